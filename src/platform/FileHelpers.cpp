@@ -1,0 +1,54 @@
+#include "platform/FileHelpers.h"
+
+#include "platform/Handles.h"
+
+uint64_t GetFileSizeByName(const std::wstring& path)
+{
+    WIN32_FIND_DATAW data{};
+    CFindHandle find(FindFirstFileW(path.c_str(), &data));
+    if (!find)
+        return 0;
+    return (static_cast<uint64_t>(data.nFileSizeHigh) << 32) + data.nFileSizeLow;
+}
+
+bool TimeStampToFileTime(int64_t timeStamp, FILETIME* fileTime)
+{
+    // Seconds from 1601 to 1970, then 100-nanosecond units. Values whose product
+    // would overflow are refused rather than wrapped.
+    const int64_t epochOffset = 11644473600LL;
+    const int64_t unitsPerSecond = 10000000LL;
+    if (timeStamp < -epochOffset || timeStamp > INT64_MAX / unitsPerSecond - epochOffset)
+        return false;
+    const uint64_t local = static_cast<uint64_t>((timeStamp + epochOffset) * unitsPerSecond);
+
+    FILETIME localTime{static_cast<DWORD>(local & 0xFFFFFFFF), static_cast<DWORD>(local >> 32)};
+    SYSTEMTIME systemTime{};
+    FileTimeToSystemTime(&localTime, &systemTime);
+    FILETIME roundTrip{};
+    if (!SystemTimeToFileTime(&systemTime, &roundTrip))
+        return false;
+    FILETIME utc{};
+    if (!LocalFileTimeToFileTime(&roundTrip, &utc))
+        return false;
+    *fileTime = utc;
+    return true;
+}
+
+std::wstring AddTrailingBackslash(const std::wstring& path)
+{
+    if (path.empty() || path.back() == L'\\')
+        return path;
+    return path + L'\\';
+}
+
+bool FileExists(const std::wstring& path)
+{
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+bool FileExistsA(const std::string& path)
+{
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}

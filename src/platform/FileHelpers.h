@@ -1,0 +1,21 @@
+#pragma once
+// Small file helpers: size by name, manifest time stamps, folder paths.
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+// Size of the first match of path (wildcards allowed); 0 when nothing matches.
+uint64_t GetFileSizeByName(const std::wstring& path);
+
+// Seconds since 1970-01-01 00:00:00 local wall-clock time -> UTC FILETIME,
+// using the time-zone bias in force now. Returns false and leaves fileTime
+// unchanged when the value is outside what the time conversions accept.
+bool TimeStampToFileTime(int64_t timeStamp, FILETIME* fileTime);
+
+// The path with one backslash appended unless it is empty or ends in one.
+std::wstring AddTrailingBackslash(const std::wstring& path);
+
+// True when path names an existing file (attributes readable, not a directory).
+bool FileExists(const std::wstring& path);
+bool FileExistsA(const std::string& path);

@@ -1,0 +1,37 @@
+#pragma once
+// Writes one file in one piece around CreateFileW and WriteFile.
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+class CFileWriter
+{
+public:
+    std::wstring path;
+    DWORD desiredAccess = GENERIC_READ | GENERIC_WRITE;
+    DWORD shareMode = 0;
+    DWORD creationDisposition = CREATE_ALWAYS;
+    DWORD flagsAndAttributes = FILE_ATTRIBUTE_NORMAL;
+    HANDLE templateFile = INVALID_HANDLE_VALUE;
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    // GetLastError() after the last Windows call this object made (also on success).
+    DWORD lastError = 0;
+    SECURITY_ATTRIBUTES securityAttributes{};
+    int64_t position = 0;
+    DWORD bytesWritten = 0;
+
+    CFileWriter() = default;
+    ~CFileWriter();
+    CFileWriter(const CFileWriter&) = delete;
+    CFileWriter& operator=(const CFileWriter&) = delete;
+
+    // Opens path with the parameters above; an open handle is closed first and
+    // every field but path returns to its default. False, with lastError, on failure.
+    bool Open();
+    // One WriteFile of count bytes at the current position; no retry for short
+    // writes: the caller compares bytesWritten with count.
+    BOOL Write(const void* buffer, DWORD count);
+    // Closes the handle and sets every field but path back to its default.
+    void Close();
+};

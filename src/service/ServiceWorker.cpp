@@ -1,0 +1,139 @@
+#include "service/ServiceWorker.h"
+
+#include "platform/TextConversion.h"
+
+#include <easylogging++.h>
+
+#include <sstream>
+#include <stdlib.h>
+
+namespace {
+
+CServiceWorker* g_instance = nullptr;
+
+std::vector<std::wstring> StartupArguments()
+{
+    std::vector<std::wstring> arguments;
+    for (int i = 0; i < __argc; ++i)
+        arguments.emplace_back(__wargv[i] != nullptr ? __wargv[i] : L"");
+    return arguments;
+}
+
+} // namespace
+
+CServiceWorker::CServiceWorker() : CServiceWorker(StartupArguments(), true) {}
+
+CServiceWorker::CServiceWorker(std::vector<std::wstring> arguments, bool initLogger)
+    : m_arguments(std::move(arguments))
+{
+    g_instance = this;
+    ParseCommandLine();
+    InitWorkFolder();
+    if (initLogger)
+        InitLogger();
+}
+
+CServiceWorker::~CServiceWorker()
+{
+    if (g_instance == this)
+        g_instance = nullptr;
+}
+
+CServiceWorker* CServiceWorker::Instance()
+{
+    return g_instance;
+}
+
+void CServiceWorker::ParseCommandLine()
+{
+    for (size_t i = 1; i < m_arguments.size(); ++i) {
+        const wchar_t* argument = m_arguments[i].c_str();
+        if (*argument == L'-' || *argument == L'/')
+            ++argument;
+        ParseArgument(argument);
+    }
+}
+
+void CServiceWorker::ParseArgument(const wchar_t* argument)
+{
+    const std::wstring wide(argument);
+    std::string lowered = WideToAnsi(wide);
+    if (!lowered.empty())
+        CharLowerBuffA(&lowered[0], static_cast<DWORD>(lowered.size()));
+
+    const struct { uint64_t checksum; int32_t* flag; } keywords[] = {
+        {kInstallKeyword, &m_install}, {kRemoveKeyword, &m_remove},     {kStartKeyword, &m_start},
+        {kNoActionKeyword, &m_noAction}, {kUpdateRunKeyword, &m_updateRun},
+    };
+    const uint64_t checksum = Crc64(lowered);
+    for (const auto& keyword : keywords) {
+        if (checksum == keyword.checksum) {
+            *keyword.flag = 1;
+            return;
+        }
+    }
+
+    // The prefix is found anywhere but always cut from the start: callers put it first.
+    if (lowered.find("updfile:") != std::string::npos) {
+        m_updateFile = wide.size() > 8 ? wide.substr(8) : std::wstring();
+        return;
+    }
+    if (lowered.find("pid:") != std::string::npos)
+        m_waitProcessId = ParseProcessId(wide.size() > 4 ? wide.substr(4) : std::wstring());
+}
+
+DWORD CServiceWorker::ParseProcessId(const std::wstring& text)
+{
+    if (text.empty())
+        return 0;
+    std::istringstream stream(WideToAnsi(text));
+    // Read wider than 32 bits so that a number beyond the range gives 0 instead
+    // of wrapping, and a sign is not taken as part of an identifier.
+    unsigned long long value = 0;
+    stream >> std::ws;
+    if (stream.peek() == '-' || stream.peek() == '+')
+        return 0;
+    if (!(stream >> value) || value > 0xFFFFFFFFULL)
+        return 0;
+    return static_cast<DWORD>(value);
+}
+
+DWORD CServiceWorker::Run()
+{
+    if (m_updateRun == 1 && !m_updateFile.empty()) {
+        RunUpdate();
+        return 0;
+    }
+    if (m_install == 1) {
+        InstallService(m_modulePath, m_serviceName, m_displayName);
+        if (m_start == 1)
+            LaunchService(m_serviceName);
+        return 0;
+    }
+    if (m_remove == 1) {
+        RemoveService(m_serviceName);
+        return 0;
+    }
+    if (m_noAction == 1)
+        return 0;
+    if (m_start == 1) {
+        LaunchService(m_serviceName);
+        return 0;
+    }
+
+    std::wstring serviceName = m_serviceName;
+    SERVICE_TABLE_ENTRYW table[] = {
+        {&serviceName[0], &CServiceWorker::ServiceMain},
+        {nullptr, nullptr},
+    };
+    if (StartServiceCtrlDispatcherW(table))
+        return 0;
+    const DWORD error = GetLastError();
+    m_logger->error("Lumenorbit update service: Main: StartServiceCtrlDispatcher returned error = %v", error);
+    return error;
+}
+
+void CServiceWorker::RunUpdate()
+{
+    // The update engine is wired here.
+}

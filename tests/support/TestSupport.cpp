@@ -1,0 +1,225 @@
+#include "support/TestSupport.h"
+
+#include <ctime>
+
+std::wstring TestBinaryFolder()
+{
+    wchar_t buffer[MAX_PATH * 2] = {};
+    const DWORD length = GetModuleFileNameW(nullptr, buffer, MAX_PATH * 2);
+    std::wstring path(buffer, length);
+    return path.substr(0, path.find_last_of(L'\\') + 1);
+}
+
+std::wstring ProductExecutable()
+{
+    return TestBinaryFolder() + L"QXClientUpdSvc.exe";
+}
+
+CTestFolder::CTestFolder()
+{
+    wchar_t temp[MAX_PATH] = {};
+    GetTempPathW(MAX_PATH, temp);
+    static LONG counter = 0;
+    for (;;) {
+        const std::wstring candidate = std::wstring(temp) + L"qxtest-" + std::to_wstring(GetCurrentProcessId()) +
+                                       L"-" + std::to_wstring(InterlockedIncrement(&counter)) + L"\\";
+        if (CreateDirectoryW(candidate.c_str(), nullptr)) {
+            m_path = candidate;
+            return;
+        }
+        if (GetLastError() != ERROR_ALREADY_EXISTS)
+            return;
+    }
+}
+
+CTestFolder::~CTestFolder()
+{
+    if (!m_path.empty())
+        RemoveTree(m_path);
+}
+
+void RemoveTree(const std::wstring& path)
+{
+    std::wstring folder = path;
+    if (!folder.empty() && folder.back() == L'\\')
+        folder.pop_back();
+    WIN32_FIND_DATAW data{};
+    HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &data);
+    if (find != INVALID_HANDLE_VALUE) {
+        do {
+            const std::wstring name = data.cFileName;
+            if (name == L"." || name == L"..")
+                continue;
+            const std::wstring child = folder + L"\\" + name;
+            if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                RemoveTree(child);
+            } else {
+                SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+                DeleteFileW(child.c_str());
+            }
+        } while (FindNextFileW(find, &data));
+        FindClose(find);
+    }
+    RemoveDirectoryW(folder.c_str());
+}
+
+bool WriteBytes(const std::wstring& path, const std::string& bytes)
+{
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    DWORD written = 0;
+    const BOOL ok = bytes.empty() || WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    CloseHandle(file);
+    return ok && written == bytes.size();
+}
+
+std::optional<std::string> ReadBytes(const std::wstring& path)
+{
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return std::nullopt;
+    std::string bytes;
+    char buffer[65536];
+    DWORD read = 0;
+    while (ReadFile(file, buffer, sizeof(buffer), &read, nullptr) && read > 0)
+        bytes.append(buffer, read);
+    CloseHandle(file);
+    return bytes;
+}
+
+bool PathExists(const std::wstring& path)
+{
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+namespace {
+
+std::vector<wchar_t> BuildEnvironment(const EnvironmentChanges& changes)
+{
+    // Case-insensitive names, as Windows treats them.
+    struct Less
+    {
+        bool operator()(const std::wstring& a, const std::wstring& b) const { return _wcsicmp(a.c_str(), b.c_str()) < 0; }
+    };
+    std::map<std::wstring, std::wstring, Less> variables;
+    std::vector<std::wstring> hidden; // "=C:" style entries
+    wchar_t* block = GetEnvironmentStringsW();
+    for (const wchar_t* entry = block; *entry; entry += wcslen(entry) + 1) {
+        const std::wstring text(entry);
+        const size_t equals = text.find(L'=', 1);
+        if (text[0] == L'=' || equals == std::wstring::npos) {
+            hidden.push_back(text);
+            continue;
+        }
+        variables[text.substr(0, equals)] = text.substr(equals + 1);
+    }
+    FreeEnvironmentStringsW(block);
+    for (const auto& change : changes) {
+        if (change.second)
+            variables[change.first] = *change.second;
+        else
+            variables.erase(change.first);
+    }
+    std::vector<wchar_t> result;
+    for (const std::wstring& entry : hidden)
+        result.insert(result.end(), entry.c_str(), entry.c_str() + entry.size() + 1);
+    for (const auto& variable : variables) {
+        const std::wstring entry = variable.first + L"=" + variable.second;
+        result.insert(result.end(), entry.c_str(), entry.c_str() + entry.size() + 1);
+    }
+    result.push_back(L'\0');
+    return result;
+}
+
+} // namespace
+
+ProcessResult RunProcess(const std::wstring& commandLine, const EnvironmentChanges& environment,
+                         const std::wstring& workingDirectory, DWORD timeoutMs)
+{
+    ProcessResult result;
+    std::vector<wchar_t> command(commandLine.begin(), commandLine.end());
+    command.push_back(L'\0');
+    std::vector<wchar_t> block = BuildEnvironment(environment);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info{};
+    if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT, block.data(),
+                        workingDirectory.empty() ? nullptr : workingDirectory.c_str(), &startup, &info)) {
+        result.error = GetLastError();
+        return result;
+    }
+    result.started = true;
+    CloseHandle(info.hThread);
+    if (WaitForSingleObject(info.hProcess, timeoutMs) != WAIT_OBJECT_0) {
+        result.timedOut = true;
+        TerminateProcess(info.hProcess, 1);
+        WaitForSingleObject(info.hProcess, 5000);
+    }
+    GetExitCodeProcess(info.hProcess, &result.exitCode);
+    CloseHandle(info.hProcess);
+    return result;
+}
+
+std::wstring QuoteArgument(const std::wstring& argument)
+{
+    if (!argument.empty() && argument.find_first_of(L" \t\n\v\"") == std::wstring::npos)
+        return argument;
+    std::wstring quoted = L"\"";
+    for (size_t i = 0;; ++i) {
+        size_t backslashes = 0;
+        while (i < argument.size() && argument[i] == L'\\') {
+            ++i;
+            ++backslashes;
+        }
+        if (i == argument.size()) {
+            quoted.append(backslashes * 2, L'\\');
+            break;
+        }
+        if (argument[i] == L'"') {
+            quoted.append(backslashes * 2 + 1, L'\\');
+        } else {
+            quoted.append(backslashes, L'\\');
+        }
+        quoted.push_back(argument[i]);
+    }
+    quoted.push_back(L'"');
+    return quoted;
+}
+
+std::wstring TodayLocalDate()
+{
+    const __time64_t now = _time64(nullptr);
+    struct tm local{};
+    _localtime64_s(&local, &now);
+    wchar_t buffer[32] = {};
+    wcsftime(buffer, 32, L"%Y-%m-%d", &local);
+    return buffer;
+}
+
+std::vector<std::string> SplitLines(const std::string& bytes)
+{
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < bytes.size()) {
+        size_t end = bytes.find('\n', start);
+        if (end == std::string::npos)
+            end = bytes.size();
+        std::string line = bytes.substr(start, end - start);
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        lines.push_back(line);
+        start = end + 1;
+    }
+    return lines;
+}
+
+std::string Cp1251(const std::wstring& text)
+{
+    const int needed = WideCharToMultiByte(1251, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    std::string bytes(static_cast<size_t>(needed), '\0');
+    if (needed > 0)
+        WideCharToMultiByte(1251, 0, text.c_str(), static_cast<int>(text.size()), &bytes[0], needed, nullptr, nullptr);
+    return bytes;
+}
