@@ -1,0 +1,99 @@
+#pragma once
+// CQXUpdate: the update engine. One object lives for one update run: it loads
+// the manifest and every new file's content, waits for the requesting process,
+// replaces the application files and starts the applications again.
+#include <windows.h>
+
+#include "platform/VersionNumber.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// One file of the manifest, with its new content in memory.
+class CUpdateFileItem
+{
+public:
+    std::string fileName;
+    std::string tempFileName;
+    std::string md5;
+    uint32_t attributes = 128;
+    int64_t sizeBytes = 0;
+    int64_t modified = 0;
+    bool downloadComplete = false;
+    bool doUpdate = false;
+    unsigned char* content = nullptr; // sizeBytes bytes, owned
+
+    CUpdateFileItem() = default;
+    ~CUpdateFileItem();
+    CUpdateFileItem(const CUpdateFileItem&) = delete;
+    CUpdateFileItem& operator=(const CUpdateFileItem&) = delete;
+};
+
+// Which start RunUpdatedApp performs; the operation does not depend on it.
+enum eRunType
+{
+    eRunAfterUpdate = 0,
+    eRunAfterFailedLoad = 1,
+};
+
+class CQXUpdate
+{
+public:
+    std::string updateFolder;
+    std::string targetFolder;
+    std::string key;
+    uint8_t xKey = 0;
+    int64_t forceUpdateDate = 0;
+    bool performDbBackup = false;
+    bool restartQuoteBench = false;
+    std::string appToRun;
+    std::string params;
+    std::vector<CUpdateFileItem*> files; // owned, in load order
+    std::string filesKey;
+    CVersionNumber assignedVersion;
+
+    CQXUpdate() = default;
+    ~CQXUpdate();
+    CQXUpdate(const CQXUpdate&) = delete;
+    CQXUpdate& operator=(const CQXUpdate&) = delete;
+
+    // Frees every item and its content and empties the strings.
+    void Reset();
+
+    // Loads the manifest and reads the content of every file to install.
+    // True: the manifest was read, has info and files, and every download
+    // checked had the declared size.
+    bool LoadUpdateInfoFromXmlFile(std::wstring path);
+
+    // Replaces the application files; true when no item failed.
+    bool UpdateAppFiles();
+
+    // Waits (about ten seconds at most) for the process whose id the command
+    // line gave; returns at once when it is 0.
+    void WaitForProcessId();
+
+    // Ends every process whose image name contains "QuoteBenchApp.exe";
+    // true when at least one was terminated.
+    bool TerminateQuoteBench();
+    void StartQuoteBench();
+    void RunUpdatedApp(eRunType runType);
+
+    std::string GetUpdateFolder() const { return updateFolder; }
+    std::string GetTargetFolder() const { return targetFolder; }
+    std::string GetKey() const { return key; }
+    std::string GetAppToRun() const { return appToRun; }
+    std::string GetParams() const { return params; }
+    void SetUpdateFolder(const std::string& value) { updateFolder = value; }
+    void SetTargetFolder(const std::string& value) { targetFolder = value; }
+    void SetKey(const std::string& value) { key = value; }
+};
+
+// Combines every byte of data with mask (NOT of XOR, then a left rotation of
+// 7, 6, ... 1, 7, ... bits); empty data or mask gives data unchanged.
+std::string UnmaskKey(const std::string& data, const std::string& mask);
+
+// The awaited process id for WaitForProcessId: the command line's "pid:".
+// The run driver sets it; 0 means none.
+DWORD WaitProcessId();
+void SetWaitProcessId(DWORD processId);
