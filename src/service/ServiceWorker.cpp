@@ -1,6 +1,7 @@
 #include "service/ServiceWorker.h"
 
 #include "platform/TextConversion.h"
+#include "update/QXUpdate.h"
 
 #include <easylogging++.h>
 
@@ -135,5 +136,20 @@ DWORD CServiceWorker::Run()
 
 void CServiceWorker::RunUpdate()
 {
-    // The update engine is wired here.
+    CQXUpdate update;
+    if (!update.LoadUpdateInfoFromXmlFile(m_updateFile)) {
+        update.RunUpdatedApp(eRunAfterFailedLoad);
+        return;
+    }
+    bool ended = false;
+    if (update.restartQuoteBench)
+        ended = update.TerminateQuoteBench();
+    if (m_waitProcessId != 0) {
+        SetWaitProcessId(m_waitProcessId);
+        update.WaitForProcessId();
+    }
+    if (update.UpdateAppFiles())
+        update.RunUpdatedApp(eRunAfterUpdate);
+    if (update.restartQuoteBench && ended)
+        update.StartQuoteBench();
 }
