@@ -1,0 +1,429 @@
+#include "channel/RequestChannel.h"
+
+#include <sddl.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+// Security attributes built from the channel's descriptor; owns the descriptor.
+class CChannelSecurity
+{
+public:
+    bool Build()
+    {
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kChannelSddl, SDDL_REVISION_1, &descriptor,
+                                                                  nullptr))
+            return false;
+        m_descriptor.Reset(descriptor);
+        m_attributes.nLength = sizeof(m_attributes);
+        m_attributes.lpSecurityDescriptor = descriptor;
+        m_attributes.bInheritHandle = FALSE;
+        return true;
+    }
+    SECURITY_ATTRIBUTES* Attributes() { return &m_attributes; }
+
+private:
+    CLocalMemory m_descriptor;
+    SECURITY_ATTRIBUTES m_attributes{};
+};
+
+HANDLE CreateSharedMapping(CChannelSecurity& security, const std::wstring& name, DWORD bytes)
+{
+    return CreateFileMappingW(INVALID_HANDLE_VALUE, security.Attributes(), PAGE_READWRITE | SEC_COMMIT, 0, bytes,
+                              name.c_str());
+}
+
+// Maps exactly `bytes`: a mapping that somebody else created smaller than that
+// fails here instead of leaving pointers past the end of its view.
+void* MapExactly(HANDLE mapping, DWORD bytes)
+{
+    void* view = MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, bytes);
+    if (view == nullptr)
+        return nullptr;
+    MEMORY_BASIC_INFORMATION info{};
+    if (VirtualQuery(view, &info, sizeof(info)) == 0 || info.RegionSize < bytes) {
+        UnmapViewOfFile(view);
+        SetLastError(ERROR_INVALID_DATA);
+        return nullptr;
+    }
+    return view;
+}
+
+bool IsEmptyHandle(HANDLE handle)
+{
+    return handle == nullptr || handle == INVALID_HANDLE_VALUE;
+}
+
+// Readers that see readIndex move keep re-reading it without counting a
+// yield; this bounds how long a writer flipping the word can hold them there.
+constexpr DWORD kMaxRescans = 64;
+
+} // namespace
+
+CRequestChannel::CRequestChannel() = default;
+
+CRequestChannel::~CRequestChannel()
+{
+    Destroy();
+}
+
+bool CRequestChannel::Fail(DWORD error)
+{
+    m_lastError = error != 0 ? error : ERROR_GEN_FAILURE;
+    SetLastError(m_lastError);
+    return false;
+}
+
+bool CRequestChannel::IsSignalled(HANDLE handle)
+{
+    return WaitForSingleObject(handle, 0) == WAIT_OBJECT_0;
+}
+
+bool CRequestChannel::Create(DWORD slotSize, DWORD slotsPerSegment)
+{
+    Close();
+    if (!ValidChannelGeometry(slotSize, slotsPerSegment))
+        return Fail(ERROR_INVALID_PARAMETER);
+    m_slotSize = slotSize;
+    m_slotsPerSegment = slotsPerSegment;
+    m_baseName = kChannelBaseName;
+
+    CChannelSecurity security;
+    if (!security.Build())
+        return Fail(GetLastError());
+    m_headerMapping.Reset(
+        CreateSharedMapping(security, ChannelObjectName(m_baseName, kHeaderSuffix), kHeaderBytes));
+    if (!m_headerMapping)
+        return Fail(GetLastError());
+    m_headerView.Reset(MapExactly(m_headerMapping.Get(), kHeaderBytes));
+    if (!m_headerView)
+        return Fail(GetLastError());
+
+    const struct
+    {
+        const wchar_t* suffix;
+        BOOL manualReset;
+        CHandle* handle;
+    } events[] = {
+        {kFilledEventSuffix, FALSE, &m_filledEvent},
+        {kAvailableEventSuffix, FALSE, &m_availableEvent},
+        {kStopAllEventSuffix, TRUE, &m_stopAllEvent},
+    };
+    for (const auto& event : events) {
+        event.handle->Reset(CreateEventW(security.Attributes(), event.manualReset, FALSE,
+                                         ChannelObjectName(m_baseName, event.suffix).c_str()));
+        if (!*event.handle)
+            return Fail(GetLastError());
+    }
+
+    ChannelHeader* header = Header();
+    header->readIndex = 0;
+    header->slotSize = static_cast<LONG>(slotSize);
+    header->postIndex = 0;
+    header->capacity = static_cast<LONG>(slotsPerSegment);
+    header->waitingReaders = 0;
+    header->waitingPosters = 0;
+    header->slotsPerSegment = static_cast<LONG>(slotsPerSegment);
+    header->segmentBytes = static_cast<LONG>(slotSize * slotsPerSegment);
+    header->reserveSegments = 2;
+    header->reserved = 0;
+    header->flags = 0;
+    InterlockedOr(&header->flags, kFlagCreated);
+    // The stop-all event outlives us while any client holds it, still signalled
+    // from a previous run; with flags now saying "running" it must agree, or
+    // every Receive would return at once. Reset only after the flags are
+    // written, and signal again if a client raised stop-all in between.
+    ResetEvent(m_stopAllEvent.Get());
+    if (header->flags & kFlagStopAll)
+        SetEvent(m_stopAllEvent.Get());
+
+    m_creator = true;
+    m_segmentLock.SetSpinCount(40);
+    if (!MapSegments(0))
+        return false;
+
+    m_signatureMapping.Reset(
+        CreateSharedMapping(security, ChannelObjectName(m_baseName, kSignatureSuffix), kSignatureBytes));
+    if (!m_signatureMapping)
+        return Fail(GetLastError());
+
+    m_open = true;
+    m_lastError = 0;
+    return true;
+}
+
+bool CRequestChannel::Close()
+{
+    for (SegmentEntry& row : m_segments) {
+        row.view.Close();
+        row.states = nullptr;
+        row.mapping.Close();
+    }
+    m_segments.clear();
+    m_slotsMapped = 0;
+    m_filledEvent.Close();
+    m_availableEvent.Close();
+    m_stopAllEvent.Close();
+    m_signatureMapping.Close();
+    m_headerView.Close();
+    m_headerMapping.Close();
+    m_open = false;
+    return true;
+}
+
+void CRequestChannel::Destroy()
+{
+    Close();
+    std::vector<SegmentEntry>().swap(m_segments);
+    std::wstring().swap(m_baseName);
+}
+
+bool CRequestChannel::MapSegments(DWORD last)
+{
+    if (last >= kMaxSegments || m_slotsPerSegment == 0)
+        return Fail(ERROR_INVALID_PARAMETER);
+    m_segmentLock.LockExclusive();
+    const size_t rows = m_segments.size();
+    if (rows > last) {
+        m_segmentLock.Unlock();
+        return true;
+    }
+
+    size_t reserve = last + 1;
+    if (m_creator && Header() != nullptr) {
+        const DWORD wanted = static_cast<DWORD>(Header()->reserveSegments);
+        reserve = std::max<size_t>(reserve, std::min(wanted, kMaxSegments));
+    }
+    m_segments.reserve(reserve);
+
+    const DWORD bytes = static_cast<DWORD>(SegmentBytes(m_slotSize, m_slotsPerSegment));
+    const DWORD statesOffset = static_cast<DWORD>(StateWordsOffset(m_slotSize, m_slotsPerSegment));
+    CChannelSecurity security;
+    if (!security.Build()) {
+        const DWORD error = GetLastError();
+        m_segmentLock.Unlock();
+        return Fail(error);
+    }
+    for (DWORD i = static_cast<DWORD>(rows); i <= last; ++i) {
+        SegmentEntry row;
+        row.mapping.Reset(CreateSharedMapping(security, SegmentName(m_baseName, i), bytes));
+        if (!row.mapping) {
+            const DWORD error = GetLastError();
+            m_segmentLock.Unlock();
+            return Fail(error);
+        }
+        row.view.Reset(MapExactly(row.mapping.Get(), bytes));
+        if (!row.view) {
+            const DWORD error = GetLastError();
+            row.mapping.Close();
+            m_segmentLock.Unlock();
+            return Fail(error);
+        }
+        row.states = reinterpret_cast<volatile LONG*>(static_cast<unsigned char*>(row.view.Get()) + statesOffset);
+        m_segments.push_back(std::move(row));
+        m_slotsMapped = m_slotsPerSegment * static_cast<DWORD>(m_segments.size());
+    }
+    m_segmentLock.Unlock();
+    return true;
+}
+
+bool CRequestChannel::ResolveSlot(DWORD index, unsigned char** slot, volatile LONG** state)
+{
+    ChannelHeader* header = Header();
+    if (header == nullptr || m_slotsPerSegment == 0)
+        return Fail(ERROR_INVALID_HANDLE);
+    // Read each shared value once: another process may change it at any time.
+    const DWORD capacity = static_cast<DWORD>(header->capacity);
+    if (static_cast<DWORD>(header->slotsPerSegment) != m_slotsPerSegment ||
+        static_cast<DWORD>(header->slotSize) != m_slotSize)
+        return Fail(ERROR_INVALID_DATA);
+    const DWORD followed = std::min(capacity, kMaxSegments * m_slotsPerSegment);
+    if (index >= followed)
+        return Fail(ERROR_INVALID_DATA);
+
+    if (index >= m_slotsMapped) {
+        const DWORD wanted = std::max(index, capacity) / m_slotsPerSegment;
+        if (!MapSegments(std::min(wanted, kMaxSegments - 1)))
+            return false;
+    }
+
+    const DWORD segment = index / m_slotsPerSegment;
+    const DWORD k = index % m_slotsPerSegment;
+    if (!m_creator)
+        m_segmentLock.LockShared();
+    const bool found = segment < m_segments.size();
+    if (found) {
+        *slot = static_cast<unsigned char*>(m_segments[segment].view.Get()) + size_t(k) * m_slotSize;
+        *state = m_segments[segment].states + k;
+    }
+    if (!m_creator)
+        m_segmentLock.Unlock();
+    return found ? true : Fail(ERROR_INVALID_DATA);
+}
+
+bool CRequestChannel::WaitForFilled(DWORD* snapshot, unsigned char** slot, volatile LONG** state,
+                                    DWORD* remaining, HANDLE extra, bool* resolved)
+{
+    ChannelHeader* header = Header();
+    // A slot that cannot be resolved (geometry or index the header no longer
+    // agrees on, or a segment that cannot be mapped) is simply not ready: the
+    // reader blocks as for an empty ring instead of spinning through its budget.
+    const auto ready = [&] { return *resolved && **state == eSlotReady; };
+    *snapshot = static_cast<DWORD>(header->readIndex);
+    *resolved = ResolveSlot(*snapshot, slot, state);
+    DWORD yields = 0;
+    DWORD rescans = 0;
+    for (;;) {
+        if (ready())
+            return true;
+        const DWORD now = static_cast<DWORD>(header->readIndex);
+        if (now != *snapshot) {
+            *snapshot = now;
+            *resolved = ResolveSlot(*snapshot, slot, state);
+            if (++rescans <= kMaxRescans)
+                yields = 0;
+            continue;
+        }
+        if (++yields <= m_readerSpin) {
+            SwitchToThread();
+            continue;
+        }
+        break;
+    }
+
+    InterlockedIncrement(&header->waitingReaders);
+    if (!ready() && static_cast<DWORD>(header->readIndex) == *snapshot) {
+        HANDLE handles[3] = {m_filledEvent.Get(), m_stopAllEvent.Get(), extra};
+        const DWORD count = IsEmptyHandle(extra) ? 2 : 3;
+        const DWORD start = GetTickCount();
+        // Any result, a failure included, just means "look again".
+        WaitForMultipleObjects(count, handles, FALSE, *remaining);
+        if (*remaining != INFINITE) {
+            const DWORD elapsed = GetTickCount() - start;
+            *remaining = elapsed >= *remaining ? 0 : *remaining - elapsed;
+        }
+    }
+    InterlockedDecrement(&header->waitingReaders);
+    return ready();
+}
+
+unsigned char* CRequestChannel::TryTake(DWORD* remaining, volatile LONG** stateOut, HANDLE extra)
+{
+    DWORD snapshot = 0;
+    unsigned char* slot = nullptr;
+    volatile LONG* state = nullptr;
+    bool resolved = false;
+    if (!WaitForFilled(&snapshot, &slot, &state, remaining, extra, &resolved))
+        return nullptr;
+    if (InterlockedCompareExchange(state, eSlotReading, eSlotReady) != eSlotReady)
+        return nullptr;
+    if (m_takeHook != nullptr)
+        m_takeHook(m_takeHookContext, snapshot);
+
+    ChannelHeader* header = Header();
+    const DWORD capacity = static_cast<DWORD>(header->capacity);
+    const DWORD next = capacity == snapshot + 1 ? 0 : snapshot + 1;
+    if (static_cast<DWORD>(InterlockedCompareExchange(&header->readIndex, static_cast<LONG>(next),
+                                                      static_cast<LONG>(snapshot))) == snapshot) {
+        *stateOut = state;
+        return slot;
+    }
+    // Whoever moved readIndex owns the order now; leave the message for it.
+    *state = eSlotReady;
+    return nullptr;
+}
+
+unsigned char* CRequestChannel::Receive(volatile LONG** stateOut, HANDLE extra)
+{
+    if (stateOut == nullptr) {
+        Fail(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    *stateOut = nullptr;
+    if (!m_open || Header() == nullptr) {
+        Fail(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    if (IsEmptyHandle(extra))
+        extra = nullptr;
+
+    DWORD budget = m_receiveBudget;
+    if (unsigned char* slot = TryTake(&budget, stateOut, extra))
+        return slot;
+    DWORD remaining = budget;
+    const DWORD start = GetTickCount();
+    for (;;) {
+        if (unsigned char* slot = TryTake(&remaining, stateOut, extra))
+            return slot;
+        if (budget != INFINITE && GetTickCount() - start >= budget)
+            return nullptr;
+        if (IsSignalled(m_stopAllEvent.Get()))
+            return nullptr;
+        if (extra != nullptr && IsSignalled(extra))
+            return nullptr;
+    }
+}
+
+void CRequestChannel::ReleaseSlot(volatile LONG* state)
+{
+    if (state == nullptr)
+        return;
+    // A full barrier: the caller's copy must be complete before the slot reads
+    // as free, and the free must be visible before waitingPosters is read (a
+    // poster counts itself first and then looks at the state again).
+    InterlockedExchange(state, eSlotFree);
+    ChannelHeader* header = Header();
+    if (header != nullptr && header->waitingPosters != 0)
+        SetEvent(m_availableEvent.Get());
+}
+
+void CRequestChannel::RaiseStopAll()
+{
+    ChannelHeader* header = Header();
+    if (header != nullptr)
+        InterlockedOr(&header->flags, kFlagStopAll);
+    if (m_stopAllEvent)
+        SetEvent(m_stopAllEvent.Get());
+}
+
+bool CRequestChannel::StopAllRaised() const
+{
+    const ChannelHeader* header = Header();
+    return header != nullptr && (header->flags & kFlagStopAll) != 0;
+}
+
+DWORD CRequestChannel::HeaderSlotSize() const
+{
+    const ChannelHeader* header = Header();
+    if (!m_open || header == nullptr)
+        return 0;
+    return std::min(static_cast<DWORD>(header->slotSize), m_slotSize);
+}
+
+bool HandleRequest(const unsigned char* bytes, size_t length, std::string* text)
+{
+    if (text != nullptr)
+        text->clear();
+    if (bytes == nullptr || length < kMessageHeaderBytes) {
+        SetLastError(ERROR_INVALID_DATA);
+        return false;
+    }
+    uint32_t kind = 0;
+    std::memcpy(&kind, bytes + offsetof(RequestMessage, kind), sizeof(kind));
+    if (kind != 0)
+        return true;
+    // The request's text, zero bytes included; nothing is done with it.
+    const std::string request(reinterpret_cast<const char*>(bytes) + kMessageHeaderBytes,
+                              length - kMessageHeaderBytes);
+    if (text != nullptr)
+        *text = request;
+    return true;
+}
+
+bool HandleRequest(const unsigned char* bytes, size_t length)
+{
+    return HandleRequest(bytes, length, nullptr);
+}

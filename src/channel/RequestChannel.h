@@ -1,0 +1,121 @@
+#pragma once
+// CRequestChannel: the reading end of the update request channel. The service's
+// worker creates the channel, takes messages one at a time and frees each slot
+// after copying it out. The header is writable by every authenticated user, so
+// nothing read back from it is trusted: the reader keeps to the slot size and
+// slots per segment it created the channel with and never maps more than
+// kMaxSegments segments.
+#include "channel/ChannelLayout.h"
+#include "channel/SpinRWLock.h"
+#include "platform/Handles.h"
+
+#include <string>
+#include <vector>
+
+class CRequestChannel
+{
+public:
+    CRequestChannel();
+    ~CRequestChannel(); // Destroy
+    CRequestChannel(const CRequestChannel&) = delete;
+    CRequestChannel& operator=(const CRequestChannel&) = delete;
+
+    // Creates (or opens) every channel object, rewrites the header as running,
+    // resets the stop-all event and maps segment 0. Closes what the endpoint
+    // held first. On failure returns false with the last-error value set (also
+    // in LastError()); what was opened stays until Close or Destroy.
+    bool Create(DWORD slotSize, DWORD slotsPerSegment);
+
+    // Waits up to the receive budget (15,000 ms) for the slot at readIndex to be
+    // ready and takes it. Returns the slot's first byte and its state word in
+    // *stateOut, or nullptr when the budget ran out, stop-all was raised or
+    // `extra` (may be nullptr) was signalled. A slot that is ready is taken
+    // even when stop-all is raised. After a success the caller copies at most
+    // HeaderSlotSize() bytes and then calls ReleaseSlot.
+    unsigned char* Receive(volatile LONG** stateOut, HANDLE extra);
+
+    // Frees a slot taken by Receive; the copy must be complete.
+    void ReleaseSlot(volatile LONG* state);
+
+    // Sets the stop-all flag and signals the stop-all event for every party.
+    void RaiseStopAll();
+    // Bit 0 of the header's flags (false when not open).
+    bool StopAllRaised() const;
+
+    // Releases every handle and view; never changes the shared contents.
+    bool Close();
+    // Close, then frees the segment table and clears the base name.
+    void Destroy();
+
+    // The header's slotSize as read now, bounded by the real slot size this
+    // endpoint created: always a count of bytes that may be copied from a slot
+    // returned by Receive. 0 when not open or when the header says 0.
+    DWORD HeaderSlotSize() const;
+
+    // Introspection for tests and diagnostics.
+    bool IsOpen() const { return m_open; }
+    DWORD SegmentsMapped() const { return static_cast<DWORD>(m_segments.size()); }
+    DWORD SlotsMapped() const { return m_slotsMapped; }
+    DWORD LastError() const { return m_lastError; }
+    ChannelHeader* Header() const { return static_cast<ChannelHeader*>(m_headerView.Get()); }
+
+    // Receive's budget in ms; 15,000 unless a test shortens it.
+    void SetReceiveBudget(DWORD milliseconds) { m_receiveBudget = milliseconds; }
+
+    // Test seam: called once per taken slot between the state word's change to
+    // "reading" and the readIndex compare-and-swap, to stage a lost race.
+    using TakeHook = void (*)(void* context, DWORD index);
+    void SetTakeHook(TakeHook hook, void* context)
+    {
+        m_takeHook = hook;
+        m_takeHookContext = context;
+    }
+
+    static constexpr DWORD kReceiveBudgetMs = 15000;
+    static constexpr DWORD kReaderSpin = 12;
+
+private:
+    struct SegmentEntry
+    {
+        CHandle mapping;
+        CMappedView view;
+        volatile LONG* states = nullptr;
+    };
+
+    bool MapSegments(DWORD last);
+    bool ResolveSlot(DWORD index, unsigned char** slot, volatile LONG** state);
+    bool WaitForFilled(DWORD* snapshot, unsigned char** slot, volatile LONG** state, DWORD* remaining,
+                       HANDLE extra, bool* resolved);
+    unsigned char* TryTake(DWORD* remaining, volatile LONG** stateOut, HANDLE extra);
+    bool Fail(DWORD error);
+    static bool IsSignalled(HANDLE handle);
+
+    CMappedView m_headerView;
+    CSpinRWLock m_segmentLock;
+    std::wstring m_baseName;
+    std::vector<SegmentEntry> m_segments;
+    CHandle m_headerMapping;
+    CHandle m_signatureMapping;
+    CHandle m_filledEvent;
+    CHandle m_availableEvent;
+    CHandle m_stopAllEvent;
+    DWORD m_slotsMapped = 0;
+    DWORD m_readerSpin = kReaderSpin;
+    bool m_open = false;
+    bool m_creator = false;
+
+    // The geometry this endpoint created; the header's copy is only compared with it.
+    DWORD m_slotSize = 0;
+    DWORD m_slotsPerSegment = 0;
+    DWORD m_receiveBudget = kReceiveBudgetMs;
+    DWORD m_lastError = 0;
+    TakeHook m_takeHook = nullptr;
+    void* m_takeHookContext = nullptr;
+};
+
+// The service's handling of one copied request: false when it is shorter than
+// the 8-byte message header; true otherwise. A request of kind 0 carries narrow
+// text from byte 8 to the end; no action is attached to it.
+bool HandleRequest(const unsigned char* bytes, size_t length);
+// The same, also handing back the text of a kind-0 request (cleared otherwise).
+bool HandleRequest(const unsigned char* bytes, size_t length, std::string* text);
