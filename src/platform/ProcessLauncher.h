@@ -1,0 +1,54 @@
+#pragma once
+// CProcessLauncher: starts one program as a new process and owns the process
+// and thread handles of the last successful start. It neither builds nor
+// quotes a command line and never waits for the process: the caller hands it
+// a finished command line and the new process runs on independently.
+#include <windows.h>
+
+#include <string>
+
+class CProcessLauncher
+{
+public:
+    // Complete command line, program path first (quoted by the caller when it
+    // contains blanks). Used as it stands; the program comes from its first token.
+    std::wstring commandLine;
+    // Program path, used only when commandLine is empty.
+    std::wstring applicationName;
+    // Working directory of the new process; empty: the caller's.
+    std::wstring currentDirectory;
+
+    CProcessLauncher();
+    // Closes the handles it holds; the process itself keeps running.
+    ~CProcessLauncher();
+    CProcessLauncher(const CProcessLauncher&) = delete;
+    CProcessLauncher& operator=(const CProcessLauncher&) = delete;
+
+    // Closes the handles of an earlier start, then creates the process
+    // (normal priority, this process's environment, process and thread
+    // handles asked for as inheritable, no handles inherited by the child).
+    // With both commandLine and applicationName empty it fails with
+    // ERROR_INVALID_PARAMETER without asking the system. Non-zero: created,
+    // and the object holds its two handles. Zero: the object holds no handles,
+    // the Windows error code is in GetLastErrorCode() and in the thread's
+    // last-error value, and its system message in GetErrorText().
+    BOOL Start();
+
+    // The system's message for the error of the last failed start; empty otherwise.
+    std::wstring GetErrorText() const { return errorText; }
+    // Windows error code of the last failed start; 0 otherwise.
+    DWORD GetLastErrorCode() const { return lastError; }
+    // What the last successful start returned; both handles are
+    // INVALID_HANDLE_VALUE while the object holds no process.
+    const PROCESS_INFORMATION& GetProcessInfo() const { return processInfo; }
+
+private:
+    void CloseHandles();
+    // Records a failed start: no handles, the code (never 0) and its text,
+    // and the code as the thread's last-error value.
+    void Fail(DWORD error);
+
+    PROCESS_INFORMATION processInfo;
+    DWORD lastError = 0;
+    std::wstring errorText;
+};

@@ -1,0 +1,128 @@
+// Stands in for the client application and for the program an update starts.
+//
+// On start it appends one line to its record file:
+//   start <TAB> process id <TAB> start time <TAB> own executable path <TAB> working directory <TAB> command line
+// and, when it ends by itself, a second line:
+//   exit <TAB> process id <TAB> time
+// Times are UTC FILETIME values in decimal (100 ns since 1601). The file is
+// UTF-8, one line per event, CR LF endings.
+//
+// The record file is named by the environment variable QX_STANDIN_RECORD (a
+// process started by the updater inherits it); without it, QXStandIn.log in
+// the folder of the executable.
+//
+// Then it waits until it is ended, unless told otherwise. Options, anywhere
+// among its arguments (all other arguments are ignored):
+//   --exit-after <ms>   exit by itself after that many milliseconds
+//   --exit-code <n>     exit code when it exits by itself (default 0);
+//                       alone it means: exit at once
+//   --hold <path>       open that file without sharing and keep it open
+#include "platform/Handles.h"
+
+#include <windows.h>
+#include <shellapi.h>
+
+#include <cwchar>
+#include <string>
+
+namespace {
+
+std::string ToUtf8(const std::wstring& text)
+{
+    if (text.empty())
+        return std::string();
+    const int needed = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0,
+                                           nullptr, nullptr);
+    std::string bytes(static_cast<size_t>(needed > 0 ? needed : 0), '\0');
+    if (needed > 0)
+        WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), &bytes[0], needed, nullptr,
+                            nullptr);
+    return bytes;
+}
+
+std::wstring ModulePath()
+{
+    std::wstring buffer(32768, L'\0');
+    const DWORD length = GetModuleFileNameW(nullptr, &buffer[0], static_cast<DWORD>(buffer.size()));
+    buffer.resize(length);
+    return buffer;
+}
+
+std::wstring CurrentFolder()
+{
+    const DWORD size = GetCurrentDirectoryW(0, nullptr);
+    if (size == 0)
+        return std::wstring();
+    std::wstring buffer(size, L'\0');
+    const DWORD length = GetCurrentDirectoryW(size, &buffer[0]);
+    buffer.resize(length < size ? length : 0);
+    return buffer;
+}
+
+std::wstring RecordPath()
+{
+    wchar_t value[32768] = {};
+    const DWORD length = GetEnvironmentVariableW(L"QX_STANDIN_RECORD", value, 32768);
+    if (length > 0 && length < 32768)
+        return value;
+    const std::wstring module = ModulePath();
+    return module.substr(0, module.find_last_of(L'\\') + 1) + L"QXStandIn.log";
+}
+
+unsigned long long Now()
+{
+    FILETIME now{};
+    GetSystemTimeAsFileTime(&now);
+    return (static_cast<unsigned long long>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+}
+
+// One WriteFile per line in append mode, so lines of instances that start
+// together do not interleave.
+void AppendRecord(const std::string& line)
+{
+    const std::wstring path = RecordPath();
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        CHandle file(CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                 nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (file) {
+            DWORD written = 0;
+            WriteFile(file.Get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+            return;
+        }
+        Sleep(20);
+    }
+}
+
+} // namespace
+
+int main()
+{
+    int argc = 0;
+    wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+    CLocalMemory argvMemory(argv);
+
+    DWORD exitAfter = INFINITE;
+    UINT exitCode = 0;
+    CHandle held;
+    for (int i = 1; argv != nullptr && i + 1 < argc; ++i) {
+        if (wcscmp(argv[i], L"--exit-after") == 0) {
+            exitAfter = static_cast<DWORD>(wcstoul(argv[++i], nullptr, 10));
+        } else if (wcscmp(argv[i], L"--exit-code") == 0) {
+            exitCode = static_cast<UINT>(wcstoul(argv[++i], nullptr, 10));
+            if (exitAfter == INFINITE)
+                exitAfter = 0;
+        } else if (wcscmp(argv[i], L"--hold") == 0) {
+            held.Reset(CreateFileW(argv[++i], GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr));
+        }
+    }
+
+    const std::string line = "start\t" + std::to_string(GetCurrentProcessId()) + "\t" + std::to_string(Now()) + "\t" +
+                             ToUtf8(ModulePath()) + "\t" + ToUtf8(CurrentFolder()) + "\t" +
+                             ToUtf8(GetCommandLineW()) + "\r\n";
+    AppendRecord(line);
+
+    Sleep(exitAfter);
+    AppendRecord("exit\t" + std::to_string(GetCurrentProcessId()) + "\t" + std::to_string(Now()) + "\r\n");
+    return static_cast<int>(exitCode);
+}

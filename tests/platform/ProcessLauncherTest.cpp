@@ -1,0 +1,291 @@
+// CProcessLauncher against real processes: the stand-in program QXStandIn.exe
+// records its own executable, working directory and command line, so each
+// test checks what the started process actually received.
+#include "platform/ProcessLauncher.h"
+#include "platform/TextConversion.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+#include <shellapi.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+struct StandInStart
+{
+    DWORD processId = 0;
+    std::wstring module;
+    std::wstring folder;
+    std::wstring commandLine;
+};
+
+std::wstring FromUtf8(const std::string& bytes)
+{
+    if (bytes.empty())
+        return std::wstring();
+    const int needed = MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
+    std::wstring text(static_cast<size_t>(needed), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), &text[0], needed);
+    return text;
+}
+
+// The "start" lines of the stand-in's record file.
+std::vector<StandInStart> ReadStarts(const std::wstring& record)
+{
+    std::vector<StandInStart> starts;
+    const auto bytes = ReadBytes(record);
+    if (!bytes)
+        return starts;
+    for (const std::string& line : SplitLines(*bytes)) {
+        std::vector<std::string> fields;
+        size_t begin = 0;
+        // The command line is the last field and may hold tabs of its own.
+        while (fields.size() < 5) {
+            const size_t tab = line.find('\t', begin);
+            if (tab == std::string::npos)
+                break;
+            fields.push_back(line.substr(begin, tab - begin));
+            begin = tab + 1;
+        }
+        if (fields.size() != 5 || fields[0] != "start")
+            continue;
+        StandInStart start;
+        start.processId = static_cast<DWORD>(std::stoul(fields[1]));
+        start.module = FromUtf8(fields[3]);
+        start.folder = FromUtf8(fields[4]);
+        start.commandLine = FromUtf8(line.substr(begin));
+        starts.push_back(start);
+    }
+    return starts;
+}
+
+std::wstring WithoutTrailingBackslash(std::wstring path)
+{
+    if (path.size() > 3 && path.back() == L'\\')
+        path.pop_back();
+    return path;
+}
+
+bool IsRunning(DWORD processId)
+{
+    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, processId);
+    if (process == nullptr)
+        return false;
+    const bool running = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+    CloseHandle(process);
+    return running;
+}
+
+class ProcessLauncherTest : public testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_FALSE(m_folder.Path().empty());
+        ASSERT_TRUE(PathExists(m_standIn)) << "QXStandIn.exe is built beside the tests";
+        SetEnvironmentVariableW(L"QX_STANDIN_RECORD", m_record.c_str());
+    }
+
+    void TearDown() override
+    {
+        for (const StandInStart& start : ReadStarts(m_record))
+            m_started.push_back(start.processId);
+        for (DWORD processId : m_started) {
+            HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, processId);
+            if (process == nullptr)
+                continue;
+            TerminateProcess(process, 1);
+            WaitForSingleObject(process, 5000);
+            CloseHandle(process);
+        }
+        SetEnvironmentVariableW(L"QX_STANDIN_RECORD", nullptr);
+    }
+
+    // Remembers the started process for TearDown, then waits for its record line.
+    StandInStart WaitForStart(DWORD processId)
+    {
+        m_started.push_back(processId);
+        for (int i = 0; i < 200; ++i) {
+            for (const StandInStart& start : ReadStarts(m_record)) {
+                if (start.processId == processId)
+                    return start;
+            }
+            Sleep(50);
+        }
+        ADD_FAILURE() << "no record of process " << processId;
+        return StandInStart();
+    }
+
+    std::wstring Quoted(const std::wstring& path) const { return L"\"" + path + L"\""; }
+
+    CTestFolder m_folder;
+    const std::wstring m_record = m_folder / L"record.txt";
+    const std::wstring m_standIn = TestBinaryFolder() + L"QXStandIn.exe";
+    std::vector<DWORD> m_started;
+};
+
+std::wstring CallerFolder()
+{
+    wchar_t buffer[MAX_PATH * 2] = {};
+    GetCurrentDirectoryW(MAX_PATH * 2, buffer);
+    return buffer;
+}
+
+} // namespace
+
+TEST_F(ProcessLauncherTest, Start_PassesCommandLineAndDirectory)
+{
+    const std::wstring workFolder = m_folder / L"work dir";
+    ASSERT_TRUE(CreateDirectoryW(workFolder.c_str(), nullptr));
+    const struct
+    {
+        const wchar_t* name;
+        std::wstring arguments;
+        std::wstring currentDirectory;
+        std::wstring expectedFolder;
+    } cases[] = {
+        {L"quoted arguments, folder with a blank", L" a \"b c\" \"\"", workFolder, workFolder},
+        {L"trailing blank kept", L" ", workFolder + L"\\", workFolder},
+        {L"no directory: the caller's", L"", L"", CallerFolder()},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        CProcessLauncher launcher;
+        launcher.commandLine = Quoted(m_standIn) + c.arguments;
+        launcher.currentDirectory = c.currentDirectory;
+        ASSERT_NE(launcher.Start(), 0) << GetLastError();
+
+        const PROCESS_INFORMATION& info = launcher.GetProcessInfo();
+        const StandInStart start = WaitForStart(info.dwProcessId);
+        EXPECT_EQ(start.commandLine, Quoted(m_standIn) + c.arguments);
+        EXPECT_EQ(_wcsicmp(start.module.c_str(), m_standIn.c_str()), 0) << start.module;
+        EXPECT_EQ(_wcsicmp(WithoutTrailingBackslash(start.folder).c_str(),
+                           WithoutTrailingBackslash(c.expectedFolder).c_str()),
+                  0)
+            << start.folder;
+
+        EXPECT_EQ(launcher.GetLastErrorCode(), 0u);
+        EXPECT_TRUE(launcher.GetErrorText().empty());
+        EXPECT_EQ(GetProcessId(info.hProcess), info.dwProcessId);
+        EXPECT_EQ(GetThreadId(info.hThread), info.dwThreadId);
+    }
+}
+
+TEST_F(ProcessLauncherTest, Start_ApplicationNameWhenCommandLineEmpty)
+{
+    CProcessLauncher launcher;
+    launcher.applicationName = m_standIn;
+    ASSERT_NE(launcher.Start(), 0) << GetLastError();
+
+    const StandInStart start = WaitForStart(launcher.GetProcessInfo().dwProcessId);
+    EXPECT_EQ(_wcsicmp(start.module.c_str(), m_standIn.c_str()), 0) << start.module;
+    // No arguments: the program alone.
+    int argc = 0;
+    wchar_t** argv = CommandLineToArgvW(start.commandLine.c_str(), &argc);
+    ASSERT_NE(argv, nullptr);
+    EXPECT_EQ(argc, 1) << start.commandLine;
+    EXPECT_EQ(_wcsicmp(argv[0], m_standIn.c_str()), 0) << start.commandLine;
+    LocalFree(argv);
+}
+
+TEST_F(ProcessLauncherTest, Start_FailureGivesCodeAndSystemText)
+{
+    const std::wstring missing = m_folder / L"missing.exe";
+    const struct
+    {
+        const wchar_t* name;
+        std::wstring commandLine;
+        std::wstring applicationName;
+        DWORD expectedError; // 0: any code
+    } cases[] = {
+        {L"nothing to start", L"", L"", 0},
+        {L"missing program by command line", Quoted(missing) + L" /x", L"", ERROR_FILE_NOT_FOUND},
+        {L"missing program by application name", L"", missing, ERROR_FILE_NOT_FOUND},
+        // The application name is ignored when there is a command line.
+        {L"command line wins over application name", Quoted(missing), m_standIn, ERROR_FILE_NOT_FOUND},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        CProcessLauncher launcher;
+        launcher.commandLine = c.commandLine;
+        launcher.applicationName = c.applicationName;
+        EXPECT_EQ(launcher.Start(), 0);
+        const DWORD threadError = GetLastError();
+
+        const DWORD code = launcher.GetLastErrorCode();
+        EXPECT_NE(code, 0u);
+        if (c.expectedError != 0) {
+            EXPECT_EQ(code, c.expectedError);
+        }
+        EXPECT_EQ(threadError, code);
+        EXPECT_FALSE(launcher.GetErrorText().empty());
+        EXPECT_EQ(launcher.GetErrorText(), GetSystemErrorText(code));
+        EXPECT_EQ(launcher.GetProcessInfo().hProcess, INVALID_HANDLE_VALUE);
+        EXPECT_EQ(launcher.GetProcessInfo().hThread, INVALID_HANDLE_VALUE);
+    }
+    EXPECT_TRUE(ReadStarts(m_record).empty());
+}
+
+TEST_F(ProcessLauncherTest, Start_TwiceHoldsOnlySecondProcess)
+{
+    CProcessLauncher launcher;
+    launcher.commandLine = Quoted(m_standIn);
+    ASSERT_NE(launcher.Start(), 0);
+    const PROCESS_INFORMATION first = launcher.GetProcessInfo();
+    WaitForStart(first.dwProcessId);
+
+    ASSERT_NE(launcher.Start(), 0);
+    const PROCESS_INFORMATION second = launcher.GetProcessInfo();
+    WaitForStart(second.dwProcessId);
+
+    EXPECT_NE(second.dwProcessId, first.dwProcessId);
+    EXPECT_EQ(GetProcessId(second.hProcess), second.dwProcessId);
+    // The first handles are closed: their values now name nothing, or the
+    // second process and thread when the system reused them.
+    EXPECT_NE(GetProcessId(first.hProcess), first.dwProcessId);
+    EXPECT_NE(GetThreadId(first.hThread), first.dwThreadId);
+    EXPECT_TRUE(IsRunning(first.dwProcessId));
+    EXPECT_TRUE(IsRunning(second.dwProcessId));
+}
+
+TEST_F(ProcessLauncherTest, Start_FailureAfterSuccessReleasesAndSuccessClearsError)
+{
+    CProcessLauncher launcher;
+    launcher.commandLine = Quoted(m_standIn);
+    ASSERT_NE(launcher.Start(), 0);
+    const PROCESS_INFORMATION first = launcher.GetProcessInfo();
+    WaitForStart(first.dwProcessId);
+
+    launcher.commandLine = Quoted(m_folder / L"missing.exe");
+    EXPECT_EQ(launcher.Start(), 0);
+    EXPECT_EQ(launcher.GetProcessInfo().hProcess, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(launcher.GetProcessInfo().hThread, INVALID_HANDLE_VALUE);
+    EXPECT_NE(GetProcessId(first.hProcess), first.dwProcessId);
+    EXPECT_EQ(launcher.GetLastErrorCode(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    EXPECT_TRUE(IsRunning(first.dwProcessId));
+
+    launcher.commandLine = Quoted(m_standIn);
+    ASSERT_NE(launcher.Start(), 0);
+    WaitForStart(launcher.GetProcessInfo().dwProcessId);
+    EXPECT_EQ(launcher.GetLastErrorCode(), 0u);
+    EXPECT_TRUE(launcher.GetErrorText().empty());
+}
+
+TEST_F(ProcessLauncherTest, Destruction_LeavesProcessRunning)
+{
+    PROCESS_INFORMATION info{};
+    {
+        CProcessLauncher launcher;
+        launcher.commandLine = Quoted(m_standIn);
+        ASSERT_NE(launcher.Start(), 0);
+        info = launcher.GetProcessInfo();
+        WaitForStart(info.dwProcessId);
+    }
+    EXPECT_NE(GetProcessId(info.hProcess), info.dwProcessId) << "process handle still open";
+    EXPECT_NE(GetThreadId(info.hThread), info.dwThreadId) << "thread handle still open";
+    // Still running well after the owner is gone.
+    Sleep(300);
+    EXPECT_TRUE(IsRunning(info.dwProcessId));
+}
