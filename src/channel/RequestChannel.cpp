@@ -1,55 +1,16 @@
 #include "channel/RequestChannel.h"
 
-#include <sddl.h>
+#include "channel/ChannelSecurity.h"
 
 #include <algorithm>
 #include <cstring>
 
 namespace {
 
-// Security attributes built from the channel's descriptor; owns the descriptor.
-class CChannelSecurity
-{
-public:
-    bool Build()
-    {
-        PSECURITY_DESCRIPTOR descriptor = nullptr;
-        if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kChannelSddl, SDDL_REVISION_1, &descriptor,
-                                                                  nullptr))
-            return false;
-        m_descriptor.Reset(descriptor);
-        m_attributes.nLength = sizeof(m_attributes);
-        m_attributes.lpSecurityDescriptor = descriptor;
-        m_attributes.bInheritHandle = FALSE;
-        return true;
-    }
-    SECURITY_ATTRIBUTES* Attributes() { return &m_attributes; }
-
-private:
-    CLocalMemory m_descriptor;
-    SECURITY_ATTRIBUTES m_attributes{};
-};
-
 HANDLE CreateSharedMapping(CChannelSecurity& security, const std::wstring& name, DWORD bytes)
 {
     return CreateFileMappingW(INVALID_HANDLE_VALUE, security.Attributes(), PAGE_READWRITE | SEC_COMMIT, 0, bytes,
                               name.c_str());
-}
-
-// Maps exactly `bytes`: a mapping that somebody else created smaller than that
-// fails here instead of leaving pointers past the end of its view.
-void* MapExactly(HANDLE mapping, DWORD bytes)
-{
-    void* view = MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, bytes);
-    if (view == nullptr)
-        return nullptr;
-    MEMORY_BASIC_INFORMATION info{};
-    if (VirtualQuery(view, &info, sizeof(info)) == 0 || info.RegionSize < bytes) {
-        UnmapViewOfFile(view);
-        SetLastError(ERROR_INVALID_DATA);
-        return nullptr;
-    }
-    return view;
 }
 
 bool IsEmptyHandle(HANDLE handle)
@@ -98,7 +59,7 @@ bool CRequestChannel::Create(DWORD slotSize, DWORD slotsPerSegment)
         CreateSharedMapping(security, ChannelObjectName(m_baseName, kHeaderSuffix), kHeaderBytes));
     if (!m_headerMapping)
         return Fail(GetLastError());
-    m_headerView.Reset(MapExactly(m_headerMapping.Get(), kHeaderBytes));
+    m_headerView.Reset(MapChannelView(m_headerMapping.Get(), kHeaderBytes));
     if (!m_headerView)
         return Fail(GetLastError());
 
@@ -215,7 +176,7 @@ bool CRequestChannel::MapSegments(DWORD last)
             m_segmentLock.Unlock();
             return Fail(error);
         }
-        row.view.Reset(MapExactly(row.mapping.Get(), bytes));
+        row.view.Reset(MapChannelView(row.mapping.Get(), bytes));
         if (!row.view) {
             const DWORD error = GetLastError();
             row.mapping.Close();

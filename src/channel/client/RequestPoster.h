@@ -1,0 +1,75 @@
+#pragma once
+// CRequestPoster: the posting end of the update request channel, for client
+// programs. It opens the objects the service created, claims the next slot in
+// ring order with a compare-and-swap on postIndex, fills it and marks it
+// ready. Any number of posters, in threads or processes, may post at once;
+// each message lands in exactly one slot. One object serves one thread.
+#include "channel/ChannelLayout.h"
+#include "platform/Handles.h"
+
+#include <string>
+#include <vector>
+
+class CRequestPoster
+{
+public:
+    CRequestPoster() = default;
+    ~CRequestPoster() { Close(); }
+    CRequestPoster(const CRequestPoster&) = delete;
+    CRequestPoster& operator=(const CRequestPoster&) = delete;
+
+    // Opens the header and the three events by name; fails (last error 2)
+    // when no service has created the channel.
+    bool Open(const std::wstring& baseName = kChannelBaseName);
+    void Close();
+    bool IsOpen() const { return m_headerView.IsValid(); }
+
+    // Copies `length` bytes (a whole message: word 0, kind, payload) into the
+    // next slot and makes it ready, waiting up to timeoutMs (INFINITE allowed)
+    // for the slot to be free. On failure returns false with the last-error
+    // value (also in LastError()): ERROR_TIMEOUT, ERROR_OPERATION_ABORTED when
+    // stop-all is raised, ERROR_INSUFFICIENT_BUFFER when the message is larger
+    // than a slot, ERROR_INVALID_DATA when the header makes no sense, or the
+    // error of mapping a segment. A message that was not posted left no trace.
+    bool Post(const void* message, DWORD length, DWORD timeoutMs);
+    // Builds the message from its parts: word 0, kind, then the payload.
+    bool PostRequest(uint32_t word0, uint32_t kind, const void* payload, DWORD payloadLength, DWORD timeoutMs);
+
+    // Tells the service and every other party to stop.
+    void RaiseStopAll();
+    // Bit 0 of flags set, or the stop-all event signalled.
+    bool StopAllRaised() const;
+
+    // The header's slot size as read now (0 when not open).
+    DWORD SlotSize() const;
+    DWORD LastError() const { return m_lastError; }
+
+    static constexpr DWORD kPosterSpin = 12;
+    // Wake-ups of the available event are not addressed to one poster; a
+    // bounded wait makes a poster that missed its wake-up look again soon.
+    static constexpr DWORD kWaitSliceMs = 10;
+
+private:
+    struct Segment
+    {
+        CHandle mapping;
+        CMappedView view;
+        volatile LONG* states = nullptr;
+    };
+
+    bool ResolveSlot(DWORD index, DWORD slotSize, DWORD slotsPerSegment, unsigned char** slot,
+                     volatile LONG** state);
+    bool Fail(DWORD error);
+    ChannelHeader* Header() const { return static_cast<ChannelHeader*>(m_headerView.Get()); }
+
+    std::wstring m_baseName;
+    CHandle m_headerMapping;
+    CMappedView m_headerView;
+    CHandle m_filledEvent;
+    CHandle m_availableEvent;
+    CHandle m_stopAllEvent;
+    std::vector<Segment> m_segments; // index = segment number
+    DWORD m_mappedSlotSize = 0;      // geometry the mapped segments were opened with
+    DWORD m_mappedSlotsPerSegment = 0;
+    DWORD m_lastError = 0;
+};
