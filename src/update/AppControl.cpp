@@ -1,14 +1,141 @@
 // Waiting for the requesting process and ending/starting applications around an update.
 #include "update/QXUpdate.h"
 
+#include "platform/FileHelpers.h"
+#include "platform/Handles.h"
+#include "platform/NativeFile.h"
+#include "platform/ProcessLauncher.h"
+#include "platform/Stopwatch.h"
+#include "platform/TextConversion.h"
+
+#include <windows.h>
+#include <psapi.h>
+#include <winternl.h>
+
+#include <easylogging++.h>
+
+#include <cstring>
+
 namespace {
+
 DWORD g_waitProcessId = 0;
+
+// The client application, as its image name is matched and as it is started.
+const char kQuoteBenchImage[] = "QuoteBenchApp.exe";
+const wchar_t kQuoteBenchCommandLine[] = L"\"QuoteBenchApp.exe\" ";
+
+const DWORD kPassSleepMs = 1000;
+const int64_t kWaitLimitSeconds = 10;
+
+// True when a SYSTEM_PROCESS_INFORMATION record of the snapshot carries the id.
+// The walk stays inside the length the system reported, when it reported one.
+bool SnapshotHasProcess(const void* block, ULONG length, DWORD processId)
+{
+    const auto* bytes = static_cast<const unsigned char*>(block);
+    ULONG offset = 0;
+    for (;;) {
+        if (length != 0 && (offset > length || length - offset < sizeof(SYSTEM_PROCESS_INFORMATION)))
+            return false;
+        const auto* record = reinterpret_cast<const SYSTEM_PROCESS_INFORMATION*>(bytes + offset);
+        if (static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(record->UniqueProcessId)) == processId)
+            return true;
+        if (record->NextEntryOffset == 0)
+            return false;
+        offset += record->NextEntryOffset;
+    }
 }
+
+void LogStartFailure(const CProcessLauncher& launcher)
+{
+    LOG(ERROR) << ToLogText(L"Не удалось запустить программу после обновления. ")
+               << ToLogText(launcher.GetErrorText());
+}
+
+} // namespace
 
 DWORD WaitProcessId() { return g_waitProcessId; }
 void SetWaitProcessId(DWORD processId) { g_waitProcessId = processId; }
 
-void CQXUpdate::WaitForProcessId() {}
-bool CQXUpdate::TerminateQuoteBench() { return false; }
-void CQXUpdate::StartQuoteBench() {}
-void CQXUpdate::RunUpdatedApp(eRunType) {}
+void CQXUpdate::WaitForProcessId()
+{
+    const DWORD processId = WaitProcessId();
+    if (processId == 0)
+        return;
+
+    LARGE_INTEGER frequency{};
+    QueryPerformanceFrequency(&frequency);
+    CStopwatch stopwatch;
+    stopwatch.frequency = static_cast<double>(frequency.QuadPart);
+    stopwatch.MarkStart();
+
+    for (;;) {
+        bool found = false;
+        // A snapshot that cannot be taken counts as a process that has ended.
+        NTSTATUS status = static_cast<NTSTATUS>(0xC0000001L);
+        ULONG length = 0;
+        void* block = QueryProcessSnapshot(&status, &length);
+        if (block != nullptr && status == 0)
+            found = SnapshotHasProcess(block, length, processId);
+        if (block != nullptr)
+            VirtualFree(block, 0, MEM_RELEASE);
+
+        Sleep(kPassSleepMs);
+
+        stopwatch.MarkStop();
+        if (stopwatch.seconds > kWaitLimitSeconds) {
+            LOG(INFO) << ToLogText(L"Ожидание завершения процесса с ID ") << processId
+                      << ToLogText(L" завершилось по таймауту в 10 сек.");
+            return;
+        }
+        if (!found)
+            return;
+    }
+}
+
+bool CQXUpdate::TerminateQuoteBench()
+{
+    DWORD processIds[1024] = {};
+    DWORD bytesReturned = 0;
+    if (!EnumProcesses(processIds, sizeof(processIds), &bytesReturned))
+        return false;
+
+    bool terminated = false;
+    const DWORD count = bytesReturned / sizeof(DWORD);
+    for (DWORD i = 0; i < count; ++i) {
+        CHandle process(OpenProcess(PROCESS_ALL_ACCESS, FALSE, processIds[i]));
+        if (!process)
+            continue;
+        char imageName[MAX_PATH] = {};
+        if (GetProcessImageFileNameA(process.Get(), imageName, MAX_PATH) == 0)
+            continue;
+        // The device form of the path: any folder or name that contains the
+        // executable name counts, so a renamed copy is ended too.
+        if (std::strstr(imageName, kQuoteBenchImage) != nullptr) {
+            TerminateProcess(process.Get(), 0);
+            terminated = true;
+        }
+    }
+    return terminated;
+}
+
+void CQXUpdate::StartQuoteBench()
+{
+    // A bare name: the system finds it in the updater's own folder first; the
+    // application folder is only the working directory.
+    CProcessLauncher launcher;
+    launcher.commandLine = kQuoteBenchCommandLine;
+    launcher.currentDirectory = AnsiToWide(targetFolder);
+    if (!launcher.Start())
+        LogStartFailure(launcher);
+}
+
+void CQXUpdate::RunUpdatedApp(eRunType)
+{
+    const std::wstring folder = AnsiToWide(targetFolder);
+    CProcessLauncher launcher;
+    launcher.commandLine =
+        L"\"" + AddTrailingBackslash(folder) + AnsiToWide(appToRun) + L"\" " + AnsiToWide(params);
+    launcher.currentDirectory = folder;
+    if (!launcher.Start())
+        LogStartFailure(launcher);
+}
