@@ -1,0 +1,368 @@
+// Loading the update manifest and the new files' content, in process.
+#include "update/ManifestText.h"
+#include "update/QXUpdate.h"
+
+#include "platform/TextConversion.h"
+
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+namespace {
+
+// A test folder with the download folder "upd\" and the application folder "app\".
+class ManifestLoad : public testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(CreateDirectoryW(UpdateFolder().c_str(), nullptr));
+        ASSERT_TRUE(CreateDirectoryW(TargetFolder().c_str(), nullptr));
+    }
+
+    std::wstring UpdateFolder() const { return m_folder / L"upd\\"; }
+    std::wstring TargetFolder() const { return m_folder / L"app\\"; }
+    std::wstring ManifestPath() const { return m_folder / L"update.xml"; }
+
+    void Download(const std::wstring& name, const std::string& bytes)
+    {
+        ASSERT_TRUE(WriteBytes(UpdateFolder() + name, bytes));
+    }
+
+    bool Load(const std::wstring& items, int count, const XmlAttributes& info = {})
+    {
+        EXPECT_TRUE(WriteManifest(ManifestPath(), InfoElement(UpdateFolder(), TargetFolder(), info) +
+                                                      FilesElement(items, count)));
+        return m_update.LoadUpdateInfoFromXmlFile(ManifestPath());
+    }
+
+    static std::string Content(const CUpdateFileItem& item)
+    {
+        return item.content == nullptr
+                   ? std::string("<none>")
+                   : std::string(reinterpret_cast<const char*>(item.content), static_cast<size_t>(item.sizeBytes));
+    }
+
+    CTestFolder m_folder;
+    CQXUpdate m_update;
+};
+
+} // namespace
+
+TEST_F(ManifestLoad, InfoAttributes_AreStoredAsRead)
+{
+    const bool loaded = Load(L"", 0,
+                             {
+                                 {L"Key", L"0102"},
+                                 {L"xKey", L"511"}, // low 8 bits: 0xFF
+                                 {L"AssignedVersion", L"10.0.586.1"},
+                                 {L"ForceUpdateDate", L"0x10"},
+                                 {L"PerformDbBackup", L"yes"},
+                                 {L"RestartQuoteBench", L"True"},
+                                 {L"AppToRun", L"bin\\app.exe"},
+                                 {L"Params", L"/x \"quoted arg\""},
+                             });
+    EXPECT_TRUE(loaded);
+    EXPECT_TRUE(m_update.files.empty());
+    EXPECT_EQ(WideToAnsi(UpdateFolder()), m_update.GetUpdateFolder());
+    EXPECT_EQ(WideToAnsi(TargetFolder()), m_update.GetTargetFolder());
+    EXPECT_EQ(0xFF, m_update.xKey);
+    // 01 and 02, each XOR 0xFF, inverted, then rotated left by 7 and by 6.
+    EXPECT_EQ(std::string("\x80\x80"), m_update.GetKey());
+    EXPECT_EQ(10, m_update.assignedVersion.major);
+    EXPECT_EQ(0, m_update.assignedVersion.minor);
+    EXPECT_EQ(586, m_update.assignedVersion.build);
+    EXPECT_EQ(1, m_update.assignedVersion.revision);
+    EXPECT_EQ(16, m_update.forceUpdateDate);
+    EXPECT_TRUE(m_update.performDbBackup);
+    EXPECT_TRUE(m_update.restartQuoteBench);
+    EXPECT_EQ("bin\\app.exe", m_update.GetAppToRun());
+    EXPECT_EQ("/x \"quoted arg\"", m_update.GetParams());
+    EXPECT_EQ("files-key", m_update.filesKey);
+}
+
+TEST_F(ManifestLoad, OddLengthKey_KeepsWholePairsOnly)
+{
+    // "0A1": one whole pair; 0x0A XOR 0xFF inverted is 0x0A, rotated left by 7 is 0x05.
+    EXPECT_TRUE(Load(L"", 0, {{L"Key", L"0A1"}, {L"xKey", L"255"}}));
+    EXPECT_EQ(std::string("\x05"), m_update.GetKey());
+}
+
+TEST_F(ManifestLoad, ItemElements_MissingIndexesSkippedInIndexOrder)
+{
+    Download(L"a.bin", "aaa");
+    Download(L"c.bin", "c");
+    const std::wstring items = ItemElement(2, L"c.bin", 1, L"1") + // document order differs from index order
+                               ItemElement(0, L"a.bin", 3, L"1") +
+                               ItemElement(3, L"beyond-count.bin", 1, L"1") +
+                               XmlElement(L"I02", {{L"FileName", L"leading-zero.bin"}}) +
+                               XmlElement(L"I0", {{L"FileName", L"second-of-a-name.bin"}}) +
+                               XmlElement(L"i1", {{L"FileName", L"lower-case.bin"}});
+    EXPECT_TRUE(Load(items, 3));
+    ASSERT_EQ(2u, m_update.files.size());
+    EXPECT_EQ("a.bin", m_update.files[0]->fileName);
+    EXPECT_EQ("aaa", Content(*m_update.files[0]));
+    EXPECT_EQ("c.bin", m_update.files[1]->fileName);
+    EXPECT_EQ("c", Content(*m_update.files[1]));
+}
+
+TEST_F(ManifestLoad, ItemAttributes_AreStoredAsRead)
+{
+    Download(L"a.bin", "12345");
+    const std::wstring item = XmlElement(L"I0", {
+                                                    {L"FileName", L"a.bin"},
+                                                    {L"TempFileName", L"a.tmp"},
+                                                    {L"MD5", L"abc"},
+                                                    {L"Attr", L"4294967295"},
+                                                    {L"SizeByte", L"5"},
+                                                    {L"Modified", L"-86400"},
+                                                    {L"isDownloadCopmplete", L"t"},
+                                                    {L"isUpdate", L"Y"},
+                                                });
+    EXPECT_TRUE(Load(item + XmlElement(L"I1", {}), 2));
+    ASSERT_EQ(2u, m_update.files.size());
+    const CUpdateFileItem& a = *m_update.files[0];
+    EXPECT_EQ("a.tmp", a.tempFileName);
+    EXPECT_EQ("abc", a.md5);
+    EXPECT_EQ(0xFFFFFFFFu, a.attributes);
+    EXPECT_EQ(5, a.sizeBytes);
+    EXPECT_EQ(-86400, a.modified);
+    EXPECT_TRUE(a.downloadComplete);
+    EXPECT_TRUE(a.doUpdate);
+    EXPECT_EQ("12345", Content(a));
+    // Absent attributes: empty, 0 and false (Attr too, not the record's 128).
+    const CUpdateFileItem& empty = *m_update.files[1];
+    EXPECT_EQ("", empty.fileName);
+    EXPECT_EQ(0u, empty.attributes);
+    EXPECT_EQ(0, empty.sizeBytes);
+    EXPECT_FALSE(empty.doUpdate);
+    EXPECT_EQ(nullptr, empty.content);
+}
+
+TEST_F(ManifestLoad, IsUpdate_TrueOnlyForLeadingOneTOrY)
+{
+    const struct
+    {
+        const wchar_t* value; // nullptr: attribute absent
+        bool doUpdate;
+    } cases[] = {
+        {L"yes", true}, {L"True", true}, {L"1", true},  {L"t", true},
+        {L"no", false}, {L"0", false},   {L"", false},  {L"false", false}, {nullptr, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.value != nullptr ? c.value : L"(absent)");
+        Download(L"a.bin", "a");
+        XmlAttributes attributes = {{L"FileName", L"a.bin"}, {L"SizeByte", L"1"}};
+        if (c.value != nullptr)
+            attributes.push_back({L"isUpdate", c.value});
+        CQXUpdate update;
+        ASSERT_TRUE(WriteManifest(ManifestPath(), InfoElement(UpdateFolder(), TargetFolder()) +
+                                                      FilesElement(XmlElement(L"I0", attributes), 1)));
+        EXPECT_TRUE(update.LoadUpdateInfoFromXmlFile(ManifestPath()));
+        ASSERT_EQ(1u, update.files.size());
+        EXPECT_EQ(c.doUpdate, update.files[0]->doUpdate);
+        // The download is read only for items to install.
+        EXPECT_EQ(c.doUpdate, update.files[0]->content != nullptr);
+    }
+}
+
+TEST_F(ManifestLoad, Downloads_FoundUnderFileNameOrTempName)
+{
+    Download(L"both.bin", "by file name");
+    Download(L"both.tmp", "by temp name");
+    Download(L"temp-only.tmp", "temp");
+    const std::wstring items = ItemElement(0, L"both.bin", 12, L"1", L"0", L"both.tmp") +
+                               ItemElement(1, L"temp-only.bin", 4, L"1", L"0", L"temp-only.tmp") +
+                               ItemElement(2, L"nowhere.bin", 7, L"1", L"0", L"nowhere.tmp") +
+                               ItemElement(3, L"skipped.bin", 7, L"0");
+    // A missing download, for an item installed or skipped, does not fail the load.
+    EXPECT_TRUE(Load(items, 4));
+    ASSERT_EQ(4u, m_update.files.size());
+    EXPECT_EQ("by file name", Content(*m_update.files[0]));
+    EXPECT_EQ("temp-only.bin", m_update.files[1]->fileName);
+    EXPECT_EQ("temp", Content(*m_update.files[1]));
+    EXPECT_EQ(nullptr, m_update.files[2]->content);
+    EXPECT_EQ(nullptr, m_update.files[3]->content);
+}
+
+TEST_F(ManifestLoad, SizeDiscrepancy_FailsButLaterItemsAreRead)
+{
+    const struct
+    {
+        const char* what;
+        std::string bytes;
+        size_t sizeBytes;
+    } cases[] = {
+        {"one byte short", "1234", 5},
+        {"one byte long", "123456", 5},
+        {"empty download", "", 5},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Download(L"bad.bin", c.bytes);
+        Download(L"good.bin", "good");
+        CQXUpdate update;
+        ASSERT_TRUE(WriteManifest(ManifestPath(), InfoElement(UpdateFolder(), TargetFolder()) +
+                                                      FilesElement(ItemElement(0, L"bad.bin", c.sizeBytes, L"1") +
+                                                                       ItemElement(1, L"good.bin", 4, L"1"),
+                                                                   2)));
+        EXPECT_FALSE(update.LoadUpdateInfoFromXmlFile(ManifestPath()));
+        ASSERT_EQ(2u, update.files.size());
+        EXPECT_EQ(nullptr, update.files[0]->content);
+        EXPECT_FALSE(update.files[0]->downloadComplete);
+        EXPECT_EQ("good", Content(*update.files[1]));
+        EXPECT_TRUE(update.files[1]->downloadComplete);
+    }
+}
+
+TEST_F(ManifestLoad, EmptyDownload_WithSizeZeroLoads)
+{
+    Download(L"empty.bin", "");
+    EXPECT_TRUE(Load(ItemElement(0, L"empty.bin", 0, L"1"), 1));
+    ASSERT_EQ(1u, m_update.files.size());
+    EXPECT_NE(nullptr, m_update.files[0]->content);
+}
+
+TEST_F(ManifestLoad, DownloadHeldWithoutSharing_CountsAsDiscrepancy)
+{
+    Download(L"held.bin", "held");
+    HANDLE held = CreateFileW((UpdateFolder() + L"held.bin").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, held);
+    const bool loaded = Load(ItemElement(0, L"held.bin", 4, L"1"), 1);
+    CloseHandle(held);
+    EXPECT_FALSE(loaded);
+    ASSERT_EQ(1u, m_update.files.size());
+    EXPECT_EQ(nullptr, m_update.files[0]->content);
+    EXPECT_FALSE(m_update.files[0]->downloadComplete);
+}
+
+TEST_F(ManifestLoad, UpdateFolder_JoinedByPlainConcatenation)
+{
+    // "...\upd" without its backslash and "a.dll" name the file "...\upda.dll".
+    ASSERT_TRUE(WriteBytes(m_folder / L"upda.dll", "joined"));
+    Download(L"a.dll", "inside");
+    std::wstring folder = UpdateFolder();
+    folder.pop_back();
+    ASSERT_TRUE(WriteManifest(ManifestPath(),
+                              InfoElement(folder, TargetFolder()) + FilesElement(ItemElement(0, L"a.dll", 6, L"1"), 1)));
+    EXPECT_TRUE(m_update.LoadUpdateInfoFromXmlFile(ManifestPath()));
+    ASSERT_EQ(1u, m_update.files.size());
+    EXPECT_EQ("joined", Content(*m_update.files[0]));
+}
+
+TEST_F(ManifestLoad, MissingInfo_FailsButItemsAreLoaded)
+{
+    Download(L"a.bin", "a");
+    // Without info the update folder is empty: the download is looked for in
+    // the current directory, so it is not found and the item keeps no content.
+    ASSERT_TRUE(WriteManifest(ManifestPath(), FilesElement(ItemElement(0, L"a.bin", 1, L"1"), 1)));
+    EXPECT_FALSE(m_update.LoadUpdateInfoFromXmlFile(ManifestPath()));
+    ASSERT_EQ(1u, m_update.files.size());
+    EXPECT_EQ("a.bin", m_update.files[0]->fileName);
+    EXPECT_EQ("", m_update.GetAppToRun());
+    EXPECT_EQ("", m_update.GetUpdateFolder());
+}
+
+TEST_F(ManifestLoad, UnusableManifest_FailsWithNothingLoaded)
+{
+    CreateDirectoryW((m_folder / L"folder.xml").c_str(), nullptr);
+    ASSERT_TRUE(WriteBytes(m_folder / L"broken.xml", "<update><info UpdateFolder=\"x\"></update>"));
+    ASSERT_TRUE(WriteBytes(m_folder / L"other-root.xml",
+                           Utf8(XmlElement(L"manifest", {}, InfoElement(L"C:\\u\\", L"C:\\t\\") + FilesElement(L"", 0)))));
+    const struct
+    {
+        const char* what;
+        std::wstring path;
+    } cases[] = {
+        {"missing file", m_folder / L"missing.xml"},
+        {"missing folder", m_folder / L"missing\\update.xml"},
+        {"a folder", m_folder / L"folder.xml"},
+        {"not well-formed", m_folder / L"broken.xml"},
+        {"no update element", m_folder / L"other-root.xml"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        CQXUpdate update;
+        EXPECT_FALSE(update.LoadUpdateInfoFromXmlFile(c.path));
+        EXPECT_TRUE(update.files.empty());
+        EXPECT_EQ("", update.GetTargetFolder());
+    }
+}
+
+TEST_F(ManifestLoad, MissingFiles_FailsAndKeepsInfo)
+{
+    ASSERT_TRUE(WriteManifest(ManifestPath(), InfoElement(UpdateFolder(), TargetFolder(), {{L"AppToRun", L"a.exe"}})));
+    EXPECT_FALSE(m_update.LoadUpdateInfoFromXmlFile(ManifestPath()));
+    EXPECT_EQ("a.exe", m_update.GetAppToRun());
+    EXPECT_EQ(WideToAnsi(TargetFolder()), m_update.GetTargetFolder());
+}
+
+TEST_F(ManifestLoad, Utf16Manifest_IsReadThroughEncodingDetection)
+{
+    Download(L"a.bin", "a");
+    const std::wstring text = L"\xFEFF<?xml version=\"1.0\" encoding=\"utf-16\"?>" +
+                              XmlElement(L"update", {},
+                                         InfoElement(UpdateFolder(), TargetFolder(), {{L"AppToRun", L"u16.exe"}}) +
+                                             FilesElement(ItemElement(0, L"a.bin", 1, L"1"), 1));
+    ASSERT_TRUE(WriteBytes(ManifestPath(), std::string(reinterpret_cast<const char*>(text.data()),
+                                                       text.size() * sizeof(wchar_t))));
+    EXPECT_TRUE(m_update.LoadUpdateInfoFromXmlFile(ManifestPath()));
+    EXPECT_EQ("u16.exe", m_update.GetAppToRun());
+    ASSERT_EQ(1u, m_update.files.size());
+    EXPECT_EQ("a", Content(*m_update.files[0]));
+}
+
+TEST_F(ManifestLoad, HugeCount_LoadsPresentItemsQuickly)
+{
+    Download(L"a.bin", "a");
+    const DWORD start = GetTickCount();
+    EXPECT_TRUE(Load(ItemElement(0, L"a.bin", 1, L"1") + ItemElement(2147483646, L"a.bin", 1, L"1"), 2147483647));
+    EXPECT_EQ(2u, m_update.files.size());
+    // Generous: looking up two billion names one by one would take minutes.
+    EXPECT_LT(GetTickCount() - start, 20000u);
+}
+
+TEST(QXUpdate, Reset_FreesItemsAndEmptiesStrings)
+{
+    CQXUpdate update;
+    update.SetUpdateFolder("u");
+    update.SetTargetFolder("t");
+    update.SetKey("k");
+    update.appToRun = "a";
+    update.params = "p";
+    update.filesKey = "f";
+    update.files.push_back(new CUpdateFileItem);
+    update.files.back()->content = new unsigned char[4];
+    update.Reset();
+    EXPECT_TRUE(update.files.empty());
+    EXPECT_EQ("", update.GetUpdateFolder() + update.GetTargetFolder() + update.GetKey() + update.GetAppToRun() +
+                      update.GetParams() + update.filesKey);
+}
+
+TEST(UnmaskKey, CombinesEveryByteWithTheMask)
+{
+    const struct
+    {
+        const char* what;
+        std::string data;
+        std::string mask;
+        std::string expected;
+    } cases[] = {
+        {"empty data", "", "\x5A", ""},
+        {"empty mask leaves data", "\x01\x02", "", "\x01\x02"},
+        // ~0x01 = 0xFE: its one clear bit lands at the rotation count, which
+        // runs 7, 6, 5, 4, 3, 2, 1 and then 7 again.
+        {"mask 0 still inverts and rotates", std::string(8, '\x01'), std::string(1, '\0'),
+         "\x7F\xBF\xDF\xEF\xF7\xFB\xFD\x7F"},
+        {"mask equal to data", "\xA5", "\xA5", "\xFF"},
+        // The mask index wraps: bytes 0 and 2 meet 0xFF, byte 1 meets 0x00.
+        {"mask repeats", "\xFF\xFF\xFF", std::string("\xFF\x00", 2), std::string("\xFF\x00\xFF", 3)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(c.expected, UnmaskKey(c.data, c.mask));
+    }
+}
