@@ -1,0 +1,715 @@
+// An update run, end to end under Wine: a copy of QXClientUpdSvc.exe in its
+// own folder with the stand-in program beside it as "QuoteBenchApp.exe", an
+// application folder with the stand-in as the manifest's program "Tool.exe",
+// and a download folder. The stand-ins record how they were started; the
+// test checks which processes the run ended, which it started, with what
+// command line and working directory, and what the run logged.
+#include "update/ManifestText.h"
+
+#include "platform/Handles.h"
+#include "platform/TextConversion.h"
+
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+#include <psapi.h>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+const std::string kNewContent = "new content of data.txt";
+const std::string kOldContent = "old";
+
+struct StandInEvent
+{
+    std::string kind; // "start" or "exit"
+    DWORD processId = 0;
+    unsigned long long time = 0; // UTC FILETIME
+    std::wstring module;
+    std::wstring folder;
+    std::wstring commandLine;
+};
+
+std::wstring FromUtf8(const std::string& bytes)
+{
+    if (bytes.empty())
+        return std::wstring();
+    const int needed = MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
+    std::wstring text(static_cast<size_t>(needed), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), &text[0], needed);
+    return text;
+}
+
+std::vector<StandInEvent> ReadRecord(const std::wstring& record)
+{
+    std::vector<StandInEvent> events;
+    const auto bytes = ReadBytes(record);
+    if (!bytes)
+        return events;
+    for (const std::string& line : SplitLines(*bytes)) {
+        std::vector<std::string> fields;
+        size_t begin = 0;
+        // The command line is the last field and may hold tabs of its own.
+        while (fields.size() < 5) {
+            const size_t tab = line.find('\t', begin);
+            if (tab == std::string::npos)
+                break;
+            fields.push_back(line.substr(begin, tab - begin));
+            begin = tab + 1;
+        }
+        fields.push_back(line.substr(begin));
+        StandInEvent event;
+        event.kind = fields[0];
+        if (event.kind == "start" && fields.size() == 6) {
+            event.module = FromUtf8(fields[3]);
+            event.folder = FromUtf8(fields[4]);
+            event.commandLine = FromUtf8(fields[5]);
+        } else if (event.kind != "exit" || fields.size() != 3) {
+            continue;
+        }
+        event.processId = static_cast<DWORD>(std::stoul(fields[1]));
+        event.time = std::stoull(fields[2]);
+        events.push_back(event);
+    }
+    return events;
+}
+
+std::wstring WithoutTrailingBackslash(std::wstring path)
+{
+    if (path.size() > 3 && path.back() == L'\\')
+        path.pop_back();
+    return path;
+}
+
+bool SamePath(const std::wstring& a, const std::wstring& b)
+{
+    return _wcsicmp(WithoutTrailingBackslash(a).c_str(), WithoutTrailingBackslash(b).c_str()) == 0;
+}
+
+// Milliseconds since midnight of a log line that starts with the default
+// date format "YYYY-MM-DD HH:MM:SS,mmm"; -1 when it does not.
+long long LogLineTime(const std::string& line)
+{
+    int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0, millisecond = 0;
+    if (std::sscanf(line.c_str(), "%4d-%2d-%2d %2d:%2d:%2d,%3d", &year, &month, &day, &hour, &minute, &second,
+                    &millisecond) != 7)
+        return -1;
+    return ((hour * 60LL + minute) * 60 + second) * 1000 + millisecond;
+}
+
+// A process the test started itself; ended when the object goes.
+class CStandInProcess
+{
+public:
+    CStandInProcess() = default;
+    CStandInProcess(const CStandInProcess&) = delete;
+    CStandInProcess& operator=(const CStandInProcess&) = delete;
+    ~CStandInProcess()
+    {
+        if (m_process) {
+            TerminateProcess(m_process.Get(), 1);
+            WaitForSingleObject(m_process.Get(), 5000);
+        }
+    }
+
+    bool Start(const std::wstring& commandLine)
+    {
+        std::vector<wchar_t> command(commandLine.begin(), commandLine.end());
+        command.push_back(L'\0');
+        STARTUPINFOW startup{};
+        startup.cb = sizeof(startup);
+        PROCESS_INFORMATION info{};
+        if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info))
+            return false;
+        m_process.Reset(info.hProcess);
+        CHandle thread(info.hThread);
+        m_processId = info.dwProcessId;
+        return true;
+    }
+
+    DWORD Id() const { return m_processId; }
+    HANDLE Handle() const { return m_process.Get(); }
+
+    // True when the process ended within timeoutMs; exitCode receives its code.
+    bool Ended(DWORD timeoutMs, DWORD* exitCode = nullptr) const
+    {
+        if (WaitForSingleObject(m_process.Get(), timeoutMs) != WAIT_OBJECT_0)
+            return false;
+        if (exitCode != nullptr)
+            GetExitCodeProcess(m_process.Get(), exitCode);
+        return true;
+    }
+
+private:
+    CHandle m_process;
+    DWORD m_processId = 0;
+};
+
+enum class Files
+{
+    kReplaces,      // data.txt is replaced
+    kNone,          // no items: the replacement succeeds at once
+    kLoadFails,     // the download is one byte shorter than declared
+    kReplaceFails,  // a folder stands under an item's target name
+};
+
+struct Manifest
+{
+    bool restartQuoteBench = false;
+    std::wstring appToRun = L"Tool.exe";
+    std::wstring params;
+    std::wstring targetFolder; // empty: the application folder
+    Files files = Files::kReplaces;
+};
+
+class AppControlRun : public testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_FALSE(m_folder.Path().empty());
+        for (const std::wstring& folder : {m_updaterFolder, m_appFolder, m_downloadFolder})
+            ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+        ASSERT_TRUE(CopyFileW(ProductExecutable().c_str(), m_updater.c_str(), FALSE));
+        ASSERT_TRUE(CopyFileW(m_standIn.c_str(), (m_updaterFolder + L"QuoteBenchApp.exe").c_str(), FALSE));
+        ASSERT_TRUE(CopyFileW(m_standIn.c_str(), (m_appFolder + L"Tool.exe").c_str(), FALSE));
+        ASSERT_TRUE(WriteBytes(m_appFolder + L"data.txt", kOldContent));
+        ASSERT_TRUE(WriteBytes(m_downloadFolder + L"data.txt", kNewContent));
+        SetEnvironmentVariableW(L"QX_STANDIN_RECORD", m_record.c_str());
+    }
+
+    void TearDown() override
+    {
+        m_running.clear();
+        EndProcessesFromTestFolder();
+        SetEnvironmentVariableW(L"QX_STANDIN_RECORD", nullptr);
+    }
+
+    void WriteUpdateManifest(const Manifest& manifest)
+    {
+        std::wstring items;
+        int count = 0;
+        switch (manifest.files) {
+        case Files::kReplaces:
+            items = ItemElement(0, L"data.txt", kNewContent.size(), L"1", L"1700000000");
+            count = 1;
+            break;
+        case Files::kNone:
+            break;
+        case Files::kLoadFails:
+            items = ItemElement(0, L"data.txt", kNewContent.size() + 1, L"1", L"1700000000");
+            count = 1;
+            break;
+        case Files::kReplaceFails:
+            ASSERT_TRUE(CreateDirectoryW((m_appFolder + L"blocked.dat").c_str(), nullptr));
+            ASSERT_TRUE(WriteBytes(m_downloadFolder + L"blocked.dat", "x"));
+            items = ItemElement(0, L"blocked.dat", 1, L"1", L"1700000000");
+            count = 1;
+            break;
+        }
+        const std::wstring target = manifest.targetFolder.empty() ? m_appFolder : manifest.targetFolder;
+        ASSERT_TRUE(WriteManifest(m_manifest, InfoElement(m_downloadFolder, target,
+                                                          {
+                                                              {L"RestartQuoteBench", manifest.restartQuoteBench ? L"1" : L"0"},
+                                                              {L"AppToRun", manifest.appToRun},
+                                                              {L"Params", manifest.params},
+                                                          }) +
+                                                  FilesElement(items, count)));
+    }
+
+    // Runs the update to its end from the test folder; extra arguments follow
+    // the manifest argument.
+    void RunUpdate(const std::wstring& extraArguments = L"")
+    {
+        const ProcessResult result =
+            RunProcess(QuoteArgument(m_updater) + L" update " + QuoteArgument(L"updfile:" + m_manifest) +
+                           extraArguments,
+                       {}, m_folder.Path(), 60000);
+        ASSERT_TRUE(result.started) << result.error;
+        ASSERT_FALSE(result.timedOut);
+        EXPECT_EQ(result.exitCode, 0u);
+    }
+
+    // Starts a copy of the stand-in at relativePath below the test folder and
+    // waits until it runs.
+    CStandInProcess& StartCopy(const std::wstring& relativePath, const std::wstring& arguments = L"")
+    {
+        const std::wstring path = m_folder / relativePath;
+        const size_t slash = relativePath.find_last_of(L'\\');
+        if (slash != std::wstring::npos)
+            CreateDirectoryW((m_folder / relativePath.substr(0, slash)).c_str(), nullptr);
+        if (!PathExists(path)) {
+            EXPECT_TRUE(CopyFileW(m_standIn.c_str(), path.c_str(), FALSE));
+        }
+        m_running.emplace_back(new CStandInProcess);
+        CStandInProcess& process = *m_running.back();
+        EXPECT_TRUE(process.Start(QuoteArgument(path) + arguments)) << GetLastError();
+        m_ownIds.push_back(process.Id());
+        WaitForEvents(1, [&](const StandInEvent& e) { return e.kind == "start" && e.processId == process.Id(); });
+        return process;
+    }
+
+    template <typename Match>
+    std::vector<StandInEvent> Events(Match match) const
+    {
+        std::vector<StandInEvent> found;
+        for (const StandInEvent& event : ReadRecord(m_record)) {
+            if (match(event))
+                found.push_back(event);
+        }
+        return found;
+    }
+
+    // Waits (up to 15 s) until at least count events match.
+    template <typename Match>
+    std::vector<StandInEvent> WaitForEvents(size_t count, Match match) const
+    {
+        std::vector<StandInEvent> found;
+        for (int i = 0; i < 300; ++i) {
+            found = Events(match);
+            if (found.size() >= count)
+                break;
+            Sleep(50);
+        }
+        return found;
+    }
+
+    // Starts that the run made (not those of the test itself).
+    std::vector<StandInEvent> WaitForRunStarts(size_t count) const
+    {
+        return WaitForEvents(count, [this](const StandInEvent& e) { return e.kind == "start" && !IsOwn(e.processId); });
+    }
+
+    bool IsOwn(DWORD processId) const
+    {
+        for (DWORD id : m_ownIds) {
+            if (id == processId)
+                return true;
+        }
+        return false;
+    }
+
+    // Image names (device form) of the live processes whose program lies in
+    // the test folder and that the test did not start itself. A process the
+    // run started is listed from the moment its start returned.
+    std::vector<std::wstring> RunStartedImages() const
+    {
+        std::vector<std::wstring> images;
+        ForEachProcessFromTestFolder([&](DWORD id, HANDLE, const std::wstring& image) {
+            if (!IsOwn(id))
+                images.push_back(image);
+        });
+        return images;
+    }
+
+    static bool EndsWith(const std::wstring& text, const std::wstring& tail)
+    {
+        return text.size() >= tail.size() && _wcsicmp(text.c_str() + text.size() - tail.size(), tail.c_str()) == 0;
+    }
+
+    template <typename Visit>
+    void ForEachProcessFromTestFolder(Visit visit) const
+    {
+        std::wstring leaf = WithoutTrailingBackslash(m_folder.Path());
+        leaf = leaf.substr(leaf.find_last_of(L'\\'));
+        DWORD ids[4096] = {};
+        DWORD bytes = 0;
+        if (!EnumProcesses(ids, sizeof(ids), &bytes))
+            return;
+        for (DWORD i = 0; i < bytes / sizeof(DWORD); ++i) {
+            CHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, ids[i]));
+            if (!process)
+                continue;
+            wchar_t image[MAX_PATH * 2] = {};
+            if (GetProcessImageFileNameW(process.Get(), image, MAX_PATH * 2) == 0)
+                continue;
+            const std::wstring name(image);
+            if (name.find(leaf + L"\\") != std::wstring::npos && WaitForSingleObject(process.Get(), 0) == WAIT_TIMEOUT)
+                visit(ids[i], process.Get(), name);
+        }
+    }
+
+    void EndProcessesFromTestFolder()
+    {
+        ForEachProcessFromTestFolder([](DWORD, HANDLE process, const std::wstring&) {
+            TerminateProcess(process, 1);
+            WaitForSingleObject(process, 5000);
+        });
+    }
+
+    std::wstring LogPath() const
+    {
+        return m_updaterFolder + L"Log\\LumenorbitNew\\updater-" + TodayLocalDate() + L".log";
+    }
+
+    std::string ReadLog() const
+    {
+        const auto bytes = ReadBytes(LogPath());
+        return bytes ? *bytes : std::string();
+    }
+
+    // The log line that contains text (Windows-1251), or empty.
+    std::string LogLineWith(const std::wstring& text) const
+    {
+        const std::string bytes = Cp1251(text);
+        for (const std::string& line : SplitLines(ReadLog())) {
+            if (line.find(bytes) != std::string::npos)
+                return line;
+        }
+        return std::string();
+    }
+
+    std::string DataContent() const
+    {
+        const auto bytes = ReadBytes(m_appFolder + L"data.txt");
+        return bytes ? *bytes : std::string("<missing>");
+    }
+
+    CTestFolder m_folder;
+    const std::wstring m_updaterFolder = m_folder / L"updater\\";
+    const std::wstring m_appFolder = m_folder / L"app\\";
+    const std::wstring m_downloadFolder = m_folder / L"download\\";
+    const std::wstring m_updater = m_updaterFolder + L"QXClientUpdSvc.exe";
+    const std::wstring m_manifest = m_folder / L"update.xml";
+    const std::wstring m_record = m_folder / L"record.txt";
+    const std::wstring m_standIn = TestBinaryFolder() + L"QXStandIn.exe";
+    std::vector<std::unique_ptr<CStandInProcess>> m_running;
+    std::vector<DWORD> m_ownIds;
+};
+
+const wchar_t kStartFailure[] = L"Не удалось запустить программу после обновления. ";
+
+} // namespace
+
+// ---- ending and starting the client application
+
+TEST_F(AppControlRun, RestartQuoteBench_TwoInstancesEndedOneStartedFromUpdaterFolder)
+{
+    CStandInProcess& first = StartCopy(L"app\\QuoteBenchApp.exe");
+    CStandInProcess& second = StartCopy(L"app\\QuoteBenchApp.exe");
+    Manifest manifest;
+    manifest.restartQuoteBench = true;
+    WriteUpdateManifest(manifest);
+
+    RunUpdate();
+
+    DWORD exitCode = 1;
+    EXPECT_TRUE(first.Ended(5000, &exitCode));
+    EXPECT_EQ(exitCode, 0u);
+    exitCode = 1;
+    EXPECT_TRUE(second.Ended(5000, &exitCode));
+    EXPECT_EQ(exitCode, 0u);
+    EXPECT_EQ(DataContent(), kNewContent);
+
+    // The manifest's program and the client application, nothing else.
+    const std::vector<StandInEvent> starts = WaitForRunStarts(2);
+    Sleep(300);
+    ASSERT_EQ(RunStartedImages().size(), 2u);
+    ASSERT_EQ(starts.size(), 2u);
+    int clients = 0;
+    for (const StandInEvent& start : starts) {
+        if (!EndsWith(start.module, L"\\QuoteBenchApp.exe"))
+            continue;
+        ++clients;
+        EXPECT_TRUE(SamePath(start.module, m_updaterFolder + L"QuoteBenchApp.exe")) << start.module;
+        EXPECT_EQ(start.commandLine, L"\"QuoteBenchApp.exe\" ");
+        EXPECT_TRUE(SamePath(start.folder, m_appFolder)) << start.folder;
+    }
+    EXPECT_EQ(clients, 1);
+}
+
+TEST_F(AppControlRun, RestartQuoteBench_NoneRunningNothingEndedNothingStarted)
+{
+    CStandInProcess& bystander = StartCopy(L"app\\Bystander.exe");
+    Manifest manifest;
+    manifest.restartQuoteBench = true;
+    WriteUpdateManifest(manifest);
+
+    RunUpdate();
+
+    EXPECT_EQ(DataContent(), kNewContent);
+    const std::vector<StandInEvent> starts = WaitForRunStarts(1);
+    ASSERT_EQ(starts.size(), 1u);
+    EXPECT_TRUE(SamePath(starts[0].module, m_appFolder + L"Tool.exe")) << starts[0].module;
+    const std::vector<std::wstring> images = RunStartedImages();
+    ASSERT_EQ(images.size(), 1u);
+    EXPECT_TRUE(EndsWith(images[0], L"\\app\\Tool.exe")) << images[0];
+    EXPECT_FALSE(bystander.Ended(500));
+}
+
+TEST_F(AppControlRun, RestartQuoteBench_ImageNameContainingTheNameCounts)
+{
+    const struct
+    {
+        const wchar_t* path; // below the test folder
+        bool counts;
+    } cases[] = {
+        {L"app\\QuoteBenchApp.exe.bak\\client.exe", true}, // a folder so named
+        {L"app\\QuoteBenchApp.exe.bak.exe", true},
+        {L"app\\OldQuoteBenchApp.exe", true},
+        {L"app\\quotebenchapp.exe", false}, // the match is case-sensitive
+        {L"app\\QuoteBench.exe", false},
+    };
+    Manifest manifest;
+    manifest.restartQuoteBench = true;
+    manifest.appToRun = L"";
+    manifest.files = Files::kNone;
+    WriteUpdateManifest(manifest);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        CStandInProcess& client = StartCopy(c.path);
+
+        RunUpdate();
+
+        DWORD exitCode = 1;
+        EXPECT_EQ(client.Ended(c.counts ? 5000 : 500, &exitCode), c.counts);
+        if (c.counts) {
+            EXPECT_EQ(exitCode, 0u);
+            const std::vector<StandInEvent> starts = WaitForRunStarts(1);
+            ASSERT_EQ(starts.size(), 1u);
+            EXPECT_TRUE(SamePath(starts[0].module, m_updaterFolder + L"QuoteBenchApp.exe")) << starts[0].module;
+        } else {
+            EXPECT_TRUE(RunStartedImages().empty());
+        }
+        m_running.clear();
+        EndProcessesFromTestFolder();
+        DeleteFileW(m_record.c_str());
+    }
+}
+
+TEST_F(AppControlRun, FailedLoad_StartsOnlyTheProgramAndLeavesTheClient)
+{
+    CStandInProcess& client = StartCopy(L"app\\QuoteBenchApp.exe");
+    Manifest manifest;
+    manifest.restartQuoteBench = true;
+    manifest.files = Files::kLoadFails;
+    WriteUpdateManifest(manifest);
+
+    RunUpdate();
+
+    EXPECT_EQ(DataContent(), kOldContent);
+    EXPECT_FALSE(client.Ended(500));
+    const std::vector<StandInEvent> starts = WaitForRunStarts(1);
+    ASSERT_EQ(starts.size(), 1u);
+    EXPECT_TRUE(SamePath(starts[0].module, m_appFolder + L"Tool.exe")) << starts[0].module;
+    const std::vector<std::wstring> images = RunStartedImages();
+    ASSERT_EQ(images.size(), 1u);
+    EXPECT_TRUE(EndsWith(images[0], L"\\app\\Tool.exe")) << images[0];
+}
+
+TEST_F(AppControlRun, FailedReplacement_ClientStartedAgainWithoutTheProgram)
+{
+    CStandInProcess& client = StartCopy(L"app\\QuoteBenchApp.exe");
+    Manifest manifest;
+    manifest.restartQuoteBench = true;
+    manifest.files = Files::kReplaceFails;
+    WriteUpdateManifest(manifest);
+
+    RunUpdate();
+
+    EXPECT_TRUE(client.Ended(5000));
+    const std::vector<StandInEvent> starts = WaitForRunStarts(1);
+    ASSERT_EQ(starts.size(), 1u);
+    EXPECT_TRUE(SamePath(starts[0].module, m_updaterFolder + L"QuoteBenchApp.exe")) << starts[0].module;
+    const std::vector<std::wstring> images = RunStartedImages();
+    ASSERT_EQ(images.size(), 1u);
+    EXPECT_TRUE(EndsWith(images[0], L"\\updater\\QuoteBenchApp.exe")) << images[0];
+}
+
+// ---- the manifest's program
+
+TEST_F(AppControlRun, RunUpdatedApp_CommandLineAndWorkingDirectory)
+{
+    const std::wstring appNoBackslash = WithoutTrailingBackslash(m_appFolder);
+    const struct
+    {
+        const wchar_t* name;
+        std::wstring targetFolder;
+        std::wstring params;
+        std::wstring commandLine;
+    } cases[] = {
+        {L"quoted params appended unchanged", m_appFolder, L"/x \"a b\" --name=\"c d\" \"\"",
+         L"\"" + m_appFolder + L"Tool.exe\" /x \"a b\" --name=\"c d\" \"\""},
+        {L"empty params end in the blank", m_appFolder, L"", L"\"" + m_appFolder + L"Tool.exe\" "},
+        // The command line gets the backslash; the working directory stays as given.
+        {L"target folder without a backslash", appNoBackslash, L"/y", L"\"" + m_appFolder + L"Tool.exe\" /y"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Manifest manifest;
+        manifest.params = c.params;
+        manifest.targetFolder = c.targetFolder;
+        manifest.files = Files::kNone;
+        WriteUpdateManifest(manifest);
+
+        RunUpdate();
+
+        const std::vector<StandInEvent> starts = WaitForRunStarts(1);
+        ASSERT_EQ(starts.size(), 1u);
+        EXPECT_EQ(starts[0].commandLine, c.commandLine);
+        EXPECT_TRUE(SamePath(starts[0].module, m_appFolder + L"Tool.exe")) << starts[0].module;
+        EXPECT_TRUE(SamePath(starts[0].folder, m_appFolder)) << starts[0].folder;
+        EXPECT_EQ(LogLineWith(kStartFailure), "");
+        EndProcessesFromTestFolder();
+        DeleteFileW(m_record.c_str());
+    }
+}
+
+TEST_F(AppControlRun, StartFailure_LogsErrorWithSystemText)
+{
+    // The system's text ends with its own line break, so the line holds it without.
+    std::wstring systemText = GetSystemErrorText(ERROR_FILE_NOT_FOUND);
+    ASSERT_FALSE(systemText.empty());
+    while (!systemText.empty() && (systemText.back() == L'\n' || systemText.back() == L'\r'))
+        systemText.pop_back();
+
+    const struct
+    {
+        const wchar_t* name;
+        const wchar_t* appToRun;
+        bool clientRunning; // and QuoteBenchApp.exe missing beside the updater
+    } cases[] = {
+        {L"the manifest's program does not exist", L"Missing.exe", false},
+        {L"the client application is not beside the updater", L"Tool.exe", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        DeleteFileW(LogPath().c_str());
+        CStandInProcess* client = nullptr;
+        if (c.clientRunning) {
+            ASSERT_TRUE(DeleteFileW((m_updaterFolder + L"QuoteBenchApp.exe").c_str()));
+            client = &StartCopy(L"app\\QuoteBenchApp.exe");
+        }
+        Manifest manifest;
+        manifest.restartQuoteBench = c.clientRunning;
+        manifest.appToRun = c.appToRun;
+        manifest.files = Files::kNone;
+        WriteUpdateManifest(manifest);
+
+        RunUpdate();
+
+        const std::string line = LogLineWith(kStartFailure + systemText);
+        EXPECT_NE(line, "") << ReadLog();
+        EXPECT_NE(line.find(" ERROR "), std::string::npos) << line;
+        size_t failures = 0;
+        for (const std::string& logLine : SplitLines(ReadLog()))
+            failures += logLine.find(Cp1251(kStartFailure)) != std::string::npos ? 1 : 0;
+        EXPECT_EQ(failures, 1u);
+        if (client != nullptr) {
+            EXPECT_TRUE(client->Ended(5000));
+        }
+        m_running.clear();
+        EndProcessesFromTestFolder();
+    }
+}
+
+// ---- waiting for the requesting process ("pid:")
+
+// Milliseconds from the log's first line to the first file replacement line:
+// the load and the wait, without the process start-up.
+long long WaitBeforeReplacement(const std::string& log)
+{
+    long long first = -1;
+    for (const std::string& line : SplitLines(log)) {
+        const long long time = LogLineTime(line);
+        if (time < 0)
+            continue;
+        if (first < 0)
+            first = time;
+        if (line.find(Cp1251(L"Обновление файла ")) != std::string::npos) {
+            long long elapsed = time - first;
+            if (elapsed < 0)
+                elapsed += 24LL * 3600 * 1000;
+            return elapsed;
+        }
+    }
+    return -1;
+}
+
+std::wstring TimeoutLine(DWORD processId)
+{
+    return L"Ожидание завершения процесса с ID " + std::to_wstring(processId) + L" завершилось по таймауту в 10 сек.";
+}
+
+TEST_F(AppControlRun, WaitForRequester_QuickCases)
+{
+    const struct
+    {
+        const wchar_t* name;
+        std::wstring argument;
+        long long minimumMs;
+        long long maximumMs;
+    } cases[] = {
+        {L"no pid argument", L"", 0, 900},
+        {L"pid 0: no wait", L" pid:0", 0, 900},
+        // Ids are multiples of four, so an odd one names no process: one pass.
+        {L"no such process: one pass", L" pid:999999999", 1000, 2900},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(WriteBytes(m_appFolder + L"data.txt", kOldContent));
+        DeleteFileW(LogPath().c_str());
+        WriteUpdateManifest(Manifest());
+
+        RunUpdate(c.argument);
+
+        EXPECT_EQ(DataContent(), kNewContent);
+        const std::string log = ReadLog();
+        const long long waited = WaitBeforeReplacement(log);
+        EXPECT_GE(waited, c.minimumMs) << log;
+        EXPECT_LT(waited, c.maximumMs) << log;
+        EXPECT_EQ(log.find(Cp1251(L"Ожидание завершения")), std::string::npos) << log;
+        EXPECT_EQ(WaitForRunStarts(1).size(), 1u);
+        EndProcessesFromTestFolder();
+        DeleteFileW(m_record.c_str());
+    }
+}
+
+TEST_F(AppControlRun, WaitForRequester_EndsAboutASecondAfterTheProcess)
+{
+    CStandInProcess& requester = StartCopy(L"Requester.exe", L" --exit-after 3000");
+    WriteUpdateManifest(Manifest());
+
+    RunUpdate(L" pid:" + std::to_wstring(requester.Id()));
+
+    EXPECT_TRUE(requester.Ended(0));
+    EXPECT_EQ(DataContent(), kNewContent);
+    const std::string log = ReadLog();
+    EXPECT_EQ(log.find(Cp1251(L"Ожидание завершения")), std::string::npos) << log;
+    const long long waited = WaitBeforeReplacement(log);
+    EXPECT_GE(waited, 1500) << log;
+    EXPECT_LT(waited, 7000) << log;
+
+    // The program started after the replacement, within about a second (one
+    // pass) of the requester's end.
+    const std::vector<StandInEvent> exits =
+        Events([&](const StandInEvent& e) { return e.kind == "exit" && e.processId == requester.Id(); });
+    const std::vector<StandInEvent> starts = WaitForRunStarts(1);
+    ASSERT_EQ(exits.size(), 1u);
+    ASSERT_EQ(starts.size(), 1u);
+    EXPECT_GT(starts[0].time, exits[0].time);
+    EXPECT_LT(starts[0].time - exits[0].time, 3000ULL * 10000) << "100 ns units";
+}
+
+TEST_F(AppControlRun, WaitForRequester_GivesUpAfterTenSecondsAndGoesOn)
+{
+    CStandInProcess& requester = StartCopy(L"Requester.exe");
+    WriteUpdateManifest(Manifest());
+
+    RunUpdate(L" pid:" + std::to_wstring(requester.Id()));
+
+    // About eleven one-second passes, then the time-out line and the replacement.
+    const std::string log = ReadLog();
+    const long long waited = WaitBeforeReplacement(log);
+    EXPECT_GE(waited, 11000) << log;
+    EXPECT_LT(waited, 16000) << log;
+    const std::string line = LogLineWith(TimeoutLine(requester.Id()));
+    EXPECT_NE(line.find(" INFO "), std::string::npos) << log;
+    EXPECT_EQ(DataContent(), kNewContent);
+    EXPECT_EQ(WaitForRunStarts(1).size(), 1u);
+    EXPECT_FALSE(requester.Ended(0)) << "the wait never ends the process";
+}

@@ -1,0 +1,175 @@
+// Ending and starting applications and waiting for a process, in process,
+// against real stand-in processes (QXStandIn.exe copies).
+#include "update/QXUpdate.h"
+
+#include "platform/Handles.h"
+#include "platform/TextConversion.h"
+
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+std::wstring FromUtf8(const std::string& bytes)
+{
+    if (bytes.empty())
+        return std::wstring();
+    const int needed = MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
+    std::wstring text(static_cast<size_t>(needed), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), &text[0], needed);
+    return text;
+}
+
+// "start" lines of the stand-in record: process id, working directory, command line.
+struct Start
+{
+    DWORD processId = 0;
+    std::wstring folder;
+    std::wstring commandLine;
+};
+
+std::vector<Start> ReadStarts(const std::wstring& record)
+{
+    std::vector<Start> starts;
+    const auto bytes = ReadBytes(record);
+    if (!bytes)
+        return starts;
+    for (const std::string& line : SplitLines(*bytes)) {
+        std::vector<std::string> fields;
+        size_t begin = 0;
+        while (fields.size() < 5) {
+            const size_t tab = line.find('\t', begin);
+            if (tab == std::string::npos)
+                break;
+            fields.push_back(line.substr(begin, tab - begin));
+            begin = tab + 1;
+        }
+        if (fields.size() != 5 || fields[0] != "start")
+            continue;
+        Start start;
+        start.processId = static_cast<DWORD>(std::stoul(fields[1]));
+        start.folder = FromUtf8(fields[4]);
+        start.commandLine = FromUtf8(line.substr(begin));
+        starts.push_back(start);
+    }
+    return starts;
+}
+
+class AppControl : public testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_FALSE(m_folder.Path().empty());
+        ASSERT_TRUE(CopyFileW(m_standIn.c_str(), (m_folder / L"QuoteBenchApp.exe").c_str(), FALSE));
+        ASSERT_TRUE(CopyFileW(m_standIn.c_str(), (m_folder / L"Tool.exe").c_str(), FALSE));
+        SetEnvironmentVariableW(L"QX_STANDIN_RECORD", m_record.c_str());
+        SetWaitProcessId(0);
+    }
+
+    void TearDown() override
+    {
+        for (const Start& start : ReadStarts(m_record)) {
+            CHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, start.processId));
+            if (process) {
+                TerminateProcess(process.Get(), 1);
+                WaitForSingleObject(process.Get(), 5000);
+            }
+        }
+        SetEnvironmentVariableW(L"QX_STANDIN_RECORD", nullptr);
+        SetWaitProcessId(0);
+    }
+
+    // Starts the copy named QuoteBenchApp.exe and waits for its record.
+    CHandle StartClient()
+    {
+        std::wstring command = L"\"" + (m_folder / L"QuoteBenchApp.exe") + L"\"";
+        STARTUPINFOW startup{};
+        startup.cb = sizeof(startup);
+        PROCESS_INFORMATION info{};
+        if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
+            ADD_FAILURE() << GetLastError();
+            return CHandle();
+        }
+        CHandle thread(info.hThread);
+        WaitForStarts(ReadStarts(m_record).size() + 1);
+        return CHandle(info.hProcess);
+    }
+
+    std::vector<Start> WaitForStarts(size_t count)
+    {
+        std::vector<Start> starts;
+        for (int i = 0; i < 200 && starts.size() < count; ++i) {
+            starts = ReadStarts(m_record);
+            if (starts.size() < count)
+                Sleep(50);
+        }
+        return starts;
+    }
+
+    CTestFolder m_folder;
+    const std::wstring m_record = m_folder / L"record.txt";
+    const std::wstring m_standIn = TestBinaryFolder() + L"QXStandIn.exe";
+};
+
+// Milliseconds that WaitForProcessId took for the awaited id.
+ULONGLONG TimeWait(DWORD processId)
+{
+    SetWaitProcessId(processId);
+    CQXUpdate update;
+    const ULONGLONG start = GetTickCount64();
+    update.WaitForProcessId();
+    return GetTickCount64() - start;
+}
+
+} // namespace
+
+TEST_F(AppControl, TerminateQuoteBench_TrueOnlyWhenSomethingWasEnded)
+{
+    CQXUpdate update;
+    EXPECT_FALSE(update.TerminateQuoteBench());
+
+    CHandle first = StartClient();
+    CHandle second = StartClient();
+    ASSERT_TRUE(first && second);
+    EXPECT_TRUE(update.TerminateQuoteBench());
+    for (const CHandle* process : {&first, &second}) {
+        ASSERT_EQ(WaitForSingleObject(process->Get(), 5000), WAIT_OBJECT_0);
+        DWORD exitCode = 1;
+        GetExitCodeProcess(process->Get(), &exitCode);
+        EXPECT_EQ(exitCode, 0u);
+    }
+    EXPECT_FALSE(update.TerminateQuoteBench());
+}
+
+TEST_F(AppControl, RunUpdatedApp_SameStartForEveryRunType)
+{
+    CQXUpdate update;
+    update.targetFolder = WideToAnsi(m_folder.Path());
+    update.appToRun = "Tool.exe";
+    update.params = "-a \"b c\"";
+    update.RunUpdatedApp(eRunAfterUpdate);
+    update.RunUpdatedApp(eRunAfterFailedLoad);
+
+    const std::vector<Start> starts = WaitForStarts(2);
+    ASSERT_EQ(starts.size(), 2u);
+    const std::wstring expected = L"\"" + (m_folder / L"Tool.exe") + L"\" -a \"b c\"";
+    for (const Start& start : starts) {
+        EXPECT_EQ(start.commandLine, expected);
+        EXPECT_EQ(_wcsicmp((start.folder + L"\\").c_str(), m_folder.Path().c_str()), 0) << start.folder;
+    }
+}
+
+TEST_F(AppControl, WaitForProcessId_ReturnsAtOnceForZeroAndAfterOnePassForNoProcess)
+{
+    // A zero id returns without the pass's one-second sleep.
+    EXPECT_LT(TimeWait(0), 900u);
+    // Ids are multiples of four: an odd one names no process.
+    const ULONGLONG noProcess = TimeWait(999999999);
+    EXPECT_GE(noProcess, 990u);
+    EXPECT_LT(noProcess, 2900u);
+}
