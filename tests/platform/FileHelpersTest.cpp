@@ -1,0 +1,264 @@
+#include "platform/FileHelpers.h"
+#include "platform/FileWriter.h"
+#include "platform/Handles.h"
+#include "platform/PathParts.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+TEST(FileWriter, OpenEmptiesExistingFile)
+{
+    CTestFolder folder;
+    const std::wstring path = folder / L"a.bin";
+    ASSERT_TRUE(WriteBytes(path, "old content"));
+    CFileWriter writer;
+    writer.path = path;
+    ASSERT_TRUE(writer.Open());
+    // CREATE_ALWAYS on an existing file leaves ERROR_ALREADY_EXISTS, kept on success.
+    EXPECT_EQ(writer.lastError, static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+    EXPECT_EQ(writer.position, 0);
+    ASSERT_TRUE(writer.Write("new", 3));
+    EXPECT_EQ(writer.bytesWritten, 3u);
+    EXPECT_EQ(writer.position, 3);
+    writer.Close();
+    EXPECT_EQ(writer.handle, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(*ReadBytes(path), "new");
+}
+
+TEST(FileWriter, CreatesMissingFileAndWritesZeroBytes)
+{
+    CTestFolder folder;
+    CFileWriter writer;
+    writer.path = folder / L"new.bin";
+    ASSERT_TRUE(writer.Open());
+    EXPECT_TRUE(writer.Write("", 0));
+    EXPECT_EQ(writer.bytesWritten, 0u);
+    writer.Close();
+    EXPECT_EQ(*ReadBytes(folder / L"new.bin"), "");
+}
+
+TEST(FileWriter, OpenFailsOnFileHeldWithoutSharing)
+{
+    CTestFolder folder;
+    const std::wstring path = folder / L"held.bin";
+    ASSERT_TRUE(WriteBytes(path, "x"));
+    CHandle held(CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(held.IsValid());
+    CFileWriter writer;
+    writer.path = path;
+    EXPECT_FALSE(writer.Open());
+    EXPECT_EQ(writer.lastError, static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    EXPECT_EQ(writer.handle, INVALID_HANDLE_VALUE);
+}
+
+TEST(FileWriter, OpenMissingFolderFails)
+{
+    CTestFolder folder;
+    CFileWriter writer;
+    writer.path = folder / L"no\\such\\file.bin";
+    EXPECT_FALSE(writer.Open());
+    EXPECT_EQ(writer.lastError, static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+}
+
+TEST(FileWriter, SecondOpenResetsParameters)
+{
+    CTestFolder folder;
+    const std::wstring path = folder / L"twice.bin";
+    ASSERT_TRUE(WriteBytes(path, "keep"));
+    CFileWriter writer;
+    writer.path = path;
+    writer.creationDisposition = OPEN_EXISTING;
+    writer.shareMode = FILE_SHARE_READ;
+    ASSERT_TRUE(writer.Open());
+    EXPECT_EQ(*ReadBytes(path), "keep"); // OPEN_EXISTING kept the content
+    // The second open closes the first handle and uses the defaults again (CREATE_ALWAYS).
+    ASSERT_TRUE(writer.Open());
+    EXPECT_EQ(writer.creationDisposition, static_cast<DWORD>(CREATE_ALWAYS));
+    EXPECT_EQ(writer.shareMode, 0u);
+    EXPECT_EQ(writer.lastError, static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+    writer.Close();
+    EXPECT_EQ(*ReadBytes(path), "");
+}
+
+TEST(PathParts, SplitAndComposeRoundTrip)
+{
+    const struct
+    {
+        const wchar_t* path;
+        const wchar_t* drive;
+        const wchar_t* dir;
+        const wchar_t* fname;
+        const wchar_t* ext;
+    } cases[] = {
+        {L"C:\\dir\\name.ext", L"C:", L"\\dir\\", L"name", L".ext"},
+        {L"C:\\dir\\readme", L"C:", L"\\dir\\", L"readme", L""},
+        {L"C:\\a\\b.c\\app.exe", L"C:", L"\\a\\b.c\\", L"app", L".exe"},
+        {L"relative\\x.y", L"", L"relative\\", L"x", L".y"},
+        {L"C:\\", L"C:", L"\\", L"", L""},
+    };
+    for (const auto& c : cases) {
+        CPathParts parts;
+        parts.fullPath = c.path;
+        parts.Split();
+        EXPECT_EQ(parts.drive, c.drive) << c.path;
+        EXPECT_EQ(parts.GetDir(), c.dir) << c.path;
+        EXPECT_EQ(parts.fname, c.fname) << c.path;
+        EXPECT_EQ(parts.GetExt(), c.ext) << c.path;
+        parts.fullPath.clear();
+        parts.Compose();
+        EXPECT_EQ(parts.GetFullPath(), c.path);
+    }
+}
+
+TEST(PathParts, BackupNameAppendsOld)
+{
+    const struct
+    {
+        const char* path;
+        const wchar_t* backup;
+    } cases[] = {
+        {"C:\\App\\app.exe", L"C:\\App\\app.exe.old"},
+        {"C:\\App\\readme", L"C:\\App\\readme.old"},
+    };
+    for (const auto& c : cases) {
+        CPathParts parts;
+        parts.SetFullPath(c.path);
+        parts.Split();
+        parts.ext = parts.GetExt() + L".old";
+        parts.Compose();
+        EXPECT_EQ(parts.GetFullPath(), c.backup);
+    }
+}
+
+TEST(PathParts, OverlongPartsGiveEmptyResults)
+{
+    // Limits: drive 2, folder, name and extension 255 characters each, composed path 259.
+    const std::wstring name255(255, L'n');
+    const std::wstring name256(256, L'n');
+    const struct
+    {
+        std::wstring path;
+        bool splits;
+    } cases[] = {
+        {L"C:\\d\\" + name255, true},
+        {L"C:\\d\\" + name256, false},
+        {L"C:\\" + std::wstring(253, L'd') + L"\\x.y", true},  // folder of 255
+        {L"C:\\" + std::wstring(254, L'd') + L"\\x.y", false}, // folder of 256
+        {L"C:\\d\\x." + std::wstring(254, L'e'), true},        // extension of 255 with its dot
+        {L"C:\\d\\x." + std::wstring(255, L'e'), false},
+    };
+    for (const auto& c : cases) {
+        CPathParts parts;
+        parts.drive = L"X:";
+        parts.fullPath = c.path;
+        parts.Split();
+        if (c.splits) {
+            EXPECT_EQ(parts.drive, L"C:") << c.path.size();
+        } else {
+            EXPECT_TRUE(parts.drive.empty() && parts.dir.empty() && parts.fname.empty() && parts.ext.empty())
+                << c.path.size();
+        }
+    }
+
+    // Composing: 259 characters fit, 260 do not.
+    const struct
+    {
+        size_t nameLength;
+        bool fits;
+    } composeCases[] = {{200, true}, {253, true}, {254, false}};
+    for (const auto& c : composeCases) {
+        CPathParts parts;
+        parts.drive = L"C:";
+        parts.dir = L"\\";
+        parts.fname = std::wstring(c.nameLength, L'n');
+        parts.ext = L".ab"; // "C:\\" + name + ".ab" = 6 + nameLength characters
+        parts.fullPath = L"previous";
+        parts.Compose();
+        if (c.fits)
+            EXPECT_EQ(parts.fullPath.size(), 6 + c.nameLength);
+        else
+            EXPECT_TRUE(parts.fullPath.empty()) << c.nameLength;
+    }
+}
+
+TEST(PathParts, EmptyFullPathChangesNothing)
+{
+    CPathParts parts;
+    parts.drive = L"D:";
+    parts.Split();
+    EXPECT_EQ(parts.drive, L"D:");
+}
+
+TEST(FileSize, AcrossFourGibBoundary)
+{
+    CTestFolder folder;
+    const struct
+    {
+        uint64_t size;
+    } cases[] = {{0}, {1}, {0xFFFFFFFFULL}, {0x100000000ULL}, {0x100000001ULL}};
+    for (const auto& c : cases) {
+        const std::wstring path = folder / L"sparse.bin";
+        {
+            // Sparse on the host file system: setting the end costs no disk space.
+            CHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+            ASSERT_TRUE(file.IsValid());
+            LARGE_INTEGER end{};
+            end.QuadPart = static_cast<LONGLONG>(c.size);
+            ASSERT_TRUE(SetFilePointerEx(file.Get(), end, nullptr, FILE_BEGIN));
+            ASSERT_TRUE(SetEndOfFile(file.Get()));
+        }
+        EXPECT_EQ(GetFileSizeByName(path), c.size);
+        DeleteFileW(path.c_str());
+    }
+    EXPECT_EQ(GetFileSizeByName(folder / L"missing.bin"), 0u);
+}
+
+TEST(FileSize, WildcardTakesFirstMatch)
+{
+    CTestFolder folder;
+    ASSERT_TRUE(WriteBytes(folder / L"only.dat", "12345"));
+    EXPECT_EQ(GetFileSizeByName(folder / L"*.dat"), 5u);
+}
+
+TEST(TimeStamp, LocalWallClockToUtc)
+{
+    // Runs with TZ=NOV-7 (UTC+7, no daylight saving): local midnight of
+    // 1970-01-01 is 17:00 UTC on 1969-12-31.
+    TIME_ZONE_INFORMATION zone{};
+    GetTimeZoneInformation(&zone);
+    ASSERT_EQ(zone.Bias, -420) << "tests expect TZ=NOV-7";
+
+    const ULONGLONG epoch1601To1970 = 116444736000000000ULL;
+    const ULONGLONG sevenHours = 7ULL * 3600 * 10000000ULL;
+    const struct
+    {
+        int64_t stamp;
+        ULONGLONG expected;
+    } cases[] = {
+        {0, epoch1601To1970 - sevenHours},
+        {1485779696, epoch1601To1970 + 1485779696ULL * 10000000ULL - sevenHours}, // 2017-01-30 12:34:56 local
+    };
+    for (const auto& c : cases) {
+        FILETIME out{};
+        ASSERT_TRUE(TimeStampToFileTime(c.stamp, &out));
+        EXPECT_EQ((static_cast<ULONGLONG>(out.dwHighDateTime) << 32) | out.dwLowDateTime, c.expected) << c.stamp;
+    }
+}
+
+TEST(TimeStamp, OutOfRangeLeavesOutputUntouched)
+{
+    const int64_t cases[] = {INT64_MAX, INT64_MIN, -11644473601LL, 1000000000000000LL};
+    for (int64_t stamp : cases) {
+        FILETIME out{0x12345678, 0x9ABCDEF};
+        EXPECT_FALSE(TimeStampToFileTime(stamp, &out)) << stamp;
+        EXPECT_EQ(out.dwLowDateTime, 0x12345678u);
+        EXPECT_EQ(out.dwHighDateTime, 0x9ABCDEFu);
+    }
+}
+
+TEST(TrailingBackslash, AddsOneWhenMissing)
+{
+    EXPECT_EQ(AddTrailingBackslash(L"C:\\dir"), L"C:\\dir\\");
+    EXPECT_EQ(AddTrailingBackslash(L"C:\\dir\\"), L"C:\\dir\\");
+    EXPECT_EQ(AddTrailingBackslash(L""), L"");
+}
