@@ -1,0 +1,238 @@
+// The posting side: what it refuses, how it waits for a free slot, and
+// several posting threads against one reader.
+#include "ChannelTestSupport.h"
+#include "channel/RequestChannel.h"
+#include "channel/client/RequestPoster.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <map>
+#include <vector>
+
+namespace {
+
+constexpr DWORD kSlotSize = 65536;
+constexpr DWORD kSlots = 8;
+
+TEST(RequestPoster, OpenFails_NoChannel)
+{
+    CRequestPoster poster;
+    EXPECT_FALSE(poster.Open());
+    EXPECT_EQ(DWORD(ERROR_FILE_NOT_FOUND), poster.LastError());
+    EXPECT_FALSE(poster.IsOpen());
+    EXPECT_FALSE(poster.Post("x", 1, 0));
+    EXPECT_EQ(DWORD(ERROR_INVALID_HANDLE), GetLastError());
+}
+
+class RequestPosterTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(m_channel.Create(kSlotSize, kSlots));
+        ASSERT_TRUE(m_poster.Open()) << m_poster.LastError();
+    }
+
+    bool PostNumber(uint32_t value, DWORD timeoutMs)
+    {
+        return m_poster.PostRequest(value, 0, &value, sizeof(value), timeoutMs);
+    }
+
+    CRequestChannel m_channel;
+    CRequestPoster m_poster;
+};
+
+TEST_F(RequestPosterTest, MessageSizesAroundTheSlot)
+{
+    std::vector<unsigned char> message(kSlotSize + 1, 0xAB);
+    const struct
+    {
+        DWORD length;
+        bool posted;
+    } cases[] = {{0, true}, {kSlotSize - 1, true}, {kSlotSize, true}, {kSlotSize + 1, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.length);
+        const LONG before = m_channel.Header()->postIndex;
+        EXPECT_EQ(c.posted, m_poster.Post(message.data(), c.length, 0));
+        if (!c.posted) {
+            EXPECT_EQ(DWORD(ERROR_INSUFFICIENT_BUFFER), m_poster.LastError());
+            EXPECT_EQ(before, m_channel.Header()->postIndex) << "a refused message claimed a slot";
+            continue;
+        }
+        volatile LONG* state = nullptr;
+        unsigned char* slot = m_channel.Receive(&state, nullptr);
+        ASSERT_NE(nullptr, slot);
+        if (c.length != 0) {
+            EXPECT_EQ(0xAB, slot[c.length - 1]);
+        }
+        m_channel.ReleaseSlot(state);
+    }
+}
+
+TEST_F(RequestPosterTest, FullRingTimesOut_NoSlotClaimed)
+{
+    for (uint32_t i = 0; i < kSlots; ++i)
+        ASSERT_TRUE(PostNumber(i, 0));
+    CElapsed elapsed;
+    EXPECT_FALSE(PostNumber(99, 300));
+    EXPECT_EQ(DWORD(ERROR_TIMEOUT), m_poster.LastError());
+    EXPECT_GE(elapsed.Ms(), 280.0);
+    EXPECT_EQ(0, m_channel.Header()->waitingPosters);
+    EXPECT_EQ(0, m_channel.Header()->postIndex);
+
+    // The eight messages are still there, in order, and nothing else.
+    m_channel.SetReceiveBudget(300);
+    for (uint32_t i = 0; i <= kSlots; ++i) {
+        volatile LONG* state = nullptr;
+        unsigned char* slot = m_channel.Receive(&state, nullptr);
+        if (i == kSlots) {
+            EXPECT_EQ(nullptr, slot);
+            break;
+        }
+        ASSERT_NE(nullptr, slot);
+        uint32_t value = 0;
+        std::memcpy(&value, slot + kMessageHeaderBytes, sizeof(value));
+        EXPECT_EQ(i, value);
+        m_channel.ReleaseSlot(state);
+    }
+}
+
+struct WaitingPost
+{
+    CRequestPoster* poster;
+    bool result;
+    DWORD error;
+};
+
+DWORD WINAPI PostWithLongTimeout(LPVOID context)
+{
+    WaitingPost* post = static_cast<WaitingPost*>(context);
+    const uint32_t value = 1000;
+    post->result = post->poster->PostRequest(value, 0, &value, sizeof(value), 20000);
+    post->error = post->poster->LastError();
+    return 0;
+}
+
+bool WaitUntil(volatile LONG* word, LONG value, DWORD timeoutMs)
+{
+    CElapsed elapsed;
+    while (*word != value) {
+        if (elapsed.Ms() > timeoutMs)
+            return false;
+        Sleep(5);
+    }
+    return true;
+}
+
+TEST_F(RequestPosterTest, WaitingPosterCountsItselfAndGetsTheFreedSlot)
+{
+    for (uint32_t i = 0; i < kSlots; ++i)
+        ASSERT_TRUE(PostNumber(i, 0));
+    CRequestPoster second;
+    ASSERT_TRUE(second.Open());
+    WaitingPost post{&second, false, 0};
+    CHandle thread(CreateThread(nullptr, 0, PostWithLongTimeout, &post, 0, nullptr));
+    ASSERT_TRUE(WaitUntil(&m_channel.Header()->waitingPosters, 1, 5000)) << "the poster did not count itself";
+
+    volatile LONG* state = nullptr;
+    ASSERT_NE(nullptr, m_channel.Receive(&state, nullptr));
+    CElapsed elapsed;
+    m_channel.ReleaseSlot(state);
+    ASSERT_EQ(DWORD(WAIT_OBJECT_0), WaitForSingleObject(thread.Get(), 5000));
+    EXPECT_LE(elapsed.Ms(), 1000.0);
+    EXPECT_TRUE(post.result) << post.error;
+    EXPECT_EQ(0, m_channel.Header()->waitingPosters);
+    EXPECT_EQ(1, m_channel.Header()->postIndex);
+}
+
+TEST_F(RequestPosterTest, StopAllAbortsWaitingAndLaterPosts)
+{
+    for (uint32_t i = 0; i < kSlots; ++i)
+        ASSERT_TRUE(PostNumber(i, 0));
+    CRequestPoster second;
+    ASSERT_TRUE(second.Open());
+    WaitingPost post{&second, true, 0};
+    CHandle thread(CreateThread(nullptr, 0, PostWithLongTimeout, &post, 0, nullptr));
+    ASSERT_TRUE(WaitUntil(&m_channel.Header()->waitingPosters, 1, 5000));
+
+    CElapsed elapsed;
+    m_channel.RaiseStopAll();
+    ASSERT_EQ(DWORD(WAIT_OBJECT_0), WaitForSingleObject(thread.Get(), 5000));
+    EXPECT_LE(elapsed.Ms(), 1000.0);
+    EXPECT_FALSE(post.result);
+    EXPECT_EQ(DWORD(ERROR_OPERATION_ABORTED), post.error);
+    EXPECT_TRUE(m_poster.StopAllRaised());
+    EXPECT_FALSE(PostNumber(1, 0));
+    EXPECT_EQ(DWORD(ERROR_OPERATION_ABORTED), m_poster.LastError());
+}
+
+TEST_F(RequestPosterTest, RaiseStopAllReachesTheReader)
+{
+    m_poster.RaiseStopAll();
+    EXPECT_TRUE(m_channel.StopAllRaised());
+    EXPECT_EQ(kFlagCreated | kFlagStopAll, m_channel.Header()->flags);
+}
+
+struct ThreadPoster
+{
+    uint32_t id;
+    uint32_t count;
+    DWORD error;
+};
+
+DWORD WINAPI PostNumbers(LPVOID context)
+{
+    ThreadPoster* self = static_cast<ThreadPoster*>(context);
+    CRequestPoster poster;
+    if (!poster.Open()) {
+        self->error = poster.LastError();
+        return 0;
+    }
+    for (uint32_t i = 0; i < self->count; ++i) {
+        // A short timeout, retried: a poster that gives up must leave no hole.
+        while (!poster.PostRequest(self->id, 0, &i, sizeof(i), 1)) {
+            if (poster.LastError() != ERROR_TIMEOUT) {
+                self->error = poster.LastError();
+                return 0;
+            }
+        }
+    }
+    return 0;
+}
+
+TEST_F(RequestPosterTest, PostingThreadsLoseAndRepeatNothing)
+{
+    constexpr uint32_t kThreads = 4;
+    constexpr uint32_t kEach = 500;
+    ThreadPoster posters[kThreads];
+    std::vector<CHandle> threads;
+    for (uint32_t t = 0; t < kThreads; ++t) {
+        posters[t] = {t + 1, kEach, 0};
+        threads.emplace_back(CreateThread(nullptr, 0, PostNumbers, &posters[t], 0, nullptr));
+        ASSERT_TRUE(threads.back().IsValid());
+    }
+    std::map<uint32_t, uint32_t> next;
+    for (uint32_t i = 0; i < kThreads * kEach; ++i) {
+        volatile LONG* state = nullptr;
+        unsigned char* slot = m_channel.Receive(&state, nullptr);
+        ASSERT_NE(nullptr, slot) << "message " << i;
+        uint32_t id = 0, value = 0;
+        std::memcpy(&id, slot, sizeof(id));
+        std::memcpy(&value, slot + kMessageHeaderBytes, sizeof(value));
+        m_channel.ReleaseSlot(state);
+        ASSERT_GE(id, 1u);
+        ASSERT_LE(id, kThreads);
+        ASSERT_EQ(next[id], value) << "thread " << id;
+        ++next[id];
+    }
+    for (uint32_t t = 0; t < kThreads; ++t) {
+        EXPECT_EQ(DWORD(WAIT_OBJECT_0), WaitForSingleObject(threads[t].Get(), 10000));
+        EXPECT_EQ(0u, posters[t].error);
+    }
+    m_channel.SetReceiveBudget(200);
+    volatile LONG* state = nullptr;
+    EXPECT_EQ(nullptr, m_channel.Receive(&state, nullptr));
+}
+
+} // namespace
