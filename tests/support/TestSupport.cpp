@@ -136,7 +136,7 @@ std::vector<wchar_t> BuildEnvironment(const EnvironmentChanges& changes)
 } // namespace
 
 ProcessResult RunProcess(const std::wstring& commandLine, const EnvironmentChanges& environment,
-                         const std::wstring& workingDirectory, DWORD timeoutMs)
+                         const std::wstring& workingDirectory, DWORD timeoutMs, const std::wstring& outputFile)
 {
     ProcessResult result;
     std::vector<wchar_t> command(commandLine.begin(), commandLine.end());
@@ -145,8 +145,22 @@ ProcessResult RunProcess(const std::wstring& commandLine, const EnvironmentChang
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info{};
-    if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT, block.data(),
-                        workingDirectory.empty() ? nullptr : workingDirectory.c_str(), &startup, &info)) {
+    HANDLE output = INVALID_HANDLE_VALUE;
+    if (!outputFile.empty()) {
+        SECURITY_ATTRIBUTES inheritable{sizeof(inheritable), nullptr, TRUE};
+        output = CreateFileW(outputFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
+                             CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdInput = nullptr;
+        startup.hStdOutput = output;
+        startup.hStdError = output;
+    }
+    const BOOL created = CreateProcessW(nullptr, command.data(), nullptr, nullptr, output != INVALID_HANDLE_VALUE,
+                                       CREATE_UNICODE_ENVIRONMENT, block.data(),
+                                       workingDirectory.empty() ? nullptr : workingDirectory.c_str(), &startup, &info);
+    if (output != INVALID_HANDLE_VALUE)
+        CloseHandle(output);
+    if (!created) {
         result.error = GetLastError();
         return result;
     }

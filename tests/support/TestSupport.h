@@ -46,8 +46,10 @@ struct ProcessResult
 };
 
 // Starts commandLine (program path quoted by the caller) and waits up to timeoutMs.
+// With outputFile, the program's standard output and error go to that file.
 ProcessResult RunProcess(const std::wstring& commandLine, const EnvironmentChanges& environment = {},
-                         const std::wstring& workingDirectory = L"", DWORD timeoutMs = 60000);
+                         const std::wstring& workingDirectory = L"", DWORD timeoutMs = 60000,
+                         const std::wstring& outputFile = L"");
 
 // Quotes one argument so that CommandLineToArgvW gives it back unchanged.
 std::wstring QuoteArgument(const std::wstring& argument);
