@@ -1,8 +1,222 @@
-// The Windows service: status reports, control handler and the worker thread.
+// The Windows service: status reports, the control handler with its stop
+// procedure, the two pending-state reporters and the worker that drains the
+// request channel.
 #include "service/ServiceWorker.h"
 
-void WINAPI CServiceWorker::ServiceMain(DWORD, LPWSTR*) {}
-void WINAPI CServiceWorker::ServiceCtrlHandler(DWORD) {}
-DWORD WINAPI CServiceWorker::StartPendingThread(LPVOID) { return 0; }
-DWORD WINAPI CServiceWorker::StopPendingThread(LPVOID) { return 0; }
-DWORD WINAPI CServiceWorker::ServiceWorkerThread(LPVOID) { return 0; }
+#include "channel/RequestChannel.h"
+
+#include <easylogging++.h>
+
+#include <cstring>
+#include <vector>
+
+namespace {
+
+const DWORD kPendingWaitHint = 2000;
+const DWORD kStartPendingMs = 2000;
+const DWORD kWorkerStopMs = 1000;
+const DWORD kStopReporterMs = 2000;
+const DWORD kReporterPeriodMs = 1000;
+
+HANDLE StartThread(LPTHREAD_START_ROUTINE routine)
+{
+    return CreateThread(nullptr, 0, routine, nullptr, 0, nullptr);
+}
+
+} // namespace
+
+void CServiceWorker::ReportStatus()
+{
+    SERVICE_STATUS status = m_status;
+    m_setServiceStatus(m_statusHandle, &status);
+}
+
+void WINAPI CServiceWorker::ServiceMain(DWORD, LPWSTR*)
+{
+    CServiceWorker& self = *Instance();
+    self.m_statusHandle = self.m_registerCtrlHandler(self.m_serviceName.c_str(), &CServiceWorker::ServiceCtrlHandler);
+    if (self.m_statusHandle == nullptr)
+        return;
+
+    self.m_status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    self.m_status.dwCurrentState = SERVICE_START_PENDING;
+    self.m_status.dwControlsAccepted = 0;
+    self.m_status.dwWin32ExitCode = 0;
+    self.m_status.dwServiceSpecificExitCode = 0;
+    self.m_status.dwCheckPoint = 0;
+    self.m_status.dwWaitHint = 0;
+
+    // The reporter sends START_PENDING at once and once a second for two
+    // seconds; it is then ended through its event rather than terminated, so
+    // it is never cut off inside a status report.
+    self.m_startPendingEvent.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    self.m_startPendingThread.Reset(StartThread(&CServiceWorker::StartPendingThread));
+    if (self.m_startPendingThread) {
+        if (WaitForSingleObject(self.m_startPendingThread.Get(), kStartPendingMs) != WAIT_OBJECT_0) {
+            if (self.m_startPendingEvent)
+                SetEvent(self.m_startPendingEvent.Get());
+            WaitForSingleObject(self.m_startPendingThread.Get(), INFINITE);
+        }
+    } else {
+        Sleep(kStartPendingMs);
+    }
+    self.m_startPendingEvent.Close();
+    self.m_startPendingThread.Close();
+    self.m_status.dwWaitHint = kPendingWaitHint;
+    self.ReportStatus();
+
+    self.m_stopEvent.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!self.m_stopEvent) {
+        self.m_status.dwControlsAccepted = 0;
+        self.m_status.dwCurrentState = SERVICE_STOPPED;
+        self.m_status.dwWin32ExitCode = GetLastError();
+        self.m_status.dwCheckPoint = 1;
+        self.ReportStatus();
+        return;
+    }
+
+    self.m_status.dwControlsAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PAUSE_CONTINUE;
+    self.m_status.dwCurrentState = SERVICE_RUNNING;
+    self.m_status.dwWin32ExitCode = 0;
+    self.m_status.dwCheckPoint = 0;
+    self.ReportStatus();
+
+    self.m_workerThread.Reset(StartThread(&CServiceWorker::ServiceWorkerThread));
+}
+
+DWORD CServiceWorker::PendingReporter(DWORD state, HANDLE endEvent)
+{
+    m_status.dwCheckPoint = 0;
+    m_status.dwCurrentState = state;
+    m_status.dwWaitHint = kPendingWaitHint;
+    for (;;) {
+        ReportStatus();
+        ++m_status.dwCheckPoint;
+        if (WaitForSingleObject(endEvent, kReporterPeriodMs) != WAIT_TIMEOUT)
+            break;
+    }
+    m_status.dwCheckPoint = 0;
+    return 0;
+}
+
+DWORD WINAPI CServiceWorker::StartPendingThread(LPVOID)
+{
+    CServiceWorker& self = *Instance();
+    return self.PendingReporter(SERVICE_START_PENDING, self.m_startPendingEvent.Get());
+}
+
+DWORD WINAPI CServiceWorker::StopPendingThread(LPVOID)
+{
+    CServiceWorker& self = *Instance();
+    return self.PendingReporter(SERVICE_STOP_PENDING, self.m_stopPendingEvent.Get());
+}
+
+void WINAPI CServiceWorker::ServiceCtrlHandler(DWORD control)
+{
+    CServiceWorker& self = *Instance();
+    switch (control) {
+    case SERVICE_CONTROL_STOP:
+    case SERVICE_CONTROL_SHUTDOWN:
+        // A paused service, or one already stopping, ignores the stop.
+        if (self.m_status.dwCurrentState == SERVICE_RUNNING)
+            self.StopService();
+        break;
+    case SERVICE_CONTROL_PAUSE:
+        InterlockedExchange(&self.m_paused, 1);
+        self.m_status.dwCurrentState = SERVICE_PAUSED;
+        self.ReportStatus();
+        break;
+    case SERVICE_CONTROL_CONTINUE:
+        InterlockedExchange(&self.m_paused, 0);
+        self.m_status.dwCurrentState = SERVICE_RUNNING;
+        self.ReportStatus();
+        break;
+    default: // interrogate and anything unknown: the current record again
+        self.ReportStatus();
+        break;
+    }
+}
+
+void CServiceWorker::StopService()
+{
+    m_status.dwControlsAccepted = 0;
+    m_status.dwCurrentState = SERVICE_STOP_PENDING;
+    m_status.dwWin32ExitCode = 0;
+    m_status.dwCheckPoint = 4;
+    ReportStatus();
+
+    if (m_stopEvent)
+        SetEvent(m_stopEvent.Get());
+
+    m_stopPendingEvent.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    m_stopPendingThread.Reset(StartThread(&CServiceWorker::StopPendingThread));
+
+    if (m_workerThread && WaitForSingleObject(m_workerThread.Get(), kWorkerStopMs) != WAIT_OBJECT_0)
+        TerminateThread(m_workerThread.Get(), 0);
+
+    if (m_stopPendingEvent)
+        SetEvent(m_stopPendingEvent.Get());
+    m_workerThread.Close();
+    m_stopEvent.Close();
+
+    if (m_stopPendingThread && WaitForSingleObject(m_stopPendingThread.Get(), kStopReporterMs) != WAIT_OBJECT_0)
+        TerminateThread(m_stopPendingThread.Get(), 0);
+    m_stopPendingThread.Close();
+    m_stopPendingEvent.Close();
+
+    m_status.dwCurrentState = SERVICE_STOPPED;
+    ReportStatus();
+}
+
+DWORD WINAPI CServiceWorker::ServiceWorkerThread(LPVOID)
+{
+    return Instance()->WorkerLoop();
+}
+
+DWORD CServiceWorker::WorkerLoop()
+{
+    if (m_logger != nullptr)
+        m_logger->trace("Lumenorbit update service : ServiceWorkerThread : Entry");
+
+    CRequestChannel channel;
+    DWORD exitCode = ERROR_CAN_NOT_COMPLETE;
+    if (channel.Create(m_slotSize, m_slotsPerSegment)) {
+        // One buffer for the whole run; each message is copied once and its
+        // slot freed before it is handled, so posters are not held up.
+        std::vector<unsigned char> buffer(m_slotSize);
+        const HANDLE stopEvent = m_stopEvent.Get();
+        for (;;) {
+            if (m_paused == 0) {
+                volatile LONG* state = nullptr;
+                unsigned char* slot = channel.Receive(&state, stopEvent);
+                if (slot != nullptr) {
+                    DWORD count = channel.HeaderSlotSize();
+                    if (count > m_slotSize)
+                        count = m_slotSize;
+                    std::memcpy(buffer.data(), slot, count);
+                    channel.ReleaseSlot(state);
+                    if (count != 0)
+                        HandleRequest(buffer.data(), count);
+                }
+                if (channel.StopAllRaised())
+                    break;
+                if (WaitForSingleObject(stopEvent, 0) == WAIT_OBJECT_0)
+                    break;
+            } else if (WaitForSingleObject(stopEvent, m_pausedWaitMs) == WAIT_OBJECT_0) {
+                break;
+            }
+        }
+        channel.RaiseStopAll();
+        exitCode = 0;
+    }
+
+    m_status.dwCurrentState = SERVICE_STOPPED;
+    m_status.dwWaitHint = 0;
+    m_status.dwControlsAccepted = SERVICE_ACCEPT_STOP;
+    m_status.dwCheckPoint = 0;
+    m_status.dwWin32ExitCode = exitCode;
+    ReportStatus();
+
+    channel.Destroy();
+    return 0;
+}

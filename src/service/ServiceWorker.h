@@ -5,6 +5,8 @@
 // "default"; Run() then performs the first run mode that applies.
 #include <windows.h>
 
+#include "platform/Handles.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -40,16 +42,26 @@ public:
     el::Logger* m_logger = nullptr;
 
     // Service state, shared by the service threads without locks; they signal
-    // each other only through the three manual-reset events.
+    // each other only through the three manual-reset events. Each field of
+    // m_status is written whole, then the whole record is reported.
     SERVICE_STATUS m_status{};
     SERVICE_STATUS_HANDLE m_statusHandle = nullptr;
-    HANDLE m_stopEvent = INVALID_HANDLE_VALUE;
-    HANDLE m_workerThread = INVALID_HANDLE_VALUE;
-    HANDLE m_startPendingEvent = INVALID_HANDLE_VALUE;
-    HANDLE m_startPendingThread = INVALID_HANDLE_VALUE;
-    HANDLE m_stopPendingEvent = INVALID_HANDLE_VALUE;
-    HANDLE m_stopPendingThread = INVALID_HANDLE_VALUE;
+    CHandle m_stopEvent;
+    CHandle m_workerThread;
+    CHandle m_startPendingEvent;
+    CHandle m_startPendingThread;
+    CHandle m_stopPendingEvent;
+    CHandle m_stopPendingThread;
     volatile LONG m_paused = 0;
+
+    // The Service Control Manager calls, replaceable so that tests can run the
+    // lifecycle in-process and record every status report.
+    using RegisterHandlerFunction = SERVICE_STATUS_HANDLE(WINAPI*)(LPCWSTR, LPHANDLER_FUNCTION);
+    using SetStatusFunction = BOOL(WINAPI*)(SERVICE_STATUS_HANDLE, LPSERVICE_STATUS);
+    RegisterHandlerFunction m_registerCtrlHandler = RegisterServiceCtrlHandlerW;
+    SetStatusFunction m_setServiceStatus = SetServiceStatus;
+    // How long the paused worker waits on the stop event between its tests.
+    DWORD m_pausedWaitMs = 200;
 
     // The process object: arguments from the start-up code's wide argument
     // vector, then parse, work folder and logger.
@@ -96,6 +108,10 @@ public:
 
 private:
     void RunUpdate();
+    void ReportStatus();
+    void StopService();
+    DWORD PendingReporter(DWORD state, HANDLE endEvent);
+    DWORD WorkerLoop();
 
     std::vector<std::wstring> m_arguments;
 };

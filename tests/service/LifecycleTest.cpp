@@ -1,0 +1,329 @@
+// The service lifecycle in-process: the Service Control Manager calls are
+// replaced so that every status report is recorded with its time, and the
+// control handler is called directly, as the dispatcher would.
+#include "channel/ChannelLayout.h"
+#include "channel/client/RequestPoster.h"
+#include "platform/Handles.h"
+#include "service/ServiceWorker.h"
+
+#include <gtest/gtest.h>
+
+#include <mutex>
+
+namespace {
+
+struct Report
+{
+    SERVICE_STATUS status;
+    DWORD tick;
+};
+
+std::mutex g_reportsLock;
+std::vector<Report> g_reports;
+DWORD g_startTick = 0;
+
+SERVICE_STATUS_HANDLE WINAPI FakeRegister(LPCWSTR, LPHANDLER_FUNCTION)
+{
+    return reinterpret_cast<SERVICE_STATUS_HANDLE>(static_cast<uintptr_t>(0x5EED));
+}
+
+BOOL WINAPI RecordStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS status)
+{
+    EXPECT_EQ(handle, FakeRegister(nullptr, nullptr));
+    std::lock_guard<std::mutex> lock(g_reportsLock);
+    g_reports.push_back({*status, GetTickCount() - g_startTick});
+    return TRUE;
+}
+
+DWORD WINAPI RunServiceMain(LPVOID)
+{
+    CServiceWorker::ServiceMain(0, nullptr);
+    return 0;
+}
+
+struct HandlerCall
+{
+    DWORD control;
+};
+
+DWORD WINAPI RunHandler(LPVOID parameter)
+{
+    CServiceWorker::ServiceCtrlHandler(static_cast<HandlerCall*>(parameter)->control);
+    return 0;
+}
+
+class Lifecycle : public testing::Test
+{
+protected:
+    Lifecycle() : m_worker({L"C:\\svc\\QXClientUpdSvc.exe"}, false)
+    {
+        m_worker.m_registerCtrlHandler = FakeRegister;
+        m_worker.m_setServiceStatus = RecordStatus;
+        m_worker.m_pausedWaitMs = 20;
+        std::lock_guard<std::mutex> lock(g_reportsLock);
+        g_reports.clear();
+        g_startTick = GetTickCount();
+    }
+
+    ~Lifecycle() override
+    {
+        // Leave no worker behind for the next test.
+        if (m_worker.m_status.dwCurrentState == SERVICE_RUNNING)
+            CServiceWorker::ServiceCtrlHandler(SERVICE_CONTROL_STOP);
+        if (m_worker.m_workerThread)
+            WaitForSingleObject(m_worker.m_workerThread.Get(), 5000);
+    }
+
+    // ServiceMain on its own thread, as the dispatcher runs it; returns once it has.
+    void Start(bool expectRunning = true)
+    {
+        CHandle thread(CreateThread(nullptr, 0, RunServiceMain, nullptr, 0, nullptr));
+        ASSERT_TRUE(thread.IsValid());
+        ASSERT_EQ(WaitForSingleObject(thread.Get(), 10000), WAIT_OBJECT_0);
+        if (expectRunning) {
+            ASSERT_EQ(m_worker.m_status.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+        }
+    }
+
+    // The worker creates the channel just after the service reports RUNNING.
+    static bool OpenPoster(CRequestPoster& poster)
+    {
+        for (int i = 0; i < 200; ++i) {
+            if (poster.Open())
+                return true;
+            Sleep(10);
+        }
+        return false;
+    }
+
+    static std::vector<Report> Reports()
+    {
+        std::lock_guard<std::mutex> lock(g_reportsLock);
+        return g_reports;
+    }
+
+    static size_t ReportCount() { return Reports().size(); }
+
+    static std::vector<Report> ReportsSince(size_t first)
+    {
+        const std::vector<Report> all = Reports();
+        return std::vector<Report>(all.begin() + static_cast<std::ptrdiff_t>(first), all.end());
+    }
+
+    // Waits for the worker thread to end by itself.
+    bool WorkerEnds(DWORD timeoutMs)
+    {
+        return m_worker.m_workerThread && WaitForSingleObject(m_worker.m_workerThread.Get(), timeoutMs) == WAIT_OBJECT_0;
+    }
+
+    CServiceWorker m_worker;
+};
+
+void ExpectReport(const Report& report, DWORD state, DWORD checkpoint, DWORD waitHint, DWORD accepted, DWORD exitCode,
+                  const char* what)
+{
+    SCOPED_TRACE(what);
+    EXPECT_EQ(report.status.dwServiceType, static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS));
+    EXPECT_EQ(report.status.dwCurrentState, state);
+    EXPECT_EQ(report.status.dwCheckPoint, checkpoint);
+    EXPECT_EQ(report.status.dwWaitHint, waitHint);
+    EXPECT_EQ(report.status.dwControlsAccepted, accepted);
+    EXPECT_EQ(report.status.dwWin32ExitCode, exitCode);
+    EXPECT_EQ(report.status.dwServiceSpecificExitCode, 0u);
+}
+
+} // namespace
+
+TEST_F(Lifecycle, NormalStart_StartPendingOnceASecondThenRunning)
+{
+    Start();
+    const std::vector<Report> reports = Reports();
+    ASSERT_GE(reports.size(), 4u);
+    ExpectReport(reports[0], SERVICE_START_PENDING, 0, 2000, 0, 0, "reporter, at once");
+    EXPECT_LT(reports[0].tick, 500u);
+    ExpectReport(reports[1], SERVICE_START_PENDING, 1, 2000, 0, 0, "reporter, a second later");
+    EXPECT_GE(reports[1].tick, 900u);
+    EXPECT_LT(reports[1].tick, 1600u);
+    // The reporter may get one more report in as the two seconds end.
+    const Report& running = reports.back();
+    ExpectReport(running, SERVICE_RUNNING, 0, 2000, 3, 0, "running");
+    EXPECT_GE(running.tick, 1900u);
+    EXPECT_LT(running.tick, 3000u);
+    const Report& mainReport = reports[reports.size() - 2];
+    EXPECT_EQ(mainReport.status.dwCurrentState, static_cast<DWORD>(SERVICE_START_PENDING));
+    EXPECT_EQ(mainReport.status.dwWaitHint, 2000u);
+    EXPECT_LE(reports.size(), 5u);
+}
+
+TEST_F(Lifecycle, StopWhileRunning_StopPendingThenStopped)
+{
+    Start();
+    const size_t before = ReportCount();
+    const DWORD begin = GetTickCount();
+    CServiceWorker::ServiceCtrlHandler(SERVICE_CONTROL_STOP);
+    EXPECT_LT(GetTickCount() - begin, 1500u) << "the worker leaves its Receive at once";
+    EXPECT_TRUE(WorkerEnds(0) || !m_worker.m_workerThread);
+
+    const std::vector<Report> reports = ReportsSince(before);
+    ASSERT_GE(reports.size(), 3u);
+    ExpectReport(reports.front(), SERVICE_STOP_PENDING, 4, 2000, 0, 0, "handler: stop pending");
+    bool workerStopped = false;
+    for (const Report& report : reports) {
+        if (report.status.dwCurrentState == SERVICE_STOPPED && report.status.dwControlsAccepted == 1 &&
+            !workerStopped) {
+            ExpectReport(report, SERVICE_STOPPED, 0, 0, 1, 0, "worker: stopped");
+            workerStopped = true;
+        }
+    }
+    EXPECT_TRUE(workerStopped);
+    EXPECT_EQ(reports.back().status.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+    EXPECT_EQ(reports.back().status.dwWin32ExitCode, 0u);
+    // Every handle of the stop procedure is released.
+    EXPECT_FALSE(m_worker.m_stopEvent.IsValid());
+    EXPECT_FALSE(m_worker.m_workerThread.IsValid());
+    EXPECT_FALSE(m_worker.m_stopPendingThread.IsValid());
+    EXPECT_FALSE(m_worker.m_stopPendingEvent.IsValid());
+
+    // A stop that arrives after the service has stopped is ignored.
+    const size_t after = ReportCount();
+    CServiceWorker::ServiceCtrlHandler(SERVICE_CONTROL_STOP);
+    EXPECT_EQ(ReportCount(), after);
+}
+
+TEST_F(Lifecycle, StopWhilePaused_IgnoredUntilContinue)
+{
+    Start();
+    size_t before = ReportCount();
+    CServiceWorker::ServiceCtrlHandler(SERVICE_CONTROL_PAUSE);
+    std::vector<Report> reports = ReportsSince(before);
+    ASSERT_EQ(reports.size(), 1u);
+    ExpectReport(reports[0], SERVICE_PAUSED, 0, 2000, 3, 0, "paused");
+    EXPECT_EQ(m_worker.m_paused, 1);
+
+    before = ReportCount();
+    CServiceWorker::ServiceCtrlHandler(SERVICE_CONTROL_STOP);
+    Sleep(300);
+    EXPECT_EQ(ReportCount(), before) << "a paused service ignores stop";
+    EXPECT_FALSE(WorkerEnds(0));
+
+    CServiceWorker::ServiceCtrlHandler(SERVICE_CONTROL_CONTINUE);
+    reports = ReportsSince(before);
+    ASSERT_EQ(reports.size(), 1u);
+    ExpectReport(reports[0], SERVICE_RUNNING, 0, 2000, 3, 0, "continued");
+    EXPECT_EQ(m_worker.m_paused, 0);
+
+    before = ReportCount();
+    CServiceWorker::ServiceCtrlHandler(SERVICE_CONTROL_STOP);
+    reports = ReportsSince(before);
+    ASSERT_GE(reports.size(), 3u);
+    EXPECT_EQ(reports.front().status.dwCurrentState, static_cast<DWORD>(SERVICE_STOP_PENDING));
+    EXPECT_EQ(reports.back().status.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+}
+
+TEST_F(Lifecycle, SecondStopWhileStopping_Ignored)
+{
+    Start();
+    // Hold the worker inside the stop procedure: pause it, so it waits on the
+    // stop event in slices, then stop twice from two threads at once.
+    const size_t before = ReportCount();
+    HandlerCall stop{SERVICE_CONTROL_STOP};
+    CHandle first(CreateThread(nullptr, 0, RunHandler, &stop, 0, nullptr));
+    // Wait for the first stop's STOP_PENDING, then send the second.
+    for (int i = 0; i < 200 && ReportCount() == before; ++i)
+        Sleep(5);
+    const size_t midway = ReportCount();
+    ASSERT_GT(midway, before);
+    EXPECT_EQ(m_worker.m_status.dwCurrentState == SERVICE_STOP_PENDING ||
+                  m_worker.m_status.dwCurrentState == SERVICE_STOPPED,
+              true);
+    CServiceWorker::ServiceCtrlHandler(SERVICE_CONTROL_STOP);
+    ASSERT_EQ(WaitForSingleObject(first.Get(), 5000), WAIT_OBJECT_0);
+    const std::vector<Report> reports = ReportsSince(before);
+    size_t stopPendingFromHandler = 0;
+    for (const Report& report : reports)
+        if (report.status.dwCurrentState == SERVICE_STOP_PENDING && report.status.dwCheckPoint == 4)
+            ++stopPendingFromHandler;
+    EXPECT_EQ(stopPendingFromHandler, 1u);
+    EXPECT_EQ(reports.back().status.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+}
+
+TEST_F(Lifecycle, InterrogateAndUnknownControls_ResendTheRecord)
+{
+    Start();
+    const DWORD controls[] = {SERVICE_CONTROL_INTERROGATE, 0, 6, 128, 255, 0xFFFFFFFF};
+    for (DWORD control : controls) {
+        const size_t before = ReportCount();
+        CServiceWorker::ServiceCtrlHandler(control);
+        const std::vector<Report> reports = ReportsSince(before);
+        ASSERT_EQ(reports.size(), 1u) << control;
+        ExpectReport(reports[0], SERVICE_RUNNING, 0, 2000, 3, 0, "re-sent");
+    }
+}
+
+TEST_F(Lifecycle, ChannelCannotBeCreated_StopsByItselfWith1003)
+{
+    // An object of another kind under the header block's name makes the
+    // channel's creation fail.
+    const std::wstring name = std::wstring(kChannelBaseName) + kHeaderSuffix;
+    CHandle squatter(CreateEventW(nullptr, TRUE, FALSE, name.c_str()));
+    ASSERT_TRUE(squatter.IsValid());
+    Start(false);
+    ASSERT_TRUE(WorkerEnds(5000));
+    const std::vector<Report> reports = Reports();
+    ExpectReport(reports.back(), SERVICE_STOPPED, 0, 0, 1, ERROR_CAN_NOT_COMPLETE, "worker: cannot create");
+    // A stop that follows finds the service stopped and is ignored.
+    const size_t before = ReportCount();
+    CServiceWorker::ServiceCtrlHandler(SERVICE_CONTROL_STOP);
+    EXPECT_EQ(ReportCount(), before);
+}
+
+TEST_F(Lifecycle, PosterRaisesStopAll_WorkerStopsAndRaisesItAgain)
+{
+    Start();
+    CRequestPoster poster;
+    ASSERT_TRUE(OpenPoster(poster));
+    const char payload[] = "hello";
+    ASSERT_TRUE(poster.PostRequest(0, 0, payload, sizeof(payload), 5000));
+
+    // Keep our own view of the header to see the worker's own stop-all.
+    const std::wstring headerName = std::wstring(kChannelBaseName) + kHeaderSuffix;
+    CHandle mapping(OpenFileMappingW(FILE_MAP_ALL_ACCESS, FALSE, headerName.c_str()));
+    ASSERT_TRUE(mapping.IsValid());
+    CMappedView view(MapViewOfFile(mapping.Get(), FILE_MAP_ALL_ACCESS, 0, 0, kHeaderBytes));
+    auto* header = static_cast<ChannelHeader*>(view.Get());
+    ASSERT_NE(header, nullptr);
+
+    poster.RaiseStopAll();
+    ASSERT_TRUE(WorkerEnds(3000));
+    const std::vector<Report> reports = Reports();
+    ExpectReport(reports.back(), SERVICE_STOPPED, 0, 0, 1, 0, "worker: stop-all");
+    EXPECT_EQ(header->readIndex, 1) << "the posted request was taken before stopping";
+    // The stop-all flag and event stay raised for every party.
+    EXPECT_NE(header->flags & kFlagStopAll, 0);
+    const std::wstring stopAllName = std::wstring(kChannelBaseName) + kStopAllEventSuffix;
+    CHandle stopAll(OpenEventW(SYNCHRONIZE, FALSE, stopAllName.c_str()));
+    ASSERT_TRUE(stopAll.IsValid());
+    EXPECT_EQ(WaitForSingleObject(stopAll.Get(), 0), WAIT_OBJECT_0);
+}
+
+TEST_F(Lifecycle, PausedWorker_TakesNothingUntilContinued)
+{
+    Start();
+    CServiceWorker::ServiceCtrlHandler(SERVICE_CONTROL_PAUSE);
+    // A Receive that was already waiting takes the first request; later ones wait.
+    CRequestPoster poster;
+    ASSERT_TRUE(OpenPoster(poster));
+    const std::wstring headerName = std::wstring(kChannelBaseName) + kHeaderSuffix;
+    CHandle mapping(OpenFileMappingW(FILE_MAP_ALL_ACCESS, FALSE, headerName.c_str()));
+    CMappedView view(MapViewOfFile(mapping.Get(), FILE_MAP_ALL_ACCESS, 0, 0, kHeaderBytes));
+    auto* header = static_cast<ChannelHeader*>(view.Get());
+    ASSERT_NE(header, nullptr);
+    for (int i = 0; i < 4; ++i)
+        ASSERT_TRUE(poster.PostRequest(0, 0, "x", 1, 5000));
+    Sleep(500);
+    EXPECT_LE(header->readIndex, 1);
+    CServiceWorker::ServiceCtrlHandler(SERVICE_CONTROL_CONTINUE);
+    for (int i = 0; i < 100 && header->readIndex != 4; ++i)
+        Sleep(20);
+    EXPECT_EQ(header->readIndex, 4);
+}
