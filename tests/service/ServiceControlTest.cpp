@@ -1,0 +1,282 @@
+// The real service under Wine's Service Control Manager: installation
+// commands, the lifecycle seen from outside, and requests through the channel.
+#include "channel/ChannelLayout.h"
+#include "channel/client/RequestPoster.h"
+#include "platform/Handles.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+const wchar_t kServiceName[] = L"QXClientUpdSvc";
+
+std::string ErrorLine(const std::string& message)
+{
+    return " ERROR [default] " + message;
+}
+
+class ServiceControl : public testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        RemoveRegistration();
+        // A folder with a blank in its name: the registered path must be quoted.
+        m_binFolder = m_folder / L"svc bin\\";
+        ASSERT_TRUE(CreateDirectoryW(m_binFolder.c_str(), nullptr));
+        m_executable = m_binFolder + L"QXClientUpdSvc.exe";
+        ASSERT_TRUE(CopyFileW(ProductExecutable().c_str(), m_executable.c_str(), FALSE));
+        m_manager.Reset(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+        ASSERT_TRUE(m_manager.IsValid());
+    }
+
+    void TearDown() override { RemoveRegistration(); }
+
+    // Stops and deletes whatever registration an earlier run left, and waits for its process.
+    static void RemoveRegistration()
+    {
+        CServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+        CServiceHandle service(::OpenServiceW(manager.Get(), kServiceName, SERVICE_ALL_ACCESS));
+        if (!service)
+            return;
+        SERVICE_STATUS_PROCESS status{};
+        DWORD needed = 0;
+        QueryServiceStatusEx(service.Get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof(status),
+                             &needed);
+        SERVICE_STATUS ignored{};
+        if (status.dwCurrentState == SERVICE_PAUSED)
+            ControlService(service.Get(), SERVICE_CONTROL_CONTINUE, &ignored);
+        ControlService(service.Get(), SERVICE_CONTROL_STOP, &ignored);
+        if (status.dwProcessId != 0) {
+            CHandle process(OpenProcess(SYNCHRONIZE, FALSE, status.dwProcessId));
+            if (process)
+                WaitForSingleObject(process.Get(), 10000);
+        }
+        DeleteService(service.Get());
+    }
+
+    // Runs the copied executable with the given arguments; its log goes to our folder.
+    void Command(const std::wstring& arguments)
+    {
+        const ProcessResult result = RunProcess(QuoteArgument(m_executable) + L" " + arguments,
+                                                {{L"TEMP", m_folder.Path()}}, m_folder.Path(), 30000);
+        ASSERT_TRUE(result.started);
+        ASSERT_FALSE(result.timedOut);
+        EXPECT_EQ(result.exitCode, 0u);
+    }
+
+    // The command log's lines after the first ("Начало логирования") of each run.
+    std::vector<std::string> TakeCommandLogMessages()
+    {
+        const std::wstring log = m_folder / (L"Lumenorbit\\log-" + TodayLocalDate() + L".log");
+        std::vector<std::string> messages;
+        for (const std::string& line : SplitLines(ReadBytes(log).value_or(""))) {
+            if (line.find(" INFO [default] ") == std::string::npos)
+                messages.push_back(line);
+        }
+        DeleteFileW(log.c_str());
+        return messages;
+    }
+
+    void ExpectOneError(const std::string& message)
+    {
+        const std::vector<std::string> messages = TakeCommandLogMessages();
+        ASSERT_EQ(messages.size(), 1u);
+        const std::string expected = ErrorLine(message);
+        ASSERT_GE(messages[0].size(), expected.size());
+        EXPECT_EQ(messages[0].substr(messages[0].size() - expected.size()), expected) << messages[0];
+    }
+
+    CServiceHandle OpenOurService()
+    {
+        return CServiceHandle(::OpenServiceW(m_manager.Get(), kServiceName, SERVICE_ALL_ACCESS));
+    }
+
+    static SERVICE_STATUS_PROCESS Query(SC_HANDLE service)
+    {
+        SERVICE_STATUS_PROCESS status{};
+        DWORD needed = 0;
+        QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof(status),
+                             &needed);
+        return status;
+    }
+
+    static bool WaitForState(SC_HANDLE service, DWORD state, DWORD timeoutMs)
+    {
+        const DWORD start = GetTickCount();
+        do {
+            if (Query(service).dwCurrentState == state)
+                return true;
+            Sleep(50);
+        } while (GetTickCount() - start < timeoutMs);
+        return false;
+    }
+
+    static bool ProcessEnds(DWORD processId, DWORD timeoutMs)
+    {
+        CHandle process(OpenProcess(SYNCHRONIZE, FALSE, processId));
+        return !process || WaitForSingleObject(process.Get(), timeoutMs) == WAIT_OBJECT_0;
+    }
+
+    static bool OpenPoster(CRequestPoster& poster)
+    {
+        for (int i = 0; i < 300; ++i) {
+            if (poster.Open())
+                return true;
+            Sleep(10);
+        }
+        return false;
+    }
+
+    CTestFolder m_folder;
+    std::wstring m_binFolder;
+    std::wstring m_executable;
+    CServiceHandle m_manager;
+};
+
+} // namespace
+
+TEST_F(ServiceControl, InstallStartServePauseStopRemove)
+{
+    // Install: the registration, and no log line.
+    Command(L"install");
+    EXPECT_TRUE(TakeCommandLogMessages().empty());
+    CServiceHandle service = OpenOurService();
+    ASSERT_TRUE(service.IsValid());
+    {
+        std::vector<BYTE> buffer(8192);
+        DWORD needed = 0;
+        auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
+        ASSERT_TRUE(QueryServiceConfigW(service.Get(), config, static_cast<DWORD>(buffer.size()), &needed));
+        EXPECT_EQ(config->dwServiceType, static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS));
+        EXPECT_EQ(config->dwStartType, static_cast<DWORD>(SERVICE_AUTO_START));
+        EXPECT_EQ(config->dwErrorControl, static_cast<DWORD>(SERVICE_ERROR_NORMAL));
+        EXPECT_STREQ(config->lpDisplayName, L"Lumenorbit client update service.");
+        EXPECT_STREQ(config->lpServiceStartName, L"LocalSystem");
+        EXPECT_EQ(std::wstring(config->lpBinaryPathName), L"\"" + m_executable + L"\"");
+        EXPECT_TRUE(config->lpLoadOrderGroup == nullptr || *config->lpLoadOrderGroup == L'\0');
+        EXPECT_TRUE(config->lpDependencies == nullptr || *config->lpDependencies == L'\0');
+    }
+
+    // Install again: 1073, the registration unchanged.
+    Command(L"install");
+    ExpectOneError("Failed to create service QXClientUpdSvc, error code = 1073");
+
+    // Start, and start again: 1056.
+    Command(L"start");
+    EXPECT_TRUE(TakeCommandLogMessages().empty());
+    ASSERT_TRUE(WaitForState(service.Get(), SERVICE_RUNNING, 10000));
+    const DWORD processId = Query(service.Get()).dwProcessId;
+    ASSERT_NE(processId, 0u);
+    Command(L"-START");
+    ExpectOneError("StartService failed, error code = 1056");
+
+    // Requests are consumed and their slots freed: far more than the ring holds.
+    CRequestPoster poster;
+    ASSERT_TRUE(OpenPoster(poster));
+    for (int i = 0; i < 200; ++i) {
+        const std::string payload = "request " + std::to_string(i);
+        ASSERT_TRUE(poster.PostRequest(0, i % 2, payload.data(), static_cast<DWORD>(payload.size()), 5000)) << i;
+    }
+
+    // Paused, the service takes at most the request its pending wait already
+    // caught; after continue it drains the rest.
+    SERVICE_STATUS status{};
+    ASSERT_TRUE(ControlService(service.Get(), SERVICE_CONTROL_PAUSE, &status));
+    ASSERT_TRUE(WaitForState(service.Get(), SERVICE_PAUSED, 5000));
+    Sleep(300);
+    int posted = 0;
+    while (posted < 12 && poster.PostRequest(0, 0, "p", 1, 500))
+        ++posted;
+    // Eight slots, plus the one request a Receive already waiting may take.
+    EXPECT_GE(posted, 8);
+    EXPECT_LE(posted, 9) << "a paused service leaves the ring full";
+    ASSERT_TRUE(ControlService(service.Get(), SERVICE_CONTROL_CONTINUE, &status));
+    ASSERT_TRUE(WaitForState(service.Get(), SERVICE_RUNNING, 5000));
+    for (int i = 0; i < 16; ++i)
+        EXPECT_TRUE(poster.PostRequest(0, 0, "c", 1, 5000)) << i;
+
+    // Remove while running: marked for deletion, still running until stopped.
+    Command(L"/remove");
+    ExpectOneError("Service QXClientUpdSvc removed");
+    EXPECT_EQ(Query(service.Get()).dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+
+    ASSERT_TRUE(ControlService(service.Get(), SERVICE_CONTROL_STOP, &status));
+    EXPECT_TRUE(WaitForState(service.Get(), SERVICE_STOPPED, 10000));
+    EXPECT_EQ(Query(service.Get()).dwWin32ExitCode, 0u);
+    EXPECT_TRUE(ProcessEnds(processId, 10000));
+    service.Close();
+
+    // Now it is gone: remove and start both find no service.
+    Command(L"remove");
+    ExpectOneError("OpenService failed, error code = 1060");
+    Command(L"start");
+    ExpectOneError("OpenService failed, error code = 1060");
+}
+
+TEST_F(ServiceControl, InstallWithStart_RunsTheService)
+{
+    Command(L"install start");
+    EXPECT_TRUE(TakeCommandLogMessages().empty());
+    CServiceHandle service = OpenOurService();
+    ASSERT_TRUE(service.IsValid());
+    EXPECT_TRUE(WaitForState(service.Get(), SERVICE_RUNNING, 10000));
+
+    // Install and start again: the install fails with 1073, the start still
+    // runs and finds the service running.
+    Command(L"install start");
+    const std::vector<std::string> messages = TakeCommandLogMessages();
+    ASSERT_EQ(messages.size(), 2u);
+    EXPECT_NE(messages[0].find("Failed to create service QXClientUpdSvc, error code = 1073"), std::string::npos);
+    EXPECT_NE(messages[1].find("StartService failed, error code = 1056"), std::string::npos);
+
+    // Install with remove: only the install runs. Remove with start: only the removal.
+    Command(L"remove install");
+    ExpectOneError("Failed to create service QXClientUpdSvc, error code = 1073");
+    Command(L"start remove");
+    ExpectOneError("Service QXClientUpdSvc removed");
+    // No action with start: nothing runs.
+    Command(L"noaction start");
+    EXPECT_TRUE(TakeCommandLogMessages().empty());
+}
+
+TEST_F(ServiceControl, PosterRaisesStopAll_ServiceStopsByItself)
+{
+    Command(L"install start");
+    CServiceHandle service = OpenOurService();
+    ASSERT_TRUE(WaitForState(service.Get(), SERVICE_RUNNING, 10000));
+    const DWORD processId = Query(service.Get()).dwProcessId;
+    CRequestPoster poster;
+    ASSERT_TRUE(OpenPoster(poster));
+    ASSERT_TRUE(poster.PostRequest(0, 0, "last", 4, 5000));
+    poster.RaiseStopAll();
+    EXPECT_TRUE(WaitForState(service.Get(), SERVICE_STOPPED, 10000));
+    EXPECT_EQ(Query(service.Get()).dwWin32ExitCode, 0u);
+    EXPECT_TRUE(ProcessEnds(processId, 10000));
+    EXPECT_TRUE(poster.StopAllRaised());
+
+    // While this process still holds the signalled stop-all event, a new start
+    // serves requests again instead of stopping at once.
+    Command(L"start");
+    ASSERT_TRUE(WaitForState(service.Get(), SERVICE_RUNNING, 10000));
+    Sleep(1000);
+    EXPECT_EQ(Query(service.Get()).dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+    CRequestPoster again;
+    ASSERT_TRUE(OpenPoster(again));
+    for (int i = 0; i < 20; ++i)
+        EXPECT_TRUE(again.PostRequest(0, 0, "again", 5, 5000)) << i;
+}
+
+TEST_F(ServiceControl, ChannelCannotBeCreated_ServiceStopsWith1003)
+{
+    // An object of another kind under the header block's name.
+    const std::wstring name = std::wstring(kChannelBaseName) + kHeaderSuffix;
+    CHandle squatter(CreateEventW(nullptr, TRUE, FALSE, name.c_str()));
+    ASSERT_TRUE(squatter.IsValid());
+    Command(L"install start");
+    CServiceHandle service = OpenOurService();
+    ASSERT_TRUE(service.IsValid());
+    ASSERT_TRUE(WaitForState(service.Get(), SERVICE_STOPPED, 15000));
+    EXPECT_EQ(Query(service.Get()).dwWin32ExitCode, static_cast<DWORD>(ERROR_CAN_NOT_COMPLETE));
+}
