@@ -376,11 +376,11 @@ bool HandleRequest(const unsigned char* bytes, size_t length, std::string* text)
     std::memcpy(&kind, bytes + offsetof(RequestMessage, kind), sizeof(kind));
     if (kind != 0)
         return true;
-    // The request's text, zero bytes included; nothing is done with it.
-    const std::string request(reinterpret_cast<const char*>(bytes) + kMessageHeaderBytes,
-                              length - kMessageHeaderBytes);
+    // The request's text runs to the end of the copy, zero bytes included. No
+    // action is attached to it, so it is only handed back when asked for.
+    const char* request = reinterpret_cast<const char*>(bytes) + kMessageHeaderBytes;
     if (text != nullptr)
-        *text = request;
+        text->assign(request, length - kMessageHeaderBytes);
     return true;
 }
 

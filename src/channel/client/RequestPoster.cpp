@@ -110,7 +110,9 @@ bool CRequestPoster::Post(const void* message, DWORD length, DWORD timeoutMs)
         return Fail(ERROR_INVALID_PARAMETER);
 
     const DWORD start = GetTickCount();
-    DWORD spins = 0;
+    LARGE_INTEGER frequency, spinStart{};
+    QueryPerformanceFrequency(&frequency);
+    const LONGLONG spinTicks = frequency.QuadPart * kPosterSpinMicroseconds / 1000000;
     for (;;) {
         // The flag is enough on the fast path; the event is watched whenever
         // this poster blocks.
@@ -167,7 +169,13 @@ bool CRequestPoster::Post(const void* message, DWORD length, DWORD timeoutMs)
         const DWORD elapsed = GetTickCount() - start;
         if (timeoutMs != INFINITE && elapsed >= timeoutMs)
             return Fail(ERROR_TIMEOUT);
-        if (++spins <= kPosterSpin) {
+        // Yield for a while before blocking: the reader frees a slot within
+        // microseconds, while a wake-up through the event costs far more.
+        LARGE_INTEGER now;
+        QueryPerformanceCounter(&now);
+        if (spinStart.QuadPart == 0)
+            spinStart = now;
+        if (now.QuadPart - spinStart.QuadPart < spinTicks) {
             SwitchToThread();
             continue;
         }

@@ -44,7 +44,8 @@ public:
     DWORD SlotSize() const;
     DWORD LastError() const { return m_lastError; }
 
-    static constexpr DWORD kPosterSpin = 12;
+    // How long a poster yields the processor before it blocks for a free slot.
+    static constexpr LONGLONG kPosterSpinMicroseconds = 200;
     // Wake-ups of the available event are not addressed to one poster; a
     // bounded wait makes a poster that missed its wake-up look again soon.
     static constexpr DWORD kWaitSliceMs = 10;
