@@ -321,8 +321,12 @@ unsigned char* CRequestChannel::Receive(volatile LONG** stateOut, HANDLE extra)
             return slot;
         if (budget != INFINITE && GetTickCount() - start >= budget)
             return nullptr;
-        if (IsSignalled(m_stopAllEvent.Get()))
+        if (IsSignalled(m_stopAllEvent.Get())) {
+            // The flag must say the same, or a caller that tests StopAllRaised
+            // after each empty Receive would spin (a client may clear the flag).
+            InterlockedOr(&Header()->flags, kFlagStopAll);
             return nullptr;
+        }
         if (extra != nullptr && IsSignalled(extra))
             return nullptr;
     }

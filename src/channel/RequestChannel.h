@@ -30,7 +30,9 @@ public:
     // ready and takes it. Returns the slot's first byte and its state word in
     // *stateOut, or nullptr when the budget ran out, stop-all was raised or
     // `extra` (may be nullptr) was signalled. A slot that is ready is taken
-    // even when stop-all is raised. After a success the caller copies at most
+    // even when stop-all is raised. Returning none because the stop-all event
+    // is signalled also sets the stop-all flag, so StopAllRaised agrees with
+    // the event. After a success the caller copies at most
     // HeaderSlotSize() bytes and then calls ReleaseSlot.
     unsigned char* Receive(volatile LONG** stateOut, HANDLE extra);
 

@@ -174,6 +174,19 @@ TEST_F(RequestChannelTest, PosterRaisingStopAllEndsBlockedReceive)
     EXPECT_TRUE(m_channel.StopAllRaised());
 }
 
+TEST_F(RequestChannelTest, SignalledStopAllEventWithClearedFlag_FlagSetAgain)
+{
+    // A client signals the event but clears the flag: without the flag the
+    // worker would call Receive again and again, each returning at once.
+    m_channel.RaiseStopAll();
+    m_channel.Header()->flags = kFlagCreated;
+    CElapsed elapsed;
+    volatile LONG* state = nullptr;
+    EXPECT_EQ(nullptr, m_channel.Receive(&state, nullptr));
+    EXPECT_LE(elapsed.Ms(), 1000.0);
+    EXPECT_TRUE(m_channel.StopAllRaised());
+}
+
 TEST_F(RequestChannelTest, SecondCreateResetsStopAll_EventHeldByAnotherProcess)
 {
     // A client raised stop-all and keeps its handles: the manual-reset event
