@@ -120,15 +120,20 @@ TEST_F(AppFileReplacement, EmptyContent_WritesAnEmptyFile)
     EXPECT_EQ("", Bytes(L"not-found-empty.txt"));
 }
 
-TEST_F(AppFileReplacement, FailedWrite_KeepsOldFileUnderBackupName)
+TEST_F(AppFileReplacement, FailedWrite_PutsTheOldFileBackWithItsTimesAndAttributes)
 {
     // Stale backup from an earlier run: deleted before the new backup is made.
     ASSERT_TRUE(WriteBytes(Target(L"app.exe.old"), "stale"));
     ASSERT_TRUE(WriteBytes(Target(L"app.exe"), "old"));
+    const FILE_BASIC_INFO before = BasicInfo(Target(L"app.exe"));
+    ASSERT_TRUE(SetFileAttributesW(Target(L"app.exe").c_str(), FILE_ATTRIBUTE_READONLY));
     Item("app.exe", nullptr, 5); // download not found: nothing to write
     EXPECT_FALSE(m_update.UpdateAppFiles());
-    EXPECT_FALSE(PathExists(Target(L"app.exe")));
-    EXPECT_EQ("old", Bytes(L"app.exe.old"));
+    EXPECT_EQ("old", Bytes(L"app.exe"));
+    EXPECT_FALSE(PathExists(Target(L"app.exe.old")));
+    const FILE_BASIC_INFO after = BasicInfo(Target(L"app.exe"));
+    EXPECT_EQ(before.LastWriteTime.QuadPart, after.LastWriteTime.QuadPart);
+    EXPECT_NE(0u, after.FileAttributes & FILE_ATTRIBUTE_READONLY);
 }
 
 TEST_F(AppFileReplacement, SizeOfFourGiB_NeverCompletes)
@@ -137,8 +142,33 @@ TEST_F(AppFileReplacement, SizeOfFourGiB_NeverCompletes)
     // The low 32 bits alone (here 3) would match what the block holds.
     Item("big.bin", "abc", (1LL << 32) + 3);
     EXPECT_FALSE(m_update.UpdateAppFiles());
-    EXPECT_FALSE(PathExists(Target(L"big.bin")));
-    EXPECT_EQ("old", Bytes(L"big.bin.old"));
+    EXPECT_EQ("old", Bytes(L"big.bin"));
+    EXPECT_FALSE(PathExists(Target(L"big.bin.old")));
+}
+
+TEST_F(AppFileReplacement, BackupWithoutTarget_ComesBackThenIsReplaced)
+{
+    const struct
+    {
+        const char* what;
+        const char* content; // nullptr: download not found
+        const char* after;
+        bool result;
+    } cases[] = {
+        {"new content written", "new", "new", true},
+        {"write fails", nullptr, "last good copy", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        m_update.Reset();
+        m_update.SetTargetFolder(WideToAnsi(Target()));
+        ASSERT_TRUE(WriteBytes(Target(L"lib.dll.old"), "last good copy"));
+        Item("lib.dll", c.content, 3);
+        EXPECT_EQ(c.result, m_update.UpdateAppFiles());
+        EXPECT_EQ(c.after, Bytes(L"lib.dll"));
+        EXPECT_FALSE(PathExists(Target(L"lib.dll.old")));
+        DeleteFileW(Target(L"lib.dll").c_str());
+    }
 }
 
 TEST_F(AppFileReplacement, FailureOfOneItem_KeepsLaterBackups)

@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+namespace ManifestText {
+
 // Attribute list of one element, written in the given order.
 using XmlAttributes = std::vector<std::pair<std::wstring, std::wstring>>;
 
@@ -69,9 +71,15 @@ inline std::wstring ItemElement(int index, const std::wstring& fileName, size_t 
                                                      });
 }
 
+// count as text, for values that are not plain numbers.
+inline std::wstring FilesElement(const std::wstring& items, const std::wstring& count)
+{
+    return XmlElement(L"files", {{L"count", count}, {L"Key", L"files-key"}}, items);
+}
+
 inline std::wstring FilesElement(const std::wstring& items, int count)
 {
-    return XmlElement(L"files", {{L"count", std::to_wstring(count)}, {L"Key", L"files-key"}}, items);
+    return FilesElement(items, std::to_wstring(count));
 }
 
 inline std::wstring InfoElement(const std::wstring& updateFolder, const std::wstring& targetFolder,
@@ -81,3 +89,11 @@ inline std::wstring InfoElement(const std::wstring& updateFolder, const std::wst
     attributes.insert(attributes.end(), more.begin(), more.end());
     return XmlElement(L"info", attributes);
 }
+
+} // namespace ManifestText
+
+// Used unqualified by the restart tests; the rest stays inside the namespace.
+using ManifestText::FilesElement;
+using ManifestText::InfoElement;
+using ManifestText::ItemElement;
+using ManifestText::WriteManifest;

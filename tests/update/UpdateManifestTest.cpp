@@ -10,6 +10,8 @@
 
 #include <cstring>
 
+using namespace ManifestText;
+
 namespace {
 
 // A test folder with the download folder "upd\" and the application folder "app\".

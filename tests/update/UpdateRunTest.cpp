@@ -7,14 +7,738 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
+using namespace ManifestText;
+
 namespace {
 
-// A copy of the executable in its own folder, so that its update-run log
-// (Log\LumenorbitNew\ beside it) belongs to this scenario alone, with the
-// download folder "upd\" and the application folder "app\".
+const wchar_t kUpdating[] = L"Обновление файла ";
+const wchar_t kSkipped[] = L"Файл пропущен из-за настроек обновления. ";
+const wchar_t kDiscrepancy[] = L"Обнаружено расхождение в данных файла: ";
+const wchar_t kCreateFailed[] = L"Ошибка обновления: Не удалось создать файл. ";
+const wchar_t kWriteFailed[] = L"Ошибка обновления: Не удалось записать данные в файл или данные записаны частично. ";
+const wchar_t kStampFailed[] = L"Ошибка обновления: Не получилось обновить дату файла и атрубуты. ";
+const wchar_t kRestored[] = L"Ошибка обновления: Восстановлена прежняя версия файла. ";
+const wchar_t kCode[] = L" Код ошибки ";
+const wchar_t kLogStart[] = L"Начало логирования";
+// Logged by RunUpdatedApp when the manifest's program cannot be started; the
+// runs below name one that does not exist, so the line shows that it was called.
+const wchar_t kStartFailed[] = L"Не удалось запустить программу после обновления. ";
+const wchar_t kAppToRun[] = L"after-update.exe";
+
+// Time stamp of the manifests below: 2017-07-14 02:40:00 local wall-clock time.
+const int64_t kModified = 1500000000;
+
+// The creation, last-access and last-write times as kernel32 reads them. The
+// change time is left out: under Wine it is the Linux ctime, which only the
+// kernel sets.
+struct FileTimes
+{
+    LONGLONG creation = 0;
+    LONGLONG access = 0;
+    LONGLONG write = 0;
+};
+
+LONGLONG Value(const FILETIME& time)
+{
+    return (static_cast<LONGLONG>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
+FileTimes TimesOf(const std::wstring& path)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data))
+        return FileTimes{};
+    return FileTimes{Value(data.ftCreationTime), Value(data.ftLastAccessTime), Value(data.ftLastWriteTime)};
+}
+
+bool SetTimes(const std::wstring& path, LONGLONG value)
+{
+    CHandle file(CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    const FILETIME time{static_cast<DWORD>(value & 0xFFFFFFFF), static_cast<DWORD>(value >> 32)};
+    return file && SetFileTime(file.Get(), &time, &time, &time);
+}
+
+// The UTC file time that a manifest time stamp stands for: local wall-clock
+// seconds since 1970 with the zone's bias (the test zone has no daylight saving).
+LONGLONG ManifestFileTime(int64_t modified)
+{
+    TIME_ZONE_INFORMATION zone{};
+    GetTimeZoneInformation(&zone);
+    return (modified + 11644473600LL + static_cast<LONGLONG>(zone.Bias) * 60) * 10000000LL;
+}
+
+// 2001-02-03 04:05:06 UTC: the times that files present before a run carry.
+const LONGLONG kOldTime = 126256467060000000LL;
+
+// A folder holding a copy of the executable (bin\), so that its update-run
+// log (bin\Log\LumenorbitNew\) belongs to one run alone, the download folder
+// upd\ and the application folder app\.
+class CRunFolder
+{
+public:
+    CRunFolder()
+    {
+        EXPECT_TRUE(CreateDirectoryW(Root(L"bin").c_str(), nullptr));
+        EXPECT_TRUE(CreateDirectoryW(UpdateFolder().c_str(), nullptr));
+        EXPECT_TRUE(CreateDirectoryW(TargetFolder().c_str(), nullptr));
+        EXPECT_TRUE(CopyFileW(ProductExecutable().c_str(), Executable().c_str(), FALSE)) << GetLastError();
+    }
+
+    std::wstring Root(const std::wstring& name = L"") const { return m_folder / name; }
+    std::wstring Executable() const { return Root(L"bin\\QXClientUpdSvc.exe"); }
+    std::wstring UpdateFolder() const { return Root(L"upd\\"); }
+    std::wstring TargetFolder() const { return Root(L"app\\"); }
+    std::wstring ManifestPath() const { return Root(L"update.xml"); }
+
+    // Runs the update on manifestPath; false when it did not run to its end
+    // within the time (a generous bound that only catches a hang).
+    bool Run(const std::wstring& manifestPath, DWORD timeoutMs = 60000)
+    {
+        const ProcessResult result =
+            RunProcess(QuoteArgument(Executable()) + L" update " + QuoteArgument(L"updfile:" + manifestPath), {},
+                       TargetFolder(), timeoutMs);
+        EXPECT_TRUE(result.started) << result.error;
+        EXPECT_FALSE(result.timedOut);
+        EXPECT_EQ(0u, result.exitCode);
+        m_log = ReadLog();
+        return result.started && !result.timedOut;
+    }
+
+    const std::vector<std::string>& Log() const { return m_log; }
+
+    std::string LogText() const
+    {
+        std::string text;
+        for (const std::string& line : m_log)
+            text += line + "\n";
+        return text;
+    }
+
+    // "LEVEL message" of every line, in order, without the first line and the
+    // start of the manifest's program: what the update engine itself wrote.
+    std::vector<std::string> EngineLines() const
+    {
+        std::vector<std::string> lines;
+        for (const std::string& line : m_log) {
+            const size_t marker = line.find(" [default] ");
+            if (marker == std::string::npos)
+                continue;
+            const size_t levelStart = line.rfind(' ', marker - 1) + 1;
+            const std::string message = line.substr(marker + 11);
+            if (message == Cp1251(kLogStart) || message.compare(0, Cp1251(kStartFailed).size(),
+                                                                Cp1251(kStartFailed)) == 0)
+                continue;
+            lines.push_back(line.substr(levelStart, marker - levelStart) + " " + message);
+        }
+        return lines;
+    }
+
+    // True when RunUpdatedApp tried to start the manifest's program.
+    bool StartedApp() const { return LogText().find(Cp1251(kStartFailed)) != std::string::npos; }
+
+private:
+    std::vector<std::string> ReadLog() const
+    {
+        const std::wstring folder = Root(L"bin\\Log\\LumenorbitNew\\");
+        WIN32_FIND_DATAW data{};
+        CFindHandle find(FindFirstFileW((folder + L"updater-*.log").c_str(), &data));
+        EXPECT_TRUE(find.IsValid()) << "no update-run log";
+        if (!find)
+            return {};
+        return SplitLines(ReadBytes(folder + data.cFileName).value_or(""));
+    }
+
+    CTestFolder m_folder;
+    std::vector<std::string> m_log;
+};
+
+// What a folder holds: each name with its content, "<folder>" for a folder.
+std::map<std::wstring, std::string> FolderContents(const std::wstring& folder)
+{
+    std::map<std::wstring, std::string> contents;
+    WIN32_FIND_DATAW data{};
+    CFindHandle find(FindFirstFileW((folder + L"*").c_str(), &data));
+    if (!find)
+        return contents;
+    do {
+        const std::wstring name = data.cFileName;
+        if (name == L"." || name == L"..")
+            continue;
+        contents[name] = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                             ? std::string("<folder>")
+                             : ReadBytes(folder + name).value_or("<unreadable>");
+    } while (FindNextFileW(find.Get(), &data));
+    return contents;
+}
+
+std::string Narrow(const std::wstring& text)
+{
+    return Cp1251(text);
+}
+
+// A copy of the stand-in program (tests/helpers) that opens a file without
+// sharing and keeps it open until it is ended; ended on destruction.
+class CFileHolder
+{
+public:
+    CFileHolder() = default;
+    ~CFileHolder() { End(); }
+    CFileHolder(const CFileHolder&) = delete;
+    CFileHolder& operator=(const CFileHolder&) = delete;
+
+    // Starts the holder from folder and waits until the file is held.
+    bool Hold(const std::wstring& folder, const std::wstring& path)
+    {
+        const std::wstring program = folder + L"QXStandIn.exe";
+        const std::wstring record = folder + L"QXStandIn.log";
+        if (!CopyFileW((TestBinaryFolder() + L"QXStandIn.exe").c_str(), program.c_str(), FALSE))
+            return false;
+        std::wstring command = QuoteArgument(program) + L" --hold " + QuoteArgument(path);
+        // The record file tells when the file has been opened; its name is
+        // fixed here, whatever the environment of this process holds.
+        std::vector<wchar_t> environment;
+        const std::wstring variable = L"QX_STANDIN_RECORD=";
+        wchar_t* inherited = GetEnvironmentStringsW();
+        for (const wchar_t* entry = inherited; entry != nullptr && *entry != L'\0'; entry += wcslen(entry) + 1) {
+            if (_wcsnicmp(entry, variable.c_str(), variable.size()) != 0)
+                environment.insert(environment.end(), entry, entry + wcslen(entry) + 1);
+        }
+        if (inherited != nullptr)
+            FreeEnvironmentStringsW(inherited);
+        const std::wstring own = variable + record;
+        environment.insert(environment.end(), own.c_str(), own.c_str() + own.size() + 1);
+        environment.push_back(L'\0');
+        STARTUPINFOW startup{};
+        startup.cb = sizeof(startup);
+        PROCESS_INFORMATION started{};
+        if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT,
+                            environment.data(), folder.c_str(), &startup, &started))
+            return false;
+        m_process.Reset(started.hProcess);
+        CHandle thread(started.hThread);
+        for (int attempt = 0; attempt < 400; ++attempt) {
+            if (ReadBytes(record).value_or("").find("start\t") == 0)
+                return IsHeld(path);
+            Sleep(25);
+        }
+        return false;
+    }
+
+    void End()
+    {
+        if (!m_process)
+            return;
+        TerminateProcess(m_process.Get(), 0);
+        WaitForSingleObject(m_process.Get(), 10000);
+        m_process.Close();
+    }
+
+private:
+    static bool IsHeld(const std::wstring& path)
+    {
+        CHandle probe(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  nullptr, OPEN_EXISTING, 0, nullptr));
+        return !probe.IsValid() && GetLastError() == ERROR_SHARING_VIOLATION;
+    }
+
+    CHandle m_process;
+};
+
+// ---------------------------------------------------------------------------
+// Scenarios: the application folder before, the downloads, the items; the
+// application folder after, the engine's log lines and the run's result.
+
+enum class Stamp
+{
+    kOwn,      // the times it had before the run (kOldTime)
+    kManifest, // the manifest's time stamp of its item
+    kRecent,   // the moment of the write: no stamp was applied
+    kNone,     // a folder: not checked
+};
+
+struct AppFile
+{
+    std::wstring name;
+    const char* content; // nullptr: a folder
+    Stamp stamp = Stamp::kOwn;
+    DWORD attributes = 0; // read-only or not, before and after
+    int64_t modified = kModified;
+};
+
+struct Download
+{
+    std::wstring path; // below the run folder, e.g. upd\a.dll
+    std::string content;
+};
+
+struct LogLine
+{
+    const char* level;
+    std::wstring text; // {upd} and {app} stand for the manifest's folders
+};
+
+enum class Encoding
+{
+    kUtf8Declared,
+    kUtf8Bare,
+    kUtf16Bom,
+};
+
+struct Scenario
+{
+    const char* name;
+    std::vector<AppFile> before;
+    std::vector<Download> downloads;
+    std::wstring items;
+    std::wstring count;
+    std::vector<AppFile> after; // the whole application folder
+    std::vector<LogLine> lines; // every line of the engine, in order
+    bool startsApp;             // the run went on to RunUpdatedApp
+    bool updateFolderWithoutBackslash = false;
+    Encoding encoding = Encoding::kUtf8Declared;
+};
+
+std::wstring Item(int index, const std::wstring& name, size_t size, const std::wstring& isUpdate = L"1",
+                  const std::wstring& tempName = L"", const std::wstring& modified = std::to_wstring(kModified))
+{
+    return ItemElement(index, name, size, isUpdate, modified, tempName);
+}
+
+std::wstring Replace(std::wstring text, const std::wstring& what, const std::wstring& with)
+{
+    for (size_t at = text.find(what); at != std::wstring::npos; at = text.find(what, at + with.size()))
+        text.replace(at, what.size(), with);
+    return text;
+}
+
+std::string ManifestBytes(const std::wstring& xml, Encoding encoding)
+{
+    switch (encoding) {
+    case Encoding::kUtf8Bare:
+        return Utf8(xml);
+    case Encoding::kUtf16Bom: {
+        const std::wstring text = L"\xFEFF<?xml version=\"1.0\" encoding=\"utf-16\"?>" + xml;
+        return std::string(reinterpret_cast<const char*>(text.data()), text.size() * sizeof(wchar_t));
+    }
+    case Encoding::kUtf8Declared:
+    default:
+        return "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n" + Utf8(xml);
+    }
+}
+
+const Scenario kScenarios[] = {
+    {"NewReadOnlyStaleSkippedAndTempName_InstalledAndStamped",
+     {{L"app.exe", "old app", Stamp::kOwn, FILE_ATTRIBUTE_READONLY},
+      {L"app.exe.old", "stale backup"},
+      {L"settings.cfg", "kept"}},
+     {{L"upd\\app.exe", "new app"}, {L"upd\\lib.dll.part", "new library"}, {L"upd\\settings.cfg", "replaced"}},
+     Item(0, L"app.exe", 7) + Item(1, L"lib.dll", 11, L"yes", L"lib.dll.part") + Item(2, L"settings.cfg", 8, L"0"),
+     L"3",
+     {{L"app.exe", "new app", Stamp::kManifest},
+      {L"lib.dll", "new library", Stamp::kManifest},
+      {L"settings.cfg", "kept", Stamp::kOwn}},
+     {{"INFO", kUpdating + std::wstring(L"{upd}app.exe")},
+      {"INFO", kUpdating + std::wstring(L"{upd}lib.dll")},
+      {"INFO", kSkipped + std::wstring(L"settings.cfg")}},
+     true},
+
+    {"SizeOneByteShort_NothingReplaced",
+     {{L"a.dll", "old a"}, {L"b.dll", "old b"}},
+     {{L"upd\\a.dll", "1234"}, {L"upd\\b.dll", "new b"}},
+     Item(0, L"a.dll", 5) + Item(1, L"b.dll", 5),
+     L"2",
+     {{L"a.dll", "old a"}, {L"b.dll", "old b"}},
+     {{"ERROR", kDiscrepancy + std::wstring(L"a.dll")}},
+     true},
+
+    {"CountWithGaps_PresentItemsInIndexOrder",
+     {},
+     {{L"upd\\a.dll", "a"}, {L"upd\\c.dll", "c"}, {L"upd\\e.dll", "e"}, {L"upd\\beyond.dll", "b"}},
+     Item(4, L"e.dll", 1) + Item(0, L"a.dll", 1) + Item(7, L"beyond.dll", 1) + Item(2, L"c.dll", 1),
+     L"5",
+     {{L"a.dll", "a", Stamp::kManifest}, {L"c.dll", "c", Stamp::kManifest}, {L"e.dll", "e", Stamp::kManifest}},
+     {{"INFO", kUpdating + std::wstring(L"{upd}a.dll")},
+      {"INFO", kUpdating + std::wstring(L"{upd}c.dll")},
+      {"INFO", kUpdating + std::wstring(L"{upd}e.dll")}},
+     true},
+
+    {"HugeCount_PresentItemsInstalled",
+     {},
+     {{L"upd\\a.dll", "a"}, {L"upd\\b.dll", "b"}, {L"upd\\z.dll", "z"}},
+     Item(0, L"a.dll", 1) + Item(2147483646, L"z.dll", 1) + Item(1, L"b.dll", 1),
+     L"2147483647",
+     {{L"a.dll", "a", Stamp::kManifest}, {L"b.dll", "b", Stamp::kManifest}, {L"z.dll", "z", Stamp::kManifest}},
+     {{"INFO", kUpdating + std::wstring(L"{upd}a.dll")},
+      {"INFO", kUpdating + std::wstring(L"{upd}b.dll")},
+      {"INFO", kUpdating + std::wstring(L"{upd}z.dll")}},
+     true},
+
+    {"NegativeCount_NoItems",
+     {{L"a.dll", "old"}},
+     {{L"upd\\a.dll", "new"}},
+     Item(0, L"a.dll", 3),
+     L"-1",
+     {{L"a.dll", "old"}},
+     {},
+     true},
+
+    {"NonNumericCount_NoItems",
+     {{L"a.dll", "old"}},
+     {{L"upd\\a.dll", "new"}},
+     Item(0, L"a.dll", 3),
+     L"three",
+     {{L"a.dll", "old"}},
+     {},
+     true},
+
+    // "...\upd" and "a.dll" name "...\upda.dll".
+    {"UpdateFolderWithoutBackslash_JoinedByPlainConcatenation",
+     {},
+     {{L"upda.dll", "joined"}, {L"upd\\a.dll", "inside"}},
+     Item(0, L"a.dll", 6),
+     L"1",
+     {{L"a.dll", "joined", Stamp::kManifest}},
+     {{"INFO", kUpdating + std::wstring(L"{upd}a.dll")}},
+     true,
+     true},
+
+    {"SecondOfThreeFails_OldFileBackThirdInstalledWithItsBackup",
+     {{L"one.dll", "old one"}, {L"two.dll", "old two"}, {L"three.dll", "old three"}},
+     {{L"upd\\one.dll", "new one"}, {L"upd\\three.dll", "new three"}},
+     Item(0, L"one.dll", 7) + Item(1, L"two.dll", 7) + Item(2, L"three.dll", 9),
+     L"3",
+     {{L"one.dll", "new one", Stamp::kManifest},
+      {L"two.dll", "old two", Stamp::kOwn},
+      {L"three.dll", "new three", Stamp::kManifest},
+      {L"three.dll.old", "old three", Stamp::kOwn}},
+     {{"INFO", kUpdating + std::wstring(L"{upd}one.dll")},
+      {"INFO", kUpdating + std::wstring(L"{upd}two.dll")},
+      {"ERROR", kWriteFailed + std::wstring(L"{app}two.dll") + kCode + L"2"},
+      {"WARNING", kStampFailed + std::wstring(L"{app}two.dll") + kCode + L"2"},
+      {"ERROR", kRestored + std::wstring(L"{app}two.dll")},
+      {"INFO", kUpdating + std::wstring(L"{upd}three.dll")}},
+     false},
+
+    {"FolderUnderTargetName_ItemFailsFolderKept",
+     {{L"data", nullptr}},
+     {{L"upd\\data", "file"}, {L"upd\\next.dll", "next"}},
+     Item(0, L"data", 4) + Item(1, L"next.dll", 4),
+     L"2",
+     {{L"data", nullptr, Stamp::kNone}, {L"next.dll", "next", Stamp::kManifest}},
+     {{"INFO", kUpdating + std::wstring(L"{upd}data")},
+      {"ERROR", kCreateFailed + std::wstring(L"{app}data") + kCode + L"5"},
+      {"INFO", kUpdating + std::wstring(L"{upd}next.dll")}},
+     false},
+
+    {"SizeZero_EmptyFilesWritten",
+     {{L"empty.txt", "old"}},
+     {{L"upd\\empty.txt", ""}},
+     Item(0, L"empty.txt", 0) + Item(1, L"never-downloaded.txt", 0),
+     L"2",
+     {{L"empty.txt", "", Stamp::kManifest}, {L"never-downloaded.txt", "", Stamp::kManifest}},
+     {{"INFO", kUpdating + std::wstring(L"{upd}empty.txt")},
+      {"INFO", kUpdating + std::wstring(L"{upd}never-downloaded.txt")}},
+     true},
+
+    // An earlier run ended between its move and its write.
+    {"BackupWithoutTarget_OldFileBackThenUpdated",
+     {{L"a.dll.old", "old a"}},
+     {{L"upd\\a.dll", "new a"}},
+     Item(0, L"a.dll", 5),
+     L"1",
+     {{L"a.dll", "new a", Stamp::kManifest}},
+     {{"INFO", kUpdating + std::wstring(L"{upd}a.dll")}, {"WARNING", kRestored + std::wstring(L"{app}a.dll")}},
+     true},
+
+    {"BackupWithoutTargetAndNoDownload_OldFileStaysBack",
+     {{L"a.dll.old", "old a"}},
+     {},
+     Item(0, L"a.dll", 5),
+     L"1",
+     {{L"a.dll", "old a", Stamp::kOwn}},
+     {{"INFO", kUpdating + std::wstring(L"{upd}a.dll")},
+      {"WARNING", kRestored + std::wstring(L"{app}a.dll")},
+      {"ERROR", kWriteFailed + std::wstring(L"{app}a.dll") + kCode + L"2"},
+      {"WARNING", kStampFailed + std::wstring(L"{app}a.dll") + kCode + L"2"},
+      {"ERROR", kRestored + std::wstring(L"{app}a.dll")}},
+     false},
+
+    {"DownloadMissingUnderBothNames_WriteFailsOldFileBack",
+     {{L"app.dll", "old", Stamp::kOwn, FILE_ATTRIBUTE_READONLY}},
+     {},
+     Item(0, L"app.dll", 3, L"1", L"app.tmp"),
+     L"1",
+     {{L"app.dll", "old", Stamp::kOwn, FILE_ATTRIBUTE_READONLY}},
+     {{"INFO", kUpdating + std::wstring(L"{upd}app.dll")},
+      {"ERROR", kWriteFailed + std::wstring(L"{app}app.dll") + kCode + L"2"},
+      {"WARNING", kStampFailed + std::wstring(L"{app}app.dll") + kCode + L"2"},
+      {"ERROR", kRestored + std::wstring(L"{app}app.dll")}},
+     false},
+
+    {"NegativeSize_CountsAsDiscrepancy",
+     {{L"a.dll", "old"}},
+     {{L"upd\\a.dll", "new"}},
+     XmlElement(L"I0", {{L"FileName", L"a.dll"}, {L"SizeByte", L"-1"}, {L"isUpdate", L"1"}}),
+     L"1",
+     {{L"a.dll", "old"}},
+     {{"ERROR", kDiscrepancy + std::wstring(L"a.dll")}},
+     true},
+
+    {"NonNumericModified_StampedAsZero",
+     {},
+     {{L"upd\\a.dll", "new"}},
+     Item(0, L"a.dll", 3, L"1", L"", L"soon"),
+     L"1",
+     {{L"a.dll", "new", Stamp::kManifest, 0, 0}},
+     {{"INFO", kUpdating + std::wstring(L"{upd}a.dll")}},
+     true},
+
+    // Beyond what the time conversions accept: the times stay, without a message.
+    {"UnconvertibleModified_TimesOfTheWriteKept",
+     {{L"a.dll", "old"}},
+     {{L"upd\\a.dll", "new"}},
+     Item(0, L"a.dll", 3, L"1", L"", L"99999999999999999"),
+     L"1",
+     {{L"a.dll", "new", Stamp::kRecent}},
+     {{"INFO", kUpdating + std::wstring(L"{upd}a.dll")}},
+     true},
+
+    {"Utf16ManifestWithByteOrderMark_Installed",
+     {},
+     {{L"upd\\a.dll", "a"}},
+     Item(0, L"a.dll", 1),
+     L"1",
+     {{L"a.dll", "a", Stamp::kManifest}},
+     {{"INFO", kUpdating + std::wstring(L"{upd}a.dll")}},
+     true,
+     false,
+     Encoding::kUtf16Bom},
+
+    {"Utf8ManifestWithoutDeclaration_Installed",
+     {},
+     {{L"upd\\a.dll", "a"}},
+     Item(0, L"a.dll", 1),
+     L"1",
+     {{L"a.dll", "a", Stamp::kManifest}},
+     {{"INFO", kUpdating + std::wstring(L"{upd}a.dll")}},
+     true,
+     false,
+     Encoding::kUtf8Bare},
+};
+
+class UpdateRunScenario : public testing::TestWithParam<Scenario>
+{
+};
+
+std::string ScenarioName(const testing::TestParamInfo<Scenario>& info)
+{
+    return info.param.name;
+}
+
+} // namespace
+
+TEST_P(UpdateRunScenario, FilesTimesAndLog)
+{
+    const Scenario& scenario = GetParam();
+    CRunFolder run;
+    const std::wstring app = run.TargetFolder();
+    std::wstring updateFolder = run.UpdateFolder();
+    if (scenario.updateFolderWithoutBackslash)
+        updateFolder.pop_back();
+
+    for (const AppFile& file : scenario.before) {
+        if (file.content == nullptr) {
+            ASSERT_TRUE(CreateDirectoryW((app + file.name).c_str(), nullptr));
+            continue;
+        }
+        ASSERT_TRUE(WriteBytes(app + file.name, file.content));
+        ASSERT_TRUE(SetTimes(app + file.name, kOldTime));
+        if (file.attributes != 0) {
+            ASSERT_TRUE(SetFileAttributesW((app + file.name).c_str(), file.attributes));
+        }
+    }
+    for (const Download& download : scenario.downloads)
+        ASSERT_TRUE(WriteBytes(run.Root(download.path), download.content));
+    const std::wstring xml = XmlElement(
+        L"update", {},
+        InfoElement(updateFolder, app, {{L"AppToRun", kAppToRun}}) + FilesElement(scenario.items, scenario.count));
+    ASSERT_TRUE(WriteBytes(run.ManifestPath(), ManifestBytes(xml, scenario.encoding)));
+
+    FILETIME start{};
+    GetSystemTimeAsFileTime(&start);
+    ASSERT_TRUE(run.Run(run.ManifestPath()));
+
+    // Time stamps under a zone other than UTC, so that a bias applied the wrong
+    // way or not at all shows.
+    TIME_ZONE_INFORMATION zone{};
+    GetTimeZoneInformation(&zone);
+    EXPECT_NE(0, zone.Bias) << "run the tests in a zone other than UTC (scripts/env sets TZ=NOV-7)";
+    for (const AppFile& file : scenario.after) {
+        SCOPED_TRACE(Narrow(file.name));
+        const FileTimes times = TimesOf(app + file.name);
+        switch (file.stamp) {
+        case Stamp::kOwn:
+        case Stamp::kManifest: {
+            const LONGLONG want = file.stamp == Stamp::kOwn ? kOldTime : ManifestFileTime(file.modified);
+            EXPECT_EQ(want, times.creation);
+            EXPECT_EQ(want, times.access);
+            EXPECT_EQ(want, times.write);
+            break;
+        }
+        case Stamp::kRecent:
+            EXPECT_GE(times.write, Value(start) - 600000000LL);
+            EXPECT_LE(times.write, Value(start) + 6000000000LL);
+            break;
+        case Stamp::kNone:
+            break;
+        }
+        if (file.content != nullptr) {
+            EXPECT_EQ(file.attributes, GetFileAttributesW((app + file.name).c_str()) & FILE_ATTRIBUTE_READONLY);
+        }
+    }
+
+    // The whole application folder: contents, names, no stray backups. Read
+    // after the times, since reading a file moves its last-access time.
+    std::map<std::wstring, std::string> expected;
+    for (const AppFile& file : scenario.after)
+        expected[file.name] = file.content != nullptr ? file.content : "<folder>";
+    EXPECT_EQ(expected, FolderContents(app)) << run.LogText();
+
+    // Every line the engine wrote, as Windows-1251 bytes, in order.
+    std::vector<std::string> lines;
+    for (const LogLine& line : scenario.lines)
+        lines.push_back(std::string(line.level) + " " +
+                        Cp1251(Replace(Replace(line.text, L"{upd}", updateFolder), L"{app}", app)));
+    EXPECT_EQ(lines, run.EngineLines()) << run.LogText();
+    EXPECT_EQ(scenario.startsApp, run.StartedApp()) << run.LogText();
+}
+
+INSTANTIATE_TEST_SUITE_P(Installs, UpdateRunScenario, testing::ValuesIn(kScenarios), ScenarioName);
+
+// A manifest that cannot be loaded: no file is touched, nothing is logged by
+// the load, and only RunUpdatedApp follows.
+TEST(UpdateRunLoad, UnusableManifest_NothingTouchedAndOnlyTheProgramStarted)
+{
+    const struct
+    {
+        const char* what;
+        const wchar_t* manifest; // below the run folder
+        std::wstring xml;        // {info} stands for a complete info element
+        const char* raw;         // written when xml is empty; nullptr: nothing written
+    } cases[] = {
+        {"missing manifest", L"missing.xml", L"", nullptr},
+        {"folder given as manifest", L"app", L"", nullptr},
+        {"malformed XML", L"update.xml", L"", "<update><info UpdateFolder=\"{upd}\"></update>"},
+        {"no update element", L"update.xml",
+         XmlElement(L"manifest", {}, L"{info}" + FilesElement(Item(0, L"a.dll", 3), 1)), nullptr},
+        {"no files element", L"update.xml", XmlElement(L"update", {}, L"{info}"), nullptr},
+        {"no info element", L"update.xml", XmlElement(L"update", {}, FilesElement(Item(0, L"a.dll", 3), 1)), nullptr},
+        {"empty file", L"update.xml", L"", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        CRunFolder run;
+        const std::wstring app = run.TargetFolder();
+        ASSERT_TRUE(WriteBytes(app + L"a.dll", "old"));
+        ASSERT_TRUE(SetTimes(app + L"a.dll", kOldTime));
+        ASSERT_TRUE(WriteBytes(run.UpdateFolder() + L"a.dll", "new"));
+        const std::wstring info = InfoElement(run.UpdateFolder(), app, {{L"AppToRun", kAppToRun}});
+        if (!c.xml.empty()) {
+            ASSERT_TRUE(WriteBytes(run.Root(c.manifest), Utf8(Replace(c.xml, L"{info}", info))));
+        } else if (c.raw != nullptr) {
+            ASSERT_TRUE(WriteBytes(run.Root(c.manifest), c.raw));
+        }
+        ASSERT_TRUE(run.Run(run.Root(c.manifest)));
+
+        const std::map<std::wstring, std::string> expected = {{L"a.dll", "old"}};
+        EXPECT_EQ(expected, FolderContents(app));
+        EXPECT_EQ(kOldTime, TimesOf(app + L"a.dll").write);
+        EXPECT_EQ(std::vector<std::string>(), run.EngineLines()) << run.LogText();
+        EXPECT_TRUE(run.StartedApp()) << run.LogText();
+    }
+}
+
+// Names beyond the path helper's limits fail their item before anything on
+// disk is touched; a split that is refused must not turn into the relative
+// backup name ".old" in the current folder (the run's is the application folder).
+TEST(UpdateRunLoad, BackupNameBeyondLimits_ItemFailsWith206AndNothingTouched)
+{
+    CRunFolder run;
+    const std::wstring app = run.TargetFolder();
+    // The composed backup name would exceed 259 characters; the target fits.
+    const std::wstring longName = std::wstring(256 - app.size() - 4, L'n') + L".dll";
+    // Longer than the 255 characters a name part may have.
+    const std::wstring overlongName = std::wstring(300, L'x') + L".dll";
+    ASSERT_TRUE(WriteBytes(app + longName, "old"));
+    ASSERT_TRUE(SetTimes(app + longName, kOldTime));
+    ASSERT_TRUE(WriteBytes(app + L".old", "not a backup"));
+    ASSERT_TRUE(WriteBytes(run.UpdateFolder() + L"next.dll", "next"));
+    ASSERT_TRUE(WriteManifest(run.ManifestPath(),
+                              InfoElement(run.UpdateFolder(), app, {{L"AppToRun", kAppToRun}}) +
+                                  FilesElement(Item(0, longName, 3) + Item(1, overlongName, 3) +
+                                                   Item(2, L"next.dll", 4),
+                                               3)));
+    ASSERT_TRUE(run.Run(run.ManifestPath()));
+
+    const std::map<std::wstring, std::string> expected = {
+        {longName, "old"}, {L".old", "not a backup"}, {L"next.dll", "next"}};
+    EXPECT_EQ(expected, FolderContents(app));
+    EXPECT_EQ(kOldTime, TimesOf(app + longName).write);
+    const std::vector<std::string> lines = {
+        "INFO " + Cp1251(kUpdating + run.UpdateFolder() + longName),
+        "ERROR " + Cp1251(kCreateFailed + app + longName + kCode + L"206"),
+        "INFO " + Cp1251(kUpdating + run.UpdateFolder() + overlongName),
+        "ERROR " + Cp1251(kCreateFailed + app + overlongName + kCode + L"206"),
+        "INFO " + Cp1251(kUpdating + run.UpdateFolder() + L"next.dll"),
+    };
+    EXPECT_EQ(lines, run.EngineLines()) << run.LogText();
+    EXPECT_FALSE(run.StartedApp());
+}
+
+// Another process holds the target open without sharing: the old file can be
+// neither moved nor replaced, so the item fails and the file stays as it was.
+TEST(UpdateRunLoad, TargetHeldOpenByAnotherProcess_ItemFailsOldFileInPlace)
+{
+    CRunFolder run;
+    const std::wstring app = run.TargetFolder();
+    ASSERT_TRUE(WriteBytes(app + L"busy.dll", "old"));
+    ASSERT_TRUE(SetTimes(app + L"busy.dll", kOldTime));
+    ASSERT_TRUE(WriteBytes(run.UpdateFolder() + L"busy.dll", "new"));
+    ASSERT_TRUE(WriteBytes(run.UpdateFolder() + L"next.dll", "next"));
+    ASSERT_TRUE(WriteManifest(run.ManifestPath(),
+                              InfoElement(run.UpdateFolder(), app, {{L"AppToRun", kAppToRun}}) +
+                                  FilesElement(Item(0, L"busy.dll", 3) + Item(1, L"next.dll", 4), 2)));
+
+    // The stand-in program opens the file without sharing and keeps it open.
+    CFileHolder holder;
+    ASSERT_TRUE(holder.Hold(run.Root(), app + L"busy.dll"));
+
+    const bool ran = run.Run(run.ManifestPath());
+    holder.End();
+    ASSERT_TRUE(ran);
+
+    const std::map<std::wstring, std::string> expected = {{L"busy.dll", "old"}, {L"next.dll", "next"}};
+    EXPECT_EQ(expected, FolderContents(app));
+    EXPECT_EQ(kOldTime, TimesOf(app + L"busy.dll").write);
+    const std::vector<std::string> lines = {
+        "INFO " + Cp1251(kUpdating + run.UpdateFolder() + L"busy.dll"),
+        "ERROR " + Cp1251(kCreateFailed + app + L"busy.dll" + kCode + L"32"),
+        "INFO " + Cp1251(kUpdating + run.UpdateFolder() + L"next.dll"),
+    };
+    EXPECT_EQ(lines, run.EngineLines()) << run.LogText();
+    EXPECT_FALSE(run.StartedApp());
+}
+
+// ---------------------------------------------------------------------------
+// Earlier single-scenario tests.
+
+namespace {
+
 class UpdateRun : public testing::Test
 {
 protected:
@@ -96,20 +820,9 @@ protected:
     std::vector<std::string> m_log;
 };
 
-const wchar_t kUpdating[] = L"Обновление файла ";
-const wchar_t kSkipped[] = L"Файл пропущен из-за настроек обновления. ";
-const wchar_t kDiscrepancy[] = L"Обнаружено расхождение в данных файла: ";
-const wchar_t kCreateFailed[] = L"Ошибка обновления: Не удалось создать файл. ";
-const wchar_t kWriteFailed[] = L"Ошибка обновления: Не удалось записать данные в файл или данные записаны частично. ";
-const wchar_t kStampFailed[] = L"Ошибка обновления: Не получилось обновить дату файла и атрубуты. ";
-const wchar_t kCode[] = L" Код ошибки ";
-
 LONGLONG LastWriteTime(const std::wstring& path)
 {
-    WIN32_FILE_ATTRIBUTE_DATA data{};
-    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data))
-        return 0;
-    return (static_cast<LONGLONG>(data.ftLastWriteTime.dwHighDateTime) << 32) | data.ftLastWriteTime.dwLowDateTime;
+    return TimesOf(path).write;
 }
 
 } // namespace
@@ -168,19 +881,21 @@ TEST_F(UpdateRun, SizeDiscrepancy_ReplacesNothingAndNamesTheFile)
     EXPECT_EQ(std::string::npos, LogText().find(Cp1251(kUpdating))) << LogText();
 }
 
-TEST_F(UpdateRun, FailedWrite_LogsErrorThenWarningAndKeepsBackup)
+TEST_F(UpdateRun, FailedWrite_LogsErrorThenWarningThenPutsTheOldFileBack)
 {
     ASSERT_TRUE(WriteBytes(TargetFolder() + L"app.exe", "old app"));
     // Marked for update, but its download is missing: there is nothing to write.
     ASSERT_TRUE(Run(ItemElement(0, L"app.exe", 5, L"1"), 1));
 
     const std::wstring target = TargetFolder() + L"app.exe";
-    EXPECT_FALSE(PathExists(target));
-    EXPECT_EQ("old app", Bytes(target + L".old"));
+    EXPECT_EQ("old app", Bytes(target));
+    EXPECT_FALSE(PathExists(target + L".old"));
     const int error = FindLine("ERROR", kWriteFailed + target + kCode + L"2");
     const int warning = FindLine("WARNING", kStampFailed + target + kCode + L"2");
+    const int restored = FindLine("ERROR", kRestored + target);
     EXPECT_GE(error, 0) << LogText();
     EXPECT_GT(warning, error) << LogText();
+    EXPECT_GT(restored, warning) << LogText();
 }
 
 TEST_F(UpdateRun, FolderUnderTargetName_FailsToCreateWithItsCode)
