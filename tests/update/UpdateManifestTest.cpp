@@ -368,3 +368,50 @@ TEST(UnmaskKey, CombinesEveryByteWithTheMask)
         EXPECT_EQ(c.expected, UnmaskKey(c.data, c.mask));
     }
 }
+
+TEST_F(ManifestLoad, NumbersThatAreNotPlainDecimals_ReadAsTheConversionsDefine)
+{
+    Download(L"three.bin", "abc");
+    Download(L"empty.bin", "");
+    const struct
+    {
+        const char* what;
+        std::wstring count;
+        const wchar_t* fileName;
+        const wchar_t* sizeBytes;
+        const wchar_t* modified;
+        const wchar_t* xKey;
+        bool result;
+        size_t items;
+        int64_t wantSize;
+        int64_t wantModified;
+        int wantXKey;
+    } cases[] = {
+        // No items at all, so nothing is read and the result stays true.
+        {"count not a number", L"two", L"three.bin", L"3", L"0", L"0", true, 0, 0, 0, 0},
+        {"count negative", L"-2", L"three.bin", L"3", L"0", L"0", true, 0, 0, 0, 0},
+        // A size that no file has: a discrepancy, not a huge allocation.
+        {"size negative", L"1", L"three.bin", L"-1", L"0", L"0", false, 1, -1, 0, 0},
+        {"size not a number reads 0", L"1", L"empty.bin", L"n/a", L"0", L"0", true, 1, 0, 0, 0},
+        {"modified not a number reads 0", L"1", L"three.bin", L"3", L"later", L"0", true, 1, 3, 0, 0},
+        {"modified negative", L"1", L"three.bin", L"3", L"-86400", L"0", true, 1, 3, -86400, 0},
+        {"xKey negative keeps its low 8 bits", L"0", L"three.bin", L"3", L"0", L"-1", true, 0, 0, 0, 0xFF},
+        {"xKey not a number reads 0", L"0", L"three.bin", L"3", L"0", L"x1", true, 0, 0, 0, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        CQXUpdate update;
+        const std::wstring item = XmlElement(
+            L"I0", {{L"FileName", c.fileName}, {L"SizeByte", c.sizeBytes}, {L"Modified", c.modified}, {L"isUpdate", L"1"}});
+        ASSERT_TRUE(WriteManifest(ManifestPath(), InfoElement(UpdateFolder(), TargetFolder(), {{L"xKey", c.xKey}}) +
+                                                      FilesElement(item, c.count)));
+        EXPECT_EQ(c.result, update.LoadUpdateInfoFromXmlFile(ManifestPath()));
+        EXPECT_EQ(c.wantXKey, update.xKey);
+        ASSERT_EQ(c.items, update.files.size());
+        if (c.items == 1) {
+            EXPECT_EQ(c.wantSize, update.files[0]->sizeBytes);
+            EXPECT_EQ(c.wantModified, update.files[0]->modified);
+            EXPECT_EQ(c.result, update.files[0]->content != nullptr);
+        }
+    }
+}
