@@ -19,7 +19,10 @@ struct QX_FILE_BASIC_INFORMATION
 static_assert(sizeof(QX_FILE_BASIC_INFORMATION) == 40, "FILE_BASIC_INFORMATION is 40 bytes");
 
 // Each returns the NTSTATUS of the first failing step (0 on success) and
-// leaves RtlNtStatusToDosError of it in the thread's last-error value (0 on success).
+// leaves RtlNtStatusToDosError of it in the thread's last-error value (0 on
+// success); a status without a Windows code is left there as it is. A path
+// that has no NT name (an empty one) fails with STATUS_OBJECT_NAME_INVALID
+// (error 123) before anything is opened.
 NTSTATUS NtOpenFileByPath(const std::wstring& path, HANDLE* handle, ACCESS_MASK desiredAccess, ULONG shareAccess,
                           ULONG openOptions);
 // On failure the output record is left as it was.

@@ -83,7 +83,7 @@ TEST(NativeFile, GetFileBasicInfo_FailureSetsWindowsCodeAndLeavesRecord)
         {"missing folder", folder / L"no-such-folder\\file.bin", static_cast<NTSTATUS>(0xC000003AL),
          ERROR_PATH_NOT_FOUND},
         // Refused before NtOpenFile: the conversion to an NT name fails.
-        {"empty path", L"", 0, 0},
+        {"empty path", L"", static_cast<NTSTATUS>(0xC0000033L), ERROR_INVALID_NAME},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
