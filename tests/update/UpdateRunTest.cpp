@@ -489,6 +489,16 @@ const Scenario kScenarios[] = {
      {{"ERROR", kDiscrepancy + std::wstring(L"a.dll")}},
      true},
 
+    // Only the low 32 bits of the size would match the 3-byte download.
+    {"SizeAboveFourGiBWithMatchingLowBits_CountsAsDiscrepancy",
+     {{L"a.dll", "old"}},
+     {{L"upd\\a.dll", "new"}},
+     Item(0, L"a.dll", 4294967299u),
+     L"1",
+     {{L"a.dll", "old"}},
+     {{"ERROR", kDiscrepancy + std::wstring(L"a.dll")}},
+     true},
+
     {"NonNumericModified_StampedAsZero",
      {},
      {{L"upd\\a.dll", "new"}},
@@ -927,4 +937,29 @@ TEST_F(UpdateRun, CyrillicNames_InstalledAndLoggedCp1251)
     EXPECT_FALSE(PathExists(TargetFolder() + name + L".old"));
     EXPECT_GE(FindLine("INFO", kUpdating + UpdateFolder() + name), 0) << LogText();
     EXPECT_GE(FindLine("INFO", kSkipped + std::wstring(L"Справка.chm")), 0) << LogText();
+}
+
+// A download that has the declared size but cannot be read (another process
+// holds it without sharing) counts as a discrepancy: nothing is replaced.
+TEST(UpdateRunLoad, DownloadHeldByAnotherProcess_CountsAsDiscrepancy)
+{
+    CRunFolder run;
+    const std::wstring app = run.TargetFolder();
+    ASSERT_TRUE(WriteBytes(app + L"a.dll", "old a"));
+    ASSERT_TRUE(WriteBytes(app + L"b.dll", "old b"));
+    ASSERT_TRUE(WriteBytes(run.UpdateFolder() + L"a.dll", "new a"));
+    ASSERT_TRUE(WriteBytes(run.UpdateFolder() + L"b.dll", "new b"));
+    ASSERT_TRUE(WriteManifest(run.ManifestPath(),
+                              InfoElement(run.UpdateFolder(), app, {{L"AppToRun", kAppToRun}}) +
+                                  FilesElement(Item(0, L"a.dll", 5) + Item(1, L"b.dll", 5), 2)));
+    CFileHolder holder;
+    ASSERT_TRUE(holder.Hold(run.Root(), run.UpdateFolder() + L"a.dll"));
+    const bool ran = run.Run(run.ManifestPath());
+    holder.End();
+    ASSERT_TRUE(ran);
+
+    const std::map<std::wstring, std::string> expected = {{L"a.dll", "old a"}, {L"b.dll", "old b"}};
+    EXPECT_EQ(expected, FolderContents(app));
+    const std::vector<std::string> lines = {"ERROR " + Cp1251(kDiscrepancy + std::wstring(L"a.dll"))};
+    EXPECT_EQ(lines, run.EngineLines()) << run.LogText();
 }
