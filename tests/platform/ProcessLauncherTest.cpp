@@ -3,6 +3,7 @@
 // test checks what the started process actually received.
 #include "platform/ProcessLauncher.h"
 #include "platform/TextConversion.h"
+#include "support/StandInRecord.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -13,53 +14,6 @@
 
 namespace {
 
-struct StandInStart
-{
-    DWORD processId = 0;
-    std::wstring module;
-    std::wstring folder;
-    std::wstring commandLine;
-};
-
-std::wstring FromUtf8(const std::string& bytes)
-{
-    if (bytes.empty())
-        return std::wstring();
-    const int needed = MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
-    std::wstring text(static_cast<size_t>(needed), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), &text[0], needed);
-    return text;
-}
-
-// The "start" lines of the stand-in's record file.
-std::vector<StandInStart> ReadStarts(const std::wstring& record)
-{
-    std::vector<StandInStart> starts;
-    const auto bytes = ReadBytes(record);
-    if (!bytes)
-        return starts;
-    for (const std::string& line : SplitLines(*bytes)) {
-        std::vector<std::string> fields;
-        size_t begin = 0;
-        // The command line is the last field and may hold tabs of its own.
-        while (fields.size() < 5) {
-            const size_t tab = line.find('\t', begin);
-            if (tab == std::string::npos)
-                break;
-            fields.push_back(line.substr(begin, tab - begin));
-            begin = tab + 1;
-        }
-        if (fields.size() != 5 || fields[0] != "start")
-            continue;
-        StandInStart start;
-        start.processId = static_cast<DWORD>(std::stoul(fields[1]));
-        start.module = FromUtf8(fields[3]);
-        start.folder = FromUtf8(fields[4]);
-        start.commandLine = FromUtf8(line.substr(begin));
-        starts.push_back(start);
-    }
-    return starts;
-}
 
 std::wstring WithoutTrailingBackslash(std::wstring path)
 {
@@ -85,12 +39,12 @@ protected:
     {
         ASSERT_FALSE(m_folder.Path().empty());
         ASSERT_TRUE(PathExists(m_standIn)) << "QXStandIn.exe is built beside the tests";
-        SetEnvironmentVariableW(L"QX_STANDIN_RECORD", m_record.c_str());
+        SetEnvironmentVariableW(kStandInRecordVariable, m_record.c_str());
     }
 
     void TearDown() override
     {
-        for (const StandInStart& start : ReadStarts(m_record))
+        for (const StandInEvent& start : ReadStandInStarts(m_record))
             m_started.push_back(start.processId);
         for (DWORD processId : m_started) {
             HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, processId);
@@ -100,22 +54,22 @@ protected:
             WaitForSingleObject(process, 5000);
             CloseHandle(process);
         }
-        SetEnvironmentVariableW(L"QX_STANDIN_RECORD", nullptr);
+        SetEnvironmentVariableW(kStandInRecordVariable, nullptr);
     }
 
     // Remembers the started process for TearDown, then waits for its record line.
-    StandInStart WaitForStart(DWORD processId)
+    StandInEvent WaitForStart(DWORD processId)
     {
         m_started.push_back(processId);
         for (int i = 0; i < 200; ++i) {
-            for (const StandInStart& start : ReadStarts(m_record)) {
+            for (const StandInEvent& start : ReadStandInStarts(m_record)) {
                 if (start.processId == processId)
                     return start;
             }
             Sleep(50);
         }
         ADD_FAILURE() << "no record of process " << processId;
-        return StandInStart();
+        return StandInEvent();
     }
 
     std::wstring Quoted(const std::wstring& path) const { return L"\"" + path + L"\""; }
@@ -158,7 +112,7 @@ TEST_F(ProcessLauncherTest, Start_PassesCommandLineAndDirectory)
         ASSERT_NE(launcher.Start(), 0) << GetLastError();
 
         const PROCESS_INFORMATION& info = launcher.GetProcessInfo();
-        const StandInStart start = WaitForStart(info.dwProcessId);
+        const StandInEvent start = WaitForStart(info.dwProcessId);
         EXPECT_EQ(start.commandLine, Quoted(m_standIn) + c.arguments);
         EXPECT_EQ(_wcsicmp(start.module.c_str(), m_standIn.c_str()), 0) << start.module;
         EXPECT_EQ(_wcsicmp(WithoutTrailingBackslash(start.folder).c_str(),
@@ -179,7 +133,7 @@ TEST_F(ProcessLauncherTest, Start_ApplicationNameWhenCommandLineEmpty)
     launcher.applicationName = m_standIn;
     ASSERT_NE(launcher.Start(), 0) << GetLastError();
 
-    const StandInStart start = WaitForStart(launcher.GetProcessInfo().dwProcessId);
+    const StandInEvent start = WaitForStart(launcher.GetProcessInfo().dwProcessId);
     EXPECT_EQ(_wcsicmp(start.module.c_str(), m_standIn.c_str()), 0) << start.module;
     // No arguments: the program alone.
     int argc = 0;
@@ -225,7 +179,7 @@ TEST_F(ProcessLauncherTest, Start_FailureGivesCodeAndSystemText)
         EXPECT_EQ(launcher.GetProcessInfo().hProcess, INVALID_HANDLE_VALUE);
         EXPECT_EQ(launcher.GetProcessInfo().hThread, INVALID_HANDLE_VALUE);
     }
-    EXPECT_TRUE(ReadStarts(m_record).empty());
+    EXPECT_TRUE(ReadStandInStarts(m_record).empty());
 }
 
 TEST_F(ProcessLauncherTest, Start_TwiceHoldsOnlySecondProcess)

@@ -9,6 +9,7 @@
 #include "platform/Handles.h"
 #include "platform/TextConversion.h"
 
+#include "support/StandInRecord.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -19,64 +20,12 @@
 #include <string>
 #include <vector>
 
+using namespace ManifestText;
+
 namespace {
 
 const std::string kNewContent = "new content of data.txt";
 const std::string kOldContent = "old";
-
-struct StandInEvent
-{
-    std::string kind; // "start" or "exit"
-    DWORD processId = 0;
-    unsigned long long time = 0; // UTC FILETIME
-    std::wstring module;
-    std::wstring folder;
-    std::wstring commandLine;
-};
-
-std::wstring FromUtf8(const std::string& bytes)
-{
-    if (bytes.empty())
-        return std::wstring();
-    const int needed = MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
-    std::wstring text(static_cast<size_t>(needed), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), &text[0], needed);
-    return text;
-}
-
-std::vector<StandInEvent> ReadRecord(const std::wstring& record)
-{
-    std::vector<StandInEvent> events;
-    const auto bytes = ReadBytes(record);
-    if (!bytes)
-        return events;
-    for (const std::string& line : SplitLines(*bytes)) {
-        std::vector<std::string> fields;
-        size_t begin = 0;
-        // The command line is the last field and may hold tabs of its own.
-        while (fields.size() < 5) {
-            const size_t tab = line.find('\t', begin);
-            if (tab == std::string::npos)
-                break;
-            fields.push_back(line.substr(begin, tab - begin));
-            begin = tab + 1;
-        }
-        fields.push_back(line.substr(begin));
-        StandInEvent event;
-        event.kind = fields[0];
-        if (event.kind == "start" && fields.size() == 6) {
-            event.module = FromUtf8(fields[3]);
-            event.folder = FromUtf8(fields[4]);
-            event.commandLine = FromUtf8(fields[5]);
-        } else if (event.kind != "exit" || fields.size() != 3) {
-            continue;
-        }
-        event.processId = static_cast<DWORD>(std::stoul(fields[1]));
-        event.time = std::stoull(fields[2]);
-        events.push_back(event);
-    }
-    return events;
-}
 
 std::wstring WithoutTrailingBackslash(std::wstring path)
 {
@@ -179,14 +128,14 @@ protected:
         ASSERT_TRUE(CopyFileW(m_standIn.c_str(), (m_appFolder + L"Tool.exe").c_str(), FALSE));
         ASSERT_TRUE(WriteBytes(m_appFolder + L"data.txt", kOldContent));
         ASSERT_TRUE(WriteBytes(m_downloadFolder + L"data.txt", kNewContent));
-        SetEnvironmentVariableW(L"QX_STANDIN_RECORD", m_record.c_str());
+        SetEnvironmentVariableW(kStandInRecordVariable, m_record.c_str());
     }
 
     void TearDown() override
     {
         m_running.clear();
         EndProcessesFromTestFolder();
-        SetEnvironmentVariableW(L"QX_STANDIN_RECORD", nullptr);
+        SetEnvironmentVariableW(kStandInRecordVariable, nullptr);
     }
 
     void WriteUpdateManifest(const Manifest& manifest)
@@ -257,7 +206,7 @@ protected:
     std::vector<StandInEvent> Events(Match match) const
     {
         std::vector<StandInEvent> found;
-        for (const StandInEvent& event : ReadRecord(m_record)) {
+        for (const StandInEvent& event : ReadStandInRecord(m_record)) {
             if (match(event))
                 found.push_back(event);
         }

@@ -5,6 +5,7 @@
 #include "platform/Handles.h"
 #include "platform/TextConversion.h"
 
+#include "support/StandInRecord.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -14,50 +15,6 @@
 
 namespace {
 
-std::wstring FromUtf8(const std::string& bytes)
-{
-    if (bytes.empty())
-        return std::wstring();
-    const int needed = MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
-    std::wstring text(static_cast<size_t>(needed), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), &text[0], needed);
-    return text;
-}
-
-// "start" lines of the stand-in record: process id, working directory, command line.
-struct Start
-{
-    DWORD processId = 0;
-    std::wstring folder;
-    std::wstring commandLine;
-};
-
-std::vector<Start> ReadStarts(const std::wstring& record)
-{
-    std::vector<Start> starts;
-    const auto bytes = ReadBytes(record);
-    if (!bytes)
-        return starts;
-    for (const std::string& line : SplitLines(*bytes)) {
-        std::vector<std::string> fields;
-        size_t begin = 0;
-        while (fields.size() < 5) {
-            const size_t tab = line.find('\t', begin);
-            if (tab == std::string::npos)
-                break;
-            fields.push_back(line.substr(begin, tab - begin));
-            begin = tab + 1;
-        }
-        if (fields.size() != 5 || fields[0] != "start")
-            continue;
-        Start start;
-        start.processId = static_cast<DWORD>(std::stoul(fields[1]));
-        start.folder = FromUtf8(fields[4]);
-        start.commandLine = FromUtf8(line.substr(begin));
-        starts.push_back(start);
-    }
-    return starts;
-}
 
 class AppControl : public testing::Test
 {
@@ -67,20 +24,20 @@ protected:
         ASSERT_FALSE(m_folder.Path().empty());
         ASSERT_TRUE(CopyFileW(m_standIn.c_str(), (m_folder / L"QuoteBenchApp.exe").c_str(), FALSE));
         ASSERT_TRUE(CopyFileW(m_standIn.c_str(), (m_folder / L"Tool.exe").c_str(), FALSE));
-        SetEnvironmentVariableW(L"QX_STANDIN_RECORD", m_record.c_str());
+        SetEnvironmentVariableW(kStandInRecordVariable, m_record.c_str());
         SetWaitProcessId(0);
     }
 
     void TearDown() override
     {
-        for (const Start& start : ReadStarts(m_record)) {
+        for (const StandInEvent& start : ReadStandInStarts(m_record)) {
             CHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, start.processId));
             if (process) {
                 TerminateProcess(process.Get(), 1);
                 WaitForSingleObject(process.Get(), 5000);
             }
         }
-        SetEnvironmentVariableW(L"QX_STANDIN_RECORD", nullptr);
+        SetEnvironmentVariableW(kStandInRecordVariable, nullptr);
         SetWaitProcessId(0);
     }
 
@@ -96,15 +53,15 @@ protected:
             return CHandle();
         }
         CHandle thread(info.hThread);
-        WaitForStarts(ReadStarts(m_record).size() + 1);
+        WaitForStarts(ReadStandInStarts(m_record).size() + 1);
         return CHandle(info.hProcess);
     }
 
-    std::vector<Start> WaitForStarts(size_t count)
+    std::vector<StandInEvent> WaitForStarts(size_t count)
     {
-        std::vector<Start> starts;
+        std::vector<StandInEvent> starts;
         for (int i = 0; i < 200 && starts.size() < count; ++i) {
-            starts = ReadStarts(m_record);
+            starts = ReadStandInStarts(m_record);
             if (starts.size() < count)
                 Sleep(50);
         }
@@ -158,10 +115,10 @@ TEST_F(AppControl, RunUpdatedApp_SameStartForEveryRunType)
     update.RunUpdatedApp(eRunAfterUpdate);
     update.RunUpdatedApp(eRunAfterFailedLoad);
 
-    const std::vector<Start> starts = WaitForStarts(2);
+    const std::vector<StandInEvent> starts = WaitForStarts(2);
     ASSERT_EQ(starts.size(), 2u);
     const std::wstring expected = L"\"" + (m_folder / L"Tool.exe") + L"\" -a \"b c\"";
-    for (const Start& start : starts) {
+    for (const StandInEvent& start : starts) {
         EXPECT_EQ(start.commandLine, expected);
         EXPECT_EQ(_wcsicmp((start.folder + L"\\").c_str(), m_folder.Path().c_str()), 0) << start.folder;
     }

@@ -91,9 +91,3 @@ inline std::wstring InfoElement(const std::wstring& updateFolder, const std::wst
 }
 
 } // namespace ManifestText
-
-// Used unqualified by the restart tests; the rest stays inside the namespace.
-using ManifestText::FilesElement;
-using ManifestText::InfoElement;
-using ManifestText::ItemElement;
-using ManifestText::WriteManifest;
