@@ -76,18 +76,27 @@ unsigned long long Now()
     return (static_cast<unsigned long long>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
 }
 
-// One WriteFile per line in append mode, so lines of instances that start
-// together do not interleave.
+// One line per write, under an exclusive lock on a byte far past the end:
+// append mode alone does not keep two instances that start together from
+// writing at the same end offset (measured under Wine: a line was lost).
 void AppendRecord(const std::string& line)
 {
     const std::wstring path = RecordPath();
     for (int attempt = 0; attempt < 50; ++attempt) {
-        CHandle file(CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                 nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        CHandle file(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr));
         if (file) {
-            DWORD written = 0;
-            WriteFile(file.Get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
-            return;
+            OVERLAPPED lockRange{};
+            lockRange.OffsetHigh = 0x7FFFFFFF;
+            if (LockFileEx(file.Get(), LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &lockRange)) {
+                LARGE_INTEGER zero{};
+                SetFilePointerEx(file.Get(), zero, nullptr, FILE_END);
+                DWORD written = 0;
+                WriteFile(file.Get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+                UnlockFileEx(file.Get(), 0, 1, 0, &lockRange);
+                return;
+            }
         }
         Sleep(20);
     }
