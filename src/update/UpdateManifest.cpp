@@ -10,8 +10,10 @@
 #include <pugixml.hpp>
 
 #include <algorithm>
+#include <cstring>
 #include <map>
 #include <memory>
+#include <new>
 #include <vector>
 
 namespace {
@@ -73,7 +75,12 @@ unsigned char* ReadWholeFile(const std::wstring& path, int64_t size)
     // Filled before the read: a read into pages that were never touched, and
     // the later write from them, were measured more than twice as slow under
     // Wine as the same calls on a block that the process has written first.
-    unsigned char* block = new unsigned char[static_cast<size_t>(size)]();
+    // A download too large for memory fails like an unreadable one: an update
+    // run must not end on an allocation failure with nothing installed.
+    unsigned char* block = new (std::nothrow) unsigned char[static_cast<size_t>(size)];
+    if (block == nullptr)
+        return nullptr;
+    std::memset(block, 0, static_cast<size_t>(size));
     int64_t done = 0;
     while (done < size) {
         const DWORD chunk = static_cast<DWORD>(std::min<int64_t>(size - done, 1 << 30));

@@ -119,6 +119,22 @@ protected:
         return !process || WaitForSingleObject(process.Get(), timeoutMs) == WAIT_OBJECT_0;
     }
 
+    // Waits until the service has taken every posted request.
+    static bool ChannelDrained(DWORD timeoutMs)
+    {
+        const std::wstring name = std::wstring(kChannelBaseName) + kHeaderSuffix;
+        CHandle mapping(OpenFileMappingW(FILE_MAP_READ, FALSE, name.c_str()));
+        CMappedView view(mapping ? MapViewOfFile(mapping.Get(), FILE_MAP_READ, 0, 0, kHeaderBytes) : nullptr);
+        const auto* header = static_cast<const ChannelHeader*>(view.Get());
+        const DWORD start = GetTickCount();
+        while (header != nullptr && GetTickCount() - start < timeoutMs) {
+            if (header->readIndex == header->postIndex)
+                return true;
+            Sleep(10);
+        }
+        return false;
+    }
+
     static bool OpenPoster(CRequestPoster& poster)
     {
         for (int i = 0; i < 300; ++i) {
@@ -181,7 +197,9 @@ TEST_F(ServiceControl, InstallStartServePauseStopRemove)
     }
 
     // Paused, the service takes at most the request its pending wait already
-    // caught; after continue it drains the rest.
+    // caught; after continue it drains the rest. Pause only once the ring is
+    // empty, so that the count below is the ring's capacity.
+    ASSERT_TRUE(ChannelDrained(5000));
     SERVICE_STATUS status{};
     ASSERT_TRUE(ControlService(service.Get(), SERVICE_CONTROL_PAUSE, &status));
     ASSERT_TRUE(WaitForState(service.Get(), SERVICE_PAUSED, 5000));

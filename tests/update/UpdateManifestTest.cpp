@@ -415,3 +415,34 @@ TEST_F(ManifestLoad, NumbersThatAreNotPlainDecimals_ReadAsTheConversionsDefine)
         }
     }
 }
+
+TEST_F(ManifestLoad, DownloadTooLargeForMemory_CountsAsDiscrepancy)
+{
+    // A sparse download of 8 TiB: its size matches the manifest, but no block
+    // that large can be allocated. The load fails like an unreadable download.
+    const uint64_t size = 8ULL << 40;
+    if (void* probe = VirtualAlloc(nullptr, static_cast<SIZE_T>(size), MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE)) {
+        VirtualFree(probe, 0, MEM_RELEASE);
+        GTEST_SKIP() << "this machine commits 8 TiB";
+    }
+    {
+        HANDLE file = CreateFileW((UpdateFolder() + L"huge.bin").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+        ASSERT_NE(INVALID_HANDLE_VALUE, file);
+        LARGE_INTEGER end{};
+        end.QuadPart = static_cast<LONGLONG>(size);
+        const bool sized = SetFilePointerEx(file, end, nullptr, FILE_BEGIN) && SetEndOfFile(file);
+        CloseHandle(file);
+        if (!sized)
+            GTEST_SKIP() << "the file system cannot hold a sparse file of 8 TiB";
+    }
+    Download(L"good.bin", "good");
+    const bool loaded = Load(ItemElement(0, L"huge.bin", static_cast<size_t>(size), L"1") +
+                                 ItemElement(1, L"good.bin", 4, L"1"),
+                             2);
+    EXPECT_FALSE(loaded);
+    ASSERT_EQ(2u, m_update.files.size());
+    EXPECT_EQ(nullptr, m_update.files[0]->content);
+    EXPECT_FALSE(m_update.files[0]->downloadComplete);
+    EXPECT_EQ("good", Content(*m_update.files[1]));
+}
