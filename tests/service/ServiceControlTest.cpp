@@ -135,6 +135,36 @@ protected:
         return false;
     }
 
+    // The service's own log: it runs with the prefix's user environment, whose
+    // TEMP the registry holds.
+    static std::wstring ServiceLogPath()
+    {
+        HKEY key = nullptr;
+        if (RegOpenKeyExW(HKEY_CURRENT_USER, L"Environment", 0, KEY_READ, &key) != ERROR_SUCCESS)
+            return std::wstring();
+        wchar_t value[MAX_PATH] = {};
+        DWORD size = sizeof(value) - sizeof(wchar_t);
+        const LSTATUS status =
+            RegQueryValueExW(key, L"TEMP", nullptr, nullptr, reinterpret_cast<BYTE*>(value), &size);
+        RegCloseKey(key);
+        if (status != ERROR_SUCCESS)
+            return std::wstring();
+        wchar_t expanded[MAX_PATH] = {};
+        ExpandEnvironmentStringsW(value, expanded, MAX_PATH);
+        std::wstring folder = expanded;
+        if (!folder.empty() && folder.back() != L'\\')
+            folder += L'\\';
+        return folder + L"Lumenorbit\\log-" + TodayLocalDate() + L".log";
+    }
+
+    static size_t CountLines(const std::wstring& path, const std::string& text)
+    {
+        size_t count = 0;
+        for (const std::string& line : SplitLines(ReadBytes(path).value_or("")))
+            count += line.find(text) != std::string::npos ? 1 : 0;
+        return count;
+    }
+
     static bool OpenPoster(CRequestPoster& poster)
     {
         for (int i = 0; i < 300; ++i) {
@@ -235,11 +265,18 @@ TEST_F(ServiceControl, InstallStartServePauseStopRemove)
 
 TEST_F(ServiceControl, InstallWithStart_RunsTheService)
 {
+    const std::string entry = "TRACE [FUNCTION] [FILE:0] Lumenorbit update service : ServiceWorkerThread : Entry";
+    const std::wstring serviceLog = ServiceLogPath();
+    const size_t entriesBefore = CountLines(serviceLog, entry);
     Command(L"install start");
     EXPECT_TRUE(TakeCommandLogMessages().empty());
     CServiceHandle service = OpenOurService();
     ASSERT_TRUE(service.IsValid());
     EXPECT_TRUE(WaitForState(service.Get(), SERVICE_RUNNING, 10000));
+    // The worker's entry line, in the service's own log.
+    for (int i = 0; i < 100 && CountLines(serviceLog, entry) == entriesBefore; ++i)
+        Sleep(20);
+    EXPECT_EQ(CountLines(serviceLog, entry), entriesBefore + 1) << serviceLog.c_str();
 
     // Install and start again: the install fails with 1073, the start still
     // runs and finds the service running.
