@@ -104,7 +104,6 @@ public:
     static DWORD WINAPI StopPendingThread(LPVOID);
     static DWORD WINAPI ServiceWorkerThread(LPVOID);
 
-    const std::vector<std::wstring>& Arguments() const { return m_arguments; }
 
 private:
     void RunUpdate();
