@@ -104,7 +104,6 @@ public:
     static DWORD WINAPI StopPendingThread(LPVOID);
     static DWORD WINAPI ServiceWorkerThread(LPVOID);
 
-
 private:
     void RunUpdate();
     void ReportStatus();
