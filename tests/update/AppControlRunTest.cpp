@@ -233,6 +233,17 @@ protected:
         return WaitForEvents(count, [this](const StandInEvent& e) { return e.kind == "start" && !IsOwn(e.processId); });
     }
 
+    // Exactly one process started by the run: the program it recorded and its live image.
+    void ExpectOnlyRunStart(const std::wstring& module, const std::wstring& imageTail) const
+    {
+        const std::vector<StandInEvent> starts = WaitForRunStarts(1);
+        ASSERT_EQ(starts.size(), 1u);
+        EXPECT_TRUE(SamePath(starts[0].module, module)) << starts[0].module;
+        const std::vector<std::wstring> images = RunStartedImages();
+        ASSERT_EQ(images.size(), 1u);
+        EXPECT_TRUE(EndsWith(images[0], imageTail)) << images[0];
+    }
+
     bool IsOwn(DWORD processId) const
     {
         for (DWORD id : m_ownIds) {
@@ -381,12 +392,7 @@ TEST_F(AppControlRun, RestartQuoteBench_NoneRunningNothingEndedNothingStarted)
     RunUpdate();
 
     EXPECT_EQ(DataContent(), kNewContent);
-    const std::vector<StandInEvent> starts = WaitForRunStarts(1);
-    ASSERT_EQ(starts.size(), 1u);
-    EXPECT_TRUE(SamePath(starts[0].module, m_appFolder + L"Tool.exe")) << starts[0].module;
-    const std::vector<std::wstring> images = RunStartedImages();
-    ASSERT_EQ(images.size(), 1u);
-    EXPECT_TRUE(EndsWith(images[0], L"\\app\\Tool.exe")) << images[0];
+    ExpectOnlyRunStart(m_appFolder + L"Tool.exe", L"\\app\\Tool.exe");
     EXPECT_FALSE(bystander.Ended(500));
 }
 
@@ -442,12 +448,7 @@ TEST_F(AppControlRun, FailedLoad_StartsOnlyTheProgramAndLeavesTheClient)
 
     EXPECT_EQ(DataContent(), kOldContent);
     EXPECT_FALSE(client.Ended(500));
-    const std::vector<StandInEvent> starts = WaitForRunStarts(1);
-    ASSERT_EQ(starts.size(), 1u);
-    EXPECT_TRUE(SamePath(starts[0].module, m_appFolder + L"Tool.exe")) << starts[0].module;
-    const std::vector<std::wstring> images = RunStartedImages();
-    ASSERT_EQ(images.size(), 1u);
-    EXPECT_TRUE(EndsWith(images[0], L"\\app\\Tool.exe")) << images[0];
+    ExpectOnlyRunStart(m_appFolder + L"Tool.exe", L"\\app\\Tool.exe");
 }
 
 TEST_F(AppControlRun, FailedReplacement_ClientStartedAgainWithoutTheProgram)
@@ -461,12 +462,7 @@ TEST_F(AppControlRun, FailedReplacement_ClientStartedAgainWithoutTheProgram)
     RunUpdate();
 
     EXPECT_TRUE(client.Ended(5000));
-    const std::vector<StandInEvent> starts = WaitForRunStarts(1);
-    ASSERT_EQ(starts.size(), 1u);
-    EXPECT_TRUE(SamePath(starts[0].module, m_updaterFolder + L"QuoteBenchApp.exe")) << starts[0].module;
-    const std::vector<std::wstring> images = RunStartedImages();
-    ASSERT_EQ(images.size(), 1u);
-    EXPECT_TRUE(EndsWith(images[0], L"\\updater\\QuoteBenchApp.exe")) << images[0];
+    ExpectOnlyRunStart(m_updaterFolder + L"QuoteBenchApp.exe", L"\\updater\\QuoteBenchApp.exe");
 }
 
 // ---- the manifest's program
