@@ -116,6 +116,21 @@ struct Figure
     bool ok = false;
 };
 
+// Waits for the poster and turns the reader's count and times into a figure:
+// the rate from the first message to the last, when every one arrived.
+Figure Finish(const char* what, CHandle& poster, DWORD received, DWORD count, double first, double last)
+{
+    Figure figure;
+    const DWORD code = FinishChild(poster);
+    if (received == count && code == 0 && count > 1) {
+        figure.messagesPerSecond = (count - 1) / (last - first);
+        figure.ok = true;
+    } else {
+        std::fprintf(stderr, "%s: %lu of %lu messages, poster exit %lu\n", what, received, count, code);
+    }
+    return figure;
+}
+
 Figure MeasureChannel(DWORD count, DWORD size)
 {
     Figure figure;
@@ -151,14 +166,7 @@ Figure MeasureChannel(DWORD count, DWORD size)
         if (received++ == 0)
             first = last;
     }
-    const DWORD code = FinishChild(poster);
-    if (received == count && code == 0 && count > 1) {
-        figure.messagesPerSecond = (count - 1) / (last - first);
-        figure.ok = true;
-    } else {
-        std::fprintf(stderr, "channel: %lu of %lu messages, poster exit %lu\n", received, count, code);
-    }
-    return figure;
+    return Finish("channel", poster, received, count, first, last);
 }
 
 Figure MeasurePipe(DWORD count, DWORD size)
@@ -186,14 +194,7 @@ Figure MeasurePipe(DWORD count, DWORD size)
         if (received++ == 0)
             first = last;
     }
-    const DWORD code = FinishChild(poster);
-    if (received == count && code == 0 && count > 1) {
-        figure.messagesPerSecond = (count - 1) / (last - first);
-        figure.ok = true;
-    } else {
-        std::fprintf(stderr, "pipe: %lu of %lu messages, poster exit %lu\n", received, count, code);
-    }
-    return figure;
+    return Finish("pipe", poster, received, count, first, last);
 }
 
 // 64 KiB blocks from a 512 KiB source (as big as the channel's slots) into
