@@ -2,6 +2,7 @@
 
 #include "platform/TextConversion.h"
 #include "update/QXUpdate.h"
+#include "update/UpdateRunLock.h"
 
 #include <easylogging++.h>
 
@@ -136,6 +137,10 @@ DWORD CServiceWorker::Run()
 
 void CServiceWorker::RunUpdate()
 {
+    // Held until the run ends, so that no other run moves files meanwhile.
+    CUpdateRunLock lock;
+    if (!lock.Acquire(kUpdateRunWaitMs))
+        return;
     CQXUpdate update;
     if (!update.LoadUpdateInfoFromXmlFile(m_updateFile)) {
         update.RunUpdatedApp(eRunAfterFailedLoad);

@@ -1,7 +1,20 @@
-// Replacing the application files: each old file is kept under a ".old" name
-// until its new content is written and stamped with the manifest's time, and
-// is put back under its own name when the new one cannot be installed.
+// Replacing the application files, so that whatever moment a run is killed at
+// and whatever single file operation fails, each file is afterwards its whole
+// old or its whole new version under its own name, or (between two renames)
+// absent with its whole old version under the backup name.
+//
+// Per item: leftovers of an interrupted run are cleared up, the new content is
+// written and stamped under a temporary name beside the file, and only then
+// swapped in: the old file to the backup name, the new one to its own name.
+// The backup is deleted while no item of the run has failed.
+//
+// Names beside a file X (X.old is the backup name):
+//   X.new      the new content while it is written; never trusted once left
+//   X.bak      a whole copy of an old file that could not be moved aside and
+//              is about to be overwritten in place; left behind, it is put back
+//   X.bak.new  that copy while it is made; never trusted once left
 #include "update/QXUpdate.h"
+#include "update/ReplaceFault.h"
 
 #include "platform/FileHelpers.h"
 #include "platform/FileWriter.h"
@@ -20,6 +33,52 @@ const wchar_t kStampFailed[] = L"Ошибка обновления: Не пол�
 const wchar_t kRestored[] = L"Ошибка обновления: Восстановлена прежняя версия файла. ";
 const wchar_t kCode[] = L" Код ошибки ";
 
+const wchar_t kNewSuffix[] = L".new";
+const wchar_t kCopySuffix[] = L".bak";
+
+ReplaceFaultHook g_faultHook = nullptr;
+void* g_faultContext = nullptr;
+
+// True when the test seam makes this step fail; its code is then the last error.
+bool Injected(eReplaceStep step)
+{
+    if (g_faultHook == nullptr)
+        return false;
+    const DWORD code = g_faultHook(step, g_faultContext);
+    if (code == 0)
+        return false;
+    SetLastError(code);
+    return true;
+}
+
+// A failure that reported no code still gets a definite one in the log.
+DWORD DefiniteCode(DWORD code, DWORD fallback)
+{
+    return code != 0 ? code : fallback;
+}
+
+DWORD LastErrorOr(DWORD fallback)
+{
+    return DefiniteCode(GetLastError(), fallback);
+}
+
+BOOL MoveStep(eReplaceStep step, const std::wstring& from, const std::wstring& to, DWORD flags)
+{
+    if (Injected(step))
+        return FALSE;
+    return MoveFileExW(from.c_str(), to.c_str(), flags);
+}
+
+// Deletes a file of ours left by an interrupted run (it may have been made
+// read-only by nobody, but a copy keeps the attributes of its original).
+void DeleteLeftover(const std::wstring& path)
+{
+    if (!FileExists(path))
+        return;
+    SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+    DeleteFileW(path.c_str());
+}
+
 // The target path with ".old" appended to its extension; empty when the path
 // is beyond what the path helper can split or compose.
 std::wstring MakeBackupPath(const std::string& targetPath)
@@ -36,52 +95,28 @@ std::wstring MakeBackupPath(const std::string& targetPath)
     return parts.GetFullPath();
 }
 
-// A failure that reported no code still gets a definite one in the log.
-DWORD DefiniteCode(DWORD code, DWORD fallback)
+void LogRestored(const std::wstring& target, bool done, DWORD code, bool asError)
 {
-    return code != 0 ? code : fallback;
-}
-
-// Stale backup. While the target holds the old file, a backup left by an
-// earlier run is deleted. Without a target the backup is the only copy of the
-// old file (a run ended between its move and its write): it goes back under
-// its own name instead, and the update goes on from there.
-void ClearStaleBackup(const std::wstring& target, const std::wstring& backupPath)
-{
-    if (!FileExists(backupPath))
-        return;
-    const DWORD attributes = GetFileAttributesW(target.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES || GetLastError() != ERROR_FILE_NOT_FOUND) {
-        DeleteFileW(backupPath.c_str());
+    if (asError) {
+        if (done)
+            LOG(ERROR) << ToLogText(kRestored) << ToLogText(target);
+        else
+            LOG(ERROR) << ToLogText(kRestored) << ToLogText(target) << ToLogText(kCode) << code;
         return;
     }
-    if (MoveFileW(backupPath.c_str(), target.c_str())) {
+    if (done)
         LOG(WARNING) << ToLogText(kRestored) << ToLogText(target);
-        return;
-    }
-    const DWORD code = DefiniteCode(GetLastError(), ERROR_GEN_FAILURE);
-    LOG(WARNING) << ToLogText(kRestored) << ToLogText(target) << ToLogText(kCode) << code;
+    else
+        LOG(WARNING) << ToLogText(kRestored) << ToLogText(target) << ToLogText(kCode) << code;
 }
 
-// Puts the old file back under its own name after its item failed; MoveFileW
-// keeps its time stamps. When that fails the file stays under the backup name.
-void RestoreBackup(const std::wstring& target, const std::wstring& backupPath, DWORD oldAttributes)
-{
-    if (MoveFileW(backupPath.c_str(), target.c_str())) {
-        SetFileAttributesW(target.c_str(), oldAttributes);
-        LOG(ERROR) << ToLogText(kRestored) << ToLogText(target);
-        return;
-    }
-    const DWORD code = DefiniteCode(GetLastError(), ERROR_GEN_FAILURE);
-    LOG(ERROR) << ToLogText(kRestored) << ToLogText(target) << ToLogText(kCode) << code;
-}
-
-// Gives the written file the manifest's time stamp. A stamp outside what the
-// time conversions accept leaves the times as written, without a message.
-void StampFileTimes(const std::wstring& target, int64_t modified)
+// Gives a written file the manifest's time stamp; the warning names the
+// application file. A stamp outside what the time conversions accept leaves
+// the times as written, without a message.
+void StampFileTimes(const std::wstring& path, const std::wstring& target, int64_t modified)
 {
     QX_FILE_BASIC_INFORMATION info{};
-    if (GetFileBasicInfo(&info, target) != 0) {
+    if (Injected(eStepStampNew) || GetFileBasicInfo(&info, path) != 0) {
         const DWORD code = GetLastError();
         LOG(WARNING) << ToLogText(kStampFailed) << ToLogText(target) << ToLogText(kCode) << code;
         return;
@@ -96,12 +131,12 @@ void StampFileTimes(const std::wstring& target, int64_t modified)
     info.LastAccessTime = value;
     info.LastWriteTime = value;
     info.ChangeTime = value;
-    SetFileBasicInfo(target, info);
+    SetFileBasicInfo(path, info);
 }
 
 // Writes the item's whole content with one call. On failure code receives the
 // writer's error, or a definite one where the system reported none.
-bool WriteContent(CFileWriter& writer, const CUpdateFileItem& item, DWORD* code)
+bool WriteContent(CFileWriter& writer, const CUpdateFileItem& item, eReplaceStep step, DWORD* code)
 {
     // The count carries the low 32 bits of the size, so a size of 4 GiB or
     // more can never be complete; it is not attempted.
@@ -116,6 +151,10 @@ bool WriteContent(CFileWriter& writer, const CUpdateFileItem& item, DWORD* code)
         *code = ERROR_FILE_NOT_FOUND;
         return false;
     }
+    if (Injected(step)) {
+        *code = GetLastError();
+        return false;
+    }
     // A download not found with size 0 has no block; WriteFile still gets a buffer.
     static const unsigned char kNoBytes = 0;
     const BOOL written = writer.Write(item.content != nullptr ? item.content : &kNoBytes, count);
@@ -126,7 +165,218 @@ bool WriteContent(CFileWriter& writer, const CUpdateFileItem& item, DWORD* code)
     return false;
 }
 
+// One item marked for update, from the leftovers of an earlier run to the swap.
+class CItemReplacement
+{
+public:
+    CItemReplacement(const CUpdateFileItem& item, const std::wstring& target, const std::wstring& backup)
+        : m_item(item), m_target(target), m_backup(backup), m_new(target + kNewSuffix),
+          m_copy(target + kCopySuffix), m_copyNew(target + kCopySuffix + kNewSuffix)
+    {
+    }
+
+    // False when the item failed; the old file is then whole under its own
+    // name (or, when even that move back failed, under the backup name).
+    bool Replace()
+    {
+        RecoverInterrupted();
+
+        const DWORD attributes = GetFileAttributesW(m_target.c_str());
+        m_hasOldFile = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+        m_oldAttributes = m_hasOldFile ? attributes : FILE_ATTRIBUTE_NORMAL;
+
+        if (!WriteNewFile())
+            return false;
+        return Swap();
+    }
+
+    const std::wstring& BackupPath() const { return m_backup; }
+
+private:
+    // Clears up after a run that was killed while it worked on this item.
+    void RecoverInterrupted()
+    {
+        // Not known to be whole: never installed.
+        DeleteLeftover(m_new);
+        DeleteLeftover(m_copyNew);
+
+        // An overwrite in place was interrupted: the copy is the whole old
+        // file, the file under its own name may be torn.
+        if (FileExists(m_copy)) {
+            SetFileAttributesW(m_target.c_str(), FILE_ATTRIBUTE_NORMAL);
+            bool done = MoveFileExW(m_copy.c_str(), m_target.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
+            if (!done && CopyFileW(m_copy.c_str(), m_target.c_str(), FALSE)) {
+                done = true;
+                DeleteLeftover(m_copy);
+            }
+            LogRestored(m_target, done, done ? 0 : LastErrorOr(ERROR_GEN_FAILURE), false);
+        }
+
+        // A backup beside its file is a stale older copy. Without the file it
+        // is the only copy of the old version (a run ended between its two
+        // renames): it goes back under its own name.
+        if (!FileExists(m_backup))
+            return;
+        const DWORD attributes = GetFileAttributesW(m_target.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES || GetLastError() != ERROR_FILE_NOT_FOUND) {
+            DeleteFileW(m_backup.c_str());
+            return;
+        }
+        const bool done = MoveFileW(m_backup.c_str(), m_target.c_str()) != FALSE;
+        LogRestored(m_target, done, done ? 0 : LastErrorOr(ERROR_GEN_FAILURE), false);
+    }
+
+    // The new content, whole and stamped, under the temporary name.
+    bool WriteNewFile()
+    {
+        CFileWriter writer;
+        writer.path = m_new;
+        if (Injected(eStepCreateNew) || !writer.Open()) {
+            const DWORD code = LastErrorOr(ERROR_OPEN_FAILED);
+            LOG(ERROR) << ToLogText(kCreateFailed) << ToLogText(m_target) << ToLogText(kCode) << code;
+            writer.Close();
+            DeleteFileW(m_new.c_str());
+            LogOldFileKept();
+            return false;
+        }
+        DWORD code = 0;
+        if (!WriteContent(writer, m_item, eStepWriteNew, &code)) {
+            LOG(ERROR) << ToLogText(kWriteFailed) << ToLogText(m_target) << ToLogText(kCode) << code;
+            writer.Close();
+            DeleteFileW(m_new.c_str());
+            // The stamp is tried as for a written file; the file is gone, so
+            // its warning follows the error, as readers of the log expect.
+            StampFileTimes(m_new, m_target, m_item.modified);
+            LogOldFileKept();
+            return false;
+        }
+        writer.Close();
+        StampFileTimes(m_new, m_target, m_item.modified);
+        return true;
+    }
+
+    // The old file stayed under its own name throughout a failed item.
+    void LogOldFileKept()
+    {
+        if (m_hasOldFile)
+            LogRestored(m_target, true, 0, true);
+    }
+
+    bool Swap()
+    {
+        if (!m_hasOldFile) {
+            // Nothing to keep; a folder under the file's name refuses the rename.
+            if (MoveStep(eStepFinalRename, m_new, m_target, MOVEFILE_REPLACE_EXISTING))
+                return true;
+            FailCreate(LastErrorOr(ERROR_GEN_FAILURE));
+            return false;
+        }
+
+        SetFileAttributesW(m_target.c_str(), FILE_ATTRIBUTE_NORMAL);
+        if (!MoveStep(eStepMoveToBackup, m_target, m_backup, 0))
+            return ReplaceInPlace();
+
+        if (MoveStep(eStepFinalRename, m_new, m_target, MOVEFILE_REPLACE_EXISTING))
+            return true;
+        FailCreate(LastErrorOr(ERROR_GEN_FAILURE));
+        // MoveFileW keeps the old file's times; its attributes come back by hand.
+        const bool done = MoveFileW(m_backup.c_str(), m_target.c_str()) != FALSE;
+        const DWORD code = done ? 0 : LastErrorOr(ERROR_GEN_FAILURE);
+        if (done)
+            SetFileAttributesW(m_target.c_str(), m_oldAttributes);
+        LogRestored(m_target, done, code, true);
+        return false;
+    }
+
+    void FailCreate(DWORD code)
+    {
+        LOG(ERROR) << ToLogText(kCreateFailed) << ToLogText(m_target) << ToLogText(kCode) << code;
+        DeleteFileW(m_new.c_str());
+    }
+
+    // The old file cannot be moved aside (the backup name is blocked, or the
+    // file may not be renamed). It is replaced under its own name, but only
+    // with a whole copy of it to go back to.
+    bool ReplaceInPlace()
+    {
+        DeleteLeftover(m_copyNew);
+        if (Injected(eStepCopyOld) || !CopyFileW(m_target.c_str(), m_copyNew.c_str(), FALSE) ||
+            !MoveFileW(m_copyNew.c_str(), m_copy.c_str())) {
+            const DWORD code = LastErrorOr(ERROR_GEN_FAILURE);
+            DeleteLeftover(m_copyNew);
+            SetFileAttributesW(m_target.c_str(), m_oldAttributes);
+            FailCreate(code);
+            return false;
+        }
+
+        // A rename over the old file is all or nothing.
+        if (MoveStep(eStepFinalRename, m_new, m_target, MOVEFILE_REPLACE_EXISTING)) {
+            DeleteLeftover(m_copy);
+            return true;
+        }
+
+        // Last resort: overwrite it from memory.
+        CFileWriter writer;
+        writer.path = m_target;
+        DWORD code = 0;
+        bool opened = false;
+        bool written = false;
+        if (!Injected(eStepWriteInPlace) && writer.Open()) {
+            opened = true;
+            written = WriteContent(writer, m_item, eStepWriteInPlace, &code);
+        } else {
+            code = LastErrorOr(ERROR_OPEN_FAILED);
+        }
+        writer.Close();
+        DeleteFileW(m_new.c_str());
+        if (written) {
+            StampFileTimes(m_target, m_target, m_item.modified);
+            DeleteLeftover(m_copy);
+            return true;
+        }
+        LOG(ERROR) << ToLogText(opened ? kWriteFailed : kCreateFailed) << ToLogText(m_target) << ToLogText(kCode)
+                   << code;
+        if (opened) {
+            PutCopyBack();
+            return false;
+        }
+        // A refused open truncates nothing: the old file is as it was.
+        DeleteLeftover(m_copy);
+        SetFileAttributesW(m_target.c_str(), m_oldAttributes);
+        return false;
+    }
+
+    void PutCopyBack()
+    {
+        bool done = MoveFileExW(m_copy.c_str(), m_target.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
+        if (!done && CopyFileW(m_copy.c_str(), m_target.c_str(), FALSE)) {
+            done = true;
+            DeleteLeftover(m_copy);
+        }
+        // Without success the copy stays: the next run puts it back first.
+        const DWORD code = done ? 0 : LastErrorOr(ERROR_GEN_FAILURE);
+        if (done)
+            SetFileAttributesW(m_target.c_str(), m_oldAttributes);
+        LogRestored(m_target, done, code, true);
+    }
+
+    const CUpdateFileItem& m_item;
+    const std::wstring m_target;
+    const std::wstring m_backup;
+    const std::wstring m_new;
+    const std::wstring m_copy;
+    const std::wstring m_copyNew;
+    bool m_hasOldFile = false;
+    DWORD m_oldAttributes = FILE_ATTRIBUTE_NORMAL;
+};
+
 } // namespace
+
+void SetReplaceFaultHook(ReplaceFaultHook hook, void* context)
+{
+    g_faultHook = hook;
+    g_faultContext = context;
+}
 
 bool CQXUpdate::UpdateAppFiles()
 {
@@ -149,43 +399,12 @@ bool CQXUpdate::UpdateAppFiles()
             continue;
         }
 
-        ClearStaleBackup(target, backupPath);
-        bool oldFileInBackup = false;
-        DWORD oldAttributes = FILE_ATTRIBUTE_NORMAL;
-        if (FileExists(target)) {
-            oldAttributes = GetFileAttributesW(target.c_str());
-            SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);
-            oldFileInBackup = MoveFileW(target.c_str(), backupPath.c_str()) != FALSE;
-        }
-
-        CFileWriter writer;
-        writer.path = target;
-        if (!writer.Open()) {
-            const DWORD code = DefiniteCode(writer.lastError, ERROR_OPEN_FAILED);
-            LOG(ERROR) << ToLogText(kCreateFailed) << ToLogText(target) << ToLogText(kCode) << code;
-            writer.Close();
-            DeleteFileW(target.c_str());
+        CItemReplacement replacement(*item, target, backupPath);
+        if (!replacement.Replace())
             ok = false;
-            if (oldFileInBackup)
-                RestoreBackup(target, backupPath, oldAttributes);
-            continue;
-        }
-
-        DWORD code = 0;
-        const bool written = WriteContent(writer, *item, &code);
-        if (!written) {
-            LOG(ERROR) << ToLogText(kWriteFailed) << ToLogText(target) << ToLogText(kCode) << code;
-            writer.Close();
-            DeleteFileW(target.c_str());
-            ok = false;
-        }
-        writer.Close();
-
-        StampFileTimes(target, item->modified);
-
-        if (!written && oldFileInBackup)
-            RestoreBackup(target, backupPath, oldAttributes);
-        if (ok)
+        // A backup that cannot be deleted stays; the next run finds its file
+        // beside it and deletes it then.
+        if (ok && !Injected(eStepDeleteBackup))
             DeleteFileW(backupPath.c_str());
     }
     return ok;
