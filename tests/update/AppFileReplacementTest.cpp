@@ -1,13 +1,18 @@
 // Replacing the application files from content in memory, in process.
 #include "update/QXUpdate.h"
+#include "update/ReplaceFault.h"
 
 #include "platform/Handles.h"
 #include "platform/TextConversion.h"
 #include "support/TestSupport.h"
 
+#include <easylogging++.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <map>
+#include <vector>
 
 namespace {
 
@@ -260,4 +265,301 @@ TEST_F(AppFileReplacement, PathTooLongForBackup_FailsWithoutTouchingTheFile)
     EXPECT_FALSE(m_update.UpdateAppFiles());
     EXPECT_EQ("old", Bytes(name));
     EXPECT_EQ("after", Bytes(L"after.dll"));
+}
+
+// ---------------------------------------------------------------------------
+// Each file operation of an item made to fail in turn, and what a killed run
+// leaves behind: the old file must survive every single failure.
+
+namespace {
+
+const wchar_t kCreateFailed[] = L"Ошибка обновления: Не удалось создать файл. ";
+const wchar_t kWriteFailed[] = L"Ошибка обновления: Не удалось записать данные в файл или данные записаны частично. ";
+const wchar_t kStampFailed[] = L"Ошибка обновления: Не получилось обновить дату файла и атрубуты. ";
+const wchar_t kRestored[] = L"Ошибка обновления: Восстановлена прежняя версия файла. ";
+const wchar_t kCode[] = L" Код ошибки ";
+
+// The code the injected failures report.
+const DWORD kInjected = ERROR_IO_DEVICE; // 1117
+
+struct Fault
+{
+    eReplaceStep step;
+    int call; // which call of the step fails, from 1
+};
+
+struct FaultPlan
+{
+    std::vector<Fault> faults;
+    std::map<eReplaceStep, int> calls;
+};
+
+DWORD InjectFault(eReplaceStep step, void* context)
+{
+    FaultPlan& plan = *static_cast<FaultPlan*>(context);
+    const int call = ++plan.calls[step];
+    for (const Fault& fault : plan.faults) {
+        if (fault.step == step && fault.call == call)
+            return kInjected;
+    }
+    return 0;
+}
+
+// The update engine's lines, as "LEVEL message" in Windows-1251, written to a
+// file of this test while it lives.
+class CLogCapture
+{
+public:
+    CLogCapture()
+    {
+        el::Configurations configuration;
+        configuration.setToDefault();
+        configuration.set(el::Level::Global, el::ConfigurationType::Filename, WideToAnsi(m_folder / L"engine.log"));
+        configuration.set(el::Level::Global, el::ConfigurationType::ToFile, "true");
+        configuration.set(el::Level::Global, el::ConfigurationType::ToStandardOutput, "false");
+        configuration.set(el::Level::Global, el::ConfigurationType::Format, "%level %msg");
+        el::Loggers::reconfigureLogger("default", configuration);
+    }
+    ~CLogCapture()
+    {
+        el::Configurations configuration;
+        configuration.setToDefault();
+        configuration.set(el::Level::Global, el::ConfigurationType::ToFile, "false");
+        el::Loggers::reconfigureLogger("default", configuration);
+    }
+    CLogCapture(const CLogCapture&) = delete;
+    CLogCapture& operator=(const CLogCapture&) = delete;
+
+    std::vector<std::string> Lines() const
+    {
+        el::Loggers::flushAll();
+        return SplitLines(ReadBytes(m_folder / L"engine.log").value_or(""));
+    }
+
+private:
+    CTestFolder m_folder;
+};
+
+class ReplaceFaults : public AppFileReplacement
+{
+protected:
+    void TearDown() override { SetReplaceFaultHook(nullptr, nullptr); }
+
+    // app.dll, read-only, with its own times, as every case starts.
+    void OldFile()
+    {
+        ASSERT_TRUE(WriteBytes(Target(L"app.dll"), "old"));
+        ASSERT_TRUE(SetFileTimes(Target(L"app.dll"), kOldTime));
+        ASSERT_TRUE(SetFileAttributesW(Target(L"app.dll").c_str(), FILE_ATTRIBUTE_READONLY));
+    }
+
+    static bool SetFileTimes(const std::wstring& path, LONGLONG value)
+    {
+        CHandle file(CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                 OPEN_EXISTING, 0, nullptr));
+        const FILETIME time{static_cast<DWORD>(value & 0xFFFFFFFF), static_cast<DWORD>(value >> 32)};
+        return file && SetFileTime(file.Get(), &time, &time, &time);
+    }
+
+    // "LEVEL message" with the application file's path after the message.
+    std::string Line(const char* level, const std::wstring& message, const wchar_t* code = nullptr) const
+    {
+        std::wstring text = message + Target(L"app.dll");
+        if (code != nullptr)
+            text += std::wstring(kCode) + code;
+        return std::string(level) + " " + Cp1251(text);
+    }
+
+    // What the folder holds besides the files the case expects: leftovers.
+    std::vector<std::wstring> Leftovers(const std::vector<std::wstring>& expected) const
+    {
+        std::vector<std::wstring> found;
+        WIN32_FIND_DATAW data{};
+        CFindHandle find(FindFirstFileW(Target(L"*").c_str(), &data));
+        if (!find)
+            return found;
+        do {
+            const std::wstring name = data.cFileName;
+            if (name == L"." || name == L".." || name == L"upd")
+                continue;
+            if (std::find(expected.begin(), expected.end(), name) == expected.end())
+                found.push_back(name);
+        } while (FindNextFileW(find.Get(), &data));
+        return found;
+    }
+
+    static constexpr LONGLONG kOldTime = 126256467060000000LL; // 2001-02-03 04:05:06 UTC
+};
+
+} // namespace
+
+TEST_F(ReplaceFaults, EachStepFailing_OldFileSurvivesWholeAndTheLogSaysSo)
+{
+    const std::string code = std::to_string(kInjected);
+    const std::wstring wcode(code.begin(), code.end());
+    const wchar_t* c = wcode.c_str();
+    enum class After { kOld, kNew, kNewUnstamped };
+    const struct
+    {
+        const char* what;
+        std::vector<Fault> faults;
+        bool result;
+        After after;
+        bool backupKept; // the old version stays under app.dll.old as well
+        std::vector<std::string> lines;
+    } cases[] = {
+        // Before the swap: the old file is never touched.
+        {"create of the new file", {{eStepCreateNew, 1}}, false, After::kOld, false,
+         {Line("ERROR", kCreateFailed, c), Line("ERROR", kRestored)}},
+        {"write of the new file", {{eStepWriteNew, 1}}, false, After::kOld, false,
+         {Line("ERROR", kWriteFailed, c), Line("WARNING", kStampFailed, L"2"), Line("ERROR", kRestored)}},
+        {"time stamp", {{eStepStampNew, 1}}, true, After::kNewUnstamped, false,
+         {Line("WARNING", kStampFailed, c)}},
+        // The swap.
+        {"final rename: the old file goes back", {{eStepFinalRename, 1}}, false, After::kOld, false,
+         {Line("ERROR", kCreateFailed, c), Line("ERROR", kRestored)}},
+        {"backup delete: it stays beside the new file", {{eStepDeleteBackup, 1}}, true, After::kNew, true, {}},
+        // The old file cannot be moved aside: replaced under its own name from a copy.
+        {"move to backup: replaced by a rename over it", {{eStepMoveToBackup, 1}}, true, After::kNew, false, {}},
+        {"move to backup and copy: nothing touched", {{eStepMoveToBackup, 1}, {eStepCopyOld, 1}}, false, After::kOld,
+         false, {Line("ERROR", kCreateFailed, c)}},
+        {"rename over it fails: written in place",
+         {{eStepMoveToBackup, 1}, {eStepFinalRename, 1}}, true, After::kNew, false, {}},
+        {"in-place open fails: nothing touched",
+         {{eStepMoveToBackup, 1}, {eStepFinalRename, 1}, {eStepWriteInPlace, 1}}, false, After::kOld, false,
+         {Line("ERROR", kCreateFailed, c)}},
+        {"in-place write fails: the copy comes back",
+         {{eStepMoveToBackup, 1}, {eStepFinalRename, 1}, {eStepWriteInPlace, 2}}, false, After::kOld, false,
+         {Line("ERROR", kWriteFailed, c), Line("ERROR", kRestored)}},
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.what);
+        m_update.Reset();
+        m_update.SetTargetFolder(WideToAnsi(Target()));
+        SetFileAttributesW(Target(L"app.dll").c_str(), FILE_ATTRIBUTE_NORMAL);
+        SetFileAttributesW(Target(L"app.dll.old").c_str(), FILE_ATTRIBUTE_NORMAL);
+        DeleteFileW(Target(L"app.dll.old").c_str());
+        OldFile();
+        Item("app.dll", "new");
+        FaultPlan plan{testCase.faults, {}};
+        SetReplaceFaultHook(&InjectFault, &plan);
+        std::vector<std::string> lines;
+        {
+            CLogCapture log;
+            EXPECT_EQ(testCase.result, m_update.UpdateAppFiles());
+            lines = log.Lines();
+        }
+        SetReplaceFaultHook(nullptr, nullptr);
+
+        const FILE_BASIC_INFO info = BasicInfo(Target(L"app.dll"));
+        switch (testCase.after) {
+        case After::kOld:
+            EXPECT_EQ("old", Bytes(L"app.dll"));
+            EXPECT_EQ(kOldTime, info.LastWriteTime.QuadPart);
+            EXPECT_NE(0u, info.FileAttributes & FILE_ATTRIBUTE_READONLY);
+            break;
+        case After::kNew:
+            EXPECT_EQ("new", Bytes(L"app.dll"));
+            EXPECT_EQ(ExpectedFileTime(1500000000), info.LastWriteTime.QuadPart);
+            break;
+        case After::kNewUnstamped:
+            EXPECT_EQ("new", Bytes(L"app.dll"));
+            EXPECT_NE(ExpectedFileTime(1500000000), info.LastWriteTime.QuadPart);
+            break;
+        }
+        std::vector<std::wstring> expected = {L"app.dll"};
+        if (testCase.backupKept) {
+            EXPECT_EQ("old", Bytes(L"app.dll.old"));
+            expected.push_back(L"app.dll.old");
+        }
+        EXPECT_EQ(std::vector<std::wstring>(), Leftovers(expected));
+        std::vector<std::string> expectedLines = {"INFO " + Cp1251(L"Обновление файла ") + "app.dll"};
+        expectedLines.insert(expectedLines.end(), testCase.lines.begin(), testCase.lines.end());
+        EXPECT_EQ(expectedLines, lines);
+    }
+}
+
+// A run killed at any point of an item leaves names that the next run
+// recognises before it touches the file again.
+TEST_F(ReplaceFaults, LeftoversOfAKilledRun_RecoveredBeforeTheItem)
+{
+    const struct
+    {
+        const char* what;
+        const char* target;  // nullptr: absent
+        const char* backup;  // app.dll.old
+        const char* partial; // app.dll.new
+        const char* copy;    // app.dll.bak
+        const char* copyNew; // app.dll.bak.new
+        const char* content; // the new content; nullptr: its download is missing
+        const char* after;
+        bool restoredLine;
+    } cases[] = {
+        {"killed while writing the new file", "old", nullptr, "ne", nullptr, nullptr, nullptr, "old", false},
+        {"killed between the two renames", nullptr, "old", "new", nullptr, nullptr, nullptr, "old", true},
+        {"killed before the backup was deleted", "new", "old", nullptr, nullptr, nullptr, nullptr, "new", false},
+        {"killed while copying for an overwrite in place", "old", nullptr, "new", nullptr, "ol", nullptr, "old",
+         false},
+        {"killed while overwriting in place", "ne", nullptr, "new", "old", nullptr, nullptr, "old", true},
+        {"killed while overwriting in place, then installed", "ne", "stale", nullptr, "old", nullptr, "new", "new",
+         true},
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.what);
+        m_update.Reset();
+        m_update.SetTargetFolder(WideToAnsi(Target()));
+        const std::pair<const wchar_t*, const char*> files[] = {{L"app.dll", testCase.target},
+                                                                {L"app.dll.old", testCase.backup},
+                                                                {L"app.dll.new", testCase.partial},
+                                                                {L"app.dll.bak", testCase.copy},
+                                                                {L"app.dll.bak.new", testCase.copyNew}};
+        for (const auto& file : files) {
+            DeleteFileW(Target(file.first).c_str());
+            if (file.second != nullptr) {
+                ASSERT_TRUE(WriteBytes(Target(file.first), file.second));
+            }
+        }
+        Item("app.dll", testCase.content, 3);
+        std::vector<std::string> lines;
+        {
+            CLogCapture log;
+            EXPECT_EQ(testCase.content != nullptr, m_update.UpdateAppFiles());
+            lines = log.Lines();
+        }
+        EXPECT_EQ(testCase.after, Bytes(L"app.dll"));
+        EXPECT_EQ(std::vector<std::wstring>(), Leftovers({L"app.dll"}));
+        const std::string restored = Line("WARNING", kRestored);
+        EXPECT_EQ(testCase.restoredLine, std::find(lines.begin(), lines.end(), restored) != lines.end());
+    }
+}
+
+// A folder stands under the backup name, so the old file cannot be moved
+// aside: without its download the old file survives, with it the new one is
+// installed under its own name and the folder is left alone.
+TEST_F(ReplaceFaults, FolderUnderBackupName_OldFileSurvivesOrNewInstalledInPlace)
+{
+    const struct
+    {
+        const char* what;
+        const char* content; // nullptr: download missing
+        bool result;
+        const char* after;
+    } cases[] = {
+        {"download missing", nullptr, false, "old"},
+        {"download present", "new", true, "new"},
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.what);
+        m_update.Reset();
+        m_update.SetTargetFolder(WideToAnsi(Target()));
+        ASSERT_TRUE(CreateDirectoryW(Target(L"x.dll.old").c_str(), nullptr) ||
+                    GetLastError() == ERROR_ALREADY_EXISTS);
+        ASSERT_TRUE(WriteBytes(Target(L"x.dll"), "old"));
+        Item("x.dll", testCase.content, 3);
+        EXPECT_EQ(testCase.result, m_update.UpdateAppFiles());
+        EXPECT_EQ(testCase.after, Bytes(L"x.dll"));
+        EXPECT_NE(0u, GetFileAttributesW(Target(L"x.dll.old").c_str()) & FILE_ATTRIBUTE_DIRECTORY);
+        EXPECT_FALSE(PathExists(Target(L"x.dll.bak")));
+        EXPECT_FALSE(PathExists(Target(L"x.dll.new")));
+    }
 }
