@@ -4,9 +4,9 @@
 
 #include "platform/Handles.h"
 #include "platform/TextConversion.h"
+#include "support/LogCapture.h"
 #include "support/TestSupport.h"
 
-#include <easylogging++.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -304,41 +304,6 @@ DWORD InjectFault(eReplaceStep step, void* context)
     }
     return 0;
 }
-
-// The update engine's lines, as "LEVEL message" in Windows-1251, written to a
-// file of this test while it lives.
-class CLogCapture
-{
-public:
-    CLogCapture()
-    {
-        el::Configurations configuration;
-        configuration.setToDefault();
-        configuration.set(el::Level::Global, el::ConfigurationType::Filename, WideToAnsi(m_folder / L"engine.log"));
-        configuration.set(el::Level::Global, el::ConfigurationType::ToFile, "true");
-        configuration.set(el::Level::Global, el::ConfigurationType::ToStandardOutput, "false");
-        configuration.set(el::Level::Global, el::ConfigurationType::Format, "%level %msg");
-        el::Loggers::reconfigureLogger("default", configuration);
-    }
-    ~CLogCapture()
-    {
-        el::Configurations configuration;
-        configuration.setToDefault();
-        configuration.set(el::Level::Global, el::ConfigurationType::ToFile, "false");
-        el::Loggers::reconfigureLogger("default", configuration);
-    }
-    CLogCapture(const CLogCapture&) = delete;
-    CLogCapture& operator=(const CLogCapture&) = delete;
-
-    std::vector<std::string> Lines() const
-    {
-        el::Loggers::flushAll();
-        return SplitLines(ReadBytes(m_folder / L"engine.log").value_or(""));
-    }
-
-private:
-    CTestFolder m_folder;
-};
 
 class ReplaceFaults : public AppFileReplacement
 {

@@ -1,0 +1,22 @@
+#pragma once
+// In-process tests of code that logs: while an object lives, the logger
+// "default" writes "LEVEL message" lines to a file of its own.
+#include "support/TestSupport.h"
+
+#include <string>
+#include <vector>
+
+class CLogCapture
+{
+public:
+    CLogCapture();
+    ~CLogCapture();
+    CLogCapture(const CLogCapture&) = delete;
+    CLogCapture& operator=(const CLogCapture&) = delete;
+
+    // Every line so far, as the bytes written (Windows-1251), without CR LF.
+    std::vector<std::string> Lines() const;
+
+private:
+    CTestFolder m_folder;
+};

@@ -1,0 +1,155 @@
+// One update run at a time: the run's mutex, in process, with names of the
+// tests' own so that a real run elsewhere on the machine is not disturbed.
+#include "update/UpdateRunLock.h"
+
+#include "platform/Handles.h"
+#include "support/LogCapture.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <aclapi.h>
+#include <sddl.h>
+
+#include <string>
+#include <thread>
+
+namespace {
+
+const std::string kWaiting = "INFO " + Cp1251(L"Ожидание завершения другого обновления.");
+const std::string kGaveUp = "ERROR " + Cp1251(L"Ошибка обновления: Другое обновление не завершилось.");
+
+std::wstring TestMutexName()
+{
+    static int counter = 0;
+    return L"Global\\QXupdRunTest-" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++counter);
+}
+
+// Another thread (owners of a mutex are threads) that takes the mutex and
+// holds it for holdMs, then releases it or, with abandon, ends without.
+class CHolder
+{
+public:
+    CHolder(const std::wstring& name, DWORD holdMs, bool abandon)
+        : m_taken(CreateEventW(nullptr, TRUE, FALSE, nullptr))
+    {
+        m_thread = std::thread([this, name, holdMs, abandon] {
+            CHandle mutex(CreateMutexW(nullptr, FALSE, name.c_str()));
+            WaitForSingleObject(mutex.Get(), INFINITE);
+            SetEvent(m_taken.Get());
+            Sleep(holdMs);
+            if (!abandon)
+                ReleaseMutex(mutex.Get());
+        });
+        WaitForSingleObject(m_taken.Get(), 10000);
+    }
+    ~CHolder() { Join(); }
+    CHolder(const CHolder&) = delete;
+    CHolder& operator=(const CHolder&) = delete;
+
+    void Join()
+    {
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+
+private:
+    CHandle m_taken;
+    std::thread m_thread;
+};
+
+} // namespace
+
+TEST(UpdateRunLock, States_WaitLinesAndResult)
+{
+    enum class Holder { kNone, kReleasesSoon, kHoldsPastTheLimit, kEndedWithout };
+    const struct
+    {
+        const char* what;
+        Holder holder;
+        bool acquired;
+        std::vector<std::string> lines;
+    } cases[] = {
+        {"free", Holder::kNone, true, {}},
+        {"released by the other run while waiting", Holder::kReleasesSoon, true, {kWaiting}},
+        {"held past the limit", Holder::kHoldsPastTheLimit, false, {kWaiting, kGaveUp}},
+        {"abandoned by a run that was killed", Holder::kEndedWithout, true, {}},
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.what);
+        const std::wstring name = TestMutexName();
+        CHolder* holder = nullptr;
+        switch (testCase.holder) {
+        case Holder::kNone:
+            break;
+        case Holder::kReleasesSoon:
+            holder = new CHolder(name, 300, false);
+            break;
+        case Holder::kHoldsPastTheLimit:
+            holder = new CHolder(name, 2500, false);
+            break;
+        case Holder::kEndedWithout:
+            holder = new CHolder(name, 0, true);
+            holder->Join();
+            break;
+        }
+        CLogCapture log;
+        CUpdateRunLock lock;
+        const bool acquired = lock.Acquire(1000, name.c_str());
+        const DWORD code = GetLastError();
+        EXPECT_EQ(testCase.acquired, acquired);
+        EXPECT_EQ(testCase.acquired, lock.IsHeld());
+        if (!acquired) {
+            EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), code);
+        }
+        EXPECT_EQ(testCase.lines, log.Lines());
+        lock.Release();
+        delete holder;
+    }
+}
+
+// A second run waits until the first releases, and then holds it alone.
+TEST(UpdateRunLock, ReleasedOnDestruction_NextRunTakesIt)
+{
+    const std::wstring name = TestMutexName();
+    {
+        CUpdateRunLock first;
+        ASSERT_TRUE(first.Acquire(1000, name.c_str()));
+        bool secondAcquired = true;
+        std::thread other([&] {
+            CUpdateRunLock second;
+            secondAcquired = second.Acquire(200, name.c_str());
+        });
+        other.join();
+        EXPECT_FALSE(secondAcquired);
+    }
+    bool acquired = false;
+    std::thread other([&] {
+        CUpdateRunLock second;
+        acquired = second.Acquire(200, name.c_str());
+    });
+    other.join();
+    EXPECT_TRUE(acquired);
+}
+
+// Runs of every account share the mutex: everyone may wait on it and release
+// it, and the run itself asks for no more than that.
+TEST(UpdateRunLock, Descriptor_LetsEveryoneWaitAndRelease)
+{
+    const std::wstring name = TestMutexName();
+    CUpdateRunLock lock;
+    ASSERT_TRUE(lock.Acquire(1000, name.c_str()));
+    CHandle mutex(OpenMutexW(READ_CONTROL, FALSE, name.c_str()));
+    ASSERT_TRUE(mutex.IsValid()) << GetLastError();
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS),
+              GetSecurityInfo(mutex.Get(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr,
+                              nullptr, &descriptor));
+    CLocalMemory owned(descriptor);
+    LPWSTR text = nullptr;
+    ASSERT_TRUE(ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1,
+                                                                     DACL_SECURITY_INFORMATION, &text, nullptr));
+    CLocalMemory ownedText(text);
+    const std::wstring sddl = text;
+    EXPECT_NE(std::wstring::npos, sddl.find(L"(A;;0x100001;;;WD)")) << Cp1251(sddl);
+}
