@@ -1,0 +1,195 @@
+// Two update runs over the same application folder: the second waits for the
+// first to end before it touches a file, and a first run that was killed
+// leaves the way free at once.
+#include "update/ManifestText.h"
+
+#include "platform/Handles.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+using namespace ManifestText;
+
+namespace {
+
+const std::string kWaiting = Cp1251(L"Ожидание завершения другого обновления.");
+const std::string kUpdating = Cp1251(L"Обновление файла ");
+
+// A started program, ended on destruction if it still runs.
+class CStarted
+{
+public:
+    CStarted() = default;
+    ~CStarted() { Kill(); }
+    CStarted(const CStarted&) = delete;
+    CStarted& operator=(const CStarted&) = delete;
+
+    bool Start(std::wstring commandLine, const std::wstring& folder)
+    {
+        STARTUPINFOW startup{};
+        startup.cb = sizeof(startup);
+        PROCESS_INFORMATION started{};
+        if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, folder.c_str(), &startup,
+                            &started))
+            return false;
+        m_process.Reset(started.hProcess);
+        CHandle thread(started.hThread);
+        m_id = started.dwProcessId;
+        return true;
+    }
+    bool Wait(DWORD timeoutMs) const { return WaitForSingleObject(m_process.Get(), timeoutMs) == WAIT_OBJECT_0; }
+    bool Running() const { return m_process && !Wait(0); }
+    void Kill()
+    {
+        if (Running()) {
+            TerminateProcess(m_process.Get(), 1);
+            Wait(10000);
+        }
+    }
+    DWORD Id() const { return m_id; }
+
+private:
+    CHandle m_process;
+    DWORD m_id = 0;
+};
+
+// runA\ and runB\ each hold a copy of the executable (so each run has a log
+// of its own) and the downloads of one version; app\ is the folder both update.
+class UpdateRunConcurrency : public testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(CreateDirectoryW(App().c_str(), nullptr));
+        for (const wchar_t* run : {L"runA", L"runB"}) {
+            ASSERT_TRUE(CreateDirectoryW((m_folder / run).c_str(), nullptr));
+            ASSERT_TRUE(CreateDirectoryW((m_folder / run + L"\\upd").c_str(), nullptr));
+            ASSERT_TRUE(CopyFileW(ProductExecutable().c_str(), (m_folder / run + L"\\QXClientUpdSvc.exe").c_str(),
+                                  FALSE));
+            const std::string version = run == std::wstring(L"runA") ? "AAAA" : "BBBB";
+            std::wstring items;
+            int index = 0;
+            for (const wchar_t* name : {L"x.dll", L"y.dll"}) {
+                ASSERT_TRUE(WriteBytes(m_folder / run + L"\\upd\\" + name, version));
+                items += ItemElement(index++, name, version.size(), L"1");
+            }
+            ASSERT_TRUE(WriteManifest(m_folder / run + L"\\update.xml",
+                                      InfoElement(m_folder / run + L"\\upd\\", App()) + FilesElement(items, index)));
+        }
+        for (const wchar_t* name : {L"x.dll", L"y.dll"})
+            ASSERT_TRUE(WriteBytes(App() + name, "old"));
+        ASSERT_TRUE(CopyFileW((TestBinaryFolder() + L"QXStandIn.exe").c_str(), (m_folder / L"QXStandIn.exe").c_str(),
+                              FALSE));
+    }
+
+    std::wstring App() const { return m_folder / L"app\\"; }
+
+    bool StartRun(CStarted& run, const wchar_t* name, DWORD waitFor)
+    {
+        const std::wstring folder = m_folder / name;
+        std::wstring command = QuoteArgument(folder + L"\\QXClientUpdSvc.exe") + L" update " +
+                               QuoteArgument(L"updfile:" + folder + L"\\update.xml");
+        if (waitFor != 0)
+            command += L" pid:" + std::to_wstring(waitFor);
+        return run.Start(command, App());
+    }
+
+    // A process for the first run to wait on: it ends after exitAfterMs, or
+    // lives until it is ended when that is 0.
+    bool StartRequester(CStarted& requester, DWORD exitAfterMs)
+    {
+        std::wstring command = QuoteArgument(m_folder / L"QXStandIn.exe");
+        if (exitAfterMs != 0)
+            command += L" --exit-after " + std::to_wstring(exitAfterMs);
+        return requester.Start(command, m_folder.Path());
+    }
+
+    std::vector<std::string> LogOf(const wchar_t* run) const
+    {
+        const std::wstring folder = m_folder / run + L"\\Log\\LumenorbitNew\\";
+        WIN32_FIND_DATAW data{};
+        CFindHandle find(FindFirstFileW((folder + L"updater-*.log").c_str(), &data));
+        if (!find)
+            return {};
+        return SplitLines(ReadBytes(folder + data.cFileName).value_or(""));
+    }
+
+    static size_t Count(const std::vector<std::string>& lines, const std::string& message)
+    {
+        size_t count = 0;
+        for (const std::string& line : lines)
+            count += line.find(message) != std::string::npos ? 1 : 0;
+        return count;
+    }
+
+    std::string Bytes(const wchar_t* name) const { return ReadBytes(App() + name).value_or("<missing>"); }
+
+    CTestFolder m_folder;
+};
+
+} // namespace
+
+TEST_F(UpdateRunConcurrency, SecondRun_WaitsUntilTheFirstHasEndedThenInstallsItsVersions)
+{
+    CStarted requester;
+    ASSERT_TRUE(StartRequester(requester, 5000));
+    CStarted first;
+    ASSERT_TRUE(StartRun(first, L"runA", requester.Id()));
+    Sleep(1500);
+    CStarted second;
+    ASSERT_TRUE(StartRun(second, L"runB", 0));
+
+    // While the first run lives, no file may hold the second run's version.
+    int samples = 0;
+    while (first.Running()) {
+        for (const wchar_t* name : {L"x.dll", L"y.dll"}) {
+            const std::optional<std::string> bytes = ReadBytes(App() + name);
+            if (bytes) {
+                EXPECT_NE("BBBB", *bytes) << "the second run replaced a file while the first still ran";
+            }
+        }
+        ++samples;
+        ASSERT_LT(samples, 1200) << "the first run did not end";
+        Sleep(50);
+    }
+    ASSERT_TRUE(second.Wait(60000));
+
+    EXPECT_EQ("BBBB", Bytes(L"x.dll"));
+    EXPECT_EQ("BBBB", Bytes(L"y.dll"));
+    EXPECT_FALSE(PathExists(App() + L"x.dll.old"));
+    EXPECT_FALSE(PathExists(App() + L"x.dll.new"));
+    const std::vector<std::string> firstLog = LogOf(L"runA");
+    const std::vector<std::string> secondLog = LogOf(L"runB");
+    EXPECT_EQ(0u, Count(firstLog, kWaiting));
+    EXPECT_EQ(2u, Count(firstLog, kUpdating));
+    EXPECT_EQ(1u, Count(secondLog, kWaiting));
+    EXPECT_EQ(2u, Count(secondLog, kUpdating));
+}
+
+TEST_F(UpdateRunConcurrency, FirstRunKilledWhileSecondWaits_SecondGoesOnAtOnce)
+{
+    CStarted requester; // lives until the end: the first run would wait on it
+    ASSERT_TRUE(StartRequester(requester, 0));
+    CStarted first;
+    ASSERT_TRUE(StartRun(first, L"runA", requester.Id()));
+    Sleep(1500);
+    CStarted second;
+    ASSERT_TRUE(StartRun(second, L"runB", 0));
+    Sleep(1000);
+    ASSERT_TRUE(first.Running());
+    ASSERT_TRUE(second.Running()) << "the second run did not wait";
+    first.Kill();
+
+    // Well before the first run's own wait for its requester could have ended.
+    ASSERT_TRUE(second.Wait(30000));
+    EXPECT_TRUE(requester.Running());
+    EXPECT_EQ("BBBB", Bytes(L"x.dll"));
+    EXPECT_EQ("BBBB", Bytes(L"y.dll"));
+    EXPECT_EQ(0u, Count(LogOf(L"runA"), kUpdating));
+    const std::vector<std::string> secondLog = LogOf(L"runB");
+    EXPECT_EQ(1u, Count(secondLog, kWaiting));
+    EXPECT_EQ(2u, Count(secondLog, kUpdating));
+}
