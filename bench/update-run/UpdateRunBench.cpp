@@ -1,9 +1,14 @@
 // Update-run benchmark. Given a folder whose "upd" subfolder holds the files
-// to install, it writes a manifest for all of them and then, round by round,
-//   - runs the update executable on it into a fresh application folder, and
-//   - copies the same files with xcopy into a fresh folder,
-// timing each as a whole process and polling the update run's memory
-// counters until it ends. It prints every round and the medians.
+// to install and whose "old" subfolder holds older versions under the same
+// names (and md5.txt, "digest  name" lines of the new files), it measures
+// three workloads, round by round, each paired with xcopy /Y of the same
+// files over a folder that holds the old versions (so the peer overwrites too):
+//   fresh    the update run into an empty application folder;
+//   replace  the update run over a folder of the old versions;
+//   md5      as replace, with an MD5 on every item of the manifest.
+// Each is timed as a whole process, with the update run's memory counters
+// polled until it ends. It prints every round, then per workload the minimum,
+// median and maximum of the per-round ratio and the peak memory.
 //   QXUpdateRunBench.exe ROUNDS DATA_FOLDER PRODUCT_EXE
 // The folder is left in place (the runner script owns and deletes it).
 #include "platform/Handles.h"
@@ -15,6 +20,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cwchar>
+#include <fstream>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -146,6 +153,78 @@ bool SameFiles(const std::vector<FileEntry>& expected, const std::wstring& folde
     return true;
 }
 
+bool EmptyFolder(const std::wstring& folder)
+{
+    RemoveTree(folder);
+    return CreateDirectoryW(folder.c_str(), nullptr) != FALSE;
+}
+
+// Makes folder hold a copy of every file of from (the old versions).
+bool CopyFolder(const std::wstring& from, const std::wstring& folder)
+{
+    if (!EmptyFolder(folder))
+        return false;
+    for (const FileEntry& file : ListFiles(from)) {
+        if (!CopyFileW((from + file.name).c_str(), (folder + file.name).c_str(), FALSE))
+            return false;
+    }
+    return true;
+}
+
+// "digest  name" lines as md5sum writes them.
+std::map<std::wstring, std::wstring> ReadDigests(const std::wstring& path)
+{
+    std::map<std::wstring, std::wstring> digests;
+    std::ifstream in(path.c_str());
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.size() < 35)
+            continue;
+        const std::string name = line.substr(34);
+        digests[std::wstring(name.begin(), name.end())] =
+            std::wstring(line.begin(), line.begin() + 32);
+    }
+    return digests;
+}
+
+bool WriteManifest(const std::wstring& path, const std::wstring& downloads, const std::wstring& target,
+                   const std::vector<FileEntry>& files, const std::map<std::wstring, std::wstring>* digests)
+{
+    std::wstring items;
+    for (size_t i = 0; i < files.size(); ++i) {
+        items += L"<I" + std::to_wstring(i) + L" FileName=\"" + files[i].name + L"\" SizeByte=\"" +
+                 std::to_wstring(files[i].size) + L"\" Modified=\"1500000000\" isUpdate=\"1\"";
+        if (digests != nullptr) {
+            const auto found = digests->find(files[i].name);
+            if (found == digests->end())
+                return false;
+            items += L" MD5=\"" + found->second + L"\"";
+        }
+        items += L"/>";
+    }
+    return WriteText(path, "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n" +
+                               Utf8(L"<update><info UpdateFolder=\"" + downloads + L"\" TargetFolder=\"" + target +
+                                    L"\"/><files count=\"" + std::to_wstring(files.size()) + L"\">" + items +
+                                    L"</files></update>"));
+}
+
+struct Workload
+{
+    const char* name;
+    const wchar_t* manifest;
+    bool overOldFiles;
+    std::vector<double> ratios, runTimes, copyTimes;
+    SIZE_T peakWorkingSet = 0;
+    SIZE_T peakPagefile = 0;
+};
+
+void PrintSpread(const char* what, std::vector<double> values, const char* unit)
+{
+    std::sort(values.begin(), values.end());
+    std::printf("  %-22s min %.3f%s  median %.3f%s  max %.3f%s\n", what, values.front(), unit, Median(values), unit,
+                values.back(), unit);
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t** argv)
@@ -159,6 +238,7 @@ int wmain(int argc, wchar_t** argv)
     if (data.back() != L'\\')
         data += L'\\';
     const std::wstring downloads = data + L"upd\\";
+    const std::wstring oldVersions = data + L"old\\";
     const std::wstring target = data + L"app\\";
     const std::wstring copies = data + L"xcopy\\";
     const std::wstring bin = data + L"bin\\";
@@ -166,19 +246,13 @@ int wmain(int argc, wchar_t** argv)
 
     const std::vector<FileEntry> files = ListFiles(downloads);
     uint64_t total = 0;
-    std::wstring items;
-    for (size_t i = 0; i < files.size(); ++i) {
-        total += files[i].size;
-        items += L"<I" + std::to_wstring(i) + L" FileName=\"" + files[i].name + L"\" SizeByte=\"" +
-                 std::to_wstring(files[i].size) + L"\" Modified=\"1500000000\" isUpdate=\"1\"/>";
-    }
-    const std::wstring manifest = data + L"update.xml";
+    for (const FileEntry& file : files)
+        total += file.size;
+    const std::map<std::wstring, std::wstring> digests = ReadDigests(data + L"md5.txt");
     CreateDirectoryW(bin.c_str(), nullptr);
     if (files.empty() || !CopyFileW(argv[3], product.c_str(), FALSE) ||
-        !WriteText(manifest, "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n" +
-                                 Utf8(L"<update><info UpdateFolder=\"" + downloads + L"\" TargetFolder=\"" + target +
-                                      L"\"/><files count=\"" + std::to_wstring(files.size()) + L"\">" + items +
-                                      L"</files></update>"))) {
+        !WriteManifest(data + L"plain.xml", downloads, target, files, nullptr) ||
+        !WriteManifest(data + L"md5.xml", downloads, target, files, &digests)) {
         std::fprintf(stderr, "cannot prepare %s (%lu)\n", Utf8(data).c_str(), GetLastError());
         return 1;
     }
@@ -186,50 +260,63 @@ int wmain(int argc, wchar_t** argv)
 
     wchar_t system[MAX_PATH] = {};
     GetSystemDirectoryW(system, MAX_PATH);
-    const std::wstring updateCommand = L"\"" + product + L"\" update \"updfile:" + manifest + L"\"";
     const std::wstring xcopyCommand =
         L"\"" + std::wstring(system) + L"\\xcopy.exe\" \"" + downloads + L"*\" \"" + copies + L"\" /Q /Y";
 
-    std::vector<double> runTimes, copyTimes, ratios;
-    SIZE_T peakWorkingSet = 0, peakPagefile = 0;
+    Workload workloads[] = {
+        {"fresh", L"plain.xml", false, {}, {}, {}},
+        {"replace", L"plain.xml", true, {}, {}, {}},
+        {"replace+md5", L"md5.xml", true, {}, {}, {}},
+    };
     // Round 0 warms the caches and is not counted.
     for (int round = 0; round <= rounds; ++round) {
-        RemoveTree(target);
-        CreateDirectoryW(target.c_str(), nullptr);
-        const RunFigures run = RunTimed(updateCommand, bin);
-        const bool runOk = run.ok && SameFiles(files, target);
-        RemoveTree(target);
+        for (Workload& workload : workloads) {
+            if (workload.overOldFiles ? !CopyFolder(oldVersions, target) : !EmptyFolder(target)) {
+                std::fprintf(stderr, "cannot prepare the application folder\n");
+                return 1;
+            }
+            const std::wstring updateCommand =
+                L"\"" + product + L"\" update \"updfile:" + data + workload.manifest + L"\"";
+            const RunFigures run = RunTimed(updateCommand, bin);
+            const bool runOk = run.ok && SameFiles(files, target);
+            RemoveTree(target);
 
-        RemoveTree(copies);
-        CreateDirectoryW(copies.c_str(), nullptr);
-        const RunFigures copy = RunTimed(xcopyCommand, data);
-        const bool copyOk = copy.ok && SameFiles(files, copies);
-        RemoveTree(copies);
+            if (!CopyFolder(oldVersions, copies)) {
+                std::fprintf(stderr, "cannot prepare the copy folder\n");
+                return 1;
+            }
+            const RunFigures copy = RunTimed(xcopyCommand, data);
+            const bool copyOk = copy.ok && SameFiles(files, copies);
+            RemoveTree(copies);
 
-        if (!runOk || !copyOk) {
-            std::fprintf(stderr, "round %d: %s did not produce the files\n", round, runOk ? "xcopy" : "the update run");
-            return 1;
+            if (!runOk || !copyOk) {
+                std::fprintf(stderr, "round %d, %s: %s did not produce the files\n", round, workload.name,
+                             runOk ? "xcopy" : "the update run");
+                return 1;
+            }
+            std::printf("round %d%s %-12s update run %.3f s (peak working set %.1f MiB), xcopy %.3f s, ratio %.2f\n",
+                        round, round == 0 ? " (warm-up)" : "", workload.name, run.seconds,
+                        double(run.peakWorkingSet) / 1048576.0, copy.seconds, run.seconds / copy.seconds);
+            if (round == 0)
+                continue;
+            workload.runTimes.push_back(run.seconds);
+            workload.copyTimes.push_back(copy.seconds);
+            workload.ratios.push_back(run.seconds / copy.seconds);
+            workload.peakWorkingSet = std::max(workload.peakWorkingSet, run.peakWorkingSet);
+            workload.peakPagefile = std::max(workload.peakPagefile, run.peakPagefile);
         }
-        std::printf("round %d%s: update run %.3f s (peak working set %.1f MiB, peak pagefile %.1f MiB), "
-                    "xcopy %.3f s, ratio %.2f\n",
-                    round, round == 0 ? " (warm-up)" : "", run.seconds, double(run.peakWorkingSet) / 1048576.0,
-                    double(run.peakPagefile) / 1048576.0, copy.seconds, run.seconds / copy.seconds);
-        if (round == 0)
-            continue;
-        runTimes.push_back(run.seconds);
-        copyTimes.push_back(copy.seconds);
-        ratios.push_back(run.seconds / copy.seconds);
-        peakWorkingSet = std::max(peakWorkingSet, run.peakWorkingSet);
-        peakPagefile = std::max(peakPagefile, run.peakPagefile);
     }
 
     const double installed = double(total) / 1048576.0;
-    const double peak = double(std::max(peakWorkingSet, peakPagefile)) / 1048576.0;
-    std::printf("median update run:  %.3f s\n", Median(runTimes));
-    std::printf("median xcopy:       %.3f s\n", Median(copyTimes));
-    std::printf("median ratio:       %.2f (update run / xcopy, pair by pair; aim <= 1.00)\n", Median(ratios));
-    std::printf("peak memory:        %.1f MiB working set, %.1f MiB pagefile; installed %.1f MiB; "
-                "over installed %.1f MiB (aim <= 64)\n",
-                double(peakWorkingSet) / 1048576.0, double(peakPagefile) / 1048576.0, installed, peak - installed);
+    for (const Workload& workload : workloads) {
+        std::printf("%s:\n", workload.name);
+        PrintSpread("ratio (run / xcopy)", workload.ratios, "");
+        PrintSpread("update run", workload.runTimes, " s");
+        PrintSpread("xcopy", workload.copyTimes, " s");
+        const double peak = double(std::max(workload.peakWorkingSet, workload.peakPagefile)) / 1048576.0;
+        std::printf("  %-22s %.1f MiB working set, %.1f MiB pagefile; installed %.1f MiB; over installed %+.1f MiB\n",
+                    "peak memory", double(workload.peakWorkingSet) / 1048576.0,
+                    double(workload.peakPagefile) / 1048576.0, installed, peak - installed);
+    }
     return 0;
 }
