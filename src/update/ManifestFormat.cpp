@@ -91,10 +91,10 @@ bool IsMd5Digest(const std::string& text)
 
 bool SameMd5Digest(const std::string& a, const std::string& b)
 {
-    if (a.size() != b.size())
+    if (!IsMd5Digest(a) || !IsMd5Digest(b))
         return false;
     for (size_t i = 0; i < a.size(); ++i) {
-        if (HexValue(a[i]) < 0 || HexValue(a[i]) != HexValue(b[i]))
+        if (HexValue(a[i]) != HexValue(b[i]))
             return false;
     }
     return true;

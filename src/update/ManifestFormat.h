@@ -64,5 +64,5 @@ std::string FindDownload(const std::string& updateFolder, const std::string& fil
 // an MD5 value is checked against the content; any other is kept as read.
 bool IsMd5Digest(const std::string& text);
 
-// Two digests equal regardless of letter case.
+// True when both are digests and equal regardless of letter case.
 bool SameMd5Digest(const std::string& a, const std::string& b);
