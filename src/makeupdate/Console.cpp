@@ -32,6 +32,11 @@ void PrintError(const std::wstring& line)
     WriteLine(STD_ERROR_HANDLE, line);
 }
 
+std::wstring Count(size_t count, const std::wstring& noun)
+{
+    return std::to_wstring(count) + L" " + noun + (count == 1 ? L"" : L"s");
+}
+
 std::wstring ErrorText(DWORD code)
 {
     std::wstring text = GetSystemErrorText(code);

@@ -12,6 +12,9 @@ void PrintError(const std::wstring& line);
 // code: "Access denied. (error 5)".
 std::wstring ErrorText(DWORD code);
 
+// "1 file", "2 files": a count with its noun, plural taken by adding "s".
+std::wstring Count(size_t count, const std::wstring& noun);
+
 // The exit codes of QXMakeUpdate.
 enum eExitCode
 {

@@ -37,8 +37,7 @@ int CUpdateMaker::Run()
     }
     for (const CItem& item : m_items)
         PrintOut((item.isNew ? L"new:     " : L"changed: ") + item.relativePath);
-    PrintOut(std::wstring(kManifestName) + L" lists " + std::to_wstring(m_items.size()) + L" files: " + m_out +
-             kManifestName);
+    PrintOut(std::wstring(kManifestName) + L" lists " + Count(m_items.size(), L"file") + L": " + m_out + kManifestName);
     return eExitDone;
 }
 

@@ -40,8 +40,8 @@ int CUpdateVerifier::Run(const std::wstring& manifest)
     // Texts in the ANSI code page, as the engine holds them: a name that the
     // code page cannot hold is not found here either.
     const std::string updateFolder = ManifestText(info.attribute(kUpdateFolder));
-    int checked = 0;
-    int problems = 0;
+    size_t checked = 0;
+    size_t problems = 0;
     auto problem = [&problems](const std::wstring& line) {
         PrintError(line);
         ++problems;
@@ -77,7 +77,6 @@ int CUpdateVerifier::Run(const std::wstring& manifest)
         if (IsMd5Digest(md5) && !SameMd5Digest(digest, md5))
             problem(L"wrong MD5: " + path + L" has " + AnsiToWide(digest) + L", the manifest says " + AnsiToWide(md5));
     }
-    PrintOut(std::to_wstring(checked) + L" downloads checked, " + std::to_wstring(problems) + L" problems: " +
-             manifest);
+    PrintOut(Count(checked, L"download") + L" checked, " + Count(problems, L"problem") + L": " + manifest);
     return problems == 0 ? eExitDone : eExitProblems;
 }

@@ -58,8 +58,9 @@ unsigned char* ReadWholeFile(const std::wstring& path, int64_t size, CMd5* md5)
 
 // Finds the download of one item and reads it; false on a discrepancy: another
 // size, a file that changed or could not be read after its size matched, or
-// content whose MD5 differs from the item's digest. A corrupted download of the
-// right size must not be installed, so it is refused like a short one.
+// content whose MD5 differs from the item's digest (or cannot be taken). A
+// corrupted download of the right size must not be installed, so it is refused
+// like a short one.
 bool LoadItemContent(CUpdateFileItem& item, const std::string& updateFolder)
 {
     const std::string source = FindDownload(updateFolder, item.fileName, item.tempFileName);

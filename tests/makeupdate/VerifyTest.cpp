@@ -90,7 +90,7 @@ TEST(VerifyUpdate, DownloadsFoundAndCheckedAsTheEngineDoes)
     ASSERT_EQ(1u, result.err.size());
     const std::wstring heldLine = L"cannot read " + upd + L"held.dll: ";
     EXPECT_EQ(heldLine, result.err[0].substr(0, heldLine.size()));
-    EXPECT_EQ(std::vector<std::wstring>{L"3 downloads checked, 1 problems: " + manifest}, result.out);
+    EXPECT_EQ(std::vector<std::wstring>{L"3 downloads checked, 1 problem: " + manifest}, result.out);
 
     result = RunMakeUpdate({L"verify", manifest});
     ASSERT_TRUE(result.finished);
