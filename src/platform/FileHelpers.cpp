@@ -34,6 +34,17 @@ bool TimeStampToFileTime(int64_t timeStamp, FILETIME* fileTime)
     return true;
 }
 
+bool FileTimeToTimeStamp(const FILETIME& fileTime, int64_t* timeStamp)
+{
+    FILETIME local{};
+    if (!FileTimeToLocalFileTime(&fileTime, &local))
+        return false;
+    const uint64_t units = (static_cast<uint64_t>(local.dwHighDateTime) << 32) | local.dwLowDateTime;
+    // Whole seconds since 1601 first, so a time before 1970 rounds down too.
+    *timeStamp = static_cast<int64_t>(units / 10000000ULL) - 11644473600LL;
+    return true;
+}
+
 std::wstring AddTrailingBackslash(const std::wstring& path)
 {
     if (path.empty() || path.back() == L'\\')

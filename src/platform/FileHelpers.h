@@ -13,6 +13,12 @@ uint64_t GetFileSizeByName(const std::wstring& path);
 // unchanged when the value is outside what the time conversions accept.
 bool TimeStampToFileTime(int64_t timeStamp, FILETIME* fileTime);
 
+// The inverse: a UTC FILETIME -> whole seconds since 1970-01-01 00:00:00 of
+// the local wall clock (the time-zone bias in force now), rounded down, so
+// that TimeStampToFileTime of the result gives the same time to the second.
+// Returns false and leaves timeStamp unchanged when the conversion fails.
+bool FileTimeToTimeStamp(const FILETIME& fileTime, int64_t* timeStamp);
+
 // The path with one backslash appended unless it is empty or ends in one.
 std::wstring AddTrailingBackslash(const std::wstring& path);
 

@@ -64,21 +64,6 @@ const NtdllEntries& Ntdll()
     return entries;
 }
 
-// A failing status as a Windows error code. A status without a Windows
-// counterpart is kept as it is, so the last-error value is never 0 after a failure.
-void SetLastErrorFromStatus(NTSTATUS status)
-{
-    if (status == 0) {
-        SetLastError(0);
-        return;
-    }
-    const RtlNtStatusToDosErrorFn convert = Ntdll().statusToDosError;
-    ULONG code = convert != nullptr ? convert(status) : ERROR_MR_MID_NOT_FOUND;
-    if (code == 0 || code == ERROR_MR_MID_NOT_FOUND)
-        code = static_cast<ULONG>(status);
-    SetLastError(code);
-}
-
 struct NtHandleTraits
 {
     using Type = HANDLE;
@@ -141,6 +126,21 @@ const struct CSystemInfoInitializer
 } g_systemInfoInitializer;
 
 } // namespace
+
+// A failing status as a Windows error code. A status without a Windows
+// counterpart is kept as it is, so the last-error value is never 0 after a failure.
+void SetLastErrorFromStatus(NTSTATUS status)
+{
+    if (status == 0) {
+        SetLastError(0);
+        return;
+    }
+    const RtlNtStatusToDosErrorFn convert = Ntdll().statusToDosError;
+    ULONG code = convert != nullptr ? convert(status) : ERROR_MR_MID_NOT_FOUND;
+    if (code == 0 || code == ERROR_MR_MID_NOT_FOUND)
+        code = static_cast<ULONG>(status);
+    SetLastError(code);
+}
 
 NTSTATUS NtOpenFileByPath(const std::wstring& path, HANDLE* handle, ACCESS_MASK desiredAccess, ULONG shareAccess,
                           ULONG openOptions)

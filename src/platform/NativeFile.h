@@ -18,6 +18,10 @@ struct QX_FILE_BASIC_INFORMATION
 };
 static_assert(sizeof(QX_FILE_BASIC_INFORMATION) == 40, "FILE_BASIC_INFORMATION is 40 bytes");
 
+// A failing status as a Windows error code in the last-error value: 0 for a
+// success, the status itself when it has no Windows counterpart.
+void SetLastErrorFromStatus(NTSTATUS status);
+
 // Each returns the NTSTATUS of the first failing step (0 on success) and
 // leaves RtlNtStatusToDosError of it in the thread's last-error value (0 on
 // success); a status without a Windows code is left there as it is. A path

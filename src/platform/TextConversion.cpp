@@ -52,6 +52,16 @@ std::string WideToAnsi(const std::wstring& text)
     return WideToMultiByte(CP_ACP, text);
 }
 
+std::string WideToUtf8(const std::wstring& text)
+{
+    return WideToMultiByte(CP_UTF8, text);
+}
+
+std::wstring Utf8ToWide(const std::string& text)
+{
+    return MultiByteToWide(CP_UTF8, text);
+}
+
 std::string ToLogText(const std::wstring& text)
 {
     return WideToMultiByte(1251, text);

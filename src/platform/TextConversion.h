@@ -14,6 +14,11 @@
 std::wstring AnsiToWide(const std::string& text);
 std::string WideToAnsi(const std::wstring& text);
 
+// UTF-16 <-> UTF-8, for text that leaves the system's own files (console
+// output of the companion tools); the same stop at NUL and empty on refusal.
+std::string WideToUtf8(const std::wstring& text);
+std::wstring Utf8ToWide(const std::string& text);
+
 // The log file is one Windows-1251 text. Every wide string is converted here
 // before it reaches the logging library, whose own conversion garbles
 // non-ASCII text. Characters that 1251 lacks become its default character.

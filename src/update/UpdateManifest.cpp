@@ -2,8 +2,11 @@
 // settings and, for every file to install, its new content read into memory.
 #include "update/QXUpdate.h"
 
+#include "update/ManifestFormat.h"
+
 #include "platform/FileHelpers.h"
 #include "platform/Handles.h"
+#include "platform/Md5.h"
 #include "platform/TextConversion.h"
 
 #include <easylogging++.h>
@@ -11,58 +14,16 @@
 
 #include <algorithm>
 #include <cstring>
-#include <map>
 #include <memory>
 #include <new>
 #include <vector>
 
 namespace {
 
-std::string Text(const pugi::xml_attribute& attribute)
-{
-    return WideToAnsi(attribute.as_string());
-}
-
-// The index of an item element: "I" followed by a decimal number without sign
-// or leading zeros that fits in 32 signed bits; -1 for any other name.
-int ItemIndex(const wchar_t* name)
-{
-    if (name[0] != L'I' || name[1] == L'\0' || (name[1] == L'0' && name[2] != L'\0'))
-        return -1;
-    long long value = 0;
-    for (const wchar_t* digit = name + 1; *digit != L'\0'; ++digit) {
-        if (*digit < L'0' || *digit > L'9')
-            return -1;
-        value = value * 10 + (*digit - L'0');
-        if (value > 0x7FFFFFFF)
-            return -1;
-    }
-    return static_cast<int>(value);
-}
-
-// The item elements I0 .. I(count-1) that exist, in index order, the first
-// element of each name only. Walking the children once instead of looking up
-// every index keeps a huge count from turning into billions of lookups.
-std::vector<pugi::xml_node> ItemElements(const pugi::xml_node& files, int count)
-{
-    std::map<int, pugi::xml_node> found;
-    for (pugi::xml_node child = files.first_child(); child; child = child.next_sibling()) {
-        if (child.type() != pugi::node_element)
-            continue;
-        const int index = ItemIndex(child.name());
-        if (index >= 0 && index < count)
-            found.emplace(index, child); // keeps the first of a name
-    }
-    std::vector<pugi::xml_node> items;
-    items.reserve(found.size());
-    for (const auto& entry : found)
-        items.push_back(entry.second);
-    return items;
-}
-
-// Reads exactly size bytes of path into a new block; null when the file
-// cannot be opened, has another length now, or cannot be read in full.
-unsigned char* ReadWholeFile(const std::wstring& path, int64_t size)
+// Reads exactly size bytes of path into a new block, adding each piece to md5
+// when one is given; null when the file cannot be opened, has another length
+// now, or cannot be read in full.
+unsigned char* ReadWholeFile(const std::wstring& path, int64_t size, CMd5* md5)
 {
     CHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                              FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -85,7 +46,8 @@ unsigned char* ReadWholeFile(const std::wstring& path, int64_t size)
     while (done < size) {
         const DWORD chunk = static_cast<DWORD>(std::min<int64_t>(size - done, 1 << 30));
         DWORD read = 0;
-        if (!ReadFile(file.Get(), block + done, chunk, &read, nullptr) || read == 0) {
+        if (!ReadFile(file.Get(), block + done, chunk, &read, nullptr) || read == 0 ||
+            (md5 != nullptr && !md5->Update(block + done, read))) {
             delete[] block;
             return nullptr;
         }
@@ -94,22 +56,27 @@ unsigned char* ReadWholeFile(const std::wstring& path, int64_t size)
     return block;
 }
 
-// Finds the download of one item and reads it; false on a size discrepancy
-// (also when the file changed or could not be read after its size matched).
+// Finds the download of one item and reads it; false on a discrepancy: another
+// size, a file that changed or could not be read after its size matched, or
+// content whose MD5 differs from the item's digest (or cannot be taken). A
+// corrupted download of the right size must not be installed, so it is refused
+// like a short one.
 bool LoadItemContent(CUpdateFileItem& item, const std::string& updateFolder)
 {
-    std::string source = updateFolder + item.fileName;
-    if (!FileExistsA(source))
-        source = updateFolder + item.tempFileName;
-    if (!FileExistsA(source))
+    const std::string source = FindDownload(updateFolder, item.fileName, item.tempFileName);
+    if (source.empty())
         return true; // no download: the item is kept without content
 
     const std::wstring widePath = AnsiToWide(source);
     const uint64_t size = GetFileSizeByName(widePath);
     if (size == static_cast<uint64_t>(item.sizeBytes)) {
-        item.content = ReadWholeFile(widePath, item.sizeBytes);
-        if (item.content != nullptr)
+        const bool check = IsMd5Digest(item.md5);
+        CMd5 md5;
+        item.content = ReadWholeFile(widePath, item.sizeBytes, check ? &md5 : nullptr);
+        if (item.content != nullptr && (!check || SameMd5Digest(md5.FinishHex(), item.md5)))
             return true;
+        delete[] item.content;
+        item.content = nullptr;
     }
     item.downloadComplete = false;
     LOG(ERROR) << ToLogText(L"Обнаружено расхождение в данных файла: ") << item.fileName;
@@ -143,6 +110,7 @@ void CQXUpdate::Reset()
 
 bool CQXUpdate::LoadUpdateInfoFromXmlFile(std::wstring path)
 {
+    using namespace ManifestNames;
     if (!FileExists(path))
         return false;
     pugi::xml_document document;
@@ -150,44 +118,44 @@ bool CQXUpdate::LoadUpdateInfoFromXmlFile(std::wstring path)
         return false;
 
     bool result = true;
-    const pugi::xml_node update = document.child(L"update");
-    const pugi::xml_node info = update.child(L"info");
+    const pugi::xml_node update = document.child(kUpdate);
+    const pugi::xml_node info = update.child(kInfo);
     if (!info) {
         result = false;
     } else {
-        SetUpdateFolder(Text(info.attribute(L"UpdateFolder")));
-        SetTargetFolder(Text(info.attribute(L"TargetFolder")));
-        const std::string hexKey = Text(info.attribute(L"Key"));
+        SetUpdateFolder(ManifestText(info.attribute(kUpdateFolder)));
+        SetTargetFolder(ManifestText(info.attribute(kTargetFolder)));
+        const std::string hexKey = ManifestText(info.attribute(kKey));
         std::vector<unsigned char> decoded(hexKey.size() / 2 + 1, 0);
         HexToBytes(hexKey, decoded.data());
         SetKey(std::string(reinterpret_cast<const char*>(decoded.data()), hexKey.size() / 2));
     }
     // Absent attributes (and a missing info element) read as empty, 0 or false.
-    xKey = static_cast<uint8_t>(info.attribute(L"xKey").as_int() & 0xFF);
-    assignedVersion.ParseWide(info.attribute(L"AssignedVersion").as_string());
-    forceUpdateDate = info.attribute(L"ForceUpdateDate").as_llong();
-    performDbBackup = info.attribute(L"PerformDbBackup").as_bool();
-    restartQuoteBench = info.attribute(L"RestartQuoteBench").as_bool();
-    appToRun = Text(info.attribute(L"AppToRun"));
-    params = Text(info.attribute(L"Params"));
+    xKey = static_cast<uint8_t>(info.attribute(kXKey).as_int() & 0xFF);
+    assignedVersion.ParseWide(info.attribute(kAssignedVersion).as_string());
+    forceUpdateDate = info.attribute(kForceUpdateDate).as_llong();
+    performDbBackup = info.attribute(kPerformDbBackup).as_bool();
+    restartQuoteBench = info.attribute(kRestartQuoteBench).as_bool();
+    appToRun = ManifestText(info.attribute(kAppToRun));
+    params = ManifestText(info.attribute(kParams));
     key = UnmaskKey(key, std::string(1, static_cast<char>(xKey)));
 
-    const pugi::xml_node filesElement = update.child(L"files");
+    const pugi::xml_node filesElement = update.child(kFiles);
     if (!filesElement)
         return false;
-    const int count = filesElement.attribute(L"count").as_int();
-    filesKey = Text(filesElement.attribute(L"Key"));
+    const int count = filesElement.attribute(kCount).as_int();
+    filesKey = ManifestText(filesElement.attribute(kFilesKey));
 
     for (const pugi::xml_node& element : ItemElements(filesElement, count)) {
         auto item = std::make_unique<CUpdateFileItem>();
-        item->fileName = Text(element.attribute(L"FileName"));
-        item->tempFileName = Text(element.attribute(L"TempFileName"));
-        item->md5 = Text(element.attribute(L"MD5"));
-        item->attributes = element.attribute(L"Attr").as_uint();
-        item->sizeBytes = element.attribute(L"SizeByte").as_llong();
-        item->modified = element.attribute(L"Modified").as_llong();
-        item->downloadComplete = element.attribute(L"isDownloadCopmplete").as_bool();
-        item->doUpdate = element.attribute(L"isUpdate").as_bool();
+        item->fileName = ManifestText(element.attribute(kFileName));
+        item->tempFileName = ManifestText(element.attribute(kTempFileName));
+        item->md5 = ManifestText(element.attribute(kMd5));
+        item->attributes = element.attribute(kAttr).as_uint();
+        item->sizeBytes = element.attribute(kSizeByte).as_llong();
+        item->modified = element.attribute(kModified).as_llong();
+        item->downloadComplete = element.attribute(kDownloadComplete).as_bool();
+        item->doUpdate = element.attribute(kIsUpdate).as_bool();
         if (item->doUpdate && !LoadItemContent(*item, updateFolder))
             result = false;
         files.push_back(item.get());

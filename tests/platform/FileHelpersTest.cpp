@@ -256,6 +256,43 @@ TEST(TimeStamp, OutOfRangeLeavesOutputUntouched)
     }
 }
 
+TEST(TimeStamp, UtcBackToLocalWallClockSecondsRoundedDown)
+{
+    TIME_ZONE_INFORMATION zone{};
+    GetTimeZoneInformation(&zone);
+    ASSERT_EQ(zone.Bias, -420) << "tests expect TZ=NOV-7";
+
+    const LONGLONG epoch1601To1970 = 116444736000000000LL;
+    const LONGLONG second = 10000000LL;
+    const LONGLONG sevenHours = 7LL * 3600 * second;
+    const struct
+    {
+        const char* what;
+        LONGLONG utc; // 100-ns units since 1601
+        int64_t stamp;
+    } cases[] = {
+        {"1970-01-01 00:00:00 local", epoch1601To1970 - sevenHours, 0},
+        {"2017-01-30 12:34:56 local", epoch1601To1970 + 1485779696LL * second - sevenHours, 1485779696},
+        {"a fraction of a second is dropped", epoch1601To1970 + 1485779696LL * second + second - 1 - sevenHours,
+         1485779696},
+        // Before 1970 the rounding still goes down, not towards zero.
+        {"half a second before local 1970", epoch1601To1970 - second / 2 - sevenHours, -1},
+        {"1601-01-02 00:00:00 local", 86400LL * second - sevenHours, 86400 - 11644473600LL},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const FILETIME time{static_cast<DWORD>(c.utc & 0xFFFFFFFF), static_cast<DWORD>(c.utc >> 32)};
+        int64_t stamp = 12345;
+        ASSERT_TRUE(FileTimeToTimeStamp(time, &stamp));
+        EXPECT_EQ(c.stamp, stamp);
+        // And back: the same time to the second.
+        FILETIME back{};
+        ASSERT_TRUE(TimeStampToFileTime(stamp, &back));
+        const LONGLONG backValue = (static_cast<LONGLONG>(back.dwHighDateTime) << 32) | back.dwLowDateTime;
+        EXPECT_EQ(c.utc - c.utc % second, backValue);
+    }
+}
+
 TEST(TrailingBackslash, AddsOneWhenMissing)
 {
     EXPECT_EQ(AddTrailingBackslash(L"C:\\dir"), L"C:\\dir\\");

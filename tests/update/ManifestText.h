@@ -55,14 +55,16 @@ inline bool WriteManifest(const std::wstring& path, const std::wstring& updateCh
                                 Utf8(XmlElement(L"update", {}, updateChildren)));
 }
 
-// One item element I<index> with the usual attributes.
+// One item element I<index> with the usual attributes. Without an md5 the
+// attribute is empty, which the engine stores and does not check.
 inline std::wstring ItemElement(int index, const std::wstring& fileName, size_t sizeBytes, const std::wstring& isUpdate,
-                                const std::wstring& modified = L"0", const std::wstring& tempFileName = L"")
+                                const std::wstring& modified = L"0", const std::wstring& tempFileName = L"",
+                                const std::wstring& md5 = L"")
 {
     return XmlElement(L"I" + std::to_wstring(index), {
                                                          {L"FileName", fileName},
                                                          {L"TempFileName", tempFileName},
-                                                         {L"MD5", L"d41d8cd98f00b204e9800998ecf8427e"},
+                                                         {L"MD5", md5},
                                                          {L"Attr", L"32"},
                                                          {L"SizeByte", std::to_wstring(sizeBytes)},
                                                          {L"Modified", modified},

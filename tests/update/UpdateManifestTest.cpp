@@ -446,3 +446,63 @@ TEST_F(ManifestLoad, DownloadTooLargeForMemory_CountsAsDiscrepancy)
     EXPECT_FALSE(m_update.files[0]->downloadComplete);
     EXPECT_EQ("good", Content(*m_update.files[1]));
 }
+
+TEST_F(ManifestLoad, Md5_ADigestIsCheckedAnythingElseIsStoredAsRead)
+{
+    // MD5 of "content" and of "contenT", which has the same size.
+    const std::wstring right = L"9a0364b9e99bb480dd25e1f0284c8555";
+    const std::wstring wrong = L"25842d4e3fd01181ca1375cb569fe4c1";
+    const struct
+    {
+        const char* what;
+        std::wstring md5;
+        bool loaded;
+    } cases[] = {
+        {"digest of the content", right, true},
+        {"upper-case digits", L"9A0364B9E99BB480DD25E1F0284C8555", true},
+        {"mixed case", L"9a0364B9e99bb480dd25e1f0284c8555", true},
+        {"another content's digest", wrong, false},
+        {"one digit changed", L"9a0364b9e99bb480dd25e1f0284c8556", false},
+        // Not 32 hexadecimal digits: not checked, so the wrong digit in them does not matter.
+        {"empty", L"", true},
+        {"31 digits", L"9a0364b9e99bb480dd25e1f0284c855", true},
+        {"33 digits", L"9a0364b9e99bb480dd25e1f0284c85560", true},
+        {"32 characters, one not hexadecimal", L"9a0364b9e99bb480dd25e1f0284c855g", true},
+        {"blank around a digest", L" 25842d4e3fd01181ca1375cb569fe4c1", true},
+        {"another format", L"md5:25842d4e3fd01181ca1375cb569fe4c1", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Download(L"a.bin", "content");
+        Download(L"later.bin", "later");
+        CQXUpdate update;
+        ASSERT_TRUE(WriteManifest(ManifestPath(),
+                                  InfoElement(UpdateFolder(), TargetFolder()) +
+                                      FilesElement(ItemElement(0, L"a.bin", 7, L"1", L"0", L"", c.md5) +
+                                                       ItemElement(1, L"later.bin", 5, L"1"),
+                                                   2)));
+        EXPECT_EQ(c.loaded, update.LoadUpdateInfoFromXmlFile(ManifestPath()));
+        ASSERT_EQ(2u, update.files.size());
+        const CUpdateFileItem& item = *update.files[0];
+        EXPECT_EQ(WideToAnsi(c.md5), item.md5); // stored as read either way
+        EXPECT_EQ(c.loaded ? "content" : "<none>", Content(item));
+        // Refused exactly like a size discrepancy.
+        EXPECT_EQ(c.loaded, item.downloadComplete);
+        // A refused item does not stop the later ones.
+        EXPECT_EQ("later", Content(*update.files[1]));
+    }
+}
+
+TEST_F(ManifestLoad, Md5_CheckedOnTheDownloadUnderItsTempName)
+{
+    Download(L"a.part", "content");
+    EXPECT_FALSE(Load(ItemElement(0, L"a.bin", 7, L"1", L"0", L"a.part", L"00000000000000000000000000000000"), 1));
+    EXPECT_EQ("<none>", Content(*m_update.files[0]));
+    CQXUpdate update;
+    ASSERT_TRUE(WriteManifest(ManifestPath(), InfoElement(UpdateFolder(), TargetFolder()) +
+                                                  FilesElement(ItemElement(0, L"a.bin", 7, L"1", L"0", L"a.part",
+                                                                           L"9a0364b9e99bb480dd25e1f0284c8555"),
+                                                               1)));
+    EXPECT_TRUE(update.LoadUpdateInfoFromXmlFile(ManifestPath()));
+    EXPECT_EQ("content", Content(*update.files[0]));
+}

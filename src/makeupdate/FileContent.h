@@ -1,0 +1,31 @@
+#pragma once
+// Reading files for the publishing tool: comparing two files byte by byte,
+// copying a file while taking its MD5, and the MD5 of a file. Each returns
+// false with the Windows code in the last-error value and the path that failed
+// in failedPath.
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+// same: whether a and b hold the same bytes (sizes are compared first).
+bool SameContent(const std::wstring& a, const std::wstring& b, bool* same, std::wstring* failedPath);
+
+// What was copied: the bytes' count and digest, and the source's attributes
+// and last-write time as they were while it was read.
+struct CCopiedFile
+{
+    uint64_t size = 0;
+    std::string md5; // 32 lower-case hexadecimal digits
+    DWORD attributes = 0;
+    FILETIME lastWrite{};
+};
+
+// Copies source to target, which must not exist yet, hashing each block as it
+// passes, so the digest is that of the bytes written. A target left behind by
+// a failure is the caller's to remove.
+bool CopyWithDigest(const std::wstring& source, const std::wstring& target, CCopiedFile* copied,
+                    std::wstring* failedPath);
+
+// The MD5 (32 lower-case hexadecimal digits) of the whole file.
+bool DigestOfFile(const std::wstring& path, std::string* md5, std::wstring* failedPath);

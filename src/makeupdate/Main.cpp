@@ -1,0 +1,34 @@
+// QXMakeUpdate: publishes an update for the update service. "make" builds the
+// downloads and the manifest from two versions of an application folder;
+// "verify" checks a manifest's downloads as the engine will.
+#include "makeupdate/Arguments.h"
+#include "makeupdate/Console.h"
+#include "makeupdate/UpdateMaker.h"
+#include "makeupdate/UpdateVerifier.h"
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+int wmain(int argc, wchar_t** argv)
+{
+    const std::vector<std::wstring> arguments(argv + 1, argv + argc);
+    const CCommandLine line = ParseCommandLine(arguments);
+    switch (line.command) {
+    case eCommandHelp:
+        for (const std::wstring& usage : UsageLines())
+            PrintOut(usage);
+        return eExitDone;
+    case eCommandMake:
+        return CUpdateMaker(line.make).Run();
+    case eCommandVerify:
+        return CUpdateVerifier().Run(line.manifest);
+    case eCommandNone:
+    default:
+        PrintError(line.error);
+        for (const std::wstring& usage : UsageLines())
+            PrintError(usage);
+        return eExitUsage;
+    }
+}

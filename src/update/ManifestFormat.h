@@ -1,0 +1,68 @@
+#pragma once
+// The update manifest as both of its sides see it: the element and attribute
+// names, which item elements count, where an item's download lies and what
+// counts as an MD5 digest. The engine reads manifests with these, and the
+// publishing tool writes and checks them with the same, so the two cannot
+// drift apart. Nothing here logs.
+#include <pugixml.hpp>
+
+#include <string>
+#include <vector>
+
+namespace ManifestNames {
+
+inline constexpr wchar_t kUpdate[] = L"update";
+inline constexpr wchar_t kInfo[] = L"info";
+inline constexpr wchar_t kFiles[] = L"files";
+
+// Attributes of info.
+inline constexpr wchar_t kUpdateFolder[] = L"UpdateFolder";
+inline constexpr wchar_t kTargetFolder[] = L"TargetFolder";
+inline constexpr wchar_t kKey[] = L"Key";
+inline constexpr wchar_t kXKey[] = L"xKey";
+inline constexpr wchar_t kAssignedVersion[] = L"AssignedVersion";
+inline constexpr wchar_t kForceUpdateDate[] = L"ForceUpdateDate";
+inline constexpr wchar_t kPerformDbBackup[] = L"PerformDbBackup";
+inline constexpr wchar_t kRestartQuoteBench[] = L"RestartQuoteBench";
+inline constexpr wchar_t kAppToRun[] = L"AppToRun";
+inline constexpr wchar_t kParams[] = L"Params";
+
+// Attributes of files.
+inline constexpr wchar_t kCount[] = L"count";
+inline constexpr wchar_t kFilesKey[] = L"Key";
+
+// Attributes of each item element I0, I1, ...
+inline constexpr wchar_t kFileName[] = L"FileName";
+inline constexpr wchar_t kTempFileName[] = L"TempFileName";
+inline constexpr wchar_t kMd5[] = L"MD5";
+inline constexpr wchar_t kAttr[] = L"Attr";
+inline constexpr wchar_t kSizeByte[] = L"SizeByte";
+inline constexpr wchar_t kModified[] = L"Modified";
+inline constexpr wchar_t kDownloadComplete[] = L"isDownloadCopmplete"; // spelled so in every manifest
+inline constexpr wchar_t kIsUpdate[] = L"isUpdate";
+
+} // namespace ManifestNames
+
+// "I" followed by the index in decimal: the name of item element index.
+std::wstring ItemElementName(int index);
+
+// The item elements I0 .. I(count-1) of files that exist, in index order, the
+// first element of each name only; none when count is 0 or less.
+std::vector<pugi::xml_node> ItemElements(const pugi::xml_node& files, int count);
+
+// An attribute's text in the ANSI code page, as the engine holds every
+// manifest text; empty when the attribute is absent.
+std::string ManifestText(const pugi::xml_attribute& attribute);
+
+// Where an item's download lies: updateFolder + fileName when that is an
+// existing file, else updateFolder + tempFileName when that is; empty when
+// neither is. The folder is joined by plain concatenation.
+std::string FindDownload(const std::string& updateFolder, const std::string& fileName,
+                         const std::string& tempFileName);
+
+// True when text is exactly 32 hexadecimal digits, in either case: only such
+// an MD5 value is checked against the content; any other is kept as read.
+bool IsMd5Digest(const std::string& text);
+
+// True when both are digests and equal regardless of letter case.
+bool SameMd5Digest(const std::string& a, const std::string& b);

@@ -1,0 +1,223 @@
+// From two versions of an application folder to the installed update: make,
+// verify, and the real update engine applied to a copy of the old version.
+#include "makeupdate/ToolSupport.h"
+
+#include <gtest/gtest.h>
+#include <pugixml.hpp>
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace {
+
+// 2001-02-03 04:05:06 UTC: the times of the old version's files.
+const LONGLONG kOldTime = 126256467060000000LL;
+// 2020-09-13 12:26:40 UTC and a half second: the new version's files carry
+// this plus a minute per file, so a time rounded the wrong way shows.
+const LONGLONG kNewTime = 132444736000000000LL + 5000000LL;
+
+std::wstring Wide(const std::string& ascii)
+{
+    return std::wstring(ascii.begin(), ascii.end());
+}
+
+std::string Replace(std::string text, const std::string& what, const std::string& with)
+{
+    const size_t at = text.find(what);
+    if (at != std::string::npos)
+        text.replace(at, what.size(), with);
+    return text;
+}
+
+// Writes a tree and gives every file the time base + index minutes (base 0: kOldTime for all).
+bool WriteTimedTree(const std::wstring& folder, const TreeContents& files, LONGLONG base)
+{
+    if (!WriteTree(folder, files))
+        return false;
+    LONGLONG minute = 0;
+    for (const auto& file : files) {
+        const LONGLONG time = base == 0 ? kOldTime : base + minute;
+        minute += 60LL * 10000000LL;
+        if (!SetTimes(folder + file.first, time))
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+// Cyrillic names reach the engine through the ANSI code page, so the whole
+// trip runs under 1251.
+TEST(RoundTrip, OldTreeBecomesTheNewTree_Cp1251)
+{
+    CTestFolder root;
+    const std::wstring old = root / L"старая версия\\";
+    const std::wstring fresh = root / L"новая версия\\";
+    const std::wstring out = root / L"пакет обновления\\";
+    const std::wstring installed = root / L"установлено\\";
+    const std::wstring folder = L"Папка с пробелом\\";
+    const TreeContents oldTree = {
+        {L"same.txt", "unchanged"},
+        {L"a.txt", "old a"},
+        {L"B.txt", "bb"},
+        {L"a\\b.txt", "old b"},
+        {L"a\\keep.bin", std::string("\x00\x01\x02", 3)},
+        {folder + L"Файл отчёта.txt", "старый"},
+        {L"only-old.txt", "the update leaves me"},
+    };
+    const TreeContents newTree = {
+        {L"same.txt", "unchanged"},
+        {L"a.txt", "new a, longer"},                        // changed size
+        {L"B.txt", "bc"},                                   // same size, one byte differs
+        {L"a\\b.txt", "new b"},                             // same size, every byte differs
+        {L"a\\keep.bin", std::string("\x00\x01\x02", 3)},
+        {L"a\\new in a.txt", "new in an existing folder"},
+        {L"empty.dat", ""},
+        {folder + L"Файл отчёта.txt", "новый"},
+        {L"Новый файл.txt", "новый файл"},
+    };
+    ASSERT_TRUE(WriteTimedTree(old, oldTree, 0));
+    ASSERT_TRUE(WriteTimedTree(installed, oldTree, 0));
+    ASSERT_TRUE(WriteTimedTree(fresh, newTree, kNewTime));
+    // Unchanged files keep their times in the new version too.
+    ASSERT_TRUE(SetTimes(fresh + L"same.txt", kOldTime));
+    ASSERT_TRUE(SetTimes(fresh + L"a\\keep.bin", kOldTime));
+
+    const ToolResult made =
+        RunMakeUpdate({L"make", L"--old", old, L"--new", fresh, L"--out", out, L"--target-folder", installed});
+    ASSERT_TRUE(made.finished);
+    ASSERT_EQ(0u, made.exitCode);
+    EXPECT_EQ(std::vector<std::wstring>{L"not removed by the update: " + old + L"only-old.txt"}, made.err);
+
+    // The manifest: just the changed and new files, in ordinal order of their paths.
+    const std::vector<std::wstring> listed = {L"B.txt",     L"a.txt",          L"a\\b.txt",
+                                              L"a\\new in a.txt", L"empty.dat", L"Новый файл.txt",
+                                              folder + L"Файл отчёта.txt"};
+    pugi::xml_document document;
+    ASSERT_TRUE(document.load_file((out + L"update.xml").c_str()));
+    const pugi::xml_node info = document.child(L"update").child(L"info");
+    EXPECT_EQ(out, std::wstring(info.attribute(L"UpdateFolder").value()));
+    EXPECT_EQ(installed, std::wstring(info.attribute(L"TargetFolder").value()));
+    const pugi::xml_node files = document.child(L"update").child(L"files");
+    EXPECT_EQ(std::to_wstring(listed.size()), std::wstring(files.attribute(L"count").value()));
+    size_t index = 0;
+    for (pugi::xml_node item = files.first_child(); item; item = item.next_sibling(), ++index) {
+        ASSERT_LT(index, listed.size());
+        const std::wstring& name = listed[index];
+        SCOPED_TRACE(Cp1251(name));
+        const std::string content = newTree.at(name);
+        const std::map<std::wstring, std::wstring> expected = {
+            {L"FileName", name},
+            {L"SizeByte", std::to_wstring(content.size())},
+            {L"Modified", std::to_wstring(LocalSeconds(WriteTime(fresh + name)))},
+            {L"MD5", Wide(CryptoApiMd5(content))},
+            {L"Attr", std::to_wstring(GetFileAttributesW((fresh + name).c_str()))},
+            {L"isUpdate", L"1"},
+        };
+        std::map<std::wstring, std::wstring> actual;
+        for (const pugi::xml_attribute& attribute : item.attributes())
+            actual[attribute.name()] = attribute.value();
+        EXPECT_EQ(L"I" + std::to_wstring(index), std::wstring(item.name()));
+        EXPECT_EQ(expected, actual);
+    }
+    EXPECT_EQ(listed.size(), index);
+    // The downloads: the new bytes of just those files.
+    TreeContents downloads;
+    for (const std::wstring& name : listed)
+        downloads[name] = newTree.at(name);
+    TreeContents written = ReadTree(out);
+    ASSERT_EQ(1u, written.erase(L"update.xml"));
+    EXPECT_EQ(downloads, written);
+
+    const ToolResult verified = RunMakeUpdate({L"verify", out + L"update.xml"});
+    ASSERT_TRUE(verified.finished);
+    EXPECT_EQ(0u, verified.exitCode);
+    EXPECT_EQ(std::vector<std::wstring>(), verified.err);
+
+    // The engine on the copy of the old version.
+    std::vector<std::string> log;
+    ASSERT_TRUE(RunEngine(root / L"bin\\", out + L"update.xml", &log));
+    EXPECT_EQ(std::vector<std::string>(), ErrorLines(log));
+    TreeContents expected = newTree;
+    expected[L"only-old.txt"] = oldTree.at(L"only-old.txt");
+    EXPECT_EQ(expected, ReadTree(installed));
+    // Installed files carry the new version's write times to the second; the
+    // others were not touched.
+    for (const auto& file : expected) {
+        SCOPED_TRACE(Cp1251(file.first));
+        const bool wasListed = downloads.count(file.first) != 0;
+        EXPECT_EQ(wasListed ? WholeSecond(WriteTime(fresh + file.first)) : kOldTime,
+                  WriteTime(installed + file.first));
+    }
+}
+
+// Only the manifest's digest stands between a corrupted download of the
+// right size and the application folder.
+TEST(RoundTrip, EngineChecksTheDigestOfEachDownload)
+{
+    const struct
+    {
+        const char* what;
+        bool upperCaseDigest;    // the manifest's digest of a.dll in upper case
+        const char* otherMd5;    // replaces that digest when not null
+        const char* downloadA;   // replaces the download of a.dll when not null
+        bool installed;
+    } cases[] = {
+        {"the digests of make", false, nullptr, nullptr, true},
+        {"one byte changed, same size", false, nullptr, "new-A", false},
+        {"upper-case digest", true, nullptr, nullptr, true},
+        // Not a digest: stored and not checked, so even changed bytes go in.
+        {"not a digest", false, "unknown", "new-A", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        CTestFolder root;
+        const std::wstring old = root / L"old\\";
+        const std::wstring fresh = root / L"new\\";
+        const std::wstring out = root / L"out\\";
+        const std::wstring app = root / L"app\\";
+        const TreeContents oldTree = {{L"a.dll", "old-a"}, {L"b.dll", "old-b"}};
+        const TreeContents newTree = {{L"a.dll", "new-a"}, {L"b.dll", "new-b"}};
+        ASSERT_TRUE(WriteTimedTree(old, oldTree, 0));
+        ASSERT_TRUE(WriteTimedTree(app, oldTree, 0));
+        ASSERT_TRUE(WriteTimedTree(fresh, newTree, kNewTime));
+        const ToolResult made =
+            RunMakeUpdate({L"make", L"--old", old, L"--new", fresh, L"--out", out, L"--target-folder", app});
+        ASSERT_TRUE(made.finished);
+        ASSERT_EQ(0u, made.exitCode);
+
+        const std::string digest = CryptoApiMd5("new-a");
+        std::string manifest = ReadBytes(out + L"update.xml").value_or("");
+        ASSERT_NE(std::string::npos, manifest.find("MD5=\"" + digest + "\""));
+        if (c.upperCaseDigest) {
+            std::string upper = digest;
+            for (char& ch : upper)
+                ch = static_cast<char>(toupper(static_cast<unsigned char>(ch)));
+            manifest = Replace(manifest, digest, upper);
+        }
+        if (c.otherMd5 != nullptr)
+            manifest = Replace(manifest, digest, c.otherMd5);
+        ASSERT_TRUE(WriteBytes(out + L"update.xml", manifest));
+        if (c.downloadA != nullptr) {
+            ASSERT_TRUE(WriteBytes(out + L"a.dll", c.downloadA));
+        }
+
+        std::vector<std::string> log;
+        ASSERT_TRUE(RunEngine(root / L"bin\\", out + L"update.xml", &log));
+        if (c.installed) {
+            EXPECT_EQ(std::vector<std::string>(), ErrorLines(log));
+            const TreeContents expected = {{L"a.dll", c.downloadA != nullptr ? c.downloadA : "new-a"},
+                                           {L"b.dll", "new-b"}};
+            EXPECT_EQ(expected, ReadTree(app));
+        } else {
+            // The discrepancy line, and nothing on disk touched: b.dll, whose
+            // download is sound, is not installed either.
+            EXPECT_EQ(std::vector<std::string>{"ERROR " + Cp1251(L"Обнаружено расхождение в данных файла: a.dll")},
+                      ErrorLines(log));
+            EXPECT_EQ(oldTree, ReadTree(app));
+            EXPECT_EQ(kOldTime, WriteTime(app + L"a.dll"));
+            EXPECT_EQ(kOldTime, WriteTime(app + L"b.dll"));
+        }
+    }
+}
