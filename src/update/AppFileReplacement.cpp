@@ -4,9 +4,10 @@
 // absent with its whole old version under the backup name.
 //
 // Per item: leftovers of an interrupted run are cleared up, the new content is
-// written and stamped under a temporary name beside the file, and only then
-// swapped in: the old file to the backup name, the new one to its own name.
-// The backup is deleted while no item of the run has failed.
+// written and stamped under a temporary name beside the file (usually already
+// by the loader, see StagedFile.h), and only then swapped in: the old file to
+// the backup name, the new one to its own name. The backup is deleted while no
+// item of the run has failed.
 //
 // Names beside a file X (X.old is the backup name):
 //   X.new      the new content while it is written; never trusted once left
@@ -24,6 +25,8 @@
 
 #include <easylogging++.h>
 
+#include <vector>
+
 namespace {
 
 const wchar_t kCreateFailed[] = L"Ошибка обновления: Не удалось создать файл. ";
@@ -33,7 +36,6 @@ const wchar_t kStampFailed[] = L"Ошибка обновления: Не пол�
 const wchar_t kRestored[] = L"Ошибка обновления: Восстановлена прежняя версия файла. ";
 const wchar_t kCode[] = L" Код ошибки ";
 
-const wchar_t kNewSuffix[] = L".new";
 const wchar_t kCopySuffix[] = L".bak";
 
 ReplaceFaultHook g_faultHook = nullptr;
@@ -169,9 +171,9 @@ bool WriteContent(CFileWriter& writer, const CUpdateFileItem& item, eReplaceStep
 class CItemReplacement
 {
 public:
-    CItemReplacement(const CUpdateFileItem& item, const std::wstring& target, const std::wstring& backup)
-        : m_item(item), m_target(target), m_backup(backup), m_new(target + kNewSuffix),
-          m_copy(target + kCopySuffix), m_copyNew(target + kCopySuffix + kNewSuffix)
+    CItemReplacement(CUpdateFileItem& item, const std::wstring& target, const std::wstring& backup)
+        : m_item(item), m_target(target), m_backup(backup), m_new(StagedPathOf(target)),
+          m_copy(target + kCopySuffix), m_copyNew(StagedPathOf(target + kCopySuffix))
     {
     }
 
@@ -196,8 +198,10 @@ private:
     // Clears up after a run that was killed while it worked on this item.
     void RecoverInterrupted()
     {
-        // Not known to be whole: never installed.
-        DeleteLeftover(m_new);
+        // Not known to be whole: never installed. (A file this run staged is
+        // held open under that name and is not a leftover.)
+        if (!m_item.staged.IsStaged())
+            DeleteLeftover(m_new);
         DeleteLeftover(m_copyNew);
 
         // An overwrite in place was interrupted: the copy is the whole old
@@ -229,6 +233,12 @@ private:
     // The new content, whole and stamped, under the temporary name.
     bool WriteNewFile()
     {
+        if (m_item.staged.IsStaged()) {
+            if (m_item.staged.stampError != 0)
+                LOG(WARNING) << ToLogText(kStampFailed) << ToLogText(m_target) << ToLogText(kCode)
+                             << m_item.staged.stampError;
+            return true;
+        }
         CFileWriter writer;
         writer.path = m_new;
         if (Injected(eStepCreateNew) || !writer.Open()) {
@@ -266,7 +276,7 @@ private:
     {
         if (!m_hasOldFile) {
             // Nothing to keep; a folder under the file's name refuses the rename.
-            if (MoveStep(eStepFinalRename, m_new, m_target, MOVEFILE_REPLACE_EXISTING))
+            if (RenameNew())
                 return true;
             FailCreate(LastErrorOr(ERROR_GEN_FAILURE));
             return false;
@@ -276,7 +286,7 @@ private:
         if (!MoveStep(eStepMoveToBackup, m_target, m_backup, 0))
             return ReplaceInPlace();
 
-        if (MoveStep(eStepFinalRename, m_new, m_target, MOVEFILE_REPLACE_EXISTING))
+        if (RenameNew())
             return true;
         FailCreate(LastErrorOr(ERROR_GEN_FAILURE));
         // MoveFileW keeps the old file's times; its attributes come back by hand.
@@ -291,7 +301,25 @@ private:
     void FailCreate(DWORD code)
     {
         LOG(ERROR) << ToLogText(kCreateFailed) << ToLogText(m_target) << ToLogText(kCode) << code;
-        DeleteFileW(m_new.c_str());
+        DeleteNew();
+    }
+
+    // The new file to its own name, replacing what is there.
+    bool RenameNew()
+    {
+        if (Injected(eStepFinalRename))
+            return false;
+        if (m_item.staged.IsStaged())
+            return m_item.staged.RenameTo(m_target);
+        return MoveFileExW(m_new.c_str(), m_target.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
+    }
+
+    void DeleteNew()
+    {
+        if (m_item.staged.IsStaged())
+            m_item.staged.Discard();
+        else
+            DeleteFileW(m_new.c_str());
     }
 
     // The old file cannot be moved aside (the backup name is blocked, or the
@@ -310,7 +338,7 @@ private:
         }
 
         // A rename over the old file is all or nothing.
-        if (MoveStep(eStepFinalRename, m_new, m_target, MOVEFILE_REPLACE_EXISTING)) {
+        if (RenameNew()) {
             DeleteLeftover(m_copy);
             return true;
         }
@@ -323,12 +351,13 @@ private:
         bool written = false;
         if (!Injected(eStepWriteInPlace) && writer.Open()) {
             opened = true;
-            written = WriteContent(writer, m_item, eStepWriteInPlace, &code);
+            written = m_item.staged.IsStaged() ? CopyStaged(writer, &code)
+                                               : WriteContent(writer, m_item, eStepWriteInPlace, &code);
         } else {
             code = LastErrorOr(ERROR_OPEN_FAILED);
         }
         writer.Close();
-        DeleteFileW(m_new.c_str());
+        DeleteNew();
         if (written) {
             StampFileTimes(m_target, m_target, m_item.modified);
             DeleteLeftover(m_copy);
@@ -346,6 +375,36 @@ private:
         return false;
     }
 
+    // Writes the staged file's content through the writer, from its start.
+    bool CopyStaged(CFileWriter& writer, DWORD* code)
+    {
+        if (Injected(eStepWriteInPlace)) {
+            *code = GetLastError();
+            return false;
+        }
+        const HANDLE staged = m_item.staged.Get();
+        LARGE_INTEGER start{};
+        if (!SetFilePointerEx(staged, start, nullptr, FILE_BEGIN)) {
+            *code = LastErrorOr(ERROR_READ_FAULT);
+            return false;
+        }
+        std::vector<unsigned char> buffer(1 << 20);
+        int64_t done = 0;
+        while (done < m_item.sizeBytes) {
+            DWORD read = 0;
+            if (!ReadFile(staged, buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr) || read == 0) {
+                *code = LastErrorOr(ERROR_READ_FAULT);
+                return false;
+            }
+            if (!writer.Write(buffer.data(), read) || writer.bytesWritten != read) {
+                *code = DefiniteCode(writer.lastError, ERROR_WRITE_FAULT);
+                return false;
+            }
+            done += read;
+        }
+        return true;
+    }
+
     void PutCopyBack()
     {
         bool done = MoveFileExW(m_copy.c_str(), m_target.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
@@ -360,7 +419,7 @@ private:
         LogRestored(m_target, done, code, true);
     }
 
-    const CUpdateFileItem& m_item;
+    CUpdateFileItem& m_item;
     const std::wstring m_target;
     const std::wstring m_backup;
     const std::wstring m_new;
@@ -381,7 +440,7 @@ void SetReplaceFaultHook(ReplaceFaultHook hook, void* context)
 bool CQXUpdate::UpdateAppFiles()
 {
     bool ok = true;
-    for (const CUpdateFileItem* item : files) {
+    for (CUpdateFileItem* item : files) {
         if (!item->doUpdate) {
             LOG(INFO) << ToLogText(L"Файл пропущен из-за настроек обновления. ") << item->fileName;
             continue;

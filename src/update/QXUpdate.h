@@ -4,6 +4,8 @@
 // replaces the application files and starts the applications again.
 #include <windows.h>
 
+#include "update/StagedFile.h"
+
 #include "platform/VersionNumber.h"
 
 #include <cstdint>
@@ -23,6 +25,12 @@ public:
     bool downloadComplete = false;
     bool doUpdate = false;
     unsigned char* content = nullptr; // sizeBytes bytes, owned
+    // The new content already written beside the application file by the
+    // loader; when staged, content stays null.
+    CStagedFile staged;
+
+    // The new content is at hand: in memory or staged.
+    bool HasContent() const { return content != nullptr || staged.IsStaged(); }
 
     CUpdateFileItem() = default;
     ~CUpdateFileItem();

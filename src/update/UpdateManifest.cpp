@@ -1,5 +1,6 @@
 // The update engine's object lifetime and the manifest loader: the run's
-// settings and, for every file to install, its new content read into memory.
+// settings and, for every file to install, its new content checked and staged
+// beside the application file (or, where that cannot be done, read into memory).
 #include "update/QXUpdate.h"
 
 #include "update/ManifestFormat.h"
@@ -14,6 +15,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <new>
 #include <vector>
@@ -56,12 +58,15 @@ unsigned char* ReadWholeFile(const std::wstring& path, int64_t size, CMd5* md5)
     return block;
 }
 
-// Finds the download of one item and reads it; false on a discrepancy: another
+// Finds the download of one item and loads it; false on a discrepancy: another
 // size, a file that changed or could not be read after its size matched, or
 // content whose MD5 differs from the item's digest (or cannot be taken). A
 // corrupted download of the right size must not be installed, so it is refused
-// like a short one.
-bool LoadItemContent(CUpdateFileItem& item, const std::string& updateFolder)
+// like a short one. With stagedPath the content is staged there, beside the
+// application file; where that cannot be done it is read into memory.
+// Logs nothing: it may run on a helper thread.
+bool LoadItemContent(CUpdateFileItem& item, const std::string& updateFolder, const std::wstring& stagedPath,
+                     std::vector<unsigned char>& buffer)
 {
     const std::string source = FindDownload(updateFolder, item.fileName, item.tempFileName);
     if (source.empty())
@@ -69,18 +74,73 @@ bool LoadItemContent(CUpdateFileItem& item, const std::string& updateFolder)
 
     const std::wstring widePath = AnsiToWide(source);
     const uint64_t size = GetFileSizeByName(widePath);
-    if (size == static_cast<uint64_t>(item.sizeBytes)) {
-        const bool check = IsMd5Digest(item.md5);
-        CMd5 md5;
-        item.content = ReadWholeFile(widePath, item.sizeBytes, check ? &md5 : nullptr);
-        if (item.content != nullptr && (!check || SameMd5Digest(md5.FinishHex(), item.md5)))
-            return true;
-        delete[] item.content;
-        item.content = nullptr;
+    if (size != static_cast<uint64_t>(item.sizeBytes))
+        return false;
+    // A size of 4 GiB or more can never be installed; it is not staged either.
+    if (!stagedPath.empty() && (static_cast<uint64_t>(item.sizeBytes) >> 32) == 0) {
+        const eStageResult staged =
+            StageDownload(widePath, item.sizeBytes, item.md5, item.modified, stagedPath, buffer, &item.staged);
+        if (staged != eNotStaged)
+            return staged == eStaged;
     }
-    item.downloadComplete = false;
-    LOG(ERROR) << ToLogText(L"Обнаружено расхождение в данных файла: ") << item.fileName;
+    const bool check = IsMd5Digest(item.md5);
+    CMd5 md5;
+    item.content = ReadWholeFile(widePath, item.sizeBytes, check ? &md5 : nullptr);
+    if (item.content != nullptr && (!check || SameMd5Digest(md5.FinishHex(), item.md5)))
+        return true;
+    delete[] item.content;
+    item.content = nullptr;
     return false;
+}
+
+// One item whose content is to be loaded, and how that went.
+struct CContentJob
+{
+    CUpdateFileItem* item;
+    std::wstring stagedPath; // empty: into memory
+    bool ok;
+};
+
+struct CContentJobs
+{
+    std::vector<CContentJob>* jobs;
+    const std::string* updateFolder;
+    LONG next;
+};
+
+// Reading, hashing and writing one file keeps one core busy; two workers keep
+// a second core busy as well. Each takes the next item until none is left.
+DWORD WINAPI LoadContentWorker(void* context)
+{
+    CContentJobs& shared = *static_cast<CContentJobs*>(context);
+    std::vector<unsigned char> buffer(kStageBufferBytes);
+    for (;;) {
+        const LONG index = InterlockedIncrement(&shared.next) - 1;
+        if (index < 0 || static_cast<size_t>(index) >= shared.jobs->size())
+            return 0;
+        CContentJob& job = (*shared.jobs)[static_cast<size_t>(index)];
+        job.ok = LoadItemContent(*job.item, *shared.updateFolder, job.stagedPath, buffer);
+    }
+}
+
+void LoadContents(std::vector<CContentJob>& jobs, const std::string& updateFolder)
+{
+    CContentJobs shared{&jobs, &updateFolder, 0};
+    CHandle helper;
+    if (jobs.size() > 1)
+        helper.Reset(CreateThread(nullptr, 0, &LoadContentWorker, &shared, 0, nullptr));
+    // Without a helper thread the work is simply done on this one.
+    LoadContentWorker(&shared);
+    if (helper)
+        WaitForSingleObject(helper.Get(), INFINITE);
+}
+
+// Lower-case copy in the ANSI code page, for comparing file names as the file system does.
+std::string Lowered(std::string text)
+{
+    if (!text.empty())
+        CharLowerBuffA(&text[0], static_cast<DWORD>(text.size()));
+    return text;
 }
 
 } // namespace
@@ -146,6 +206,7 @@ bool CQXUpdate::LoadUpdateInfoFromXmlFile(std::wstring path)
     const int count = filesElement.attribute(kCount).as_int();
     filesKey = ManifestText(filesElement.attribute(kFilesKey));
 
+    const size_t first = files.size();
     for (const pugi::xml_node& element : ItemElements(filesElement, count)) {
         auto item = std::make_unique<CUpdateFileItem>();
         item->fileName = ManifestText(element.attribute(kFileName));
@@ -156,10 +217,35 @@ bool CQXUpdate::LoadUpdateInfoFromXmlFile(std::wstring path)
         item->modified = element.attribute(kModified).as_llong();
         item->downloadComplete = element.attribute(kDownloadComplete).as_bool();
         item->doUpdate = element.attribute(kIsUpdate).as_bool();
-        if (item->doUpdate && !LoadItemContent(*item, updateFolder))
-            result = false;
         files.push_back(item.get());
         item.release();
+    }
+
+    // Content is staged beside its application file when the run knows its
+    // application folder and no other item installs under the same name (the
+    // second would find the first's staged file held open).
+    std::map<std::string, int> names;
+    for (size_t i = first; i < files.size(); ++i) {
+        if (files[i]->doUpdate)
+            ++names[Lowered(files[i]->fileName)];
+    }
+    std::vector<CContentJob> jobs;
+    for (size_t i = first; i < files.size(); ++i) {
+        CUpdateFileItem* item = files[i];
+        if (!item->doUpdate)
+            continue;
+        const bool stage = info && !targetFolder.empty() && names[Lowered(item->fileName)] == 1;
+        jobs.push_back({item, stage ? StagedPathOf(AnsiToWide(targetFolder + item->fileName)) : std::wstring(), true});
+    }
+    LoadContents(jobs, updateFolder);
+
+    // Logged here, in the items' order, whichever thread loaded them.
+    for (const CContentJob& job : jobs) {
+        if (job.ok)
+            continue;
+        job.item->downloadComplete = false;
+        LOG(ERROR) << ToLogText(L"Обнаружено расхождение в данных файла: ") << job.item->fileName;
+        result = false;
     }
     return result;
 }

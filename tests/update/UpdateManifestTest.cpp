@@ -40,11 +40,21 @@ protected:
         return m_update.LoadUpdateInfoFromXmlFile(ManifestPath());
     }
 
+    // The item's new content, in memory or staged beside its application file.
     static std::string Content(const CUpdateFileItem& item)
     {
-        return item.content == nullptr
-                   ? std::string("<none>")
-                   : std::string(reinterpret_cast<const char*>(item.content), static_cast<size_t>(item.sizeBytes));
+        if (item.content != nullptr)
+            return std::string(reinterpret_cast<const char*>(item.content), static_cast<size_t>(item.sizeBytes));
+        if (!item.staged.IsStaged())
+            return "<none>";
+        std::string bytes(static_cast<size_t>(item.sizeBytes), '\0');
+        LARGE_INTEGER start{};
+        DWORD read = 0;
+        if (!SetFilePointerEx(item.staged.Get(), start, nullptr, FILE_BEGIN) ||
+            !ReadFile(item.staged.Get(), &bytes[0], static_cast<DWORD>(bytes.size()), &read, nullptr) ||
+            read != bytes.size())
+            return "<unreadable>";
+        return bytes;
     }
 
     CTestFolder m_folder;
@@ -140,7 +150,7 @@ TEST_F(ManifestLoad, ItemAttributes_AreStoredAsRead)
     EXPECT_EQ(0u, empty.attributes);
     EXPECT_EQ(0, empty.sizeBytes);
     EXPECT_FALSE(empty.doUpdate);
-    EXPECT_EQ(nullptr, empty.content);
+    EXPECT_FALSE(empty.HasContent());
 }
 
 TEST_F(ManifestLoad, IsUpdate_TrueOnlyForLeadingOneTOrY)
@@ -166,7 +176,7 @@ TEST_F(ManifestLoad, IsUpdate_TrueOnlyForLeadingOneTOrY)
         ASSERT_EQ(1u, update.files.size());
         EXPECT_EQ(c.doUpdate, update.files[0]->doUpdate);
         // The download is read only for items to install.
-        EXPECT_EQ(c.doUpdate, update.files[0]->content != nullptr);
+        EXPECT_EQ(c.doUpdate, update.files[0]->HasContent());
     }
 }
 
@@ -185,8 +195,8 @@ TEST_F(ManifestLoad, Downloads_FoundUnderFileNameOrTempName)
     EXPECT_EQ("by file name", Content(*m_update.files[0]));
     EXPECT_EQ("temp-only.bin", m_update.files[1]->fileName);
     EXPECT_EQ("temp", Content(*m_update.files[1]));
-    EXPECT_EQ(nullptr, m_update.files[2]->content);
-    EXPECT_EQ(nullptr, m_update.files[3]->content);
+    EXPECT_FALSE(m_update.files[2]->HasContent());
+    EXPECT_FALSE(m_update.files[3]->HasContent());
 }
 
 TEST_F(ManifestLoad, SizeDiscrepancy_FailsButLaterItemsAreRead)
@@ -212,7 +222,7 @@ TEST_F(ManifestLoad, SizeDiscrepancy_FailsButLaterItemsAreRead)
                                                                    2)));
         EXPECT_FALSE(update.LoadUpdateInfoFromXmlFile(ManifestPath()));
         ASSERT_EQ(2u, update.files.size());
-        EXPECT_EQ(nullptr, update.files[0]->content);
+        EXPECT_FALSE(update.files[0]->HasContent());
         EXPECT_FALSE(update.files[0]->downloadComplete);
         EXPECT_EQ("good", Content(*update.files[1]));
         EXPECT_TRUE(update.files[1]->downloadComplete);
@@ -224,7 +234,7 @@ TEST_F(ManifestLoad, EmptyDownload_WithSizeZeroLoads)
     Download(L"empty.bin", "");
     EXPECT_TRUE(Load(ItemElement(0, L"empty.bin", 0, L"1"), 1));
     ASSERT_EQ(1u, m_update.files.size());
-    EXPECT_NE(nullptr, m_update.files[0]->content);
+    EXPECT_TRUE(m_update.files[0]->HasContent());
 }
 
 TEST_F(ManifestLoad, DownloadHeldWithoutSharing_CountsAsDiscrepancy)
@@ -237,7 +247,7 @@ TEST_F(ManifestLoad, DownloadHeldWithoutSharing_CountsAsDiscrepancy)
     CloseHandle(held);
     EXPECT_FALSE(loaded);
     ASSERT_EQ(1u, m_update.files.size());
-    EXPECT_EQ(nullptr, m_update.files[0]->content);
+    EXPECT_FALSE(m_update.files[0]->HasContent());
     EXPECT_FALSE(m_update.files[0]->downloadComplete);
 }
 
@@ -411,7 +421,7 @@ TEST_F(ManifestLoad, NumbersThatAreNotPlainDecimals_ReadAsTheConversionsDefine)
         if (c.items == 1) {
             EXPECT_EQ(c.wantSize, update.files[0]->sizeBytes);
             EXPECT_EQ(c.wantModified, update.files[0]->modified);
-            EXPECT_EQ(c.result, update.files[0]->content != nullptr);
+            EXPECT_EQ(c.result, update.files[0]->HasContent());
         }
     }
 }
@@ -442,7 +452,7 @@ TEST_F(ManifestLoad, DownloadTooLargeForMemory_CountsAsDiscrepancy)
                              2);
     EXPECT_FALSE(loaded);
     ASSERT_EQ(2u, m_update.files.size());
-    EXPECT_EQ(nullptr, m_update.files[0]->content);
+    EXPECT_FALSE(m_update.files[0]->HasContent());
     EXPECT_FALSE(m_update.files[0]->downloadComplete);
     EXPECT_EQ("good", Content(*m_update.files[1]));
 }

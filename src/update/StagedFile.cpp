@@ -1,0 +1,119 @@
+#include "update/StagedFile.h"
+
+#include "update/ManifestFormat.h"
+
+#include "platform/FileHelpers.h"
+#include "platform/Md5.h"
+
+#include <algorithm>
+#include <cstring>
+
+bool CStagedFile::Create(const std::wstring& path)
+{
+    Discard();
+    m_file.Reset(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, CREATE_ALWAYS,
+                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!m_file)
+        return false;
+    m_path = path;
+    return true;
+}
+
+bool CStagedFile::RenameTo(const std::wstring& path)
+{
+    // The name is taken as the system gets it: a length in bytes, no terminator needed.
+    std::vector<unsigned char> block(sizeof(FILE_RENAME_INFO) + path.size() * sizeof(wchar_t));
+    FILE_RENAME_INFO* info = reinterpret_cast<FILE_RENAME_INFO*>(block.data());
+    info->ReplaceIfExists = TRUE;
+    info->RootDirectory = nullptr;
+    info->FileNameLength = static_cast<DWORD>(path.size() * sizeof(wchar_t));
+    std::memcpy(info->FileName, path.c_str(), path.size() * sizeof(wchar_t));
+    if (!SetFileInformationByHandle(m_file.Get(), FileRenameInfo, info, static_cast<DWORD>(block.size())))
+        return false;
+    m_file.Close();
+    m_path.clear();
+    return true;
+}
+
+void CStagedFile::Discard()
+{
+    if (!m_file)
+        return;
+    const DWORD saved = GetLastError();
+    FILE_DISPOSITION_INFO disposition{TRUE};
+    SetFileInformationByHandle(m_file.Get(), FileDispositionInfo, &disposition, sizeof(disposition));
+    m_file.Close();
+    m_path.clear();
+    SetLastError(saved);
+}
+
+namespace {
+
+// The manifest's time on every time of the staged file; the attributes stay.
+// A stamp outside what the time conversions accept leaves the times as written.
+DWORD StampTimes(HANDLE file, int64_t modified)
+{
+    FILE_BASIC_INFO info{};
+    if (!GetFileInformationByHandleEx(file, FileBasicInfo, &info, sizeof(info)))
+        return GetLastError() != 0 ? GetLastError() : static_cast<DWORD>(ERROR_GEN_FAILURE);
+    FILETIME time{};
+    if (!TimeStampToFileTime(modified, &time))
+        return 0;
+    LARGE_INTEGER value{};
+    value.LowPart = time.dwLowDateTime;
+    value.HighPart = static_cast<LONG>(time.dwHighDateTime);
+    info.CreationTime = value;
+    info.LastAccessTime = value;
+    info.LastWriteTime = value;
+    info.ChangeTime = value;
+    info.FileAttributes = 0; // unchanged
+    SetFileInformationByHandle(file, FileBasicInfo, &info, sizeof(info));
+    return 0;
+}
+
+} // namespace
+
+eStageResult StageDownload(const std::wstring& source, int64_t size, const std::string& md5, int64_t modified,
+                           const std::wstring& stagedPath, std::vector<unsigned char>& buffer, CStagedFile* staged)
+{
+    // No write or delete sharing: while the download is copied nobody can change it.
+    CHandle download(CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    LARGE_INTEGER length{};
+    if (!download || !GetFileSizeEx(download.Get(), &length) || length.QuadPart != size)
+        return eDiscrepancy;
+    if (!staged->Create(stagedPath))
+        return eNotStaged;
+
+    const bool check = IsMd5Digest(md5);
+    CMd5 digest;
+    int64_t done = 0;
+    while (done < size) {
+        const DWORD want = static_cast<DWORD>(std::min<int64_t>(size - done, static_cast<int64_t>(buffer.size())));
+        DWORD read = 0;
+        if (!ReadFile(download.Get(), buffer.data(), want, &read, nullptr) || read == 0) {
+            staged->Discard();
+            return eDiscrepancy;
+        }
+        // Hashed while the block is still in the cache from its read.
+        if (check && !digest.Update(buffer.data(), read)) {
+            staged->Discard();
+            return eDiscrepancy;
+        }
+        DWORD written = 0;
+        if (!WriteFile(staged->Get(), buffer.data(), read, &written, nullptr) || written != read) {
+            staged->Discard();
+            return eNotStaged;
+        }
+        done += read;
+    }
+    // A download that grew past its size since it was measured is not what was described.
+    DWORD extra = 0;
+    if (!ReadFile(download.Get(), buffer.data(), 1, &extra, nullptr) || extra != 0 ||
+        (check && !SameMd5Digest(digest.FinishHex(), md5))) {
+        staged->Discard();
+        return eDiscrepancy;
+    }
+    staged->stampError = StampTimes(staged->Get(), modified);
+    return eStaged;
+}

@@ -1,0 +1,64 @@
+#pragma once
+// A new file's content staged beside the application file under its temporary
+// name, before any application file is touched: copied from the download in
+// one pass that checks its size (and its MD5 when the manifest gives one) and
+// stamps it with the manifest's time. The staged file is held open without
+// sharing until it is renamed over the application file, so nothing can change
+// it between the check and the swap; one that is never swapped in is deleted.
+#include <windows.h>
+
+#include "platform/Handles.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// The temporary name of a new file beside the application file at target.
+inline std::wstring StagedPathOf(const std::wstring& target)
+{
+    return target + L".new";
+}
+
+class CStagedFile
+{
+public:
+    CStagedFile() = default;
+    ~CStagedFile() { Discard(); }
+    CStagedFile(const CStagedFile&) = delete;
+    CStagedFile& operator=(const CStagedFile&) = delete;
+
+    bool IsStaged() const { return m_file.IsValid(); }
+    const std::wstring& Path() const { return m_path; }
+    HANDLE Get() const { return m_file.Get(); }
+    // Code of a failed read of the file's basic information while stamping
+    // (0: stamped), for the warning the replacement logs in its place.
+    DWORD stampError = 0;
+
+    // Creates the file at path (no sharing, rights to rename and delete it).
+    bool Create(const std::wstring& path);
+    // Renames the held file to path, replacing a file there; on success the
+    // file is no longer ours. False with the last-error value.
+    bool RenameTo(const std::wstring& path);
+    // Deletes the file if it is still ours.
+    void Discard();
+
+private:
+    CHandle m_file;
+    std::wstring m_path;
+};
+
+// Size of the block a download is copied through.
+constexpr size_t kStageBufferBytes = 1 << 20;
+
+enum eStageResult
+{
+    eStaged = 0,      // staged, size and digest checked, stamped
+    eDiscrepancy = 1, // the download cannot be read in full, or has another size or digest
+    eNotStaged = 2,   // the staged file could not be written: the caller reads the content into memory
+};
+
+// Copies the download at source into staged (created at stagedPath), reading
+// it through buffer. size: the manifest's size; md5: 32 hexadecimal digits to
+// check, or empty; modified: the manifest's time stamp.
+eStageResult StageDownload(const std::wstring& source, int64_t size, const std::string& md5, int64_t modified,
+                           const std::wstring& stagedPath, std::vector<unsigned char>& buffer, CStagedFile* staged);
