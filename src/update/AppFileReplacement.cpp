@@ -5,12 +5,16 @@
 //
 // Per item: leftovers of an interrupted run are cleared up, the new content is
 // written and stamped under a temporary name beside the file (usually already
-// by the loader, see StagedFile.h), and only then swapped in: the old file to
-// the backup name, the new one to its own name. The backup is deleted while no
-// item of the run has failed.
+// by the loader, see StagedFile.h), and only then swapped in. While no item of
+// the run has failed, the new file is renamed over the old one; otherwise (or
+// when that rename fails) the old file goes to the backup name first, the new
+// one to its own name, and the backup is kept.
 //
 // Names beside a file X (X.old is the backup name):
 //   X.new      the new content while it is written; never trusted once left
+//   X.old      the old file between the two renames of a swap; kept when an
+//              earlier item of the run failed (while none has, the new file
+//              is renamed over the old one instead)
 //   X.bak      a whole copy of an old file that could not be moved aside and
 //              is about to be overwritten in place; left behind, it is put back
 //   X.bak.new  that copy while it is made; never trusted once left
@@ -179,7 +183,8 @@ public:
 
     // False when the item failed; the old file is then whole under its own
     // name (or, when even that move back failed, under the backup name).
-    bool Replace()
+    // keepBackup: an earlier item failed, so the old file stays as its backup.
+    bool Replace(bool keepBackup)
     {
         RecoverInterrupted();
 
@@ -189,7 +194,7 @@ public:
 
         if (!WriteNewFile())
             return false;
-        return Swap();
+        return Swap(keepBackup);
     }
 
     const std::wstring& BackupPath() const { return m_backup; }
@@ -272,21 +277,32 @@ private:
             LogRestored(m_target, true, 0, true);
     }
 
-    bool Swap()
+    bool Swap(bool keepBackup)
     {
         if (!m_hasOldFile) {
             // Nothing to keep; a folder under the file's name refuses the rename.
-            if (RenameNew())
+            if (RenameNew(eStepFinalRename))
                 return true;
             FailCreate(LastErrorOr(ERROR_GEN_FAILURE));
             return false;
         }
 
-        SetFileAttributesW(m_target.c_str(), FILE_ATTRIBUTE_NORMAL);
+        // Only these attributes stand in the way of renaming over the file
+        // or of deleting its backup later; changing them costs a call per file.
+        const DWORD blocking = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+        if ((m_oldAttributes & blocking) != 0)
+            SetFileAttributesW(m_target.c_str(), FILE_ATTRIBUTE_NORMAL);
+
+        // While no item has failed, the backup would be deleted right after
+        // the swap: one rename over the old file does both, and the file is
+        // never absent under its own name.
+        if (!keepBackup && RenameNew(eStepReplaceOld))
+            return true;
+
         if (!MoveStep(eStepMoveToBackup, m_target, m_backup, 0))
             return ReplaceInPlace();
 
-        if (RenameNew())
+        if (RenameNew(eStepFinalRename))
             return true;
         FailCreate(LastErrorOr(ERROR_GEN_FAILURE));
         // MoveFileW keeps the old file's times; its attributes come back by hand.
@@ -305,9 +321,9 @@ private:
     }
 
     // The new file to its own name, replacing what is there.
-    bool RenameNew()
+    bool RenameNew(eReplaceStep step)
     {
-        if (Injected(eStepFinalRename))
+        if (Injected(step))
             return false;
         if (m_item.staged.IsStaged())
             return m_item.staged.RenameTo(m_target);
@@ -338,7 +354,7 @@ private:
         }
 
         // A rename over the old file is all or nothing.
-        if (RenameNew()) {
+        if (RenameNew(eStepFinalRename)) {
             DeleteLeftover(m_copy);
             return true;
         }
@@ -459,7 +475,7 @@ bool CQXUpdate::UpdateAppFiles()
         }
 
         CItemReplacement replacement(*item, target, backupPath);
-        if (!replacement.Replace())
+        if (!replacement.Replace(!ok))
             ok = false;
         // A backup that cannot be deleted stays; the next run finds its file
         // beside it and deletes it then.

@@ -9,6 +9,7 @@ enum eReplaceStep
     eStepCreateNew = 0,   // create the new file under its temporary name
     eStepWriteNew,        // write the new content into it
     eStepStampNew,        // read its basic information to set the time stamps
+    eStepReplaceOld,      // new file renamed over the old one (no item has failed so far)
     eStepMoveToBackup,    // old file from its own name to the backup name
     eStepFinalRename,     // new file from its temporary name to its own name
     eStepDeleteBackup,    // the backup, once all items so far have succeeded

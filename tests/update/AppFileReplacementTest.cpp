@@ -380,22 +380,25 @@ TEST_F(ReplaceFaults, EachStepFailing_OldFileSurvivesWholeAndTheLogSaysSo)
          {Line("ERROR", kWriteFailed, c), Line("WARNING", kStampFailed, L"2"), Line("ERROR", kRestored)}},
         {"time stamp", {{eStepStampNew, 1}}, true, After::kNewUnstamped, false,
          {Line("WARNING", kStampFailed, c)}},
-        // The swap.
-        {"final rename: the old file goes back", {{eStepFinalRename, 1}}, false, After::kOld, false,
-         {Line("ERROR", kCreateFailed, c), Line("ERROR", kRestored)}},
-        {"backup delete: it stays beside the new file", {{eStepDeleteBackup, 1}}, true, After::kNew, true, {}},
+        // The swap: while no item has failed, a rename over the old file.
+        {"rename over the old file, then the two renames", {{eStepReplaceOld, 1}}, true, After::kNew, false, {}},
+        {"every rename of the new file: the old file goes back", {{eStepReplaceOld, 1}, {eStepFinalRename, 1}},
+         false, After::kOld, false, {Line("ERROR", kCreateFailed, c), Line("ERROR", kRestored)}},
+        {"backup delete: it stays beside the new file", {{eStepReplaceOld, 1}, {eStepDeleteBackup, 1}}, true,
+         After::kNew, true, {}},
         // The old file cannot be moved aside: replaced under its own name from a copy.
-        {"move to backup: replaced by a rename over it", {{eStepMoveToBackup, 1}}, true, After::kNew, false, {}},
-        {"move to backup and copy: nothing touched", {{eStepMoveToBackup, 1}, {eStepCopyOld, 1}}, false, After::kOld,
-         false, {Line("ERROR", kCreateFailed, c)}},
+        {"move to backup: replaced by a rename over it", {{eStepReplaceOld, 1}, {eStepMoveToBackup, 1}}, true,
+         After::kNew, false, {}},
+        {"move to backup and copy: nothing touched", {{eStepReplaceOld, 1}, {eStepMoveToBackup, 1}, {eStepCopyOld, 1}},
+         false, After::kOld, false, {Line("ERROR", kCreateFailed, c)}},
         {"rename over it fails: written in place",
-         {{eStepMoveToBackup, 1}, {eStepFinalRename, 1}}, true, After::kNew, false, {}},
+         {{eStepReplaceOld, 1}, {eStepMoveToBackup, 1}, {eStepFinalRename, 1}}, true, After::kNew, false, {}},
         {"in-place open fails: nothing touched",
-         {{eStepMoveToBackup, 1}, {eStepFinalRename, 1}, {eStepWriteInPlace, 1}}, false, After::kOld, false,
-         {Line("ERROR", kCreateFailed, c)}},
+         {{eStepReplaceOld, 1}, {eStepMoveToBackup, 1}, {eStepFinalRename, 1}, {eStepWriteInPlace, 1}}, false,
+         After::kOld, false, {Line("ERROR", kCreateFailed, c)}},
         {"in-place write fails: the copy comes back",
-         {{eStepMoveToBackup, 1}, {eStepFinalRename, 1}, {eStepWriteInPlace, 2}}, false, After::kOld, false,
-         {Line("ERROR", kWriteFailed, c), Line("ERROR", kRestored)}},
+         {{eStepReplaceOld, 1}, {eStepMoveToBackup, 1}, {eStepFinalRename, 1}, {eStepWriteInPlace, 2}}, false,
+         After::kOld, false, {Line("ERROR", kWriteFailed, c), Line("ERROR", kRestored)}},
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.what);
