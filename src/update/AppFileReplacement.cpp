@@ -23,12 +23,15 @@
 
 #include "platform/FileHelpers.h"
 #include "platform/FileWriter.h"
+#include "platform/Handles.h"
 #include "platform/NativeFile.h"
 #include "platform/PathParts.h"
 #include "platform/TextConversion.h"
 
 #include <easylogging++.h>
 
+#include <map>
+#include <set>
 #include <vector>
 
 namespace {
@@ -84,6 +87,71 @@ void DeleteLeftover(const std::wstring& path)
     SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
     DeleteFileW(path.c_str());
 }
+
+// Which names a run may find in the folders it works in. Looking up a name
+// that does not exist costs a scan of its whole folder under Wine (names are
+// matched regardless of case), several per item in a folder of hundreds of
+// files; one listing per folder at the start answers the same question. Every
+// name the run itself creates is noted, so the answer stays safe: "may exist"
+// is checked with a real call, "does not exist" is certain.
+class CFolderIndex
+{
+public:
+    bool MayExist(const std::wstring& path)
+    {
+        const size_t slash = path.find_last_of(L'\\');
+        if (slash == std::wstring::npos)
+            return true;
+        const Folder& folder = Listing(path.substr(0, slash + 1));
+        return !folder.listed || folder.names.count(Lowered(path.substr(slash + 1))) != 0;
+    }
+
+    void Note(const std::wstring& path)
+    {
+        const size_t slash = path.find_last_of(L'\\');
+        if (slash != std::wstring::npos)
+            Listing(path.substr(0, slash + 1)).names.insert(Lowered(path.substr(slash + 1)));
+    }
+
+private:
+    struct Folder
+    {
+        bool listed = false;
+        std::set<std::wstring> names;
+    };
+
+    static std::wstring Lowered(std::wstring text)
+    {
+        if (!text.empty())
+            CharLowerBuffW(&text[0], static_cast<DWORD>(text.size()));
+        return text;
+    }
+
+    Folder& Listing(const std::wstring& folderPath)
+    {
+        const std::wstring key = Lowered(folderPath);
+        auto found = m_folders.find(key);
+        if (found != m_folders.end())
+            return found->second;
+        Folder& folder = m_folders[key];
+        WIN32_FIND_DATAW data{};
+        CFindHandle find(FindFirstFileExW((folderPath + L"*").c_str(), FindExInfoBasic, &data, FindExSearchNameMatch,
+                                          nullptr, FIND_FIRST_EX_LARGE_FETCH));
+        // A folder that cannot be listed (missing, no access) leaves every
+        // question to the real calls.
+        if (!find)
+            return folder;
+        do {
+            folder.names.insert(Lowered(data.cFileName));
+        } while (FindNextFileW(find.Get(), &data));
+        folder.listed = GetLastError() == ERROR_NO_MORE_FILES;
+        if (!folder.listed)
+            folder.names.clear();
+        return folder;
+    }
+
+    std::map<std::wstring, Folder> m_folders;
+};
 
 // The target path with ".old" appended to its extension; empty when the path
 // is beyond what the path helper can split or compose.
@@ -175,8 +243,9 @@ bool WriteContent(CFileWriter& writer, const CUpdateFileItem& item, eReplaceStep
 class CItemReplacement
 {
 public:
-    CItemReplacement(CUpdateFileItem& item, const std::wstring& target, const std::wstring& backup)
-        : m_item(item), m_target(target), m_backup(backup), m_new(StagedPathOf(target)),
+    CItemReplacement(CUpdateFileItem& item, const std::wstring& target, const std::wstring& backup,
+                     CFolderIndex& index)
+        : m_item(item), m_index(index), m_target(target), m_backup(backup), m_new(StagedPathOf(target)),
           m_copy(target + kCopySuffix), m_copyNew(StagedPathOf(target + kCopySuffix))
     {
     }
@@ -188,7 +257,8 @@ public:
     {
         RecoverInterrupted();
 
-        const DWORD attributes = GetFileAttributesW(m_target.c_str());
+        const DWORD attributes =
+            m_index.MayExist(m_target) ? GetFileAttributesW(m_target.c_str()) : INVALID_FILE_ATTRIBUTES;
         m_hasOldFile = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
         m_oldAttributes = m_hasOldFile ? attributes : FILE_ATTRIBUTE_NORMAL;
 
@@ -205,13 +275,15 @@ private:
     {
         // Not known to be whole: never installed. (A file this run staged is
         // held open under that name and is not a leftover.)
-        if (!m_item.staged.IsStaged())
+        if (!m_item.staged.IsStaged() && m_index.MayExist(m_new))
             DeleteLeftover(m_new);
-        DeleteLeftover(m_copyNew);
+        if (m_index.MayExist(m_copyNew))
+            DeleteLeftover(m_copyNew);
 
         // An overwrite in place was interrupted: the copy is the whole old
         // file, the file under its own name may be torn.
-        if (FileExists(m_copy)) {
+        if (Exists(m_copy)) {
+            m_index.Note(m_target);
             SetFileAttributesW(m_target.c_str(), FILE_ATTRIBUTE_NORMAL);
             bool done = MoveFileExW(m_copy.c_str(), m_target.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
             if (!done && CopyFileW(m_copy.c_str(), m_target.c_str(), FALSE)) {
@@ -224,13 +296,14 @@ private:
         // A backup beside its file is a stale older copy. Without the file it
         // is the only copy of the old version (a run ended between its two
         // renames): it goes back under its own name.
-        if (!FileExists(m_backup))
+        if (!Exists(m_backup))
             return;
         const DWORD attributes = GetFileAttributesW(m_target.c_str());
         if (attributes != INVALID_FILE_ATTRIBUTES || GetLastError() != ERROR_FILE_NOT_FOUND) {
             DeleteFileW(m_backup.c_str());
             return;
         }
+        m_index.Note(m_target);
         const bool done = MoveFileW(m_backup.c_str(), m_target.c_str()) != FALSE;
         LogRestored(m_target, done, done ? 0 : LastErrorOr(ERROR_GEN_FAILURE), false);
     }
@@ -301,6 +374,7 @@ private:
 
         if (!MoveStep(eStepMoveToBackup, m_target, m_backup, 0))
             return ReplaceInPlace();
+        m_index.Note(m_backup);
 
         if (RenameNew(eStepFinalRename))
             return true;
@@ -320,11 +394,14 @@ private:
         DeleteNew();
     }
 
+    bool Exists(const std::wstring& path) { return m_index.MayExist(path) && FileExists(path); }
+
     // The new file to its own name, replacing what is there.
     bool RenameNew(eReplaceStep step)
     {
         if (Injected(step))
             return false;
+        m_index.Note(m_target);
         if (m_item.staged.IsStaged())
             return m_item.staged.RenameTo(m_target);
         return MoveFileExW(m_new.c_str(), m_target.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
@@ -343,7 +420,10 @@ private:
     // with a whole copy of it to go back to.
     bool ReplaceInPlace()
     {
-        DeleteLeftover(m_copyNew);
+        if (m_index.MayExist(m_copyNew))
+            DeleteLeftover(m_copyNew);
+        m_index.Note(m_copyNew);
+        m_index.Note(m_copy);
         if (Injected(eStepCopyOld) || !CopyFileW(m_target.c_str(), m_copyNew.c_str(), FALSE) ||
             !MoveFileW(m_copyNew.c_str(), m_copy.c_str())) {
             const DWORD code = LastErrorOr(ERROR_GEN_FAILURE);
@@ -436,6 +516,7 @@ private:
     }
 
     CUpdateFileItem& m_item;
+    CFolderIndex& m_index;
     const std::wstring m_target;
     const std::wstring m_backup;
     const std::wstring m_new;
@@ -456,6 +537,7 @@ void SetReplaceFaultHook(ReplaceFaultHook hook, void* context)
 bool CQXUpdate::UpdateAppFiles()
 {
     bool ok = true;
+    CFolderIndex index;
     for (CUpdateFileItem* item : files) {
         if (!item->doUpdate) {
             LOG(INFO) << ToLogText(L"Файл пропущен из-за настроек обновления. ") << item->fileName;
@@ -474,12 +556,12 @@ bool CQXUpdate::UpdateAppFiles()
             continue;
         }
 
-        CItemReplacement replacement(*item, target, backupPath);
+        CItemReplacement replacement(*item, target, backupPath, index);
         if (!replacement.Replace(!ok))
             ok = false;
         // A backup that cannot be deleted stays; the next run finds its file
         // beside it and deletes it then.
-        if (ok && !Injected(eStepDeleteBackup))
+        if (ok && index.MayExist(backupPath) && !Injected(eStepDeleteBackup))
             DeleteFileW(backupPath.c_str());
     }
     return ok;

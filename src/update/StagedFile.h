@@ -48,7 +48,7 @@ private:
 };
 
 // Size of the block a download is copied through.
-constexpr size_t kStageBufferBytes = 1 << 20;
+constexpr size_t kStageBufferBytes = 256 << 10;
 
 enum eStageResult
 {
