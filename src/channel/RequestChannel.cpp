@@ -319,7 +319,9 @@ bool CRequestChannel::WaitForFilled(DWORD* snapshot, unsigned char** slot, volat
     }
 
     InterlockedIncrement(&header->waitingReaders);
-    if (!ready() && static_cast<DWORD>(header->readIndex) == *snapshot) {
+    // With stop-all raised there is nothing to wait for: the flag counts as
+    // well as the event, which another process may have created auto-reset.
+    if (!ready() && static_cast<DWORD>(header->readIndex) == *snapshot && (header->flags & kFlagStopAll) == 0) {
         HANDLE handles[3] = {m_filledEvent.Get(), m_stopAllEvent.Get(), extra};
         const DWORD count = IsEmptyHandle(extra) ? 2 : 3;
         const DWORD start = GetTickCount();
@@ -446,7 +448,7 @@ unsigned char* CRequestChannel::Receive(volatile LONG** stateOut, HANDLE extra)
         if (budget != INFINITE && GetTickCount() - start >= budget)
             return nullptr;
         // The flag counts as well as the event: a stop-all event that another
-        // process created first as an auto-reset one is used up by the wait.
+        // process created first as an auto-reset one is used up by a wait.
         if (IsSignalled(m_stopAllEvent.Get()) || (Header()->flags & kFlagStopAll) != 0) {
             // The flag must say the same, or a caller that tests StopAllRaised
             // after each empty Receive would spin (a client may clear the flag).

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <mutex>
 
 namespace {
@@ -409,4 +410,93 @@ TEST_F(Lifecycle, StopRightAfterRunning_WorkerSeesIt)
     EXPECT_FALSE(m_worker.m_stopEvent.IsValid());
     EXPECT_FALSE(m_worker.m_workerThread.IsValid());
     g_gap = nullptr;
+}
+
+namespace {
+
+double ThreadCpuMs(HANDLE thread)
+{
+    FILETIME created, exited, kernel, user;
+    if (!GetThreadTimes(thread, &created, &exited, &kernel, &user))
+        return -1;
+    const auto ms = [](const FILETIME& t) {
+        return double((uint64_t(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 10000.0;
+    };
+    return ms(kernel) + ms(user);
+}
+
+} // namespace
+
+TEST_F(Lifecycle, SquattedEvents_IdleWorkerStaysIdleAndServes)
+{
+    // Another process may create the channel's events before the service
+    // does, of the other reset type and in any state; the service then opens
+    // them as they are.
+    struct Squatter
+    {
+        const wchar_t* suffix;
+        BOOL manualReset;
+        BOOL signalled;
+    };
+    const struct
+    {
+        const char* name;
+        std::vector<Squatter> events;
+        bool postFirst;      // one request before the idle time (it signals the filled event)
+        bool stopByStopAll;  // else by a stop control
+    } cases[] = {
+        {"filled: manual reset, left signalled", {{kFilledEventSuffix, TRUE, TRUE}}, false, false},
+        {"filled: manual reset, signalled by the first post", {{kFilledEventSuffix, TRUE, FALSE}}, true, false},
+        // The available event is only ever signalled by the worker; a stop-all
+        // event of the auto-reset kind is used up by the wait it ends.
+        {"available: manual reset, left signalled; stop-all: auto reset",
+         {{kAvailableEventSuffix, TRUE, TRUE}, {kStopAllEventSuffix, FALSE, TRUE}},
+         true,
+         true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<CHandle> squatters;
+        for (const Squatter& event : c.events) {
+            squatters.emplace_back(CreateEventW(nullptr, event.manualReset, event.signalled,
+                                                ChannelObjectName(kChannelBaseName, event.suffix).c_str()));
+            ASSERT_TRUE(squatters.back().IsValid());
+        }
+        Start();
+        CRequestPoster poster;
+        ASSERT_TRUE(OpenPoster(poster));
+        const std::wstring headerName = std::wstring(kChannelBaseName) + kHeaderSuffix;
+        CHandle mapping(OpenFileMappingW(FILE_MAP_READ, FALSE, headerName.c_str()));
+        CMappedView view(MapViewOfFile(mapping.Get(), FILE_MAP_READ, 0, 0, kHeaderBytes));
+        const auto* header = static_cast<const ChannelHeader*>(view.Get());
+        ASSERT_NE(header, nullptr);
+        LONG taken = 0;
+        const auto postAndWaitTaken = [&] {
+            EXPECT_TRUE(poster.PostRequest(0, 0, "x", 1, 5000));
+            ++taken;
+            for (int i = 0; i < 250 && header->readIndex != taken; ++i)
+                Sleep(20);
+            EXPECT_EQ(header->readIndex, taken) << "the worker did not take the request";
+        };
+        if (c.postFirst)
+            postAndWaitTaken();
+
+        // Well under 1 % of a core: the worker blocks while nothing is posted.
+        const double before = ThreadCpuMs(m_worker.m_workerThread.Get());
+        Sleep(10000);
+        const double cpuMs = ThreadCpuMs(m_worker.m_workerThread.Get()) - before;
+        EXPECT_GE(before, 0.0);
+        EXPECT_LE(cpuMs, 100.0) << "worker CPU over 10 s: " << cpuMs << " ms";
+        std::printf("    [ %s ] worker CPU over 10 s: %.1f ms\n", c.name, cpuMs);
+
+        postAndWaitTaken();
+        if (c.stopByStopAll) {
+            poster.RaiseStopAll();
+            EXPECT_TRUE(WorkerEnds(3000)) << "stop-all was not seen";
+            m_worker.m_workerThread.Close();
+        } else {
+            CServiceWorker::ServiceCtrlHandler(SERVICE_CONTROL_STOP);
+        }
+        EXPECT_EQ(m_worker.m_status.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+    }
 }
