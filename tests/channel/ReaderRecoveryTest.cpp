@@ -209,19 +209,19 @@ TEST_F(ReaderRecovery, SlowPosterPastTheLimit_FailsAndIsNotDelivered)
 {
     const struct
     {
-        const char* stage;
+        const char* name;
+        const wchar_t* stage;
     } cases[] = {
-        {"claimed"}, // it finds the slot gone before copying into it
-        {"copied"},  // its ready store fails
+        {"stalled before copying: finds its slot gone", L"claimed"},
+        {"stalled before marking ready: the mark fails", L"copied"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.stage);
+        SCOPED_TRACE(c.name);
         CreateFresh();
         MoveToSlot3();
-        const std::string stage = c.stage;
         CChildProcess slow;
-        ASSERT_TRUE(slow.Start(PosterCommand(Posts(9, 0, 1) + L" --stall-at " + std::wstring(stage.begin(), stage.end()) +
-                                             L" --stall-ms " + std::to_wstring(kLimitMs + 2000))));
+        ASSERT_TRUE(slow.Start(PosterCommand(Posts(9, 0, 1) + L" --stall-at " + c.stage + L" --stall-ms " +
+                                             std::to_wstring(kLimitMs + 2000))));
         ASSERT_TRUE(WaitForWord(&Header()->postIndex, 4, 10000));
         ASSERT_EQ(0u, RunPoster(Posts(1, 3, 3)));
         CChildProcess later;
