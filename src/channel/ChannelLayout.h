@@ -67,8 +67,9 @@ static_assert(offsetof(ChannelHeader, reserveSegments) == 32, "header layout");
 static_assert(offsetof(ChannelHeader, reserved) == 36, "header layout");
 static_assert(offsetof(ChannelHeader, flags) == 40, "header layout");
 
-// The state word of a slot. Any other value reads as "not ready"; posters use
-// eSlotFilling while they write a message.
+// The state word of a slot. Any other value reads as "not ready": while a
+// poster writes a message it keeps a mark of its own there (eSlotFilling or
+// another value), and only it may turn that mark into eSlotReady.
 enum eSlotState : LONG
 {
     eSlotFree = 0,

@@ -22,6 +22,10 @@ bool IsEmptyHandle(HANDLE handle)
 // yield; this bounds how long a writer flipping the word can hold them there.
 constexpr DWORD kMaxRescans = 64;
 
+// A wait that fails returns at once; this pause keeps a reader that meets such
+// a failure again and again from spinning.
+constexpr DWORD kFailedWaitPauseMs = 20;
+
 } // namespace
 
 CRequestChannel::CRequestChannel() = default;
@@ -55,8 +59,10 @@ bool CRequestChannel::Create(DWORD slotSize, DWORD slotsPerSegment)
     CChannelSecurity security;
     if (!security.Build())
         return Fail(GetLastError());
-    m_headerMapping.Reset(
-        CreateSharedMapping(security, ChannelObjectName(m_baseName, kHeaderSuffix), kHeaderBytes));
+    const HANDLE headerMapping =
+        CreateSharedMapping(security, ChannelObjectName(m_baseName, kHeaderSuffix), kHeaderBytes);
+    const bool headerExisted = headerMapping != nullptr && GetLastError() == ERROR_ALREADY_EXISTS;
+    m_headerMapping.Reset(headerMapping);
     if (!m_headerMapping)
         return Fail(GetLastError());
     m_headerView.Reset(MapChannelView(m_headerMapping.Get(), kHeaderBytes));
@@ -81,12 +87,24 @@ bool CRequestChannel::Create(DWORD slotSize, DWORD slotsPerSegment)
     }
 
     ChannelHeader* header = Header();
-    header->readIndex = 0;
+    // A header that a client kept open across a restart of the service may
+    // still hold unread messages: when it describes this same ring, its
+    // position is kept (and so are the counts of posters waiting in it).
+    const bool sameRing = headerExisted && (header->flags & kFlagCreated) != 0 &&
+                          static_cast<DWORD>(header->capacity) == slotsPerSegment &&
+                          static_cast<DWORD>(header->slotsPerSegment) == slotsPerSegment &&
+                          static_cast<DWORD>(header->slotSize) == slotSize &&
+                          static_cast<DWORD>(header->readIndex) < slotsPerSegment &&
+                          static_cast<DWORD>(header->postIndex) < slotsPerSegment;
+    const DWORD readIndex = static_cast<DWORD>(header->readIndex);
+    if (!sameRing) {
+        header->readIndex = 0;
+        header->postIndex = 0;
+        header->waitingPosters = 0;
+    }
     header->slotSize = static_cast<LONG>(slotSize);
-    header->postIndex = 0;
     header->capacity = static_cast<LONG>(slotsPerSegment);
     header->waitingReaders = 0;
-    header->waitingPosters = 0;
     header->slotsPerSegment = static_cast<LONG>(slotsPerSegment);
     header->segmentBytes = static_cast<LONG>(slotSize * slotsPerSegment);
     header->reserveSegments = 2;
@@ -105,6 +123,15 @@ bool CRequestChannel::Create(DWORD slotSize, DWORD slotsPerSegment)
     m_segmentLock.SetSpinCount(40);
     if (!MapSegments(0))
         return false;
+    if (sameRing) {
+        if (m_segmentZeroExisted) {
+            ResumeRing(readIndex);
+        } else {
+            // The messages went with the segment: an empty ring starts at 0.
+            header->readIndex = 0;
+            header->postIndex = 0;
+        }
+    }
 
     m_signatureMapping.Reset(
         CreateSharedMapping(security, ChannelObjectName(m_baseName, kSignatureSuffix), kSignatureBytes));
@@ -132,7 +159,28 @@ bool CRequestChannel::Close()
     m_headerView.Close();
     m_headerMapping.Close();
     m_open = false;
+    m_segmentZeroExisted = false;
+    m_stuckSeen = false;
     return true;
+}
+
+void CRequestChannel::ResumeRing(DWORD readIndex)
+{
+    // A slot still in the reading state was taken by the previous reader, which
+    // ended before it had copied it out: its request was never handled. It is
+    // made ready again, and when that reader had already moved readIndex past
+    // it, readIndex steps back so that it is still delivered first.
+    const DWORD previous = readIndex == 0 ? m_slotsPerSegment - 1 : readIndex - 1;
+    bool stepBack = false;
+    for (DWORD i = 0; i < m_slotsPerSegment; ++i) {
+        unsigned char* slot = nullptr;
+        volatile LONG* state = nullptr;
+        if (ResolveSlot(i, &slot, &state) &&
+            InterlockedCompareExchange(state, eSlotReady, eSlotReading) == eSlotReading)
+            stepBack |= i == previous && i != readIndex;
+    }
+    if (stepBack)
+        InterlockedCompareExchange(&Header()->readIndex, static_cast<LONG>(previous), static_cast<LONG>(readIndex));
 }
 
 void CRequestChannel::Destroy()
@@ -170,7 +218,10 @@ bool CRequestChannel::MapSegments(DWORD last)
     }
     for (DWORD i = static_cast<DWORD>(rows); i <= last; ++i) {
         SegmentEntry row;
-        row.mapping.Reset(CreateSharedMapping(security, SegmentName(m_baseName, i), bytes));
+        const HANDLE mapping = CreateSharedMapping(security, SegmentName(m_baseName, i), bytes);
+        if (i == 0)
+            m_segmentZeroExisted = mapping != nullptr && GetLastError() == ERROR_ALREADY_EXISTS;
+        row.mapping.Reset(mapping);
         if (!row.mapping) {
             const DWORD error = GetLastError();
             m_segmentLock.Unlock();
@@ -255,20 +306,92 @@ bool CRequestChannel::WaitForFilled(DWORD* snapshot, unsigned char** slot, volat
         break;
     }
 
+    // Waiting at a slot that is being filled: not past the stuck slot limit,
+    // so that a slot given up is given up on time.
+    DWORD wait = *remaining;
+    DWORD left = 0;
+    if (*resolved && StuckFor(*snapshot, *state, &left)) {
+        if (left == 0) {
+            GiveUpSlot(*snapshot, *state, m_stuckValue);
+            return false; // the caller looks again, at the next slot
+        }
+        wait = std::min(wait, left);
+    }
+
     InterlockedIncrement(&header->waitingReaders);
-    if (!ready() && static_cast<DWORD>(header->readIndex) == *snapshot) {
+    // With stop-all raised there is nothing to wait for: the flag counts as
+    // well as the event, which another process may have created auto-reset.
+    if (!ready() && static_cast<DWORD>(header->readIndex) == *snapshot && (header->flags & kFlagStopAll) == 0) {
         HANDLE handles[3] = {m_filledEvent.Get(), m_stopAllEvent.Get(), extra};
         const DWORD count = IsEmptyHandle(extra) ? 2 : 3;
         const DWORD start = GetTickCount();
         // Any result, a failure included, just means "look again".
-        WaitForMultipleObjects(count, handles, FALSE, *remaining);
+        const DWORD woken = WaitForMultipleObjects(count, handles, FALSE, wait);
         if (*remaining != INFINITE) {
             const DWORD elapsed = GetTickCount() - start;
             *remaining = elapsed >= *remaining ? 0 : *remaining - elapsed;
         }
+        // A wake-up by the filled event that finds nothing ready is not
+        // trusted: the event may be a manual-reset one that another process
+        // created first and left signalled, which would wake the reader again
+        // at once for ever. Resetting it is harmless for the auto-reset event
+        // the channel expects, and the state is looked at again below.
+        if (woken == WAIT_OBJECT_0 && !ready())
+            ResetEvent(m_filledEvent.Get());
+        else if (woken == WAIT_FAILED)
+            Sleep(kFailedWaitPauseMs);
     }
     InterlockedDecrement(&header->waitingReaders);
     return ready();
+}
+
+bool CRequestChannel::StuckFor(DWORD index, volatile LONG* state, DWORD* left)
+{
+    const LONG value = *state;
+    // Ready is taken at once, and a free slot with postIndex on it is simply an
+    // empty ring. Anything else keeps the ring waiting here: a slot a poster is
+    // filling (or died filling), or a free one that postIndex has passed, which
+    // no poster will fill any more.
+    if (value == eSlotReady || (value == eSlotFree && static_cast<DWORD>(Header()->postIndex) == index)) {
+        m_stuckSeen = false;
+        return false;
+    }
+    const DWORD now = GetTickCount();
+    if (!m_stuckSeen || m_stuckIndex != index || m_stuckValue != value) {
+        m_stuckSeen = true;
+        m_stuckIndex = index;
+        m_stuckValue = value;
+        m_stuckSince = now;
+    }
+    const DWORD waited = now - m_stuckSince;
+    *left = waited >= m_stuckLimit ? 0 : m_stuckLimit - waited;
+    return true;
+}
+
+bool CRequestChannel::GiveUpSlot(DWORD index, volatile LONG* state, LONG value)
+{
+    m_stuckSeen = false;
+    // Taken first, from exactly the state that stayed: a poster that wakes up
+    // now finds its mark gone and fails instead of marking the slot ready.
+    if (InterlockedCompareExchange(state, eSlotReading, value) != value)
+        return false;
+    ChannelHeader* header = Header();
+    const DWORD capacity = static_cast<DWORD>(header->capacity);
+    const DWORD next = capacity == index + 1 ? 0 : index + 1;
+    // postIndex still on this slot means either a full ring behind it, or a
+    // poster that claimed the slot and died before moving postIndex on, with
+    // an empty ring behind. Only then does postIndex move too, so that new
+    // messages are not put in front of the reader's next slot.
+    unsigned char* nextSlot = nullptr;
+    volatile LONG* nextState = nullptr;
+    if (next != index && static_cast<DWORD>(header->postIndex) == index && ResolveSlot(next, &nextSlot, &nextState) &&
+        *nextState == eSlotFree)
+        InterlockedCompareExchange(&header->postIndex, static_cast<LONG>(next), static_cast<LONG>(index));
+    InterlockedCompareExchange(&header->readIndex, static_cast<LONG>(next), static_cast<LONG>(index));
+    InterlockedExchange(state, eSlotFree);
+    if (header->waitingPosters != 0)
+        SetEvent(m_availableEvent.Get());
+    return true;
 }
 
 unsigned char* CRequestChannel::TryTake(DWORD* remaining, volatile LONG** stateOut, HANDLE extra)
@@ -289,6 +412,9 @@ unsigned char* CRequestChannel::TryTake(DWORD* remaining, volatile LONG** stateO
     const DWORD next = capacity == snapshot + 1 ? 0 : snapshot + 1;
     if (static_cast<DWORD>(InterlockedCompareExchange(&header->readIndex, static_cast<LONG>(next),
                                                       static_cast<LONG>(snapshot))) == snapshot) {
+        // The ring moved on: a later wait here, even at the same slot with the
+        // same poster's mark, is a new one.
+        m_stuckSeen = false;
         *stateOut = state;
         return slot;
     }
@@ -321,7 +447,9 @@ unsigned char* CRequestChannel::Receive(volatile LONG** stateOut, HANDLE extra)
             return slot;
         if (budget != INFINITE && GetTickCount() - start >= budget)
             return nullptr;
-        if (IsSignalled(m_stopAllEvent.Get())) {
+        // The flag counts as well as the event: a stop-all event that another
+        // process created first as an auto-reset one is used up by a wait.
+        if (IsSignalled(m_stopAllEvent.Get()) || (Header()->flags & kFlagStopAll) != 0) {
             // The flag must say the same, or a caller that tests StopAllRaised
             // after each empty Receive would spin (a client may clear the flag).
             InterlockedOr(&Header()->flags, kFlagStopAll);

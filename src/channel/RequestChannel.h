@@ -22,8 +22,12 @@ public:
 
     // Creates (or opens) every channel object, rewrites the header as running,
     // resets the stop-all event and maps segment 0. Closes what the endpoint
-    // held first. On failure returns false with the last-error value set (also
-    // in LastError()); what was opened stays until Close or Destroy.
+    // held first. A fresh channel starts at slot 0. When a client kept the
+    // header and segment 0 open across a restart and they have this geometry,
+    // the ring keeps its position, so unread messages are delivered in posting
+    // order; a slot the previous reader left half-copied is made ready again.
+    // On failure returns false with the last-error value set (also in
+    // LastError()); what was opened stays until Close or Destroy.
     bool Create(DWORD slotSize, DWORD slotsPerSegment);
 
     // Waits up to the receive budget (15,000 ms) for the slot at readIndex to be
@@ -34,6 +38,11 @@ public:
     // is signalled also sets the stop-all flag, so StopAllRaised agrees with
     // the event. After a success the caller copies at most
     // HeaderSlotSize() bytes and then calls ReleaseSlot.
+    // A slot at readIndex that keeps one state other than ready for the stuck
+    // slot limit while the reader waits at it (its poster died or stalls while
+    // filling it) is given up: freed and skipped, so the messages behind it
+    // are delivered. Its poster, should it wake, fails instead of marking it
+    // ready.
     unsigned char* Receive(volatile LONG** stateOut, HANDLE extra);
 
     // Frees a slot taken by Receive; the copy must be complete.
@@ -63,6 +72,8 @@ public:
 
     // Receive's budget in ms; 15,000 unless a test shortens it.
     void SetReceiveBudget(DWORD milliseconds) { m_receiveBudget = milliseconds; }
+    // The stuck slot limit in ms; kStuckSlotLimitMs unless a test shortens it.
+    void SetStuckSlotLimit(DWORD milliseconds) { m_stuckLimit = milliseconds; }
 
     // Test seam: called once per taken slot between the state word's change to
     // "reading" and the readIndex compare-and-swap, to stage a lost race.
@@ -75,6 +86,9 @@ public:
 
     static constexpr DWORD kReceiveBudgetMs = 15000;
     static constexpr DWORD kReaderSpin = 12;
+    // One receive budget: a poster fills a slot in microseconds, so a slot still
+    // being filled after this long belongs to a poster that died or hangs.
+    static constexpr DWORD kStuckSlotLimitMs = 15000;
 
 private:
     struct SegmentEntry
@@ -89,6 +103,9 @@ private:
     bool WaitForFilled(DWORD* snapshot, unsigned char** slot, volatile LONG** state, DWORD* remaining,
                        HANDLE extra, bool* resolved);
     unsigned char* TryTake(DWORD* remaining, volatile LONG** stateOut, HANDLE extra);
+    bool StuckFor(DWORD index, volatile LONG* state, DWORD* left);
+    bool GiveUpSlot(DWORD index, volatile LONG* state, LONG value);
+    void ResumeRing(DWORD readIndex);
     bool Fail(DWORD error);
     static bool IsSignalled(HANDLE handle);
 
@@ -111,6 +128,14 @@ private:
     DWORD m_slotsPerSegment = 0;
     DWORD m_receiveBudget = kReceiveBudgetMs;
     DWORD m_lastError = 0;
+    bool m_segmentZeroExisted = false; // segment 0 was there before this endpoint mapped it
+
+    // The slot at readIndex that is not ready, as first seen, and when.
+    DWORD m_stuckLimit = kStuckSlotLimitMs;
+    bool m_stuckSeen = false;
+    DWORD m_stuckIndex = 0;
+    LONG m_stuckValue = 0;
+    DWORD m_stuckSince = 0;
     TakeHook m_takeHook = nullptr;
     void* m_takeHookContext = nullptr;
 };

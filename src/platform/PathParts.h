@@ -15,9 +15,12 @@ public:
     // fullPath := text converted from the ANSI code page.
     void SetFullPath(const std::string& text);
     // Fills the four parts from fullPath (nothing changes when it is empty).
-    // A part beyond its limit (drive 2, others 255 characters) leaves all four empty.
+    // A part beyond its limit (drive 2, others 255 characters) leaves all four
+    // empty; limits are checked before the runtime is called, so an overlong
+    // path never reaches its invalid-parameter handler.
     void Split();
-    // fullPath := the four parts joined; empty when the result would exceed 259 characters.
+    // fullPath := the four parts joined; empty when the result would exceed
+    // 259 characters (checked the same way).
     void Compose();
 
     std::wstring GetDir() const { return dir; }

@@ -75,13 +75,37 @@ void WINAPI CServiceWorker::ServiceMain(DWORD, LPWSTR*)
         return;
     }
 
+    // The worker and its handle exist before RUNNING tells the Service Control
+    // Manager that a stop is accepted: a stop that comes at once then waits for
+    // the worker (or ends it) instead of finding none and closing the stop event
+    // the worker is about to wait on. The worker stays suspended until RUNNING
+    // is reported, so its own final report cannot come first. The stop
+    // procedure closes m_workerThread, so this routine resumes the worker
+    // through a handle of its own.
+    CHandle worker(CreateThread(nullptr, 0, &CServiceWorker::ServiceWorkerThread, nullptr, CREATE_SUSPENDED, nullptr));
+    HANDLE copy = nullptr;
+    if (!worker || !DuplicateHandle(GetCurrentProcess(), worker.Get(), GetCurrentProcess(), &copy, 0, FALSE,
+                                    DUPLICATE_SAME_ACCESS)) {
+        const DWORD error = GetLastError();
+        if (worker)
+            TerminateThread(worker.Get(), 0);
+        self.m_stopEvent.Close();
+        self.m_status.dwControlsAccepted = 0;
+        self.m_status.dwCurrentState = SERVICE_STOPPED;
+        self.m_status.dwWin32ExitCode = error != 0 ? error : ERROR_GEN_FAILURE;
+        self.m_status.dwCheckPoint = 1;
+        self.ReportStatus();
+        return;
+    }
+    self.m_workerThread.Reset(copy);
+
     self.m_status.dwControlsAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PAUSE_CONTINUE;
     self.m_status.dwCurrentState = SERVICE_RUNNING;
     self.m_status.dwWin32ExitCode = 0;
     self.m_status.dwCheckPoint = 0;
     self.ReportStatus();
 
-    self.m_workerThread.Reset(StartThread(&CServiceWorker::ServiceWorkerThread));
+    ResumeThread(worker.Get());
 }
 
 DWORD CServiceWorker::PendingReporter(DWORD state, HANDLE endEvent)

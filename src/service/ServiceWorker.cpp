@@ -90,10 +90,11 @@ DWORD CServiceWorker::ParseProcessId(const std::wstring& text)
         return 0;
     std::istringstream stream(WideToAnsi(text));
     // Read wider than 32 bits so that a number beyond the range gives 0 instead
-    // of wrapping, and a sign is not taken as part of an identifier.
+    // of wrapping. Stream extraction takes a plus sign; a minus sign would wrap
+    // the unsigned value, so it gives 0.
     unsigned long long value = 0;
     stream >> std::ws;
-    if (stream.peek() == '-' || stream.peek() == '+')
+    if (stream.peek() == '-')
         return 0;
     if (!(stream >> value) || value > 0xFFFFFFFFULL)
         return 0;

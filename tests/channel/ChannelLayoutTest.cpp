@@ -92,6 +92,8 @@ TEST(ChannelLayout, CreateRewritesExistingHeader_StateWordsKept)
     ASSERT_TRUE(segment.Open(SegmentName(kChannelBaseName, 0), 524320));
     ASSERT_TRUE(channel.Close());
 
+    // A header that no longer describes this ring (capacity 3) is rewritten as
+    // a fresh one; the same ring's keeps its position (ReaderRecoveryTest).
     ChannelHeader* h = header.Header();
     h->capacity = 3;
     h->postIndex = 5;

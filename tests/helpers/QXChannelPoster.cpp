@@ -2,11 +2,15 @@
 //   QXChannelPoster.exe [--count N] [--size BYTES] [--id P] [--kind K]
 //                       [--first SEQ] [--timeout MS] [--start-event NAME]
 //                       [--stop-all] [--hold MS]
+//                       [--stall-at claimed|copied --stall-ms MS]
 // Message i (sequence SEQ + i) carries the stamp of tests/channel/PosterMessage.h.
 // --start-event waits for that named event before posting (so several posters
 // start together); --stop-all raises stop-all after posting; --hold keeps the
-// channel's objects open for MS more milliseconds. Exit code 0 on success,
-// otherwise the Windows error code of the step that failed (87 for bad usage).
+// channel's objects open for MS more milliseconds; --stall-at makes the first
+// message stall for MS milliseconds after its slot is claimed (before the copy)
+// or after the copy (before it is marked ready), as a poster that hangs or is
+// killed there. Exit code 0 on success, otherwise the Windows error code of the
+// step that failed (87 for bad usage).
 #include "../channel/PosterMessage.h"
 #include "channel/client/RequestPoster.h"
 
@@ -25,9 +29,27 @@ struct Options
     unsigned long first = 0;
     unsigned long timeoutMs = 30000;
     unsigned long holdMs = 0;
+    unsigned long stallMs = 0;
     std::string startEvent;
+    std::string stallAt;
     bool stopAll = false;
 };
+
+struct Stall
+{
+    CRequestPoster::ePostStage stage;
+    DWORD ms;
+    bool done;
+};
+
+void StallOnce(void* context, CRequestPoster::ePostStage stage, DWORD)
+{
+    Stall* stall = static_cast<Stall*>(context);
+    if (stall->done || stage != stall->stage)
+        return;
+    stall->done = true;
+    Sleep(stall->ms);
+}
 
 bool ParseNumber(const char* text, unsigned long* value)
 {
@@ -54,7 +76,7 @@ bool Parse(int argc, char** argv, Options* options)
         } numbers[] = {
             {"--count", &options->count},  {"--size", &options->size},       {"--id", &options->id},
             {"--kind", &options->kind},    {"--first", &options->first},     {"--timeout", &options->timeoutMs},
-            {"--hold", &options->holdMs},
+            {"--hold", &options->holdMs},  {"--stall-ms", &options->stallMs},
         };
         bool known = false;
         for (const auto& number : numbers) {
@@ -67,6 +89,10 @@ bool Parse(int argc, char** argv, Options* options)
         if (name == "--start-event") {
             options->startEvent = value;
             known = true;
+        }
+        if (name == "--stall-at") {
+            options->stallAt = value;
+            known = options->stallAt == "claimed" || options->stallAt == "copied";
         }
         if (!known)
             return false;
@@ -85,6 +111,10 @@ int main(int argc, char** argv)
     CRequestPoster poster;
     if (!poster.Open())
         return static_cast<int>(poster.LastError());
+    Stall stall{options.stallAt == "copied" ? CRequestPoster::ePostCopied : CRequestPoster::ePostClaimed,
+                options.stallMs, false};
+    if (!options.stallAt.empty())
+        poster.SetStageHook(StallOnce, &stall);
 
     if (!options.startEvent.empty()) {
         CHandle start(OpenEventA(SYNCHRONIZE, FALSE, options.startEvent.c_str()));

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+
 TEST(FileWriter, OpenEmptiesExistingFile)
 {
     CTestFolder folder;
@@ -99,7 +101,9 @@ TEST(PathParts, SplitAndComposeRoundTrip)
     for (const auto& c : cases) {
         CPathParts parts;
         parts.fullPath = c.path;
+        errno = 0;
         parts.Split();
+        EXPECT_EQ(errno, 0) << "the runtime was asked to reject the path";
         EXPECT_EQ(parts.drive, c.drive) << c.path;
         EXPECT_EQ(parts.GetDir(), c.dir) << c.path;
         EXPECT_EQ(parts.fname, c.fname) << c.path;
@@ -130,54 +134,97 @@ TEST(PathParts, BackupNameAppendsOld)
     }
 }
 
-TEST(PathParts, OverlongPartsGiveEmptyResults)
+TEST(PathParts, SplitLimits_PartsUpTo255Characters)
 {
-    // Limits: drive 2, folder, name and extension 255 characters each, composed path 259.
-    const std::wstring name255(255, L'n');
-    const std::wstring name256(256, L'n');
+    // Folder, name and extension hold 255 characters each; a longer one
+    // leaves all four parts empty. The runtime rejects an overlong part
+    // through its invalid-parameter handler, which on Windows may end the
+    // process, so it must never see one: its errno stays untouched.
+    const auto n = [](size_t count) { return std::wstring(count, L'n'); };
     const struct
     {
+        const char* part;
+        std::wstring CPathParts::*measured;
+        size_t length;
         std::wstring path;
         bool splits;
     } cases[] = {
-        {L"C:\\d\\" + name255, true},
-        {L"C:\\d\\" + name256, false},
-        {L"C:\\" + std::wstring(253, L'd') + L"\\x.y", true},  // folder of 255
-        {L"C:\\" + std::wstring(254, L'd') + L"\\x.y", false}, // folder of 256
-        {L"C:\\d\\x." + std::wstring(254, L'e'), true},        // extension of 255 with its dot
-        {L"C:\\d\\x." + std::wstring(255, L'e'), false},
+        // folder: "\" + 252..254 characters + "\"
+        {"folder", &CPathParts::dir, 254, L"C:\\" + n(252) + L"\\x.y", true},
+        {"folder", &CPathParts::dir, 255, L"C:\\" + n(253) + L"\\x.y", true},
+        {"folder", &CPathParts::dir, 256, L"C:\\" + n(254) + L"\\x.y", false},
+        {"folder with forward slashes", &CPathParts::dir, 256, L"C:/" + n(254) + L"/x.y", false},
+        {"name", &CPathParts::fname, 254, L"C:\\d\\" + n(254) + L".y", true},
+        {"name", &CPathParts::fname, 255, L"C:\\d\\" + n(255) + L".y", true},
+        {"name", &CPathParts::fname, 256, L"C:\\d\\" + n(256) + L".y", false},
+        {"name without drive or folder", &CPathParts::fname, 256, n(256), false},
+        // extension: the dot and 253..255 characters
+        {"extension", &CPathParts::ext, 254, L"C:\\d\\x." + n(253), true},
+        {"extension", &CPathParts::ext, 255, L"C:\\d\\x." + n(254), true},
+        {"extension", &CPathParts::ext, 256, L"C:\\d\\x." + n(255), false},
+        // Only the last dot after the last separator starts the extension.
+        {"name after a folder with a dot", &CPathParts::fname, 250, L"C:\\d." + n(10) + L"\\" + n(250) + L".y", true},
+        {"name with two dots", &CPathParts::fname, 255, L"C:\\d\\a." + n(253) + L".y", true},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.part << " of " << c.length);
         CPathParts parts;
         parts.drive = L"X:";
+        parts.dir = L"\\stale\\";
         parts.fullPath = c.path;
+        errno = 0;
         parts.Split();
+        EXPECT_EQ(errno, 0) << "the runtime was asked to reject the path";
         if (c.splits) {
-            EXPECT_EQ(parts.drive, L"C:") << c.path.size();
+            EXPECT_EQ(parts.drive, L"C:");
+            EXPECT_EQ(parts.drive + parts.dir + parts.fname + parts.ext, c.path);
+            EXPECT_EQ((parts.*c.measured).size(), c.length);
         } else {
-            EXPECT_TRUE(parts.drive.empty() && parts.dir.empty() && parts.fname.empty() && parts.ext.empty())
-                << c.path.size();
+            EXPECT_TRUE(parts.drive.empty() && parts.dir.empty() && parts.fname.empty() && parts.ext.empty());
+            EXPECT_EQ(parts.fullPath, c.path) << "the path itself is kept";
         }
     }
+}
 
-    // Composing: 259 characters fit, 260 do not.
+TEST(PathParts, ComposeLimits_PathUpTo259Characters)
+{
+    // The composed path holds 259 characters; a longer one leaves fullPath
+    // empty, without the runtime being asked to reject it. The backslash and
+    // dot that composing adds count too.
     const struct
     {
-        size_t nameLength;
+        const char* name;
+        std::wstring dir;
+        std::wstring ext;
+        size_t length; // of the composed path
         bool fits;
-    } composeCases[] = {{200, true}, {253, true}, {254, false}};
-    for (const auto& c : composeCases) {
+    } cases[] = {
+        {"name and extension", L"\\", L".ab", 258, true},
+        {"name and extension", L"\\", L".ab", 259, true},
+        {"name and extension", L"\\", L".ab", 260, false},
+        {"folder without its last backslash", L"\\d", L".ab", 259, true},
+        {"folder without its last backslash", L"\\d", L".ab", 260, false},
+        {"extension without its dot", L"\\", L"ab", 259, true},
+        {"extension without its dot", L"\\", L"ab", 260, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.name << ", " << c.length);
         CPathParts parts;
         parts.drive = L"C:";
-        parts.dir = L"\\";
-        parts.fname = std::wstring(c.nameLength, L'n');
-        parts.ext = L".ab"; // "C:\\" + name + ".ab" = 6 + nameLength characters
+        parts.dir = c.dir;
+        parts.ext = c.ext;
+        const size_t added = (c.dir.back() == L'\\' ? 0 : 1) + (c.ext[0] == L'.' ? 0 : 1);
+        parts.fname = std::wstring(c.length - 2 - c.dir.size() - c.ext.size() - added, L'n');
         parts.fullPath = L"previous";
+        errno = 0;
         parts.Compose();
-        if (c.fits)
-            EXPECT_EQ(parts.fullPath.size(), 6 + c.nameLength);
-        else
-            EXPECT_TRUE(parts.fullPath.empty()) << c.nameLength;
+        EXPECT_EQ(errno, 0) << "the runtime was asked to reject the path";
+        if (c.fits) {
+            EXPECT_EQ(parts.fullPath.size(), c.length);
+            EXPECT_EQ(parts.fullPath.substr(0, 3), L"C:\\");
+        } else {
+            EXPECT_TRUE(parts.fullPath.empty());
+        }
     }
 }
 

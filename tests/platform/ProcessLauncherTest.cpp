@@ -2,7 +2,6 @@
 // records its own executable, working directory and command line, so each
 // test checks what the started process actually received.
 #include "platform/ProcessLauncher.h"
-#include "platform/TextConversion.h"
 #include "support/StandInRecord.h"
 #include "support/TestSupport.h"
 
@@ -20,6 +19,16 @@ std::wstring WithoutTrailingBackslash(std::wstring path)
     if (path.size() > 3 && path.back() == L'\\')
         path.pop_back();
     return path;
+}
+
+// The system's message for a code, straight from FormatMessageW (not through
+// the helper the launcher uses).
+std::wstring SystemMessage(DWORD code)
+{
+    wchar_t buffer[1024] = {};
+    const DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
+                                        MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), buffer, 1024, nullptr);
+    return std::wstring(buffer, length);
 }
 
 bool IsRunning(DWORD processId)
@@ -175,7 +184,7 @@ TEST_F(ProcessLauncherTest, Start_FailureGivesCodeAndSystemText)
         }
         EXPECT_EQ(threadError, code);
         EXPECT_FALSE(launcher.GetErrorText().empty());
-        EXPECT_EQ(launcher.GetErrorText(), GetSystemErrorText(code));
+        EXPECT_EQ(launcher.GetErrorText(), SystemMessage(code));
         EXPECT_EQ(launcher.GetProcessInfo().hProcess, INVALID_HANDLE_VALUE);
         EXPECT_EQ(launcher.GetProcessInfo().hThread, INVALID_HANDLE_VALUE);
     }

@@ -81,7 +81,10 @@ TEST(Prefixes, UpdateFileAndProcessId)
         {{L"pid:4294967295"}, L"", 4294967295u}, // the largest identifier
         {{L"pid:4294967296"}, L"", 0},           // beyond 32 bits: none, not a wrapped value
         {{L"pid:99999999999999999999999"}, L"", 0},
+        {{L"pid:+1234"}, L"", 1234},             // a plus sign, as stream extraction reads it
+        {{L"pid:+4294967296"}, L"", 0},
         {{L"pid:-5"}, L"", 0},
+        {{L"pid:+-5"}, L"", 0},
         {{L"pid:1", L"pid:2"}, L"", 2}, // the later argument wins
         {{L"updfile:a.xml", L"updfile:b.xml"}, L"b.xml", 0},
         // A keyword checksum wins over a prefix; the prefix is cut from the start.

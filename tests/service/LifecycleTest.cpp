@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <mutex>
 
 namespace {
@@ -21,6 +22,8 @@ struct Report
 std::mutex g_reportsLock;
 std::vector<Report> g_reports;
 DWORD g_startTick = 0;
+// Called after each recorded report, on the reporting thread (null: nothing).
+void (*g_afterReport)(const SERVICE_STATUS&) = nullptr;
 
 SERVICE_STATUS_HANDLE WINAPI FakeRegister(LPCWSTR, LPHANDLER_FUNCTION)
 {
@@ -30,8 +33,12 @@ SERVICE_STATUS_HANDLE WINAPI FakeRegister(LPCWSTR, LPHANDLER_FUNCTION)
 BOOL WINAPI RecordStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS status)
 {
     EXPECT_EQ(handle, FakeRegister(nullptr, nullptr));
-    std::lock_guard<std::mutex> lock(g_reportsLock);
-    g_reports.push_back({*status, GetTickCount() - g_startTick});
+    {
+        std::lock_guard<std::mutex> lock(g_reportsLock);
+        g_reports.push_back({*status, GetTickCount() - g_startTick});
+    }
+    if (g_afterReport != nullptr)
+        g_afterReport(*status);
     return TRUE;
 }
 
@@ -60,6 +67,7 @@ protected:
         m_worker.m_registerCtrlHandler = FakeRegister;
         m_worker.m_setServiceStatus = RecordStatus;
         m_worker.m_pausedWaitMs = 20;
+        g_afterReport = nullptr;
         std::lock_guard<std::mutex> lock(g_reportsLock);
         g_reports.clear();
         g_startTick = GetTickCount();
@@ -67,6 +75,7 @@ protected:
 
     ~Lifecycle() override
     {
+        g_afterReport = nullptr;
         // Leave no worker behind for the next test.
         if (m_worker.m_status.dwCurrentState == SERVICE_RUNNING)
             CServiceWorker::ServiceCtrlHandler(SERVICE_CONTROL_STOP);
@@ -326,4 +335,168 @@ TEST_F(Lifecycle, PausedWorker_TakesNothingUntilContinued)
     for (int i = 0; i < 100 && header->readIndex != 4; ++i)
         Sleep(20);
     EXPECT_EQ(header->readIndex, 4);
+}
+
+namespace {
+
+// The stop-right-after-RUNNING case: the control arrives on another thread
+// while ServiceMain is still inside its RUNNING report.
+struct StopInTheGap
+{
+    CHandle workerAtRunning; // a copy of the worker's handle as RUNNING was reported
+    CHandle handlerThread;
+    bool stopPendingSeen = false;
+};
+StopInTheGap* g_gap = nullptr;
+
+void StopWhileReportingRunning(const SERVICE_STATUS& status)
+{
+    if (status.dwCurrentState == SERVICE_STOP_PENDING) {
+        g_gap->stopPendingSeen = true;
+        return;
+    }
+    if (status.dwCurrentState != SERVICE_RUNNING || g_gap->handlerThread)
+        return;
+    CServiceWorker& worker = *CServiceWorker::Instance();
+    HANDLE copy = nullptr;
+    if (worker.m_workerThread)
+        DuplicateHandle(GetCurrentProcess(), worker.m_workerThread.Get(), GetCurrentProcess(), &copy, SYNCHRONIZE,
+                        FALSE, 0);
+    g_gap->workerAtRunning.Reset(copy);
+    static HandlerCall stop{SERVICE_CONTROL_STOP};
+    g_gap->handlerThread.Reset(CreateThread(nullptr, 0, RunHandler, &stop, 0, nullptr));
+    // Return only once the stop procedure is under way.
+    for (int i = 0; i < 500 && !g_gap->stopPendingSeen; ++i)
+        Sleep(10);
+}
+
+} // namespace
+
+TEST_F(Lifecycle, StopRightAfterRunning_WorkerSeesIt)
+{
+    StopInTheGap gap;
+    g_gap = &gap;
+    g_afterReport = StopWhileReportingRunning;
+    Start(false);
+    ASSERT_TRUE(gap.handlerThread.IsValid());
+    ASSERT_EQ(WaitForSingleObject(gap.handlerThread.Get(), 10000), WAIT_OBJECT_0);
+    g_afterReport = nullptr;
+    EXPECT_TRUE(gap.stopPendingSeen);
+
+    EXPECT_TRUE(gap.workerAtRunning.IsValid()) << "no worker yet when RUNNING accepted the stop";
+    const bool ended = gap.workerAtRunning && WaitForSingleObject(gap.workerAtRunning.Get(), 5000) == WAIT_OBJECT_0;
+    EXPECT_TRUE(ended) << "the worker missed the stop";
+    if (!ended) {
+        // Leave no worker behind: stop-all ends it whatever it waits on.
+        CRequestPoster poster;
+        if (poster.Open())
+            poster.RaiseStopAll();
+        if (m_worker.m_workerThread)
+            WaitForSingleObject(m_worker.m_workerThread.Get(), 20000);
+    }
+
+    // The worker left its loop through the stop event and reported STOPPED
+    // itself; the handler's STOPPED is the last report, and the channel is gone.
+    const std::vector<Report> reports = Reports();
+    bool workerStopped = false;
+    for (const Report& report : reports)
+        workerStopped |= report.status.dwCurrentState == SERVICE_STOPPED && report.status.dwControlsAccepted == 1;
+    EXPECT_TRUE(workerStopped);
+    EXPECT_EQ(reports.back().status.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+    EXPECT_EQ(reports.back().status.dwWin32ExitCode, 0u);
+    const std::wstring headerName = std::wstring(kChannelBaseName) + kHeaderSuffix;
+    CHandle header(OpenFileMappingW(FILE_MAP_READ, FALSE, headerName.c_str()));
+    EXPECT_FALSE(header.IsValid());
+    EXPECT_FALSE(m_worker.m_stopEvent.IsValid());
+    EXPECT_FALSE(m_worker.m_workerThread.IsValid());
+    g_gap = nullptr;
+}
+
+namespace {
+
+double ThreadCpuMs(HANDLE thread)
+{
+    FILETIME created, exited, kernel, user;
+    if (!GetThreadTimes(thread, &created, &exited, &kernel, &user))
+        return -1;
+    const auto ms = [](const FILETIME& t) {
+        return double((uint64_t(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 10000.0;
+    };
+    return ms(kernel) + ms(user);
+}
+
+} // namespace
+
+TEST_F(Lifecycle, SquattedEvents_IdleWorkerStaysIdleAndServes)
+{
+    // Another process may create the channel's events before the service
+    // does, of the other reset type and in any state; the service then opens
+    // them as they are.
+    struct Squatter
+    {
+        const wchar_t* suffix;
+        BOOL manualReset;
+        BOOL signalled;
+    };
+    const struct
+    {
+        const char* name;
+        std::vector<Squatter> events;
+        bool postFirst;      // one request before the idle time (it signals the filled event)
+        bool stopByStopAll;  // else by a stop control
+    } cases[] = {
+        {"filled: manual reset, left signalled", {{kFilledEventSuffix, TRUE, TRUE}}, false, false},
+        {"filled: manual reset, signalled by the first post", {{kFilledEventSuffix, TRUE, FALSE}}, true, false},
+        // The available event is only ever signalled by the worker; a stop-all
+        // event of the auto-reset kind is used up by the wait it ends.
+        {"available: manual reset, left signalled; stop-all: auto reset",
+         {{kAvailableEventSuffix, TRUE, TRUE}, {kStopAllEventSuffix, FALSE, TRUE}},
+         true,
+         true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<CHandle> squatters;
+        for (const Squatter& event : c.events) {
+            squatters.emplace_back(CreateEventW(nullptr, event.manualReset, event.signalled,
+                                                ChannelObjectName(kChannelBaseName, event.suffix).c_str()));
+            ASSERT_TRUE(squatters.back().IsValid());
+        }
+        Start();
+        CRequestPoster poster;
+        ASSERT_TRUE(OpenPoster(poster));
+        const std::wstring headerName = std::wstring(kChannelBaseName) + kHeaderSuffix;
+        CHandle mapping(OpenFileMappingW(FILE_MAP_READ, FALSE, headerName.c_str()));
+        CMappedView view(MapViewOfFile(mapping.Get(), FILE_MAP_READ, 0, 0, kHeaderBytes));
+        const auto* header = static_cast<const ChannelHeader*>(view.Get());
+        ASSERT_NE(header, nullptr);
+        LONG taken = 0;
+        const auto postAndWaitTaken = [&] {
+            EXPECT_TRUE(poster.PostRequest(0, 0, "x", 1, 5000));
+            ++taken;
+            for (int i = 0; i < 250 && header->readIndex != taken; ++i)
+                Sleep(20);
+            EXPECT_EQ(header->readIndex, taken) << "the worker did not take the request";
+        };
+        if (c.postFirst)
+            postAndWaitTaken();
+
+        // Well under 1 % of a core: the worker blocks while nothing is posted.
+        const double before = ThreadCpuMs(m_worker.m_workerThread.Get());
+        Sleep(10000);
+        const double cpuMs = ThreadCpuMs(m_worker.m_workerThread.Get()) - before;
+        EXPECT_GE(before, 0.0);
+        EXPECT_LE(cpuMs, 100.0) << "worker CPU over 10 s: " << cpuMs << " ms";
+        std::printf("    [ %s ] worker CPU over 10 s: %.1f ms\n", c.name, cpuMs);
+
+        postAndWaitTaken();
+        if (c.stopByStopAll) {
+            poster.RaiseStopAll();
+            EXPECT_TRUE(WorkerEnds(3000)) << "stop-all was not seen";
+            m_worker.m_workerThread.Close();
+        } else {
+            CServiceWorker::ServiceCtrlHandler(SERVICE_CONTROL_STOP);
+        }
+        EXPECT_EQ(m_worker.m_status.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+    }
 }

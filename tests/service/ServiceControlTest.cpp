@@ -1,11 +1,15 @@
 // The real service under Wine's Service Control Manager: installation
 // commands, the lifecycle seen from outside, and requests through the channel.
+#include "../channel/ChannelTestSupport.h"
 #include "channel/ChannelLayout.h"
+#include "channel/RequestChannel.h"
 #include "channel/client/RequestPoster.h"
 #include "platform/Handles.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
+
+#include <cstdio>
 
 namespace {
 
@@ -334,4 +338,117 @@ TEST_F(ServiceControl, ChannelCannotBeCreated_ServiceStopsWith1003)
     ASSERT_TRUE(service.IsValid());
     ASSERT_TRUE(WaitForState(service.Get(), SERVICE_STOPPED, 15000));
     EXPECT_EQ(Query(service.Get()).dwWin32ExitCode, static_cast<DWORD>(ERROR_CAN_NOT_COMPLETE));
+}
+
+namespace {
+
+// Our own views of the running service's channel: header and slot states.
+class CChannelWatch
+{
+public:
+    bool Open()
+    {
+        return m_header.Open(std::wstring(kChannelBaseName) + kHeaderSuffix, kHeaderBytes) &&
+               m_segment.Open(SegmentName(kChannelBaseName, 0), static_cast<DWORD>(SegmentBytes(65536, 8)));
+    }
+    const ChannelHeader* Header() const { return m_header.Header(); }
+    LONG State(DWORD slot) const
+    {
+        return reinterpret_cast<const volatile LONG*>(m_segment.Bytes() + StateWordsOffset(65536, 8))[slot];
+    }
+    // Waits until readIndex reads `index`; the time waited in ms, or -1.
+    double WaitForReadIndex(LONG index, DWORD timeoutMs) const
+    {
+        CElapsed elapsed;
+        while (Header()->readIndex != index) {
+            if (elapsed.Ms() > timeoutMs)
+                return -1;
+            Sleep(20);
+        }
+        return elapsed.Ms();
+    }
+
+private:
+    CForeignView m_header;
+    CForeignView m_segment;
+};
+
+} // namespace
+
+TEST_F(ServiceControl, DeadAndSlowPosters_ChannelRecoversAfterTheStuckSlotLimit)
+{
+    constexpr DWORD kLimitMs = CRequestChannel::kStuckSlotLimitMs;
+    Command(L"install start");
+    CServiceHandle service = OpenOurService();
+    ASSERT_TRUE(WaitForState(service.Get(), SERVICE_RUNNING, 10000));
+    CRequestPoster poster;
+    ASSERT_TRUE(OpenPoster(poster));
+    CChannelWatch watch;
+    ASSERT_TRUE(watch.Open());
+    // Every message posted, and every slot given up, moves the ring on by one.
+    LONG moves = 0;
+    const auto post = [&](int count) {
+        for (int i = 0; i < count; ++i) {
+            const std::string payload = "request " + std::to_string(moves);
+            ASSERT_TRUE(poster.PostRequest(0, 0, payload.data(), static_cast<DWORD>(payload.size()), 60000))
+                << moves << ": " << poster.LastError();
+            ++moves;
+        }
+    };
+    // The ring ends where the moves put it: nothing taken twice, nothing left.
+    const auto expectDrained = [&] {
+        ASSERT_TRUE(ChannelDrained(10000));
+        EXPECT_EQ(watch.Header()->readIndex, moves % 8);
+        for (DWORD slot = 0; slot < 8; ++slot)
+            EXPECT_EQ(watch.State(slot), eSlotFree) << "slot " << slot;
+    };
+    post(3);
+    expectDrained();
+
+    const struct
+    {
+        const char* name;
+        const wchar_t* stall;
+        DWORD exitCode; // of the stalled poster
+    } cases[] = {
+        // Killed after claiming slot 3 (postIndex moved on), before marking it ready.
+        {"dead poster", L"--stall-at claimed --stall-ms 600000", 0},
+        // Marks its slot ready only well after the reader gave it up.
+        {"slow poster", L"--stall-at copied --stall-ms 20000", CRequestPoster::kErrorSlotGivenUp},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const LONG stuck = moves % 8;
+        CChildProcess stalled;
+        ASSERT_TRUE(stalled.Start(PosterCommand(L"--id 9 --count 1 " + std::wstring(c.stall))));
+        CElapsed sinceClaim;
+        while (watch.Header()->postIndex == stuck && sinceClaim.Ms() < 10000)
+            Sleep(5);
+        ASSERT_EQ(watch.Header()->postIndex, (stuck + 1) % 8) << "the poster did not claim its slot";
+        sinceClaim = CElapsed();
+        if (c.exitCode == 0)
+            stalled.Terminate();
+        ++moves;
+        // Three messages behind the stuck slot wait until it is given up.
+        post(3);
+        while (watch.Header()->readIndex != moves % 8 && sinceClaim.Ms() < kLimitMs + 20000.0)
+            Sleep(20);
+        const double recovery = sinceClaim.Ms();
+        EXPECT_EQ(watch.Header()->readIndex, moves % 8) << "still waiting at slot " << watch.Header()->readIndex;
+        EXPECT_GE(recovery, kLimitMs - 500.0) << "given up before its limit";
+        EXPECT_LE(recovery, kLimitMs + 20000.0);
+        std::printf("    [ %s ] slot %ld given up, messages behind it taken after %.0f ms\n", c.name,
+                    static_cast<long>(stuck), recovery);
+        if (c.exitCode != 0) {
+            EXPECT_EQ(stalled.Wait(60000), c.exitCode) << "the slow poster did not get the failure";
+        }
+        // Twenty more, wrapping past the slot that was stuck.
+        post(20);
+        expectDrained();
+    }
+
+    SERVICE_STATUS status{};
+    ASSERT_TRUE(ControlService(service.Get(), SERVICE_CONTROL_STOP, &status));
+    EXPECT_TRUE(WaitForState(service.Get(), SERVICE_STOPPED, 10000));
+    EXPECT_EQ(Query(service.Get()).dwWin32ExitCode, 0u);
 }

@@ -468,6 +468,19 @@ const Scenario kScenarios[] = {
       {"ERROR", kRestored + std::wstring(L"{app}a.dll")}},
      false},
 
+    // Marked for update, but its download is missing: there is nothing to write.
+    {"DownloadMissing_WriteFailsOldFileBack",
+     {{L"app.exe", "old app"}},
+     {},
+     Item(0, L"app.exe", 5),
+     L"1",
+     {{L"app.exe", "old app", Stamp::kOwn}},
+     {{"INFO", kUpdating + std::wstring(L"{upd}app.exe")},
+      {"ERROR", kWriteFailed + std::wstring(L"{app}app.exe") + kCode + L"2"},
+      {"WARNING", kStampFailed + std::wstring(L"{app}app.exe") + kCode + L"2"},
+      {"ERROR", kRestored + std::wstring(L"{app}app.exe")}},
+     false},
+
     {"DownloadMissingUnderBothNames_WriteFailsOldFileBack",
      {{L"app.dll", "old", Stamp::kOwn, FILE_ATTRIBUTE_READONLY}},
      {},
@@ -745,7 +758,7 @@ TEST(UpdateRunLoad, TargetHeldOpenByAnotherProcess_ItemFailsOldFileInPlace)
 }
 
 // ---------------------------------------------------------------------------
-// Earlier single-scenario tests.
+// Names in the 1251 code page (run under that ANSI code page).
 
 namespace {
 
@@ -802,20 +815,6 @@ protected:
         return -1;
     }
 
-    // Index of the first line at that level whose message starts with text.
-    int FindLineStarting(const char* level, const std::wstring& text, std::string* rest) const
-    {
-        const std::string marker = std::string(" ") + level + " [default] " + Cp1251(text);
-        for (size_t i = 0; i < m_log.size(); ++i) {
-            const size_t at = m_log[i].find(marker);
-            if (at != std::string::npos) {
-                *rest = m_log[i].substr(at + marker.size());
-                return static_cast<int>(i);
-            }
-        }
-        return -1;
-    }
-
     std::string LogText() const
     {
         std::string text;
@@ -830,100 +829,7 @@ protected:
     std::vector<std::string> m_log;
 };
 
-LONGLONG LastWriteTime(const std::wstring& path)
-{
-    return TimesOf(path).write;
-}
-
 } // namespace
-
-TEST_F(UpdateRun, Replacement_InstallsFilesStampsThemAndLogsEachItem)
-{
-    ASSERT_TRUE(WriteBytes(TargetFolder() + L"app.exe", "old app"));
-    ASSERT_TRUE(SetFileAttributesW((TargetFolder() + L"app.exe").c_str(), FILE_ATTRIBUTE_READONLY));
-    ASSERT_TRUE(WriteBytes(TargetFolder() + L"app.exe.old", "stale backup"));
-    ASSERT_TRUE(WriteBytes(TargetFolder() + L"settings.cfg", "kept"));
-    ASSERT_TRUE(WriteBytes(UpdateFolder() + L"app.exe", "new app"));
-    ASSERT_TRUE(WriteBytes(UpdateFolder() + L"lib.dll.part", "new library"));
-    ASSERT_TRUE(WriteBytes(UpdateFolder() + L"settings.cfg", "replaced"));
-
-    // 2017-07-14 02:40:00 local wall-clock time.
-    const std::wstring items = ItemElement(0, L"app.exe", 7, L"1", L"1500000000") +
-                               ItemElement(1, L"lib.dll", 11, L"yes", L"1500000000", L"lib.dll.part") +
-                               ItemElement(2, L"settings.cfg", 8, L"0");
-    ASSERT_TRUE(Run(items, 3));
-
-    EXPECT_EQ("new app", Bytes(TargetFolder() + L"app.exe"));
-    EXPECT_EQ("new library", Bytes(TargetFolder() + L"lib.dll"));
-    EXPECT_EQ("kept", Bytes(TargetFolder() + L"settings.cfg"));
-    EXPECT_FALSE(PathExists(TargetFolder() + L"app.exe.old"));
-    EXPECT_FALSE(PathExists(TargetFolder() + L"lib.dll.old"));
-    EXPECT_EQ(0u, GetFileAttributesW((TargetFolder() + L"app.exe").c_str()) & FILE_ATTRIBUTE_READONLY);
-
-    TIME_ZONE_INFORMATION zone{};
-    GetTimeZoneInformation(&zone);
-    const LONGLONG expected = (1500000000LL + 11644473600LL + zone.Bias * 60LL) * 10000000LL;
-    EXPECT_EQ(expected, LastWriteTime(TargetFolder() + L"app.exe"));
-    EXPECT_EQ(expected, LastWriteTime(TargetFolder() + L"lib.dll"));
-
-    // The source named in the log is the download under the file's own name.
-    const int app = FindLine("INFO", kUpdating + UpdateFolder() + L"app.exe");
-    const int lib = FindLine("INFO", kUpdating + UpdateFolder() + L"lib.dll");
-    const int skipped = FindLine("INFO", kSkipped + std::wstring(L"settings.cfg"));
-    EXPECT_GE(app, 0) << LogText();
-    EXPECT_GT(lib, app) << LogText();
-    EXPECT_GT(skipped, lib) << LogText();
-    EXPECT_EQ(std::string::npos, LogText().find(Cp1251(L"Ошибка обновления"))) << LogText();
-}
-
-TEST_F(UpdateRun, SizeDiscrepancy_ReplacesNothingAndNamesTheFile)
-{
-    ASSERT_TRUE(WriteBytes(TargetFolder() + L"a.dll", "old a"));
-    ASSERT_TRUE(WriteBytes(TargetFolder() + L"b.dll", "old b"));
-    ASSERT_TRUE(WriteBytes(UpdateFolder() + L"a.dll", "1234"));
-    ASSERT_TRUE(WriteBytes(UpdateFolder() + L"b.dll", "new b"));
-    ASSERT_TRUE(Run(ItemElement(0, L"a.dll", 5, L"1") + ItemElement(1, L"b.dll", 5, L"1"), 2));
-
-    EXPECT_EQ("old a", Bytes(TargetFolder() + L"a.dll"));
-    EXPECT_EQ("old b", Bytes(TargetFolder() + L"b.dll"));
-    EXPECT_GE(FindLine("ERROR", kDiscrepancy + std::wstring(L"a.dll")), 0) << LogText();
-    EXPECT_LT(FindLine("ERROR", kDiscrepancy + std::wstring(L"b.dll")), 0) << LogText();
-    EXPECT_EQ(std::string::npos, LogText().find(Cp1251(kUpdating))) << LogText();
-}
-
-TEST_F(UpdateRun, FailedWrite_LogsErrorThenWarningThenPutsTheOldFileBack)
-{
-    ASSERT_TRUE(WriteBytes(TargetFolder() + L"app.exe", "old app"));
-    // Marked for update, but its download is missing: there is nothing to write.
-    ASSERT_TRUE(Run(ItemElement(0, L"app.exe", 5, L"1"), 1));
-
-    const std::wstring target = TargetFolder() + L"app.exe";
-    EXPECT_EQ("old app", Bytes(target));
-    EXPECT_FALSE(PathExists(target + L".old"));
-    const int error = FindLine("ERROR", kWriteFailed + target + kCode + L"2");
-    const int warning = FindLine("WARNING", kStampFailed + target + kCode + L"2");
-    const int restored = FindLine("ERROR", kRestored + target);
-    EXPECT_GE(error, 0) << LogText();
-    EXPECT_GT(warning, error) << LogText();
-    EXPECT_GT(restored, warning) << LogText();
-}
-
-TEST_F(UpdateRun, FolderUnderTargetName_FailsToCreateWithItsCode)
-{
-    ASSERT_TRUE(CreateDirectoryW((TargetFolder() + L"data").c_str(), nullptr));
-    ASSERT_TRUE(WriteBytes(UpdateFolder() + L"data", "file"));
-    ASSERT_TRUE(WriteBytes(UpdateFolder() + L"next.dll", "next"));
-    ASSERT_TRUE(Run(ItemElement(0, L"data", 4, L"1") + ItemElement(1, L"next.dll", 4, L"1"), 2));
-
-    EXPECT_NE(0u, GetFileAttributesW((TargetFolder() + L"data").c_str()) & FILE_ATTRIBUTE_DIRECTORY);
-    EXPECT_FALSE(PathExists(TargetFolder() + L"data.old"));
-    EXPECT_EQ("next", Bytes(TargetFolder() + L"next.dll"));
-    std::string code;
-    EXPECT_GE(FindLineStarting("ERROR", kCreateFailed + TargetFolder() + L"data" + kCode, &code), 0) << LogText();
-    EXPECT_FALSE(code.empty());
-    EXPECT_EQ(std::string::npos, code.find_first_not_of("0123456789")) << code;
-    EXPECT_NE("0", code);
-}
 
 TEST_F(UpdateRun, CyrillicNames_InstalledAndLoggedCp1251)
 {

@@ -5,6 +5,20 @@
 #include <algorithm>
 #include <cstring>
 
+namespace {
+
+// The state word of a slot this thread is filling: odd, so never free (0),
+// ready (2) or reading (3), and distinct for every live thread. The reader
+// gives a slot up from exactly the mark it saw, and the ready store succeeds
+// only from this thread's own mark, so a poster that wakes after its slot was
+// given up (and perhaps claimed again by another) cannot mark it ready.
+LONG FillMark()
+{
+    return static_cast<LONG>((GetCurrentThreadId() << 2) | 1);
+}
+
+} // namespace
+
 bool CRequestPoster::Fail(DWORD error)
 {
     m_lastError = error != 0 ? error : ERROR_GEN_FAILURE;
@@ -113,7 +127,12 @@ bool CRequestPoster::Post(const void* message, DWORD length, DWORD timeoutMs)
     LARGE_INTEGER frequency, spinStart{};
     QueryPerformanceFrequency(&frequency);
     const LONGLONG spinTicks = frequency.QuadPart * kPosterSpinMicroseconds / 1000000;
-    for (;;) {
+    const LONG mark = FillMark();
+    for (bool first = true;; first = false) {
+        // Every pass after the first counts against the time-out, whatever
+        // made it look again, so a poster never loops without a deadline.
+        if (!first && timeoutMs != INFINITE && GetTickCount() - start >= timeoutMs)
+            return Fail(ERROR_TIMEOUT);
         // The flag is enough on the fast path; the event is watched whenever
         // this poster blocks.
         if ((header->flags & kFlagStopAll) != 0)
@@ -138,16 +157,26 @@ bool CRequestPoster::Post(const void* message, DWORD length, DWORD timeoutMs)
         // poster that loses either step tries again; no slot index is ever
         // handed out without its slot being filled, so the reader never waits
         // at a hole left by a poster that timed out.
-        if (*state == eSlotFree && InterlockedCompareExchange(state, eSlotFilling, eSlotFree) == eSlotFree) {
+        if (*state == eSlotFree && InterlockedCompareExchange(state, mark, eSlotFree) == eSlotFree) {
             const DWORD next = index + 1 == capacity ? 0 : index + 1;
             if (static_cast<DWORD>(InterlockedCompareExchange(&header->postIndex, static_cast<LONG>(next),
                                                               static_cast<LONG>(index))) == index) {
+                if (m_stageHook != nullptr)
+                    m_stageHook(m_stageHookContext, ePostClaimed, index);
+                // A reader that waited at this slot past its limit has given it
+                // up; it is no longer ours to write.
+                if (*state != mark)
+                    return Fail(kErrorSlotGivenUp);
                 if (length != 0)
                     std::memcpy(slot, message, length);
+                if (m_stageHook != nullptr)
+                    m_stageHook(m_stageHookContext, ePostCopied, index);
                 // Full barrier: the message is in place before the slot reads as
                 // ready, and "ready" is visible before waitingReaders is read (a
-                // reader counts itself, then looks at the state again).
-                InterlockedExchange(state, eSlotReady);
+                // reader counts itself, then looks at the state again). Only
+                // from our own mark: the reader may have given the slot up.
+                if (InterlockedCompareExchange(state, eSlotReady, mark) != mark)
+                    return Fail(kErrorSlotGivenUp);
                 if (header->waitingReaders != 0)
                     SetEvent(m_filledEvent.Get());
                 // The next slot may be free as well: pass the wake-up on.
@@ -157,9 +186,9 @@ bool CRequestPoster::Post(const void* message, DWORD length, DWORD timeoutMs)
                 return true;
             }
             // Our postIndex was stale (the slot was free behind the ring's
-            // head): not ours to fill.
-            InterlockedExchange(state, eSlotFree);
-            if (header->waitingPosters != 0)
+            // head): not ours to fill. Freed only if still our mark: a reader
+            // that gave the slot up in the meantime has freed it already.
+            if (InterlockedCompareExchange(state, eSlotFree, mark) == mark && header->waitingPosters != 0)
                 SetEvent(m_availableEvent.Get());
             continue;
         }

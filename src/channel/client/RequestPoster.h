@@ -1,9 +1,11 @@
 #pragma once
 // CRequestPoster: the posting end of the update request channel, for client
 // programs. It opens the objects the service created, claims the next slot in
-// ring order with a compare-and-swap on postIndex, fills it and marks it
-// ready. Any number of posters, in threads or processes, may post at once;
-// each message lands in exactly one slot. One object serves one thread.
+// ring order (its state word from free to a mark of this thread, then a
+// compare-and-swap on postIndex), fills it and marks it ready with a
+// compare-and-swap from its own mark. Any number of posters, in threads or
+// processes, may post at once; each message lands in exactly one slot. One
+// object serves one thread.
 #include "channel/ChannelLayout.h"
 #include "platform/Handles.h"
 
@@ -25,12 +27,16 @@ public:
     bool IsOpen() const { return m_headerView.IsValid(); }
 
     // Copies `length` bytes (a whole message: word 0, kind, payload) into the
-    // next slot and makes it ready, waiting up to timeoutMs (INFINITE allowed)
-    // for the slot to be free. On failure returns false with the last-error
-    // value (also in LastError()): ERROR_TIMEOUT, ERROR_OPERATION_ABORTED when
-    // stop-all is raised, ERROR_INSUFFICIENT_BUFFER when the message is larger
-    // than a slot, ERROR_INVALID_DATA when the header makes no sense, or the
-    // error of mapping a segment. A message that was not posted left no trace.
+    // next slot and makes it ready, waiting up to timeoutMs (INFINITE allowed;
+    // it bounds the whole call, retries included) for the slot to be free. On
+    // failure returns false with the last-error value (also in LastError()):
+    // ERROR_TIMEOUT, ERROR_OPERATION_ABORTED when stop-all is raised,
+    // kErrorSlotGivenUp when this post took so long between claiming its slot
+    // and marking it ready that the reader gave the slot up (the message was
+    // not delivered; posting it again is safe), ERROR_INSUFFICIENT_BUFFER when
+    // the message is larger than a slot, ERROR_INVALID_DATA when the header
+    // makes no sense, or the error of mapping a segment. A message that was
+    // not posted is never delivered.
     bool Post(const void* message, DWORD length, DWORD timeoutMs);
     // Builds the message from its parts: word 0, kind, then the payload.
     bool PostRequest(uint32_t word0, uint32_t kind, const void* payload, DWORD payloadLength, DWORD timeoutMs);
@@ -43,6 +49,22 @@ public:
     // The header's slot size as read now (0 when not open).
     DWORD SlotSize() const;
     DWORD LastError() const { return m_lastError; }
+
+    static constexpr DWORD kErrorSlotGivenUp = ERROR_REQUEST_ABORTED;
+
+    // Test seam: called once per post after the slot is claimed and after the
+    // message is copied in, so that a test can stall a poster there.
+    enum ePostStage
+    {
+        ePostClaimed,
+        ePostCopied,
+    };
+    using StageHook = void (*)(void* context, ePostStage stage, DWORD index);
+    void SetStageHook(StageHook hook, void* context)
+    {
+        m_stageHook = hook;
+        m_stageHookContext = context;
+    }
 
     // How long a poster yields the processor before it blocks for a free slot.
     static constexpr LONGLONG kPosterSpinMicroseconds = 200;
@@ -73,4 +95,6 @@ private:
     DWORD m_mappedSlotSize = 0;      // geometry the mapped segments were opened with
     DWORD m_mappedSlotsPerSegment = 0;
     DWORD m_lastError = 0;
+    StageHook m_stageHook = nullptr;
+    void* m_stageHookContext = nullptr;
 };
