@@ -159,13 +159,19 @@ bool EmptyFolder(const std::wstring& folder)
     return CreateDirectoryW(folder.c_str(), nullptr) != FALSE;
 }
 
-// Makes folder hold a copy of every file of from (the old versions).
+// Makes folder hold a copy of every file of from (the old versions), written
+// through to the disk like the files of an installed application: copies
+// still dirty in the cache would make the measured run pay for their writing.
 bool CopyFolder(const std::wstring& from, const std::wstring& folder)
 {
     if (!EmptyFolder(folder))
         return false;
     for (const FileEntry& file : ListFiles(from)) {
-        if (!CopyFileW((from + file.name).c_str(), (folder + file.name).c_str(), FALSE))
+        const std::wstring copy = folder + file.name;
+        if (!CopyFileW((from + file.name).c_str(), copy.c_str(), FALSE))
+            return false;
+        CHandle written(CreateFileW(copy.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+        if (!written || !FlushFileBuffers(written.Get()))
             return false;
     }
     return true;

@@ -193,3 +193,47 @@ TEST_F(UpdateRunConcurrency, FirstRunKilledWhileSecondWaits_SecondGoesOnAtOnce)
     EXPECT_EQ(1u, Count(secondLog, kWaiting));
     EXPECT_EQ(2u, Count(secondLog, kUpdating));
 }
+
+// MD5 of "checked".
+const wchar_t kCheckedMd5[] = L"3793ea52a7be2d7deafd858fda50775c";
+
+// What the load checked is what gets written: a download changed on disk after
+// the load, while the run still waits for its requester, is not installed.
+TEST_F(UpdateRunConcurrency, DownloadChangedAfterTheLoad_CheckedContentInstalled)
+{
+    const struct
+    {
+        const char* what;
+        bool twice; // the same name installed twice: read into memory, not staged
+    } cases[] = {
+        {"staged beside the application file", false},
+        {"read into memory", true},
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.what);
+        const std::wstring folder = m_folder / (testCase.twice ? L"runB" : L"runA");
+        const std::wstring download = folder + L"\\upd\\x.dll";
+        ASSERT_TRUE(WriteBytes(download, "checked"));
+        ASSERT_TRUE(WriteBytes(App() + L"x.dll", "old"));
+        std::wstring items = ItemElement(0, L"x.dll", 7, L"1", L"0", L"", kCheckedMd5);
+        if (testCase.twice)
+            items += ItemElement(1, L"x.dll", 7, L"1", L"0", L"", kCheckedMd5);
+        ASSERT_TRUE(WriteManifest(folder + L"\\update.xml",
+                                  InfoElement(folder + L"\\upd\\", App()) + FilesElement(items, testCase.twice ? 2 : 1)));
+
+        CStarted requester;
+        ASSERT_TRUE(StartRequester(requester, 4000));
+        CStarted run;
+        ASSERT_TRUE(StartRun(run, testCase.twice ? L"runB" : L"runA", requester.Id()));
+        Sleep(2000);
+        // The load is over (the download can be written again) and nothing is replaced yet.
+        ASSERT_TRUE(run.Running());
+        ASSERT_EQ("old", Bytes(L"x.dll"));
+        ASSERT_TRUE(WriteBytes(download, "changed")) << "the download is still held";
+        ASSERT_TRUE(run.Wait(60000));
+
+        EXPECT_EQ("checked", Bytes(L"x.dll"));
+        EXPECT_FALSE(PathExists(App() + L"x.dll.new"));
+        EXPECT_FALSE(PathExists(App() + L"x.dll.old"));
+    }
+}
