@@ -195,16 +195,10 @@ void StampFileTimes(const std::wstring& path, const std::wstring& target, int64_
         LOG(WARNING) << ToLogText(kStampFailed) << ToLogText(target) << ToLogText(kCode) << code;
         return;
     }
-    FILETIME time{};
-    if (!TimeStampToFileTime(modified, &time))
-        return;
     LARGE_INTEGER value{};
-    value.LowPart = time.dwLowDateTime;
-    value.HighPart = static_cast<LONG>(time.dwHighDateTime);
-    info.CreationTime = value;
-    info.LastAccessTime = value;
-    info.LastWriteTime = value;
-    info.ChangeTime = value;
+    if (!ManifestFileTime(modified, &value))
+        return;
+    SetAllTimes(info, value);
     SetFileBasicInfo(path, info);
 }
 

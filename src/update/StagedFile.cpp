@@ -8,6 +8,16 @@
 #include <algorithm>
 #include <cstring>
 
+bool ManifestFileTime(int64_t modified, LARGE_INTEGER* value)
+{
+    FILETIME time{};
+    if (!TimeStampToFileTime(modified, &time))
+        return false;
+    value->LowPart = time.dwLowDateTime;
+    value->HighPart = static_cast<LONG>(time.dwHighDateTime);
+    return true;
+}
+
 bool CStagedFile::Create(const std::wstring& path)
 {
     Discard();
@@ -56,16 +66,10 @@ DWORD StampTimes(HANDLE file, int64_t modified)
     FILE_BASIC_INFO info{};
     if (!GetFileInformationByHandleEx(file, FileBasicInfo, &info, sizeof(info)))
         return GetLastError() != 0 ? GetLastError() : static_cast<DWORD>(ERROR_GEN_FAILURE);
-    FILETIME time{};
-    if (!TimeStampToFileTime(modified, &time))
-        return 0;
     LARGE_INTEGER value{};
-    value.LowPart = time.dwLowDateTime;
-    value.HighPart = static_cast<LONG>(time.dwHighDateTime);
-    info.CreationTime = value;
-    info.LastAccessTime = value;
-    info.LastWriteTime = value;
-    info.ChangeTime = value;
+    if (!ManifestFileTime(modified, &value))
+        return 0;
+    SetAllTimes(info, value);
     info.FileAttributes = 0; // unchanged
     SetFileInformationByHandle(file, FileBasicInfo, &info, sizeof(info));
     return 0;

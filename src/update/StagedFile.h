@@ -13,6 +13,20 @@
 #include <string>
 #include <vector>
 
+// The manifest's time stamp as the value of a file time field; false (value
+// untouched) when it is outside what the time conversions accept.
+bool ManifestFileTime(int64_t modified, LARGE_INTEGER* value);
+
+// All four times of a basic-information record set to one value.
+template <class BasicInformation>
+void SetAllTimes(BasicInformation& info, LARGE_INTEGER value)
+{
+    info.CreationTime = value;
+    info.LastAccessTime = value;
+    info.LastWriteTime = value;
+    info.ChangeTime = value;
+}
+
 // The temporary name of a new file beside the application file at target.
 inline std::wstring StagedPathOf(const std::wstring& target)
 {

@@ -1,4 +1,5 @@
 // Replacing the application files from content in memory, in process.
+#include "update/EngineMessages.h"
 #include "update/QXUpdate.h"
 #include "update/ReplaceFault.h"
 
@@ -273,11 +274,7 @@ TEST_F(AppFileReplacement, PathTooLongForBackup_FailsWithoutTouchingTheFile)
 
 namespace {
 
-const wchar_t kCreateFailed[] = L"Ошибка обновления: Не удалось создать файл. ";
-const wchar_t kWriteFailed[] = L"Ошибка обновления: Не удалось записать данные в файл или данные записаны частично. ";
-const wchar_t kStampFailed[] = L"Ошибка обновления: Не получилось обновить дату файла и атрубуты. ";
-const wchar_t kRestored[] = L"Ошибка обновления: Восстановлена прежняя версия файла. ";
-const wchar_t kCode[] = L" Код ошибки ";
+using namespace EngineMessages;
 
 // The code the injected failures report.
 const DWORD kInjected = ERROR_IO_DEVICE; // 1117
@@ -441,7 +438,7 @@ TEST_F(ReplaceFaults, EachStepFailing_OldFileSurvivesWholeAndTheLogSaysSo)
             expected.push_back(L"app.dll.old");
         }
         EXPECT_EQ(std::vector<std::wstring>(), Leftovers(expected));
-        std::vector<std::string> expectedLines = {"INFO " + Cp1251(L"Обновление файла ") + "app.dll"};
+        std::vector<std::string> expectedLines = {"INFO " + Cp1251(kUpdating) + "app.dll"};
         expectedLines.insert(expectedLines.end(), testCase.lines.begin(), testCase.lines.end());
         EXPECT_EQ(expectedLines, lines);
     }

@@ -1,6 +1,7 @@
 // Two update runs over the same application folder: the second waits for the
 // first to end before it touches a file, and a first run that was killed
 // leaves the way free at once.
+#include "update/EngineMessages.h"
 #include "update/ManifestText.h"
 
 #include "platform/Handles.h"
@@ -16,7 +17,7 @@ using namespace ManifestText;
 namespace {
 
 const std::string kWaiting = Cp1251(L"Ожидание завершения другого обновления.");
-const std::string kUpdating = Cp1251(L"Обновление файла ");
+const std::string kUpdating = Cp1251(EngineMessages::kUpdating);
 
 // A started program, ended on destruction if it still runs.
 class CStarted

@@ -1,5 +1,6 @@
 // Update runs of the real executable: a manifest and downloads in, the
 // application folder and the update-run log out.
+#include "update/EngineMessages.h"
 #include "update/ManifestText.h"
 
 #include "platform/Handles.h"
@@ -11,18 +12,11 @@
 #include <string>
 #include <vector>
 
+using namespace EngineMessages;
 using namespace ManifestText;
 
 namespace {
 
-const wchar_t kUpdating[] = L"Обновление файла ";
-const wchar_t kSkipped[] = L"Файл пропущен из-за настроек обновления. ";
-const wchar_t kDiscrepancy[] = L"Обнаружено расхождение в данных файла: ";
-const wchar_t kCreateFailed[] = L"Ошибка обновления: Не удалось создать файл. ";
-const wchar_t kWriteFailed[] = L"Ошибка обновления: Не удалось записать данные в файл или данные записаны частично. ";
-const wchar_t kStampFailed[] = L"Ошибка обновления: Не получилось обновить дату файла и атрубуты. ";
-const wchar_t kRestored[] = L"Ошибка обновления: Восстановлена прежняя версия файла. ";
-const wchar_t kCode[] = L" Код ошибки ";
 const wchar_t kLogStart[] = L"Начало логирования";
 // Logged by RunUpdatedApp when the manifest's program cannot be started; the
 // runs below name one that does not exist, so the line shows that it was called.

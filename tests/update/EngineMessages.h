@@ -1,0 +1,14 @@
+#pragma once
+// The update engine's log messages, as tests compare them.
+namespace EngineMessages {
+
+const wchar_t kUpdating[] = L"Обновление файла ";
+const wchar_t kSkipped[] = L"Файл пропущен из-за настроек обновления. ";
+const wchar_t kDiscrepancy[] = L"Обнаружено расхождение в данных файла: ";
+const wchar_t kCreateFailed[] = L"Ошибка обновления: Не удалось создать файл. ";
+const wchar_t kWriteFailed[] = L"Ошибка обновления: Не удалось записать данные в файл или данные записаны частично. ";
+const wchar_t kStampFailed[] = L"Ошибка обновления: Не получилось обновить дату файла и атрубуты. ";
+const wchar_t kRestored[] = L"Ошибка обновления: Восстановлена прежняя версия файла. ";
+const wchar_t kCode[] = L" Код ошибки ";
+
+} // namespace EngineMessages
