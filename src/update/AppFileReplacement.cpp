@@ -261,8 +261,6 @@ public:
         return Swap(keepBackup);
     }
 
-    const std::wstring& BackupPath() const { return m_backup; }
-
 private:
     // Clears up after a run that was killed while it worked on this item.
     void RecoverInterrupted()
