@@ -330,6 +330,8 @@ private:
             LogOldFileKept();
             return false;
         }
+        // On the disk before it replaces the old file, as a staged file is.
+        FlushFileBuffers(writer.handle);
         writer.Close();
         StampFileTimes(m_new, m_target, m_item.modified);
         return true;

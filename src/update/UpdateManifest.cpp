@@ -99,6 +99,7 @@ struct CContentJob
     CUpdateFileItem* item;
     std::wstring stagedPath; // empty: into memory
     bool ok;
+    LONG done; // set, interlocked, once ok is final
 };
 
 struct CContentJobs
@@ -106,6 +107,7 @@ struct CContentJobs
     std::vector<CContentJob>* jobs;
     const std::string* updateFolder;
     LONG next;
+    HANDLE jobDone; // auto-reset, set after each job
 };
 
 // Reading, hashing and writing one file keeps one core busy; two workers keep
@@ -120,12 +122,37 @@ DWORD WINAPI LoadContentWorker(void* context)
             return 0;
         CContentJob& job = (*shared.jobs)[static_cast<size_t>(index)];
         job.ok = LoadItemContent(*job.item, *shared.updateFolder, job.stagedPath, buffer);
+        InterlockedExchange(&job.done, 1);
+        SetEvent(shared.jobDone);
     }
+}
+
+// Writes each staged file out to the disk as soon as it is complete, while the
+// workers copy the next ones: mostly waiting for the disk, it costs them
+// little. Otherwise the rename over the old file would wait for that writing
+// (the file system writes a file's pending data out when the file replaces
+// another by rename), one file after the other, after the application has been
+// ended. And the new content is then on the disk before it replaces the old.
+DWORD WINAPI FlushStagedWorker(void* context)
+{
+    CContentJobs& shared = *static_cast<CContentJobs*>(context);
+    for (CContentJob& job : *shared.jobs) {
+        while (InterlockedCompareExchange(&job.done, 0, 0) == 0)
+            WaitForSingleObject(shared.jobDone, 50);
+        // A failed flush leaves the data to be written later, as without it.
+        if (job.ok && job.item->staged.IsStaged())
+            FlushFileBuffers(job.item->staged.Get());
+    }
+    return 0;
 }
 
 void LoadContents(std::vector<CContentJob>& jobs, const std::string& updateFolder)
 {
-    CContentJobs shared{&jobs, &updateFolder, 0};
+    CHandle jobDone(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    CContentJobs shared{&jobs, &updateFolder, 0, jobDone.Get()};
+    CHandle flusher;
+    if (jobDone)
+        flusher.Reset(CreateThread(nullptr, 0, &FlushStagedWorker, &shared, 0, nullptr));
     CHandle helper;
     if (jobs.size() > 1)
         helper.Reset(CreateThread(nullptr, 0, &LoadContentWorker, &shared, 0, nullptr));
@@ -133,6 +160,8 @@ void LoadContents(std::vector<CContentJob>& jobs, const std::string& updateFolde
     LoadContentWorker(&shared);
     if (helper)
         WaitForSingleObject(helper.Get(), INFINITE);
+    if (flusher)
+        WaitForSingleObject(flusher.Get(), INFINITE);
 }
 
 // Lower-case copy in the ANSI code page, for comparing file names as the file system does.
@@ -235,7 +264,7 @@ bool CQXUpdate::LoadUpdateInfoFromXmlFile(std::wstring path)
         if (!item->doUpdate)
             continue;
         const bool stage = info && !targetFolder.empty() && names[Lowered(item->fileName)] == 1;
-        jobs.push_back({item, stage ? StagedPathOf(AnsiToWide(targetFolder + item->fileName)) : std::wstring(), true});
+        jobs.push_back({item, stage ? StagedPathOf(AnsiToWide(targetFolder + item->fileName)) : std::wstring(), true, 0});
     }
     LoadContents(jobs, updateFolder);
 
