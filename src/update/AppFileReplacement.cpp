@@ -153,6 +153,14 @@ private:
     std::map<std::wstring, Folder> m_folders;
 };
 
+// Writes a closed file's data out to the disk: a copy that a later run may put
+// back must be whole after a power cut too. False with the last-error value.
+bool FlushFile(const std::wstring& path)
+{
+    CHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    return file && FlushFileBuffers(file.Get());
+}
+
 // The target path with ".old" appended to its extension; empty when the path
 // is beyond what the path helper can split or compose.
 std::wstring MakeBackupPath(const std::string& targetPath)
@@ -419,7 +427,7 @@ private:
         m_index.Note(m_copyNew);
         m_index.Note(m_copy);
         if (Injected(eStepCopyOld) || !CopyFileW(m_target.c_str(), m_copyNew.c_str(), FALSE) ||
-            !MoveFileW(m_copyNew.c_str(), m_copy.c_str())) {
+            !FlushFile(m_copyNew) || !MoveFileW(m_copyNew.c_str(), m_copy.c_str())) {
             const DWORD code = LastErrorOr(ERROR_GEN_FAILURE);
             DeleteLeftover(m_copyNew);
             SetFileAttributesW(m_target.c_str(), m_oldAttributes);
@@ -443,6 +451,9 @@ private:
             opened = true;
             written = m_item.staged.IsStaged() ? CopyStaged(writer, &code)
                                                : WriteContent(writer, m_item, eStepWriteInPlace, &code);
+            // On the disk before the copy that could replace it is deleted.
+            if (written)
+                FlushFileBuffers(writer.handle);
         } else {
             code = LastErrorOr(ERROR_OPEN_FAILED);
         }
