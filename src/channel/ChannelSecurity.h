@@ -3,30 +3,17 @@
 // either end creates. Header-only: the posting side uses it too.
 #include "channel/ChannelLayout.h"
 #include "platform/Handles.h"
-
-#include <sddl.h>
+#include "platform/SddlSecurity.h"
 
 class CChannelSecurity
 {
 public:
     // False with the last-error value of the conversion.
-    bool Build()
-    {
-        PSECURITY_DESCRIPTOR descriptor = nullptr;
-        if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kChannelSddl, SDDL_REVISION_1, &descriptor,
-                                                                  nullptr))
-            return false;
-        m_descriptor.Reset(descriptor);
-        m_attributes.nLength = sizeof(m_attributes);
-        m_attributes.lpSecurityDescriptor = descriptor;
-        m_attributes.bInheritHandle = FALSE;
-        return true;
-    }
-    SECURITY_ATTRIBUTES* Attributes() { return &m_attributes; }
+    bool Build() { return m_security.Build(kChannelSddl); }
+    SECURITY_ATTRIBUTES* Attributes() { return m_security.Attributes(); }
 
 private:
-    CLocalMemory m_descriptor;
-    SECURITY_ATTRIBUTES m_attributes{};
+    CSddlSecurity m_security;
 };
 
 // Maps exactly `bytes` of a mapping: one that somebody else created smaller

@@ -32,6 +32,7 @@
 
 #include <map>
 #include <set>
+#include <string>
 #include <vector>
 
 namespace {
@@ -71,13 +72,6 @@ DWORD LastErrorOr(DWORD fallback)
     return DefiniteCode(GetLastError(), fallback);
 }
 
-BOOL MoveStep(eReplaceStep step, const std::wstring& from, const std::wstring& to, DWORD flags)
-{
-    if (Injected(step))
-        return FALSE;
-    return MoveFileExW(from.c_str(), to.c_str(), flags);
-}
-
 // Deletes a file of ours left by an interrupted run (it may have been made
 // read-only by nobody, but a copy keeps the attributes of its original).
 void DeleteLeftover(const std::wstring& path)
@@ -86,6 +80,19 @@ void DeleteLeftover(const std::wstring& path)
         return;
     SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
     DeleteFileW(path.c_str());
+}
+
+// Puts a whole copy of the old file back under the file's name: renamed over
+// it, or, when that is refused, copied over it. False with the last-error value;
+// the copy then stays where it is.
+bool PutBackCopy(const std::wstring& copy, const std::wstring& target)
+{
+    if (MoveFileExW(copy.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING))
+        return true;
+    if (!CopyFileW(copy.c_str(), target.c_str(), FALSE))
+        return false;
+    DeleteLeftover(copy);
+    return true;
 }
 
 // Which names a run may find in the folders it works in. Looking up a name
@@ -177,19 +184,17 @@ std::wstring MakeBackupPath(const std::string& targetPath)
     return parts.GetFullPath();
 }
 
+// The restore line: an error after a failed item, a warning when a run puts
+// back what an interrupted one left; with the code when putting back failed.
 void LogRestored(const std::wstring& target, bool done, DWORD code, bool asError)
 {
-    if (asError) {
-        if (done)
-            LOG(ERROR) << ToLogText(kRestored) << ToLogText(target);
-        else
-            LOG(ERROR) << ToLogText(kRestored) << ToLogText(target) << ToLogText(kCode) << code;
-        return;
-    }
-    if (done)
-        LOG(WARNING) << ToLogText(kRestored) << ToLogText(target);
+    std::string text = ToLogText(kRestored) + ToLogText(target);
+    if (!done)
+        text += ToLogText(kCode) + std::to_string(code);
+    if (asError)
+        LOG(ERROR) << text;
     else
-        LOG(WARNING) << ToLogText(kRestored) << ToLogText(target) << ToLogText(kCode) << code;
+        LOG(WARNING) << text;
 }
 
 // Gives a written file the manifest's time stamp; the warning names the
@@ -285,11 +290,7 @@ private:
         if (Exists(m_copy)) {
             m_index.Note(m_target);
             SetFileAttributesW(m_target.c_str(), FILE_ATTRIBUTE_NORMAL);
-            bool done = MoveFileExW(m_copy.c_str(), m_target.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
-            if (!done && CopyFileW(m_copy.c_str(), m_target.c_str(), FALSE)) {
-                done = true;
-                DeleteLeftover(m_copy);
-            }
+            const bool done = PutBackCopy(m_copy, m_target);
             LogRestored(m_target, done, done ? 0 : LastErrorOr(ERROR_GEN_FAILURE), false);
         }
 
@@ -374,7 +375,7 @@ private:
         if (!keepBackup && RenameNew(eStepReplaceOld))
             return true;
 
-        if (!MoveStep(eStepMoveToBackup, m_target, m_backup, 0))
+        if (Injected(eStepMoveToBackup) || !MoveFileW(m_target.c_str(), m_backup.c_str()))
             return ReplaceInPlace();
         m_index.Note(m_backup);
 
@@ -441,7 +442,7 @@ private:
             return true;
         }
 
-        // Last resort: overwrite it from memory.
+        // Last resort: overwrite it from memory or from the staged file.
         CFileWriter writer;
         writer.path = m_target;
         DWORD code = 0;
@@ -467,7 +468,7 @@ private:
         LOG(ERROR) << ToLogText(opened ? kWriteFailed : kCreateFailed) << ToLogText(m_target) << ToLogText(kCode)
                    << code;
         if (opened) {
-            PutCopyBack();
+            RestoreFromCopy();
             return false;
         }
         // A refused open truncates nothing: the old file is as it was.
@@ -489,7 +490,7 @@ private:
             *code = LastErrorOr(ERROR_READ_FAULT);
             return false;
         }
-        std::vector<unsigned char> buffer(1 << 20);
+        std::vector<unsigned char> buffer(kStageBufferBytes);
         int64_t done = 0;
         while (done < m_item.sizeBytes) {
             DWORD read = 0;
@@ -506,14 +507,10 @@ private:
         return true;
     }
 
-    void PutCopyBack()
+    void RestoreFromCopy()
     {
-        bool done = MoveFileExW(m_copy.c_str(), m_target.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
-        if (!done && CopyFileW(m_copy.c_str(), m_target.c_str(), FALSE)) {
-            done = true;
-            DeleteLeftover(m_copy);
-        }
         // Without success the copy stays: the next run puts it back first.
+        const bool done = PutBackCopy(m_copy, m_target);
         const DWORD code = done ? 0 : LastErrorOr(ERROR_GEN_FAILURE);
         if (done)
             SetFileAttributesW(m_target.c_str(), m_oldAttributes);

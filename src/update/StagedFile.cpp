@@ -23,10 +23,7 @@ bool CStagedFile::Create(const std::wstring& path)
     Discard();
     m_file.Reset(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, CREATE_ALWAYS,
                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    if (!m_file)
-        return false;
-    m_path = path;
-    return true;
+    return m_file.IsValid();
 }
 
 bool CStagedFile::RenameTo(const std::wstring& path)
@@ -41,7 +38,6 @@ bool CStagedFile::RenameTo(const std::wstring& path)
     if (!SetFileInformationByHandle(m_file.Get(), FileRenameInfo, info, static_cast<DWORD>(block.size())))
         return false;
     m_file.Close();
-    m_path.clear();
     return true;
 }
 
@@ -53,7 +49,6 @@ void CStagedFile::Discard()
     FILE_DISPOSITION_INFO disposition{TRUE};
     SetFileInformationByHandle(m_file.Get(), FileDispositionInfo, &disposition, sizeof(disposition));
     m_file.Close();
-    m_path.clear();
     SetLastError(saved);
 }
 

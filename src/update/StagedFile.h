@@ -42,7 +42,6 @@ public:
     CStagedFile& operator=(const CStagedFile&) = delete;
 
     bool IsStaged() const { return m_file.IsValid(); }
-    const std::wstring& Path() const { return m_path; }
     HANDLE Get() const { return m_file.Get(); }
     // Code of a failed read of the file's basic information while stamping
     // (0: stamped), for the warning the replacement logs in its place.
@@ -58,7 +57,6 @@ public:
 
 private:
     CHandle m_file;
-    std::wstring m_path;
 };
 
 // Size of the block a download is copied through.

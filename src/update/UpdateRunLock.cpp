@@ -1,10 +1,11 @@
 #include "update/UpdateRunLock.h"
 
+#include "platform/SddlSecurity.h"
 #include "platform/TextConversion.h"
 
 #include <easylogging++.h>
-#include <sddl.h>
 
+#include <cwchar>
 #include <string>
 
 namespace {
@@ -13,15 +14,12 @@ const wchar_t kGlobalPrefix[] = L"Global\\";
 
 HANDLE CreateRunMutex(const wchar_t* name)
 {
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kUpdateRunMutexSddl, SDDL_REVISION_1, &descriptor,
-                                                              nullptr))
+    CSddlSecurity security;
+    if (!security.Build(kUpdateRunMutexSddl))
         return nullptr;
-    CLocalMemory owned(descriptor);
-    SECURITY_ATTRIBUTES attributes{sizeof(attributes), descriptor, FALSE};
     // Only the rights to wait and to release are asked for, so that a mutex
     // created by a run of another account opens too.
-    return CreateMutexExW(&attributes, name, 0, SYNCHRONIZE | MUTEX_MODIFY_STATE);
+    return CreateMutexExW(security.Attributes(), name, 0, SYNCHRONIZE | MUTEX_MODIFY_STATE);
 }
 
 } // namespace
@@ -38,8 +36,9 @@ bool CUpdateRunLock::Acquire(DWORD timeoutMs, const wchar_t* name)
     // Without the right to create global objects (a run of an ordinary user
     // on a terminal session), the session's own namespace still keeps that
     // user's runs apart.
-    if (!m_mutex && GetLastError() == ERROR_ACCESS_DENIED && wcsncmp(name, kGlobalPrefix, 7) == 0)
-        m_mutex.Reset(CreateRunMutex(name + 7));
+    const size_t prefix = wcslen(kGlobalPrefix);
+    if (!m_mutex && GetLastError() == ERROR_ACCESS_DENIED && wcsncmp(name, kGlobalPrefix, prefix) == 0)
+        m_mutex.Reset(CreateRunMutex(name + prefix));
     if (!m_mutex) {
         const DWORD code = GetLastError() != 0 ? GetLastError() : static_cast<DWORD>(ERROR_INVALID_HANDLE);
         LOG(ERROR) << ToLogText(L"Ошибка обновления: Не удалось создать объект синхронизации обновлений. Код ошибки ")
