@@ -72,47 +72,73 @@ DWORD StampTimes(HANDLE file, int64_t modified)
 
 } // namespace
 
-eStageResult StageDownload(const std::wstring& source, int64_t size, const std::string& md5, int64_t modified,
-                           const std::wstring& stagedPath, std::vector<unsigned char>& buffer, CStagedFile* staged)
+eStageResult CStageCopy::Open(const std::wstring& source, int64_t size, const std::wstring& stagedPath,
+                              CStagedFile* staged)
 {
-    // No write or delete sharing: while the download is copied nobody can change it.
-    CHandle download(CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+    m_staged = staged;
+    m_size = size;
+    m_done = 0;
+    m_download.Reset(CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     LARGE_INTEGER length{};
-    if (!download || !GetFileSizeEx(download.Get(), &length) || length.QuadPart != size)
+    if (!m_download || !GetFileSizeEx(m_download.Get(), &length) || length.QuadPart != size)
         return eDiscrepancy;
     if (!staged->Create(stagedPath))
         return eNotStaged;
+    return eStaged;
+}
 
+bool CStageCopy::Read(unsigned char* buffer, size_t capacity, DWORD* read)
+{
+    const DWORD want = static_cast<DWORD>(std::min<int64_t>(m_size - m_done, static_cast<int64_t>(capacity)));
+    *read = 0;
+    if (!ReadFile(m_download.Get(), buffer, want, read, nullptr) || *read == 0)
+        return false;
+    m_done += *read;
+    return true;
+}
+
+bool CStageCopy::Write(const unsigned char* buffer, DWORD size)
+{
+    DWORD written = 0;
+    return WriteFile(m_staged->Get(), buffer, size, &written, nullptr) && written == size;
+}
+
+bool CStageCopy::Finish(int64_t modified, std::vector<unsigned char>& buffer)
+{
+    // A download that grew past its size since it was measured is not what was described.
+    DWORD extra = 0;
+    if (!ReadFile(m_download.Get(), buffer.data(), 1, &extra, nullptr) || extra != 0)
+        return false;
+    m_download.Close();
+    m_staged->stampError = StampTimes(m_staged->Get(), modified);
+    return true;
+}
+
+eStageResult StageDownload(const std::wstring& source, int64_t size, const std::string& md5, int64_t modified,
+                           const std::wstring& stagedPath, std::vector<unsigned char>& buffer, CStagedFile* staged)
+{
+    CStageCopy copy;
+    const eStageResult opened = copy.Open(source, size, stagedPath, staged);
+    if (opened != eStaged)
+        return opened;
     const bool check = IsMd5Digest(md5);
     CMd5 digest;
-    int64_t done = 0;
-    while (done < size) {
-        const DWORD want = static_cast<DWORD>(std::min<int64_t>(size - done, static_cast<int64_t>(buffer.size())));
+    while (!copy.Done()) {
         DWORD read = 0;
-        if (!ReadFile(download.Get(), buffer.data(), want, &read, nullptr) || read == 0) {
-            staged->Discard();
-            return eDiscrepancy;
-        }
         // Hashed while the block is still in the cache from its read.
-        if (check && !digest.Update(buffer.data(), read)) {
+        if (!copy.Read(buffer.data(), buffer.size(), &read) || (check && !digest.Update(buffer.data(), read))) {
             staged->Discard();
             return eDiscrepancy;
         }
-        DWORD written = 0;
-        if (!WriteFile(staged->Get(), buffer.data(), read, &written, nullptr) || written != read) {
+        if (!copy.Write(buffer.data(), read)) {
             staged->Discard();
             return eNotStaged;
         }
-        done += read;
     }
-    // A download that grew past its size since it was measured is not what was described.
-    DWORD extra = 0;
-    if (!ReadFile(download.Get(), buffer.data(), 1, &extra, nullptr) || extra != 0 ||
-        (check && !SameMd5Digest(digest.FinishHex(), md5))) {
+    if (!copy.Finish(modified, buffer) || (check && !SameMd5Digest(digest.FinishHex(), md5))) {
         staged->Discard();
         return eDiscrepancy;
     }
-    staged->stampError = StampTimes(staged->Get(), modified);
     return eStaged;
 }

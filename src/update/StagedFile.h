@@ -69,6 +69,32 @@ enum eStageResult
     eNotStaged = 2,   // the staged file could not be written: the caller reads the content into memory
 };
 
+// One download being copied to its staged file block by block, its size
+// checked; the caller hashes each block between its read and its write.
+// No write or delete sharing on the download: while it is copied nobody can change it.
+class CStageCopy
+{
+public:
+    // Opens the download at source, checks its size against size and creates
+    // the staged file at stagedPath. eStaged: ready for the blocks.
+    eStageResult Open(const std::wstring& source, int64_t size, const std::wstring& stagedPath, CStagedFile* staged);
+    bool Done() const { return m_done == m_size; }
+    // Reads the next block (at most capacity bytes, none past the size);
+    // false on a failed or empty read, a discrepancy.
+    bool Read(unsigned char* buffer, size_t capacity, DWORD* read);
+    // Writes a block that was read; false when the staged file cannot take it.
+    bool Write(const unsigned char* buffer, DWORD size);
+    // After the last block: true when the download has not grown since it
+    // was measured; the staged file is then stamped with modified.
+    bool Finish(int64_t modified, std::vector<unsigned char>& buffer);
+
+private:
+    CHandle m_download;
+    CStagedFile* m_staged = nullptr;
+    int64_t m_size = 0;
+    int64_t m_done = 0;
+};
+
 // Copies the download at source into staged (created at stagedPath), reading
 // it through buffer. size: the manifest's size; md5: 32 hexadecimal digits to
 // check, or empty; modified: the manifest's time stamp.

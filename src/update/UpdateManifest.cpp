@@ -8,6 +8,7 @@
 #include "platform/FileHelpers.h"
 #include "platform/Handles.h"
 #include "platform/Md5.h"
+#include "platform/Md5Lanes.h"
 #include "platform/TextConversion.h"
 
 #include <easylogging++.h>
@@ -110,20 +111,187 @@ struct CContentJobs
     HANDLE jobDone; // auto-reset, set after each job
 };
 
-// Reading, hashing and writing one file keeps one core busy; two workers keep
-// a second core busy as well. Each takes the next item until none is left.
+void JobDone(CContentJobs& shared, CContentJob& job, bool ok)
+{
+    job.ok = ok;
+    InterlockedExchange(&job.done, 1);
+    SetEvent(shared.jobDone);
+}
+
+// Files up to this size whose digest is to be checked are staged side by
+// side, up to four at a time, their blocks hashed together (see Md5Lanes.h).
+// Larger ones are staged alone: hashed by the system's provider they are as
+// fast, and they would keep a lane busy long after the files around them.
+constexpr int64_t kLaneMaxBytes = 32 << 20;
+
+bool GoesInALane(const CContentJob& job)
+{
+    return !job.stagedPath.empty() && IsMd5Digest(job.item->md5) && job.item->sizeBytes >= 0 &&
+           job.item->sizeBytes <= kLaneMaxBytes;
+}
+
+// One item being staged in a lane.
+struct CLane
+{
+    CContentJob* job = nullptr;
+    CStageCopy copy;
+    std::vector<unsigned char> buffer;
+    DWORD read = 0;
+};
+
+class CLaneStager
+{
+public:
+    CLaneStager(CContentJobs& shared, std::vector<unsigned char>& buffer) : m_shared(shared), m_buffer(buffer)
+    {
+        for (CLane& lane : m_lanes)
+            lane.buffer.resize(kStageBufferBytes);
+    }
+
+    bool IsFree(int index) const { return m_lanes[index].job == nullptr; }
+    bool AnyBusy() const
+    {
+        for (const CLane& lane : m_lanes) {
+            if (lane.job != nullptr)
+                return true;
+        }
+        return false;
+    }
+
+    // Takes the job into the lane; false when it was settled at once (no
+    // download, a discrepancy, or content read into memory instead).
+    bool Start(int index, CContentJob& job)
+    {
+        CUpdateFileItem& item = *job.item;
+        const std::string source = FindDownload(*m_shared.updateFolder, item.fileName, item.tempFileName);
+        if (source.empty()) {
+            JobDone(m_shared, job, true); // no download: the item is kept without content
+            return false;
+        }
+        const std::wstring widePath = AnsiToWide(source);
+        if (GetFileSizeByName(widePath) != static_cast<uint64_t>(item.sizeBytes)) {
+            JobDone(m_shared, job, false);
+            return false;
+        }
+        CLane& lane = m_lanes[index];
+        const eStageResult opened = lane.copy.Open(widePath, item.sizeBytes, job.stagedPath, &item.staged);
+        if (opened != eStaged) {
+            Settle(job, opened);
+            return false;
+        }
+        lane.job = &job;
+        m_md5.Reset(index);
+        return true;
+    }
+
+    // Copies the next block of every busy lane, hashing the blocks together.
+    void Step()
+    {
+        const unsigned char* data[CMd5Lanes::kLanes] = {};
+        DWORD common = 0;
+        bool first = true;
+        for (int index = 0; index < CMd5Lanes::kLanes; ++index) {
+            CLane& lane = m_lanes[index];
+            if (lane.job == nullptr)
+                continue;
+            if (lane.copy.Done()) {
+                lane.read = 0;
+                continue;
+            }
+            if (!lane.copy.Read(lane.buffer.data(), lane.buffer.size(), &lane.read)) {
+                End(index, eDiscrepancy);
+                continue;
+            }
+            data[index] = lane.buffer.data();
+            common = first ? lane.read : std::min(common, lane.read);
+            first = false;
+        }
+        // Hashed while the blocks are still in the cache from their reads.
+        m_md5.UpdateTogether(data, common);
+        for (int index = 0; index < CMd5Lanes::kLanes; ++index) {
+            CLane& lane = m_lanes[index];
+            if (data[index] == nullptr)
+                continue;
+            if (lane.read > common)
+                m_md5.Update(index, lane.buffer.data() + common, lane.read - common);
+            if (!lane.copy.Write(lane.buffer.data(), lane.read))
+                End(index, eNotStaged);
+        }
+        for (int index = 0; index < CMd5Lanes::kLanes; ++index) {
+            CLane& lane = m_lanes[index];
+            if (lane.job == nullptr || !lane.copy.Done())
+                continue;
+            const bool whole = lane.copy.Finish(lane.job->item->modified, m_buffer) &&
+                               SameMd5Digest(m_md5.FinishHex(index), lane.job->item->md5);
+            End(index, whole ? eStaged : eDiscrepancy);
+        }
+    }
+
+private:
+    void End(int index, eStageResult result)
+    {
+        CLane& lane = m_lanes[index];
+        CContentJob& job = *lane.job;
+        lane.job = nullptr;
+        lane.copy = CStageCopy();
+        Settle(job, result);
+    }
+
+    void Settle(CContentJob& job, eStageResult result)
+    {
+        if (result != eStaged)
+            job.item->staged.Discard();
+        // Where the staged file cannot be written, the content is read into memory.
+        const bool ok = result == eNotStaged
+                            ? LoadItemContent(*job.item, *m_shared.updateFolder, std::wstring(), m_buffer)
+                            : result == eStaged;
+        JobDone(m_shared, job, ok);
+    }
+
+    CContentJobs& m_shared;
+    std::vector<unsigned char>& m_buffer;
+    CLane m_lanes[CMd5Lanes::kLanes];
+    CMd5Lanes m_md5;
+};
+
+CContentJob* NextJob(CContentJobs& shared)
+{
+    const LONG index = InterlockedIncrement(&shared.next) - 1;
+    if (index < 0 || static_cast<size_t>(index) >= shared.jobs->size())
+        return nullptr;
+    return &(*shared.jobs)[static_cast<size_t>(index)];
+}
+
+// Reading, hashing and writing keeps one core busy; two workers keep a second
+// core busy as well. Each takes the next item until none is left: into a free
+// lane when it goes in one, otherwise loaded alone at once.
 DWORD WINAPI LoadContentWorker(void* context)
 {
     CContentJobs& shared = *static_cast<CContentJobs*>(context);
     std::vector<unsigned char> buffer(kStageBufferBytes);
+    CLaneStager lanes(shared, buffer);
+    bool more = true;
     for (;;) {
-        const LONG index = InterlockedIncrement(&shared.next) - 1;
-        if (index < 0 || static_cast<size_t>(index) >= shared.jobs->size())
-            return 0;
-        CContentJob& job = (*shared.jobs)[static_cast<size_t>(index)];
-        job.ok = LoadItemContent(*job.item, *shared.updateFolder, job.stagedPath, buffer);
-        InterlockedExchange(&job.done, 1);
-        SetEvent(shared.jobDone);
+        for (int index = 0; index < CMd5Lanes::kLanes && more; ++index) {
+            while (lanes.IsFree(index)) {
+                CContentJob* job = NextJob(shared);
+                if (job == nullptr) {
+                    more = false;
+                    break;
+                }
+                if (GoesInALane(*job)) {
+                    lanes.Start(index, *job);
+                    continue;
+                }
+                JobDone(shared, *job, LoadItemContent(*job->item, *shared.updateFolder, job->stagedPath, buffer));
+            }
+        }
+        if (!lanes.AnyBusy()) {
+            if (!more)
+                return 0;
+            continue;
+        }
+        lanes.Step();
     }
 }
 

@@ -2,6 +2,8 @@
 #include "update/ManifestText.h"
 #include "update/QXUpdate.h"
 
+#include "platform/FileHelpers.h"
+#include "platform/Md5.h"
 #include "platform/TextConversion.h"
 
 #include "support/TestSupport.h"
@@ -515,4 +517,83 @@ TEST_F(ManifestLoad, Md5_CheckedOnTheDownloadUnderItsTempName)
                                                                1)));
     EXPECT_TRUE(update.LoadUpdateInfoFromXmlFile(ManifestPath()));
     EXPECT_EQ("content", Content(*update.files[0]));
+}
+
+TEST_F(ManifestLoad, Md5_ManyItemsOfEveryKind_EachCheckedAndStagedOnItsOwn)
+{
+    // Small checked files are staged four at a time with their digests taken
+    // side by side, larger ones alone; whatever their mix, each item must
+    // come out with exactly its own bytes or be refused on its own.
+    enum class Kind { kGood, kWrongDigest, kNoDigest, kWrongSize, kNoDownload, kStagedNameTaken };
+    const struct
+    {
+        size_t size;
+        Kind kind;
+    } items[] = {
+        {0, Kind::kGood},
+        {1, Kind::kGood},
+        {63, Kind::kGood},
+        {64, Kind::kWrongDigest},
+        {65, Kind::kGood},
+        {(256 << 10) - 1, Kind::kGood},
+        {256 << 10, Kind::kNoDigest},
+        {(256 << 10) + 1, Kind::kGood},
+        {(1 << 20) + 3, Kind::kWrongDigest},
+        {5000, Kind::kWrongSize},
+        {7000, Kind::kNoDownload},
+        {(33 << 20) + 5, Kind::kGood}, // above the size staged side by side
+        {3000, Kind::kStagedNameTaken},
+        {(2 << 20) + 11, Kind::kGood},
+        {100, Kind::kGood},
+    };
+    std::wstring elements;
+    std::vector<std::string> contents;
+    for (size_t i = 0; i < sizeof(items) / sizeof(items[0]); ++i) {
+        const std::wstring name = L"f" + std::to_wstring(i) + L".bin";
+        std::string bytes(items[i].size, '\0');
+        for (size_t j = 0; j < bytes.size(); ++j)
+            bytes[j] = static_cast<char>((j * 131 + i * 7919) >> 3);
+        CMd5 md5;
+        ASSERT_TRUE(md5.Update(bytes.data(), bytes.size()));
+        std::string digest = md5.FinishHex();
+        switch (items[i].kind) {
+        case Kind::kWrongDigest:
+            bytes[bytes.size() / 2] ^= 1; // same size, other bytes
+            break;
+        case Kind::kNoDigest:
+            digest.clear();
+            break;
+        case Kind::kWrongSize:
+            bytes.push_back('x');
+            break;
+        case Kind::kStagedNameTaken:
+            ASSERT_TRUE(CreateDirectoryW((TargetFolder() + name + L".new").c_str(), nullptr));
+            break;
+        default:
+            break;
+        }
+        if (items[i].kind != Kind::kNoDownload)
+            Download(name, bytes);
+        contents.push_back(bytes);
+        elements += ItemElement(static_cast<int>(i), name, items[i].size, L"1", L"0", L"", AnsiToWide(digest));
+    }
+    EXPECT_FALSE(Load(elements, static_cast<int>(contents.size())));
+    ASSERT_EQ(contents.size(), m_update.files.size());
+    for (size_t i = 0; i < contents.size(); ++i) {
+        SCOPED_TRACE("item " + std::to_string(i));
+        const CUpdateFileItem& item = *m_update.files[i];
+        const bool refused = items[i].kind == Kind::kWrongDigest || items[i].kind == Kind::kWrongSize;
+        EXPECT_EQ(!refused, item.downloadComplete);
+        if (refused || items[i].kind == Kind::kNoDownload) {
+            EXPECT_EQ("<none>", Content(item));
+            EXPECT_FALSE(item.staged.IsStaged());
+            continue;
+        }
+        EXPECT_TRUE(Content(item) == contents[i]) << "the installed bytes differ from the download";
+        // Staged beside its file, or in memory where the staged name is taken.
+        EXPECT_EQ(items[i].kind != Kind::kStagedNameTaken, item.staged.IsStaged());
+    }
+    // Nothing of a refused item is left in the application folder.
+    EXPECT_FALSE(FileExists(TargetFolder() + L"f3.bin.new"));
+    EXPECT_FALSE(FileExists(TargetFolder() + L"f8.bin.new"));
 }
