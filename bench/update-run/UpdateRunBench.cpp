@@ -7,7 +7,7 @@
 //   replace  the update run over a folder of the old versions;
 //   md5      as replace, with an MD5 on every item of the manifest.
 // Each is timed as a whole process, with the update run's memory counters
-// polled until it ends. It prints every round, then per workload the minimum,
+// polled until it ends; which of the pair goes first alternates by round. It prints every round, then per workload the minimum,
 // median and maximum of the per-round ratio and the peak memory.
 //   QXUpdateRunBench.exe ROUNDS DATA_FOLDER PRODUCT_EXE
 // The folder is left in place (the runner script owns and deletes it).
@@ -277,32 +277,43 @@ int wmain(int argc, wchar_t** argv)
     // Round 0 warms the caches and is not counted.
     for (int round = 0; round <= rounds; ++round) {
         for (Workload& workload : workloads) {
-            if (workload.overOldFiles ? !CopyFolder(oldVersions, target) : !EmptyFolder(target)) {
-                std::fprintf(stderr, "cannot prepare the application folder\n");
-                return 1;
+            // Which of the two goes first alternates from round to round: on
+            // a virtual machine a process can find the memory it writes the
+            // files into slow or fast depending on what ran before it, and
+            // with a fixed order one side could always get the slow turn.
+            RunFigures run, copy;
+            bool runOk = false, copyOk = false;
+            for (int turn = 0; turn < 2; ++turn) {
+                if ((turn == 0) == (round % 2 == 1)) {
+                    if (workload.overOldFiles ? !CopyFolder(oldVersions, target) : !EmptyFolder(target)) {
+                        std::fprintf(stderr, "cannot prepare the application folder\n");
+                        return 1;
+                    }
+                    const std::wstring updateCommand =
+                        L"\"" + product + L"\" update \"updfile:" + data + workload.manifest + L"\"";
+                    run = RunTimed(updateCommand, bin);
+                    runOk = run.ok && SameFiles(files, target);
+                    RemoveTree(target);
+                } else {
+                    if (!CopyFolder(oldVersions, copies)) {
+                        std::fprintf(stderr, "cannot prepare the copy folder\n");
+                        return 1;
+                    }
+                    copy = RunTimed(xcopyCommand, data);
+                    copyOk = copy.ok && SameFiles(files, copies);
+                    RemoveTree(copies);
+                }
             }
-            const std::wstring updateCommand =
-                L"\"" + product + L"\" update \"updfile:" + data + workload.manifest + L"\"";
-            const RunFigures run = RunTimed(updateCommand, bin);
-            const bool runOk = run.ok && SameFiles(files, target);
-            RemoveTree(target);
-
-            if (!CopyFolder(oldVersions, copies)) {
-                std::fprintf(stderr, "cannot prepare the copy folder\n");
-                return 1;
-            }
-            const RunFigures copy = RunTimed(xcopyCommand, data);
-            const bool copyOk = copy.ok && SameFiles(files, copies);
-            RemoveTree(copies);
 
             if (!runOk || !copyOk) {
                 std::fprintf(stderr, "round %d, %s: %s did not produce the files\n", round, workload.name,
                              runOk ? "xcopy" : "the update run");
                 return 1;
             }
-            std::printf("round %d%s %-12s update run %.3f s (peak working set %.1f MiB), xcopy %.3f s, ratio %.2f\n",
+            std::printf("round %d%s %-12s update run %.3f s (peak working set %.1f MiB), xcopy %.3f s%s, ratio %.2f\n",
                         round, round == 0 ? " (warm-up)" : "", workload.name, run.seconds,
-                        double(run.peakWorkingSet) / 1048576.0, copy.seconds, run.seconds / copy.seconds);
+                        double(run.peakWorkingSet) / 1048576.0, copy.seconds, round % 2 == 1 ? "" : " (first)",
+                        run.seconds / copy.seconds);
             if (round == 0)
                 continue;
             workload.runTimes.push_back(run.seconds);
