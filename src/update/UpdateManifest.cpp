@@ -59,6 +59,23 @@ unsigned char* ReadWholeFile(const std::wstring& path, int64_t size, CMd5* md5)
     return block;
 }
 
+enum eDownload
+{
+    eFound,
+    eNoDownload,
+    eOtherSize,
+};
+
+// Finds the item's download (path: its full name) and compares its size with the manifest's.
+eDownload LocateDownload(const CUpdateFileItem& item, const std::string& updateFolder, std::wstring* path)
+{
+    const std::string source = FindDownload(updateFolder, item.fileName, item.tempFileName);
+    if (source.empty())
+        return eNoDownload;
+    *path = AnsiToWide(source);
+    return GetFileSizeByName(*path) == static_cast<uint64_t>(item.sizeBytes) ? eFound : eOtherSize;
+}
+
 // Finds the download of one item and loads it; false on a discrepancy: another
 // size, a file that changed or could not be read after its size matched, or
 // content whose MD5 differs from the item's digest (or cannot be taken). A
@@ -69,14 +86,10 @@ unsigned char* ReadWholeFile(const std::wstring& path, int64_t size, CMd5* md5)
 bool LoadItemContent(CUpdateFileItem& item, const std::string& updateFolder, const std::wstring& stagedPath,
                      std::vector<unsigned char>& buffer)
 {
-    const std::string source = FindDownload(updateFolder, item.fileName, item.tempFileName);
-    if (source.empty())
-        return true; // no download: the item is kept without content
-
-    const std::wstring widePath = AnsiToWide(source);
-    const uint64_t size = GetFileSizeByName(widePath);
-    if (size != static_cast<uint64_t>(item.sizeBytes))
-        return false;
+    std::wstring widePath;
+    const eDownload download = LocateDownload(item, updateFolder, &widePath);
+    if (download != eFound)
+        return download == eNoDownload; // no download: the item is kept without content
     // A size of 4 GiB or more can never be installed; it is not staged either.
     if (!stagedPath.empty() && (static_cast<uint64_t>(item.sizeBytes) >> 32) == 0) {
         const eStageResult staged =
@@ -163,19 +176,16 @@ public:
     bool Start(int index, CContentJob& job)
     {
         CUpdateFileItem& item = *job.item;
-        const std::string source = FindDownload(*m_shared.updateFolder, item.fileName, item.tempFileName);
-        if (source.empty()) {
-            JobDone(m_shared, job, true); // no download: the item is kept without content
-            return false;
-        }
-        const std::wstring widePath = AnsiToWide(source);
-        if (GetFileSizeByName(widePath) != static_cast<uint64_t>(item.sizeBytes)) {
-            JobDone(m_shared, job, false);
+        std::wstring widePath;
+        const eDownload download = LocateDownload(item, *m_shared.updateFolder, &widePath);
+        if (download != eFound) {
+            JobDone(m_shared, job, download == eNoDownload);
             return false;
         }
         CLane& lane = m_lanes[index];
         const eStageResult opened = lane.copy.Open(widePath, item.sizeBytes, job.stagedPath, &item.staged);
         if (opened != eStaged) {
+            lane.copy = CStageCopy(); // lets go of the download
             Settle(job, opened);
             return false;
         }
