@@ -97,6 +97,8 @@ bool CRequestChannel::Create(DWORD slotSize, DWORD slotsPerSegment)
                           static_cast<DWORD>(header->readIndex) < slotsPerSegment &&
                           static_cast<DWORD>(header->postIndex) < slotsPerSegment;
     const DWORD readIndex = static_cast<DWORD>(header->readIndex);
+    // Posters that kept the header wait from here until the ring is usable again.
+    InterlockedAnd(&header->flags, ~kFlagCreated);
     if (!sameRing) {
         header->readIndex = 0;
         header->postIndex = 0;
@@ -109,8 +111,9 @@ bool CRequestChannel::Create(DWORD slotSize, DWORD slotsPerSegment)
     header->segmentBytes = static_cast<LONG>(slotSize * slotsPerSegment);
     header->reserveSegments = 2;
     header->reserved = 0;
+    // Not "created" until the ring is usable (below): a client that opened the
+    // channel while it is being set up waits instead of posting into it.
     header->flags = 0;
-    InterlockedOr(&header->flags, kFlagCreated);
     // The stop-all event outlives us while any client holds it, still signalled
     // from a previous run; with flags now saying "running" it must agree, or
     // every Receive would return at once. Reset only after the flags are
@@ -138,6 +141,7 @@ bool CRequestChannel::Create(DWORD slotSize, DWORD slotsPerSegment)
     if (!m_signatureMapping)
         return Fail(GetLastError());
 
+    InterlockedOr(&header->flags, kFlagCreated);
     m_open = true;
     m_lastError = 0;
     return true;

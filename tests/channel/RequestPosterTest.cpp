@@ -192,6 +192,34 @@ TEST_F(RequestPosterTest, StopAllAbortsWaitingAndLaterPosts)
     EXPECT_EQ(DWORD(ERROR_OPERATION_ABORTED), m_poster.LastError());
 }
 
+TEST_F(RequestPosterTest, ChannelStillBeingSetUp_PosterWaitsForItThenPosts)
+{
+    // The service creates the channel's objects first and makes the ring
+    // usable afterwards; until it says so in the header, a client that opened
+    // the objects in between must wait, not fail or post into a ring that is
+    // not there yet.
+    LONG* flags = const_cast<LONG*>(&m_channel.Header()->flags);
+    InterlockedAnd(flags, ~kFlagCreated);
+    EXPECT_FALSE(PostNumber(7, 200));
+    EXPECT_EQ(DWORD(ERROR_TIMEOUT), m_poster.LastError());
+    EXPECT_EQ(0, m_channel.Header()->postIndex) << "a slot was claimed before the ring was ready";
+
+    WaitingPost post{&m_poster, false, 0};
+    CHandle thread(CreateThread(nullptr, 0, PostWithLongTimeout, &post, 0, nullptr));
+    Sleep(300);
+    EXPECT_EQ(0, m_channel.Header()->postIndex);
+    InterlockedOr(flags, kFlagCreated);
+    ASSERT_EQ(DWORD(WAIT_OBJECT_0), WaitForSingleObject(thread.Get(), 5000));
+    EXPECT_TRUE(post.result) << post.error;
+    volatile LONG* state = nullptr;
+    const unsigned char* slot = m_channel.Receive(&state, nullptr);
+    ASSERT_NE(nullptr, slot);
+    uint32_t value = 0;
+    std::memcpy(&value, slot, sizeof(value));
+    EXPECT_EQ(1000u, value);
+    m_channel.ReleaseSlot(state);
+}
+
 TEST_F(RequestPosterTest, RaiseStopAllReachesTheReader)
 {
     m_poster.RaiseStopAll();

@@ -137,6 +137,12 @@ bool CRequestPoster::Post(const void* message, DWORD length, DWORD timeoutMs)
         // this poster blocks.
         if ((header->flags & kFlagStopAll) != 0)
             return Fail(ERROR_OPERATION_ABORTED);
+        // Opened while the service is still setting the channel up (or it
+        // failed to): the ring is not there yet; wait for it until the deadline.
+        if ((header->flags & kFlagCreated) == 0) {
+            Sleep(1);
+            continue;
+        }
         const DWORD capacity = static_cast<DWORD>(header->capacity);
         const DWORD slotsPerSegment = static_cast<DWORD>(header->slotsPerSegment);
         const DWORD slotSize = static_cast<DWORD>(header->slotSize);
