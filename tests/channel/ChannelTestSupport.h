@@ -1,60 +1,11 @@
 #pragma once
-// Helpers of the channel tests: a poster process started in the background,
+// Helpers of the channel tests: the poster program,
 // independent views of the channel's objects, and a millisecond clock.
 #include "channel/ChannelLayout.h"
 #include "platform/Handles.h"
 #include "support/TestSupport.h"
 
 #include <string>
-
-// A child process that is ended when the object goes out of scope, so a
-// failing test never leaves a poster holding the channel's objects.
-class CChildProcess
-{
-public:
-    CChildProcess() = default;
-    ~CChildProcess() { Terminate(); }
-    CChildProcess(const CChildProcess&) = delete;
-    CChildProcess& operator=(const CChildProcess&) = delete;
-    CChildProcess(CChildProcess&&) = default;
-
-    bool Start(const std::wstring& commandLine)
-    {
-        std::wstring command = commandLine;
-        STARTUPINFOW startup{};
-        startup.cb = sizeof(startup);
-        PROCESS_INFORMATION info{};
-        if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info))
-            return false;
-        CloseHandle(info.hThread);
-        m_process.Reset(info.hProcess);
-        return true;
-    }
-
-    // The exit code, or STILL_ACTIVE when the process did not end in time.
-    DWORD Wait(DWORD timeoutMs)
-    {
-        if (!m_process)
-            return ERROR_INVALID_HANDLE;
-        if (WaitForSingleObject(m_process.Get(), timeoutMs) != WAIT_OBJECT_0)
-            return STILL_ACTIVE;
-        DWORD code = 0;
-        GetExitCodeProcess(m_process.Get(), &code);
-        return code;
-    }
-
-    void Terminate()
-    {
-        if (m_process && WaitForSingleObject(m_process.Get(), 0) != WAIT_OBJECT_0) {
-            TerminateProcess(m_process.Get(), 1);
-            WaitForSingleObject(m_process.Get(), 5000);
-        }
-        m_process.Close();
-    }
-
-private:
-    CHandle m_process;
-};
 
 // Command line of the poster test program with the given arguments.
 inline std::wstring PosterCommand(const std::wstring& arguments)
@@ -119,3 +70,16 @@ public:
 private:
     LARGE_INTEGER m_start;
 };
+
+// Waits until *word holds value; false when timeoutMs passed first.
+inline bool WaitForWord(const volatile LONG* word, LONG value, DWORD timeoutMs)
+{
+    CElapsed elapsed;
+    while (*word != value) {
+        if (elapsed.Ms() > timeoutMs)
+            return false;
+        Sleep(5);
+    }
+    return true;
+}
+

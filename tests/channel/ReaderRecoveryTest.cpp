@@ -79,17 +79,6 @@ void ExpectDelivered(CRequestChannel& channel, const std::vector<Stamp>& expecte
         EXPECT_EQ(eSlotFree, states[i]) << "slot " << i;
 }
 
-bool WaitForWord(const volatile LONG* word, LONG value, DWORD timeoutMs)
-{
-    CElapsed elapsed;
-    while (*word != value) {
-        if (elapsed.Ms() > timeoutMs)
-            return false;
-        Sleep(5);
-    }
-    return true;
-}
-
 bool IsPosterMark(LONG value)
 {
     return value != eSlotFree && value != eSlotReady && value != eSlotReading;

@@ -114,17 +114,6 @@ DWORD WINAPI PostWithLongTimeout(LPVOID context)
     return 0;
 }
 
-bool WaitUntil(volatile LONG* word, LONG value, DWORD timeoutMs)
-{
-    CElapsed elapsed;
-    while (*word != value) {
-        if (elapsed.Ms() > timeoutMs)
-            return false;
-        Sleep(5);
-    }
-    return true;
-}
-
 TEST_F(RequestPosterTest, WaitingPosterCountsItselfAndGetsTheFreedSlot)
 {
     // The event itself: a release signals it only while a poster is counted.
@@ -158,7 +147,7 @@ TEST_F(RequestPosterTest, WaitingPosterCountsItselfAndGetsTheFreedSlot)
     ASSERT_TRUE(second.Open());
     WaitingPost post{&second, false, 0};
     CHandle thread(CreateThread(nullptr, 0, PostWithLongTimeout, &post, 0, nullptr));
-    ASSERT_TRUE(WaitUntil(&m_channel.Header()->waitingPosters, 1, 5000)) << "the poster did not count itself";
+    ASSERT_TRUE(WaitForWord(&m_channel.Header()->waitingPosters, 1, 5000)) << "the poster did not count itself";
 
     volatile LONG* state = nullptr;
     ASSERT_NE(nullptr, m_channel.Receive(&state, nullptr));
@@ -179,7 +168,7 @@ TEST_F(RequestPosterTest, StopAllAbortsWaitingAndLaterPosts)
     ASSERT_TRUE(second.Open());
     WaitingPost post{&second, true, 0};
     CHandle thread(CreateThread(nullptr, 0, PostWithLongTimeout, &post, 0, nullptr));
-    ASSERT_TRUE(WaitUntil(&m_channel.Header()->waitingPosters, 1, 5000));
+    ASSERT_TRUE(WaitForWord(&m_channel.Header()->waitingPosters, 1, 5000));
 
     CElapsed elapsed;
     m_channel.RaiseStopAll();

@@ -1,7 +1,9 @@
 #pragma once
 // Shared test support: a temporary folder that removes itself, starting a
-// program and waiting for it, and reading files as bytes.
+// program and waiting for it (or keeping it in the background), and reading files as bytes.
 #include <windows.h>
+
+#include "platform/Handles.h"
 
 #include <map>
 #include <optional>
@@ -27,6 +29,63 @@ public:
 
 private:
     std::wstring m_path;
+};
+
+// A child process that is ended when the object goes out of scope, so a
+// failing test never leaves a program running behind it.
+class CChildProcess
+{
+public:
+    CChildProcess() = default;
+    ~CChildProcess() { Terminate(); }
+    CChildProcess(const CChildProcess&) = delete;
+    CChildProcess& operator=(const CChildProcess&) = delete;
+    CChildProcess(CChildProcess&&) = default;
+
+    // folder: its working folder (empty: this process's).
+    bool Start(const std::wstring& commandLine, const std::wstring& folder = std::wstring())
+    {
+        std::wstring command = commandLine;
+        STARTUPINFOW startup{};
+        startup.cb = sizeof(startup);
+        PROCESS_INFORMATION info{};
+        if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr,
+                            folder.empty() ? nullptr : folder.c_str(), &startup, &info))
+            return false;
+        CloseHandle(info.hThread);
+        m_process.Reset(info.hProcess);
+        m_id = info.dwProcessId;
+        return true;
+    }
+
+    // The exit code, or STILL_ACTIVE when the process did not end in time.
+    DWORD Wait(DWORD timeoutMs)
+    {
+        if (!m_process)
+            return ERROR_INVALID_HANDLE;
+        if (!Ended(timeoutMs))
+            return STILL_ACTIVE;
+        DWORD code = 0;
+        GetExitCodeProcess(m_process.Get(), &code);
+        return code;
+    }
+    // True once the process has ended (waiting up to timeoutMs).
+    bool Ended(DWORD timeoutMs) const { return WaitForSingleObject(m_process.Get(), timeoutMs) == WAIT_OBJECT_0; }
+    bool Running() const { return m_process && !Ended(0); }
+    DWORD Id() const { return m_id; }
+
+    void Terminate()
+    {
+        if (Running()) {
+            TerminateProcess(m_process.Get(), 1);
+            WaitForSingleObject(m_process.Get(), 5000);
+        }
+        m_process.Close();
+    }
+
+private:
+    CHandle m_process;
+    DWORD m_id = 0;
 };
 
 void RemoveTree(const std::wstring& path);

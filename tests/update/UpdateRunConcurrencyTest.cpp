@@ -19,44 +19,6 @@ namespace {
 const std::string kWaiting = Cp1251(L"Ожидание завершения другого обновления.");
 const std::string kUpdating = Cp1251(EngineMessages::kUpdating);
 
-// A started program, ended on destruction if it still runs.
-class CStarted
-{
-public:
-    CStarted() = default;
-    ~CStarted() { Kill(); }
-    CStarted(const CStarted&) = delete;
-    CStarted& operator=(const CStarted&) = delete;
-
-    bool Start(std::wstring commandLine, const std::wstring& folder)
-    {
-        STARTUPINFOW startup{};
-        startup.cb = sizeof(startup);
-        PROCESS_INFORMATION started{};
-        if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, folder.c_str(), &startup,
-                            &started))
-            return false;
-        m_process.Reset(started.hProcess);
-        CHandle thread(started.hThread);
-        m_id = started.dwProcessId;
-        return true;
-    }
-    bool Wait(DWORD timeoutMs) const { return WaitForSingleObject(m_process.Get(), timeoutMs) == WAIT_OBJECT_0; }
-    bool Running() const { return m_process && !Wait(0); }
-    void Kill()
-    {
-        if (Running()) {
-            TerminateProcess(m_process.Get(), 1);
-            Wait(10000);
-        }
-    }
-    DWORD Id() const { return m_id; }
-
-private:
-    CHandle m_process;
-    DWORD m_id = 0;
-};
-
 // runA\ and runB\ each hold a copy of the executable (so each run has a log
 // of its own) and the downloads of one version; app\ is the folder both update.
 class UpdateRunConcurrency : public testing::Test
@@ -88,7 +50,7 @@ protected:
 
     std::wstring App() const { return m_folder / L"app\\"; }
 
-    bool StartRun(CStarted& run, const wchar_t* name, DWORD waitFor)
+    bool StartRun(CChildProcess& run, const wchar_t* name, DWORD waitFor)
     {
         const std::wstring folder = m_folder / name;
         std::wstring command = QuoteArgument(folder + L"\\QXClientUpdSvc.exe") + L" update " +
@@ -100,7 +62,7 @@ protected:
 
     // A process for the first run to wait on: it ends after exitAfterMs, or
     // lives until it is ended when that is 0.
-    bool StartRequester(CStarted& requester, DWORD exitAfterMs)
+    bool StartRequester(CChildProcess& requester, DWORD exitAfterMs)
     {
         std::wstring command = QuoteArgument(m_folder / L"QXStandIn.exe");
         if (exitAfterMs != 0)
@@ -135,12 +97,12 @@ protected:
 
 TEST_F(UpdateRunConcurrency, SecondRun_WaitsUntilTheFirstHasEndedThenInstallsItsVersions)
 {
-    CStarted requester;
+    CChildProcess requester;
     ASSERT_TRUE(StartRequester(requester, 5000));
-    CStarted first;
+    CChildProcess first;
     ASSERT_TRUE(StartRun(first, L"runA", requester.Id()));
     Sleep(1500);
-    CStarted second;
+    CChildProcess second;
     ASSERT_TRUE(StartRun(second, L"runB", 0));
 
     // While the first run lives, no file may hold the second run's version.
@@ -156,7 +118,7 @@ TEST_F(UpdateRunConcurrency, SecondRun_WaitsUntilTheFirstHasEndedThenInstallsIts
         ASSERT_LT(samples, 1200) << "the first run did not end";
         Sleep(50);
     }
-    ASSERT_TRUE(second.Wait(60000));
+    ASSERT_TRUE(second.Ended(60000));
 
     EXPECT_EQ("BBBB", Bytes(L"x.dll"));
     EXPECT_EQ("BBBB", Bytes(L"y.dll"));
@@ -172,20 +134,20 @@ TEST_F(UpdateRunConcurrency, SecondRun_WaitsUntilTheFirstHasEndedThenInstallsIts
 
 TEST_F(UpdateRunConcurrency, FirstRunKilledWhileSecondWaits_SecondGoesOnAtOnce)
 {
-    CStarted requester; // lives until the end: the first run would wait on it
+    CChildProcess requester; // lives until the end: the first run would wait on it
     ASSERT_TRUE(StartRequester(requester, 0));
-    CStarted first;
+    CChildProcess first;
     ASSERT_TRUE(StartRun(first, L"runA", requester.Id()));
     Sleep(1500);
-    CStarted second;
+    CChildProcess second;
     ASSERT_TRUE(StartRun(second, L"runB", 0));
     Sleep(1000);
     ASSERT_TRUE(first.Running());
     ASSERT_TRUE(second.Running()) << "the second run did not wait";
-    first.Kill();
+    first.Terminate();
 
     // Well before the first run's own wait for its requester could have ended.
-    ASSERT_TRUE(second.Wait(30000));
+    ASSERT_TRUE(second.Ended(30000));
     EXPECT_TRUE(requester.Running());
     EXPECT_EQ("BBBB", Bytes(L"x.dll"));
     EXPECT_EQ("BBBB", Bytes(L"y.dll"));
@@ -222,16 +184,16 @@ TEST_F(UpdateRunConcurrency, DownloadChangedAfterTheLoad_CheckedContentInstalled
         ASSERT_TRUE(WriteManifest(folder + L"\\update.xml",
                                   InfoElement(folder + L"\\upd\\", App()) + FilesElement(items, testCase.twice ? 2 : 1)));
 
-        CStarted requester;
+        CChildProcess requester;
         ASSERT_TRUE(StartRequester(requester, 4000));
-        CStarted run;
+        CChildProcess run;
         ASSERT_TRUE(StartRun(run, testCase.twice ? L"runB" : L"runA", requester.Id()));
         Sleep(2000);
         // The load is over (the download can be written again) and nothing is replaced yet.
         ASSERT_TRUE(run.Running());
         ASSERT_EQ("old", Bytes(L"x.dll"));
         ASSERT_TRUE(WriteBytes(download, "changed")) << "the download is still held";
-        ASSERT_TRUE(run.Wait(60000));
+        ASSERT_TRUE(run.Ended(60000));
 
         EXPECT_EQ("checked", Bytes(L"x.dll"));
         EXPECT_FALSE(PathExists(App() + L"x.dll.new"));
