@@ -19,6 +19,7 @@
 //              is about to be overwritten in place; left behind, it is put back
 //   X.bak.new  that copy while it is made; never trusted once left
 #include "update/QXUpdate.h"
+#include "update/KillPoint.h"
 #include "update/ReplaceFault.h"
 
 #include "platform/FileHelpers.h"
@@ -52,6 +53,8 @@ void* g_faultContext = nullptr;
 // True when the test seam makes this step fail; its code is then the last error.
 bool Injected(eReplaceStep step)
 {
+    // Each step follows a file operation (or none): a kill before it is one after that.
+    PassKillPoint(eKillSwap);
     if (g_faultHook == nullptr)
         return false;
     const DWORD code = g_faultHook(step, g_faultContext);
@@ -80,6 +83,7 @@ void DeleteLeftover(const std::wstring& path)
         return;
     SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
     DeleteFileW(path.c_str());
+    PassKillPoint(eKillRecover);
 }
 
 // Puts a whole copy of the old file back under the file's name: renamed over
@@ -291,6 +295,7 @@ private:
             m_index.Note(m_target);
             SetFileAttributesW(m_target.c_str(), FILE_ATTRIBUTE_NORMAL);
             const bool done = PutBackCopy(m_copy, m_target);
+            PassKillPoint(eKillRecover);
             LogRestored(m_target, done, done ? 0 : LastErrorOr(ERROR_GEN_FAILURE), false);
         }
 
@@ -306,6 +311,7 @@ private:
         }
         m_index.Note(m_target);
         const bool done = MoveFileW(m_backup.c_str(), m_target.c_str()) != FALSE;
+        PassKillPoint(eKillRecover);
         LogRestored(m_target, done, done ? 0 : LastErrorOr(ERROR_GEN_FAILURE), false);
     }
 

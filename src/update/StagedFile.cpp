@@ -1,5 +1,6 @@
 #include "update/StagedFile.h"
 
+#include "update/KillPoint.h"
 #include "update/ManifestFormat.h"
 
 #include "platform/FileHelpers.h"
@@ -23,6 +24,7 @@ bool CStagedFile::Create(const std::wstring& path)
     Discard();
     m_file.Reset(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, CREATE_ALWAYS,
                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    PassKillPoint(eKillStage);
     return m_file.IsValid();
 }
 
@@ -101,7 +103,9 @@ bool CStageCopy::Read(unsigned char* buffer, size_t capacity, DWORD* read)
 bool CStageCopy::Write(const unsigned char* buffer, DWORD size)
 {
     DWORD written = 0;
-    return WriteFile(m_staged->Get(), buffer, size, &written, nullptr) && written == size;
+    const bool ok = WriteFile(m_staged->Get(), buffer, size, &written, nullptr) && written == size;
+    PassKillPoint(eKillStage);
+    return ok;
 }
 
 bool CStageCopy::Finish(int64_t modified, std::vector<unsigned char>& buffer)

@@ -1,37 +1,43 @@
 #!/usr/bin/env bash
-# Update runs of the real executable killed (SIGKILL) at random moments. After
-# every kill each application file must be its whole old or whole new version
-# under its own name, or absent with a whole version under its backup name,
-# which the next run puts back. Runs alternate between two versions, so that
-# every run really changes every file. The folder holds a few large files
-# (their copying takes measurable time) and many small ones (so that the
-# replacement of the application files, a rename per file, does too).
-# Then a run whose downloads are all missing must leave every file present and
-# whole, and a last full run must install everything and leave nothing behind.
+# Update runs of the real executable killed after each of their file
+# operations in turn. The executable's test switch QX_TEST_KILL_AFTER=N ends
+# the process abruptly (nothing cleaned up, for the file system the same as
+# SIGKILL) right after its Nth file operation, so the campaign walks every
+# kill point of a run, one after another, whatever the load of the machine;
+# a few SIGKILLs at random moments come on top.
+#
+# After every kill each application file must be its whole old or whole new
+# version under its own name, or absent with a whole version under its backup
+# name; the next run (also killed, at a point of its own) must cope with what
+# is left, and an unkilled run after it must install every file and leave
+# nothing behind. Runs alternate between two versions, so that every run
+# really changes every file.
 #
 # Usage: kill-campaign.sh <QXClientUpdSvc.exe>   (in the Wine environment of scripts/env)
-# QX_KILL_SEED fixes the kill moments; QX_KILL_LANDED is how many kills must
-# land while application files are replaced.
+# QX_KILL_BUDGET: seconds the campaign may take (it stops walking then and
+# judges what it has); the campaign fails unless kills landed in every phase.
 set -euo pipefail
 
 exe="$1"
-seed="${QX_KILL_SEED:-20261210}"
-want="${QX_KILL_LANDED:-20}"
-max_attempts=$((want * 5))
+budget="${QX_KILL_BUDGET:-360}"
+started=$SECONDS
 
-work="$(mktemp -d "${TMPDIR:-/tmp}/qxkill.XXXXXX")"
-trap 'rm -rf "$work"' EXIT
+# A fixed folder beside the build's programs, emptied first: a campaign ended
+# by a time-out (no trap runs then) leaves its few MiB to the next one.
+work="$(cd "$(dirname "$exe")/.." && pwd)/kill-campaign"
+rm -rf "$work"
 mkdir -p "$work/bin" "$work/app" "$work/upd-a" "$work/upd-b" "$work/upd-none"
+trap 'rm -rf "$work"' EXIT
 cp "$exe" "$work/bin/QXClientUpdSvc.exe"
 
 fail() { echo "kill campaign: FAILED: $*" >&2; exit 1; }
 win() { winepath -w "$1"; }
 
-# name size: six of 16 MiB, three hundred of 32 KiB.
+# name size: two files staged in several blocks, six small ones.
 names=()
 declare -A size
-for i in $(seq 1 6); do names+=("large$i.bin"); size["large$i.bin"]=$((16 << 20)); done
-for i in $(seq -w 1 300); do names+=("small$i.dll"); size["small$i.dll"]=$((32 << 10)); done
+for i in 1 2; do names+=("large$i.bin"); size["large$i.bin"]=$((1 << 20)); done
+for i in 1 2 3 4 5 6; do names+=("small$i.dll"); size["small$i.dll"]=$((4 << 10)); done
 for name in "${names[@]}"; do
   head -c "${size[$name]}" /dev/urandom > "$work/upd-a/$name"
   head -c "${size[$name]}" /dev/urandom > "$work/upd-b/$name"
@@ -57,17 +63,9 @@ to_a="$(manifest to-a upd-a)"
 to_b="$(manifest to-b upd-b)"
 to_none="$(manifest to-none upd-none)"
 
-log_file() { ls "$work"/bin/Log/LumenorbitNew/updater-*.log 2>/dev/null | head -n1; }
-# "Обновление файла" lines written by the last run (after its first line).
-updating_lines() {
-  local log; log="$(log_file)"
-  [ -n "$log" ] || { echo 0; return; }
-  iconv -f CP1251 -t UTF-8 "$log" | awk '/Начало логирования/ { n = 0 } /Обновление файла/ { n++ } END { print n + 0 }'
-}
-
 # The invariant; prints "clean" when no file of ours is left beside any file.
 check_files() { # when
-  local name digest path clean=1
+  local name digest path left=0 entry
   declare -A whole=()
   while read -r digest path; do
     [ "${version[$digest]:-}" = "$(basename "${path%.old}" .bak)" ] && whole["${path##*/}"]=1
@@ -83,11 +81,15 @@ check_files() { # when
       [ -n "${whole[$name.bak]:-}" ] || fail "$1: the copy of $name is torn"
     fi
   done
-  local unexpected
-  unexpected="$(ls "$work/app" | grep -Ev '^(large[0-9]+\.bin|small[0-9]+\.dll)(\.old|\.new|\.bak|\.bak\.new)?$' || true)"
-  [ -z "$unexpected" ] || fail "$1: unexpected names: $unexpected"
-  ls "$work/app" | grep -Eq '\.(old|new|bak)$' && clean=0
-  [ "$clean" = 1 ] && echo clean || echo left
+  # Every name in the folder, read into the shell first: a pipe into a
+  # reader that stops early must not decide the verdict.
+  for entry in "$work"/app/*; do
+    entry="${entry##*/}"
+    [[ "$entry" =~ ^(large[0-9]+\.bin|small[0-9]+\.dll)(\.old|\.new|\.bak|\.bak\.new)?$ ]] ||
+      fail "$1: unexpected name: $entry"
+    [[ "$entry" =~ \.(old|new|bak)$ ]] && left=1
+  done
+  [ "$left" = 0 ] && echo clean || echo left
 }
 
 all_version() { # folder
@@ -95,76 +97,80 @@ all_version() { # folder
   for name in "${names[@]}"; do cmp -s "$work/app/$name" "$work/$1/$name" || return 1; done
 }
 
-start_run() { # manifest; sets pid
-  (cd "$work/app" && exec wine "$work/bin/QXClientUpdSvc.exe" update "$1" </dev/null >/dev/null 2>&1) &
-  pid=$!
+# Runs the executable to its end; kill_after 0: no kill. Sets rc and phase.
+run() { # manifest kill_after
+  rm -f "$work/kill-note"
+  rc=0
+  (cd "$work/app" && QX_TEST_KILL_AFTER="$2" QX_TEST_KILL_NOTE="$(win "$work/kill-note")" \
+     exec wine "$work/bin/QXClientUpdSvc.exe" update "$1" </dev/null >/dev/null 2>&1) || rc=$?
+  phase=""
+  [ -f "$work/kill-note" ] && phase="$(cat "$work/kill-note")"
+  return 0
 }
 
-to_us() { local s="${1%.*}" f="${1#*.}"; echo $(( s * 1000000 + 10#${f:0:6} )); }
+declare -A landed=()
+kills=0
+over_budget() { [ $((SECONDS - started)) -ge "$budget" ]; }
 
-# Calibration, unkilled: when the first application file is replaced and when the run ends.
-start=$EPOCHREALTIME
-start_run "$to_b"
-first_update=""
-while kill -0 "$pid" 2>/dev/null; do
-  if [ -z "$first_update" ] && [ "$(updating_lines)" -ge 1 ]; then first_update=$EPOCHREALTIME; fi
-  sleep 0.01
-done
-wait "$pid" || true
-end=$EPOCHREALTIME
-[ "$(check_files calibration)" = clean ] && all_version upd-b || fail "the unkilled run did not install every file"
-first_update="${first_update:-$start}"
-from_us=$(( $(to_us "$first_update") - $(to_us "$start") ))
-until_us=$(( $(to_us "$end") - $(to_us "$start") ))
-echo "kill campaign: ${#names[@]} files; an unkilled run took $((until_us / 1000)) ms, replacing from $((from_us / 1000)) ms"
-
-# Kill moments are drawn between the start of the replacement and the end of
-# a run, a window that moves as the runs tell: a run that ended first pulls
-# its end earlier, a kill before any replacement pushes its start later.
-RANDOM=$seed
-attempts=0
-landed=0
-finished=0 # the run had ended before the kill
-early=0    # killed before it replaced any application file
-late=0     # killed after it had replaced all of them
-target="$to_a"
-while [ "$landed" -lt "$want" ]; do
-  attempts=$((attempts + 1))
-  [ "$attempts" -le "$max_attempts" ] || fail "only $landed of $want kills landed during replacement in $max_attempts attempts"
-  span=$(( until_us - from_us ))
-  delay_us=$(( from_us + ( (RANDOM * 32768 + RANDOM) % span ) ))
-  start_run "$target"
-  sleep "$(printf '%d.%06d' $((delay_us / 1000000)) $((delay_us % 1000000)))"
-  kill -9 "$pid" 2>/dev/null || true
-  rc=0
-  { wait "$pid"; } 2>/dev/null || rc=$?
-  state="$(check_files "after attempt $attempts")"
-  updated="$(updating_lines)"
-  if [ "$rc" -ne 137 ]; then
-    finished=$((finished + 1))
-    until_us=$delay_us
-  elif [ "$updated" -eq 0 ]; then
-    early=$((early + 1))
-    from_us=$delay_us
-  elif [ "$state" = left ]; then
-    landed=$((landed + 1))
-  else
-    late=$((late + 1))
+# Walks the kill points of runs to one version after another. After a kill
+# at N, the next run is killed too (at a point that moves with N, often in
+# its clearing up of the first one's leftovers), then an unkilled run must
+# install everything.
+target="$to_a"; target_folder=upd-a
+n=1
+while :; do
+  if over_budget; then echo "kill campaign: time budget of ${budget}s reached at kill point $n"; break; fi
+  run "$target" "$n"
+  if [ "$rc" -ne 137 ] || [ -z "$phase" ]; then
+    [ "$rc" -eq 0 ] || fail "the run unkilled at kill point $n ended with $rc"
+    [ "$(check_files "the run past the last kill point")" = clean ] && all_version "$target_folder" ||
+      fail "the run past the last kill point did not install every file"
+    echo "kill campaign: a run has $((n - 1)) kill points"
+    break
   fi
-  # Runs differ in length: the window never closes below 50 ms.
-  [ "$until_us" -gt $(( from_us + 50000 )) ] || { from_us=$(( (from_us + until_us) / 2 - 25000 )); until_us=$(( from_us + 50000 )); }
-  [ "$target" = "$to_a" ] && target="$to_b" || target="$to_a"
+  kills=$((kills + 1)); landed[$phase]=$(( ${landed[$phase]:-0} + 1 ))
+  check_files "after a kill at point $n ($phase)" >/dev/null
+
+  run "$target" $(( (n % 5) + 1 ))
+  if [ "$rc" -eq 137 ] && [ -n "$phase" ]; then
+    kills=$((kills + 1)); landed[$phase]=$(( ${landed[$phase]:-0} + 1 ))
+    check_files "after a second kill following point $n ($phase)" >/dev/null
+  fi
+
+  run "$target" 0
+  [ "$(check_files "the unkilled run after point $n")" = clean ] && all_version "$target_folder" ||
+    fail "the unkilled run after a kill at point $n did not install every file"
+  if [ "$target" = "$to_a" ]; then target="$to_b"; target_folder=upd-b; else target="$to_a"; target_folder=upd-a; fi
+  n=$((n + 1))
 done
-echo "kill campaign: $landed kills landed while application files were replaced, in $attempts attempts" \
-     "($early killed before, $late after, $finished ended first)"
+
+# Realism on top: a few SIGKILLs at random moments of a run.
+RANDOM=20261210
+for attempt in 1 2 3 4; do
+  over_budget && break
+  (cd "$work/app" && exec wine "$work/bin/QXClientUpdSvc.exe" update "$target" </dev/null >/dev/null 2>&1) &
+  pid=$!
+  sleep "0.$(printf '%03d' $((RANDOM % 1000)))"
+  kill -9 "$pid" 2>/dev/null || true
+  { wait "$pid"; } 2>/dev/null || true
+  check_files "after a SIGKILL at random ($attempt)" >/dev/null
+  if [ "$target" = "$to_a" ]; then target="$to_b"; target_folder=upd-b; else target="$to_a"; target_folder=upd-a; fi
+done
+
+summary=""
+for phase in stage swap recover; do summary+=" $phase ${landed[$phase]:-0}"; done
+echo "kill campaign: $kills kills landed in $((SECONDS - started)) s:$summary"
+for phase in stage swap; do
+  [ "${landed[$phase]:-0}" -ge 3 ] || fail "too few kills landed while the run was in phase $phase: ${landed[$phase]:-0}"
+done
 
 # Every download missing: every item fails, and every file stays whole.
-start_run "$to_none"; wait "$pid" || true
+run "$to_none" 0
 [ "$(check_files "the run without downloads")" = clean ] || fail "the run without downloads left files of its own"
 for name in "${names[@]}"; do [ -e "$work/app/$name" ] || fail "the run without downloads lost $name"; done
 
 # A last full run installs everything and leaves nothing behind.
-start_run "$to_a"; wait "$pid" || true
+run "$to_a" 0
 [ "$(check_files "the last run")" = clean ] || fail "the last run left files of its own"
 all_version upd-a || fail "the last run did not install every file"
 echo "kill campaign: passed"
