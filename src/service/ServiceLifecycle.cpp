@@ -3,6 +3,9 @@
 // request channel.
 #include "service/ServiceWorker.h"
 
+#include "update/UpdateJournal.h"
+#include "update/UpdateRunLock.h"
+
 #include "channel/RequestChannel.h"
 
 #include <easylogging++.h>
@@ -201,6 +204,14 @@ DWORD CServiceWorker::WorkerLoop()
 {
     if (m_logger != nullptr)
         m_logger->trace("Lumenorbit update service : ServiceWorkerThread : Entry");
+    // An update run cut off by a power cut left its journal: the application
+    // folder is made whole before anyone is served (and before the client
+    // application is likely to be started). A run in progress owns its journal.
+    {
+        CUpdateRunLock lock;
+        if (lock.TryAcquire())
+            RecoverInterruptedUpdate(DefaultJournalPath());
+    }
 
     CRequestChannel channel;
     DWORD exitCode = ERROR_CAN_NOT_COMPLETE;

@@ -142,6 +142,10 @@ void CServiceWorker::RunUpdate()
     CUpdateRunLock lock;
     if (!lock.Acquire(kUpdateRunWaitMs))
         return;
+    // What an interrupted run left is put right before anything else; while
+    // that cannot be done, no new update starts on the folder.
+    if (!RecoverInterruptedUpdate(DefaultJournalPath()))
+        return;
     CQXUpdate update;
     if (!update.LoadUpdateInfoFromXmlFile(m_updateFile)) {
         update.RunUpdatedApp(eRunAfterFailedLoad);

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include "update/StagedFile.h"
+#include "update/UpdateJournal.h"
 
 #include "platform/VersionNumber.h"
 
@@ -28,6 +29,9 @@ public:
     // The new content already written beside the application file by the
     // loader; when staged, content stays null.
     CStagedFile staged;
+    // The item's change in the run's journal (index into its entries), once
+    // the run has planned its changes; -1 before, and for an item not to update.
+    int change = -1;
 
     // The new content is at hand: in memory or staged.
     bool HasContent() const { return content != nullptr || staged.IsStaged(); }
@@ -60,8 +64,10 @@ public:
     std::vector<CUpdateFileItem*> files; // owned, in load order
     std::string filesKey;
     CVersionNumber assignedVersion;
+    // Where the run's journal is kept: beside the executable unless set.
+    std::wstring journalPath;
 
-    CQXUpdate() = default;
+    CQXUpdate();
     ~CQXUpdate();
     CQXUpdate(const CQXUpdate&) = delete;
     CQXUpdate& operator=(const CQXUpdate&) = delete;
@@ -74,7 +80,19 @@ public:
     // checked had the declared size.
     bool LoadUpdateInfoFromXmlFile(std::wstring path);
 
-    // Replaces the application files; true when no item failed.
+    // Plans the run's changes in the application folder (one per item to
+    // update), chooses the names of its staged files and backups, and writes
+    // the journal out to the disk. Done once; true at once when already
+    // done. False (logged) when the journal cannot be written: nothing may
+    // then be touched.
+    bool BeginTransaction();
+    // Undoes whatever the run has done so far (staged files deleted, old
+    // versions back) and removes its journal; used when the run ends
+    // without replacing anything.
+    void AbandonTransaction();
+
+    // Replaces the application files as one transaction: every item, or,
+    // when any fails, none (every change undone). True when all were replaced.
     bool UpdateAppFiles();
 
     // Waits (about ten seconds at most) for the process whose id the command
@@ -86,6 +104,10 @@ public:
     bool TerminateQuoteBench();
     void StartQuoteBench();
     void RunUpdatedApp(eRunType runType);
+
+    // The run's planned changes, in the order they are made.
+    CUpdateJournal journal;
+    bool transactionBegun = false;
 
     std::string GetUpdateFolder() const { return updateFolder; }
     std::string GetTargetFolder() const { return targetFolder; }

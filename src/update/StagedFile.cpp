@@ -22,7 +22,8 @@ bool ManifestFileTime(int64_t modified, LARGE_INTEGER* value)
 bool CStagedFile::Create(const std::wstring& path)
 {
     Discard();
-    m_file.Reset(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, CREATE_ALWAYS,
+    // A name that exists is never ours: it is not overwritten.
+    m_file.Reset(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     PassKillPoint(eKillStage);
     return m_file.IsValid();
@@ -33,7 +34,7 @@ bool CStagedFile::RenameTo(const std::wstring& path)
     // The name is taken as the system gets it: a length in bytes, no terminator needed.
     std::vector<unsigned char> block(sizeof(FILE_RENAME_INFO) + path.size() * sizeof(wchar_t));
     FILE_RENAME_INFO* info = reinterpret_cast<FILE_RENAME_INFO*>(block.data());
-    info->ReplaceIfExists = TRUE;
+    info->ReplaceIfExists = FALSE;
     info->RootDirectory = nullptr;
     info->FileNameLength = static_cast<DWORD>(path.size() * sizeof(wchar_t));
     std::memcpy(info->FileName, path.c_str(), path.size() * sizeof(wchar_t));

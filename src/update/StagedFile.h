@@ -27,12 +27,6 @@ void SetAllTimes(BasicInformation& info, LARGE_INTEGER value)
     info.ChangeTime = value;
 }
 
-// The temporary name of a new file beside the application file at target.
-inline std::wstring StagedPathOf(const std::wstring& target)
-{
-    return target + L".new";
-}
-
 class CStagedFile
 {
 public:
@@ -47,9 +41,10 @@ public:
     // (0: stamped), for the warning the replacement logs in its place.
     DWORD stampError = 0;
 
-    // Creates the file at path (no sharing, rights to rename and delete it).
+    // Creates the file at path (no sharing, rights to rename and delete it);
+    // fails when the name exists.
     bool Create(const std::wstring& path);
-    // Renames the held file to path, replacing a file there; on success the
+    // Renames the held file to path, which must not exist; on success the
     // file is no longer ours. False with the last-error value.
     bool RenameTo(const std::wstring& path);
     // Deletes the file if it is still ours.

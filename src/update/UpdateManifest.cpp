@@ -16,7 +16,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <map>
 #include <memory>
 #include <new>
 #include <vector>
@@ -342,14 +341,6 @@ void LoadContents(std::vector<CContentJob>& jobs, const std::string& updateFolde
         WaitForSingleObject(flusher.Get(), INFINITE);
 }
 
-// Lower-case copy in the ANSI code page, for comparing file names as the file system does.
-std::string Lowered(std::string text)
-{
-    if (!text.empty())
-        CharLowerBuffA(&text[0], static_cast<DWORD>(text.size()));
-    return text;
-}
-
 } // namespace
 
 CUpdateFileItem::~CUpdateFileItem()
@@ -364,6 +355,7 @@ CQXUpdate::~CQXUpdate()
 
 void CQXUpdate::Reset()
 {
+    AbandonTransaction();
     for (CUpdateFileItem* item : files)
         delete item;
     files.clear();
@@ -428,21 +420,21 @@ bool CQXUpdate::LoadUpdateInfoFromXmlFile(std::wstring path)
         item.release();
     }
 
-    // Content is staged beside its application file when the run knows its
-    // application folder and no other item installs under the same name (the
-    // second would find the first's staged file held open).
-    std::map<std::string, int> names;
-    for (size_t i = first; i < files.size(); ++i) {
-        if (files[i]->doUpdate)
-            ++names[Lowered(files[i]->fileName)];
-    }
+    // Content is staged beside its application file once the run's changes
+    // are planned and journaled; a load that has already failed, or a run
+    // whose journal cannot be written, reads it into memory instead and
+    // touches nothing.
+    const bool stage = result && BeginTransaction();
+    if (!stage)
+        result = false;
     std::vector<CContentJob> jobs;
     for (size_t i = first; i < files.size(); ++i) {
         CUpdateFileItem* item = files[i];
         if (!item->doUpdate)
             continue;
-        const bool stage = info && !targetFolder.empty() && names[Lowered(item->fileName)] == 1;
-        jobs.push_back({item, stage ? StagedPathOf(AnsiToWide(targetFolder + item->fileName)) : std::wstring(), true, 0});
+        const bool staged = stage && item->change >= 0;
+        jobs.push_back({item, staged ? journal.entries[static_cast<size_t>(item->change)].staged : std::wstring(),
+                        true, 0});
     }
     LoadContents(jobs, updateFolder);
 
@@ -454,6 +446,8 @@ bool CQXUpdate::LoadUpdateInfoFromXmlFile(std::wstring path)
         LOG(ERROR) << ToLogText(L"Обнаружено расхождение в данных файла: ") << job.item->fileName;
         result = false;
     }
+    // A run that will not replace anything leaves nothing staged behind: its
+    // staged files and journal go when the object is reset or destroyed.
     return result;
 }
 

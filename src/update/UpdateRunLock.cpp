@@ -64,6 +64,24 @@ bool CUpdateRunLock::Acquire(DWORD timeoutMs, const wchar_t* name)
     return false;
 }
 
+bool CUpdateRunLock::TryAcquire(const wchar_t* name)
+{
+    Release();
+    m_mutex.Reset(CreateRunMutex(name));
+    const size_t prefix = wcslen(kGlobalPrefix);
+    if (!m_mutex && GetLastError() == ERROR_ACCESS_DENIED && wcsncmp(name, kGlobalPrefix, prefix) == 0)
+        m_mutex.Reset(CreateRunMutex(name + prefix));
+    if (!m_mutex)
+        return false;
+    const DWORD result = WaitForSingleObject(m_mutex.Get(), 0);
+    if (result == WAIT_OBJECT_0 || result == WAIT_ABANDONED) {
+        m_held = true;
+        return true;
+    }
+    m_mutex.Close();
+    return false;
+}
+
 void CUpdateRunLock::Release()
 {
     if (m_held) {

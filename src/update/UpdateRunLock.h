@@ -28,6 +28,8 @@ public:
     // it logs an error and returns false (last error: WAIT_TIMEOUT or the
     // system's code).
     bool Acquire(DWORD timeoutMs, const wchar_t* name = kUpdateRunMutexName);
+    // Takes the mutex only when no other run holds it; logs nothing.
+    bool TryAcquire(const wchar_t* name = kUpdateRunMutexName);
     // Releases the mutex when held; also done on destruction.
     void Release();
     bool IsHeld() const { return m_held; }

@@ -23,8 +23,38 @@ class AppFileReplacement : public testing::Test
 protected:
     void SetUp() override
     {
+        m_update.journalPath = JournalPath();
         m_update.SetUpdateFolder(WideToAnsi(m_folder / L"upd\\"));
         m_update.SetTargetFolder(WideToAnsi(Target()));
+    }
+
+    // The run's journal, outside the application folder as beside the executable.
+    std::wstring JournalPath() const { return m_journalFolder / L"QXUpdate.journal"; }
+
+    // Starts a case afresh: no items, the target folder set again.
+    void NewRun()
+    {
+        m_update.Reset();
+        m_update.journalPath = JournalPath();
+        m_update.SetTargetFolder(WideToAnsi(Target()));
+    }
+
+    // What the folder holds besides the files the case expects: leftovers.
+    std::vector<std::wstring> Leftovers(const std::vector<std::wstring>& expected) const
+    {
+        std::vector<std::wstring> found;
+        WIN32_FIND_DATAW data{};
+        CFindHandle find(FindFirstFileW(Target(L"*").c_str(), &data));
+        if (!find)
+            return found;
+        do {
+            const std::wstring name = data.cFileName;
+            if (name == L"." || name == L".." || name == L"upd")
+                continue;
+            if (std::find(expected.begin(), expected.end(), name) == expected.end())
+                found.push_back(name);
+        } while (FindNextFileW(find.Get(), &data));
+        return found;
     }
 
     std::wstring Target(const std::wstring& name = L"") const { return m_folder.Path() + name; }
@@ -50,6 +80,7 @@ protected:
     std::string Bytes(const std::wstring& name) const { return ReadBytes(Target(name)).value_or("<missing>"); }
 
     CTestFolder m_folder;
+    CTestFolder m_journalFolder;
     CQXUpdate m_update;
 };
 
@@ -128,15 +159,16 @@ TEST_F(AppFileReplacement, EmptyContent_WritesAnEmptyFile)
 
 TEST_F(AppFileReplacement, FailedWrite_PutsTheOldFileBackWithItsTimesAndAttributes)
 {
-    // Stale backup from an earlier run: deleted before the new backup is made.
-    ASSERT_TRUE(WriteBytes(Target(L"app.exe.old"), "stale"));
+    // A file of the application under the old backup name is not the run's: it stays.
+    ASSERT_TRUE(WriteBytes(Target(L"app.exe.old"), "the application's own"));
     ASSERT_TRUE(WriteBytes(Target(L"app.exe"), "old"));
     const FILE_BASIC_INFO before = BasicInfo(Target(L"app.exe"));
     ASSERT_TRUE(SetFileAttributesW(Target(L"app.exe").c_str(), FILE_ATTRIBUTE_READONLY));
     Item("app.exe", nullptr, 5); // download not found: nothing to write
     EXPECT_FALSE(m_update.UpdateAppFiles());
     EXPECT_EQ("old", Bytes(L"app.exe"));
-    EXPECT_FALSE(PathExists(Target(L"app.exe.old")));
+    EXPECT_EQ("the application's own", Bytes(L"app.exe.old"));
+    EXPECT_EQ(std::vector<std::wstring>(), Leftovers({L"app.exe", L"app.exe.old"}));
     const FILE_BASIC_INFO after = BasicInfo(Target(L"app.exe"));
     EXPECT_EQ(before.LastWriteTime.QuadPart, after.LastWriteTime.QuadPart);
     EXPECT_NE(0u, after.FileAttributes & FILE_ATTRIBUTE_READONLY);
@@ -166,8 +198,7 @@ TEST_F(AppFileReplacement, BackupWithoutTarget_ComesBackThenIsReplaced)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        m_update.Reset();
-        m_update.SetTargetFolder(WideToAnsi(Target()));
+        NewRun();
         ASSERT_TRUE(WriteBytes(Target(L"lib.dll.old"), "last good copy"));
         Item("lib.dll", c.content, 3);
         EXPECT_EQ(c.result, m_update.UpdateAppFiles());
@@ -177,24 +208,32 @@ TEST_F(AppFileReplacement, BackupWithoutTarget_ComesBackThenIsReplaced)
     }
 }
 
-TEST_F(AppFileReplacement, FailureOfOneItem_KeepsLaterBackups)
+TEST_F(AppFileReplacement, FailureOfOneItem_UndoesTheWholeUpdate)
 {
     ASSERT_TRUE(WriteBytes(Target(L"one.dll"), "old one"));
-    ASSERT_TRUE(CreateDirectoryW(Target(L"two.dll").c_str(), nullptr)); // a folder cannot be replaced
-    ASSERT_TRUE(WriteBytes(Target(L"three.dll"), "old three"));
+    ASSERT_TRUE(WriteBytes(Target(L"two.dll"), "old two"));
+    ASSERT_TRUE(CreateDirectoryW(Target(L"three.dll").c_str(), nullptr)); // a folder cannot be replaced
+    ASSERT_TRUE(WriteBytes(Target(L"four.dll"), "old four"));
     Item("one.dll", "new one");
+    Item("added.dll", "added");
     Item("two.dll", "new two");
     Item("three.dll", "new three");
-    EXPECT_FALSE(m_update.UpdateAppFiles());
-
-    EXPECT_EQ("new one", Bytes(L"one.dll"));
-    EXPECT_FALSE(PathExists(Target(L"one.dll.old")));
-    // The folder is neither moved nor replaced.
-    EXPECT_NE(0u, GetFileAttributesW(Target(L"two.dll").c_str()) & FILE_ATTRIBUTE_DIRECTORY);
-    EXPECT_FALSE(PathExists(Target(L"two.dll.old")));
-    // Installed, but its backup stays because an earlier item failed.
-    EXPECT_EQ("new three", Bytes(L"three.dll"));
-    EXPECT_EQ("old three", Bytes(L"three.dll.old"));
+    Item("four.dll", "new four");
+    std::vector<std::string> lines;
+    {
+        CLogCapture log;
+        EXPECT_FALSE(m_update.UpdateAppFiles());
+        lines = log.Lines();
+    }
+    EXPECT_EQ("old one", Bytes(L"one.dll"));
+    EXPECT_EQ("old two", Bytes(L"two.dll"));
+    EXPECT_EQ("old four", Bytes(L"four.dll"));
+    EXPECT_NE(0u, GetFileAttributesW(Target(L"three.dll").c_str()) & FILE_ATTRIBUTE_DIRECTORY);
+    // The added file is removed again, and nothing of the run is left.
+    EXPECT_EQ(std::vector<std::wstring>(), Leftovers({L"one.dll", L"two.dll", L"three.dll", L"four.dll"}));
+    EXPECT_FALSE(PathExists(JournalPath()));
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ("ERROR " + Cp1251(EngineMessages::kUndone) + "2", lines.back());
 }
 
 TEST_F(AppFileReplacement, TargetHeldOpen_FailsAndKeepsOldFile)
@@ -205,9 +244,9 @@ TEST_F(AppFileReplacement, TargetHeldOpen_FailsAndKeepsOldFile)
     Item("busy.dll", "new");
     EXPECT_FALSE(m_update.UpdateAppFiles());
     held.Close();
-    // The move and the delete fail on the open file, so the old one stays where it was.
+    // The move fails on the open file, so the old one stays where it was.
     EXPECT_EQ("old", Bytes(L"busy.dll"));
-    EXPECT_FALSE(PathExists(Target(L"busy.dll.old")));
+    EXPECT_EQ(std::vector<std::wstring>(), Leftovers({L"busy.dll"}));
 }
 
 TEST_F(AppFileReplacement, TimeStamp_SetsTheManifestTimeReadAsLocal)
@@ -225,8 +264,7 @@ TEST_F(AppFileReplacement, TimeStamp_SetsTheManifestTimeReadAsLocal)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         const std::string name = "stamped" + std::to_string(index++) + ".dll";
-        m_update.Reset();
-        m_update.SetTargetFolder(WideToAnsi(Target()));
+        NewRun();
         Item(name, "x", -1, c.modified);
         EXPECT_TRUE(m_update.UpdateAppFiles());
         const FILE_BASIC_INFO info = BasicInfo(Target(AnsiToWide(name)));
@@ -253,24 +291,11 @@ TEST_F(AppFileReplacement, TimeStampOutOfRange_KeepsWriteTime)
     EXPECT_LE(written, start + 600000000LL);
 }
 
-TEST_F(AppFileReplacement, PathTooLongForBackup_FailsWithoutTouchingTheFile)
-{
-    // 259 characters fit the runtime's path builder; the target plus ".old" does not.
-    const std::wstring folder = Target();
-    const size_t nameLength = 256 - folder.size();
-    ASSERT_GT(nameLength, 4u);
-    const std::wstring name = std::wstring(nameLength - 4, L'n') + L".dll";
-    ASSERT_TRUE(WriteBytes(Target(name), "old"));
-    Item(WideToAnsi(name), "new");
-    Item("after.dll", "after");
-    EXPECT_FALSE(m_update.UpdateAppFiles());
-    EXPECT_EQ("old", Bytes(name));
-    EXPECT_EQ("after", Bytes(L"after.dll"));
-}
 
 // ---------------------------------------------------------------------------
-// Each file operation of an item made to fail in turn, and what a killed run
-// leaves behind: the old file must survive every single failure.
+// Each file operation of the transaction made to fail in turn (the swap, the
+// commit, the rollback, the recovery): afterwards every file is its old
+// version, nothing of the run is left, and the log says exactly what happened.
 
 namespace {
 
@@ -307,12 +332,53 @@ class ReplaceFaults : public AppFileReplacement
 protected:
     void TearDown() override { SetReplaceFaultHook(nullptr, nullptr); }
 
-    // app.dll, read-only, with its own times, as every case starts.
-    void OldFile()
+    // a.dll read-only with its own times, b.dll, no c.dll (added by the
+    // update), d.dll; the application's own x.dll.new and y.dll.bak.
+    void OldVersion()
     {
-        ASSERT_TRUE(WriteBytes(Target(L"app.dll"), "old"));
-        ASSERT_TRUE(SetFileTimes(Target(L"app.dll"), kOldTime));
-        ASSERT_TRUE(SetFileAttributesW(Target(L"app.dll").c_str(), FILE_ATTRIBUTE_READONLY));
+        for (const wchar_t* name : {L"a.dll", L"b.dll", L"c.dll", L"d.dll", L"x.dll.new", L"y.dll.bak"}) {
+            SetFileAttributesW(Target(name).c_str(), FILE_ATTRIBUTE_NORMAL);
+            DeleteFileW(Target(name).c_str());
+        }
+        ASSERT_TRUE(WriteBytes(Target(L"a.dll"), "old a"));
+        ASSERT_TRUE(SetFileTimes(Target(L"a.dll"), kOldTime));
+        ASSERT_TRUE(SetFileAttributesW(Target(L"a.dll").c_str(), FILE_ATTRIBUTE_READONLY));
+        ASSERT_TRUE(WriteBytes(Target(L"b.dll"), "old b"));
+        ASSERT_TRUE(WriteBytes(Target(L"d.dll"), "old d"));
+        ASSERT_TRUE(WriteBytes(Target(L"x.dll.new"), "own x"));
+        ASSERT_TRUE(WriteBytes(Target(L"y.dll.bak"), "own y"));
+    }
+
+    void NewVersionItems()
+    {
+        Item("a.dll", "new a");
+        Item("b.dll", "new b");
+        Item("c.dll", "new c");
+        Item("d.dll", "new d");
+    }
+
+    void ExpectOldVersion()
+    {
+        EXPECT_EQ("old a", Bytes(L"a.dll"));
+        const FILE_BASIC_INFO info = BasicInfo(Target(L"a.dll"));
+        EXPECT_EQ(kOldTime, info.LastWriteTime.QuadPart);
+        EXPECT_NE(0u, info.FileAttributes & FILE_ATTRIBUTE_READONLY);
+        EXPECT_EQ("old b", Bytes(L"b.dll"));
+        EXPECT_EQ("old d", Bytes(L"d.dll"));
+        EXPECT_EQ("own x", Bytes(L"x.dll.new"));
+        EXPECT_EQ("own y", Bytes(L"y.dll.bak"));
+        EXPECT_EQ(std::vector<std::wstring>(), Leftovers({L"a.dll", L"b.dll", L"d.dll", L"x.dll.new", L"y.dll.bak"}));
+    }
+
+    void ExpectNewVersion()
+    {
+        for (const wchar_t* name : {L"a.dll", L"b.dll", L"c.dll", L"d.dll"})
+            EXPECT_EQ("new " + WideToAnsi(name).substr(0, 1), Bytes(name)) << WideToAnsi(name);
+        EXPECT_EQ(ExpectedFileTime(1500000000), BasicInfo(Target(L"a.dll")).LastWriteTime.QuadPart);
+        EXPECT_EQ("own x", Bytes(L"x.dll.new"));
+        EXPECT_EQ("own y", Bytes(L"y.dll.bak"));
+        EXPECT_EQ(std::vector<std::wstring>(),
+                  Leftovers({L"a.dll", L"b.dll", L"c.dll", L"d.dll", L"x.dll.new", L"y.dll.bak"}));
     }
 
     static bool SetFileTimes(const std::wstring& path, LONGLONG value)
@@ -323,208 +389,253 @@ protected:
         return file && SetFileTime(file.Get(), &time, &time, &time);
     }
 
-    // "LEVEL message" with the application file's path after the message.
-    std::string Line(const char* level, const std::wstring& message, const wchar_t* code = nullptr) const
+    // "LEVEL message" with a file's path (or another text) after the message.
+    std::string Line(const char* level, const std::wstring& message, const std::wstring& what,
+                     const wchar_t* code = nullptr) const
     {
-        std::wstring text = message + Target(L"app.dll");
+        std::wstring text = message + what;
         if (code != nullptr)
             text += std::wstring(kCode) + code;
         return std::string(level) + " " + Cp1251(text);
     }
 
-    // What the folder holds besides the files the case expects: leftovers.
-    std::vector<std::wstring> Leftovers(const std::vector<std::wstring>& expected) const
+    std::vector<std::string> Updating(int count) const
     {
-        std::vector<std::wstring> found;
-        WIN32_FIND_DATAW data{};
-        CFindHandle find(FindFirstFileW(Target(L"*").c_str(), &data));
-        if (!find)
-            return found;
-        do {
-            const std::wstring name = data.cFileName;
-            if (name == L"." || name == L".." || name == L"upd")
-                continue;
-            if (std::find(expected.begin(), expected.end(), name) == expected.end())
-                found.push_back(name);
-        } while (FindNextFileW(find.Get(), &data));
-        return found;
+        std::vector<std::string> lines;
+        const char* names[] = {"a.dll", "b.dll", "c.dll", "d.dll"};
+        for (int i = 0; i < count; ++i)
+            lines.push_back("INFO " + Cp1251(kUpdating) + names[i]);
+        return lines;
     }
 
     static constexpr LONGLONG kOldTime = 126256467060000000LL; // 2001-02-03 04:05:06 UTC
 };
 
+std::vector<std::string> Joined(std::vector<std::string> first, const std::vector<std::string>& second)
+{
+    first.insert(first.end(), second.begin(), second.end());
+    return first;
+}
+
 } // namespace
 
-TEST_F(ReplaceFaults, EachStepFailing_OldFileSurvivesWholeAndTheLogSaysSo)
+TEST_F(ReplaceFaults, EachStepFailing_EveryFileStaysTheOldVersion)
 {
-    const std::string code = std::to_string(kInjected);
-    const std::wstring wcode(code.begin(), code.end());
+    const std::string codeText = std::to_string(kInjected);
+    const std::wstring wcode(codeText.begin(), codeText.end());
     const wchar_t* c = wcode.c_str();
-    enum class After { kOld, kNew, kNewUnstamped };
     const struct
     {
         const char* what;
         std::vector<Fault> faults;
-        bool result;
-        After after;
-        bool backupKept; // the old version stays under app.dll.old as well
+        int updating; // "Обновление файла" lines
         std::vector<std::string> lines;
+        bool journalLeft; // a change could not be undone: the next run's recovery finishes the rollback
+        std::vector<std::string> recoveryLines;
     } cases[] = {
-        // Before the swap: the old file is never touched.
-        {"create of the new file", {{eStepCreateNew, 1}}, false, After::kOld, false,
-         {Line("ERROR", kCreateFailed, c), Line("ERROR", kRestored)}},
-        {"write of the new file", {{eStepWriteNew, 1}}, false, After::kOld, false,
-         {Line("ERROR", kWriteFailed, c), Line("WARNING", kStampFailed, L"2"), Line("ERROR", kRestored)}},
-        {"time stamp", {{eStepStampNew, 1}}, true, After::kNewUnstamped, false,
-         {Line("WARNING", kStampFailed, c)}},
-        // The swap: while no item has failed, a rename over the old file.
-        {"rename over the old file, then the two renames", {{eStepReplaceOld, 1}}, true, After::kNew, false, {}},
-        {"every rename of the new file: the old file goes back", {{eStepReplaceOld, 1}, {eStepFinalRename, 1}},
-         false, After::kOld, false, {Line("ERROR", kCreateFailed, c), Line("ERROR", kRestored)}},
-        {"backup delete: it stays beside the new file", {{eStepReplaceOld, 1}, {eStepDeleteBackup, 1}}, true,
-         After::kNew, true, {}},
-        // The old file cannot be moved aside: replaced under its own name from a copy.
-        {"move to backup: replaced by a rename over it", {{eStepReplaceOld, 1}, {eStepMoveToBackup, 1}}, true,
-         After::kNew, false, {}},
-        {"move to backup and copy: nothing touched", {{eStepReplaceOld, 1}, {eStepMoveToBackup, 1}, {eStepCopyOld, 1}},
-         false, After::kOld, false, {Line("ERROR", kCreateFailed, c)}},
-        {"rename over it fails: written in place",
-         {{eStepReplaceOld, 1}, {eStepMoveToBackup, 1}, {eStepFinalRename, 1}}, true, After::kNew, false, {}},
-        {"in-place open fails: nothing touched",
-         {{eStepReplaceOld, 1}, {eStepMoveToBackup, 1}, {eStepFinalRename, 1}, {eStepWriteInPlace, 1}}, false,
-         After::kOld, false, {Line("ERROR", kCreateFailed, c)}},
-        {"in-place write fails: the copy comes back",
-         {{eStepReplaceOld, 1}, {eStepMoveToBackup, 1}, {eStepFinalRename, 1}, {eStepWriteInPlace, 2}}, false,
-         After::kOld, false, {Line("ERROR", kWriteFailed, c), Line("ERROR", kRestored)}},
+        // The swap of the first file: nothing was changed yet.
+        {"create of the first new file", {{eStepCreateNew, 1}}, 1,
+         {Line("ERROR", kCreateFailed, Target(L"a.dll"), c), Line("ERROR", kUndone, L"0")}, false, {}},
+        {"write of the first new file", {{eStepWriteNew, 1}}, 1,
+         {Line("ERROR", kWriteFailed, Target(L"a.dll"), c), Line("WARNING", kStampFailed, Target(L"a.dll"), L"2"),
+          Line("ERROR", kUndone, L"0")},
+         false, {}},
+        // Later files: what was replaced and added is undone.
+        {"move of the second old file aside", {{eStepMoveToBackup, 2}}, 2,
+         {Line("ERROR", kCreateFailed, Target(L"b.dll"), c), Line("ERROR", kUndone, L"1")}, false, {}},
+        {"rename of the last new file", {{eStepFinalRename, 4}}, 4,
+         {Line("ERROR", kCreateFailed, Target(L"d.dll"), c), Line("ERROR", kUndone, L"3")}, false, {}},
+        {"the commit", {{eStepCommit, 1}}, 4,
+         {Line("ERROR", kJournalFailed, JournalPath(), c), Line("ERROR", kUndone, L"3")}, false, {}},
+        // The rollback itself fails: the journal keeps what is left to undo.
+        {"putting an old file back", {{eStepFinalRename, 4}, {eStepPutBack, 1}}, 4,
+         {Line("ERROR", kCreateFailed, Target(L"d.dll"), c), Line("ERROR", kRestored, Target(L"d.dll"), c),
+          Line("ERROR", kUndone, L"2")},
+         true, {Line("WARNING", kRestored, Target(L"d.dll")), Line("WARNING", kRecoveredUndone, L"1")}},
+        {"removing the added file", {{eStepFinalRename, 4}, {eStepRemoveAdded, 1}}, 4,
+         {Line("ERROR", kCreateFailed, Target(L"d.dll"), c), Line("ERROR", kRestored, Target(L"c.dll"), c),
+          Line("ERROR", kUndone, L"3")},
+         true, {Line("WARNING", kRecoveredUndone, L"0")}},
+        // The recovery fails too, once: its journal stays for the next attempt.
+        {"putting back in the rollback and in the recovery", {{eStepFinalRename, 4}, {eStepPutBack, 1}, {eStepPutBack, 4}},
+         4,
+         {Line("ERROR", kCreateFailed, Target(L"d.dll"), c), Line("ERROR", kRestored, Target(L"d.dll"), c),
+          Line("ERROR", kUndone, L"2")},
+         true,
+         {Line("ERROR", kRestored, Target(L"d.dll"), c), Line("ERROR", kRecoveryFailed, JournalPath()),
+          Line("WARNING", kRestored, Target(L"d.dll")), Line("WARNING", kRecoveredUndone, L"1")}},
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.what);
-        m_update.Reset();
-        m_update.SetTargetFolder(WideToAnsi(Target()));
-        SetFileAttributesW(Target(L"app.dll").c_str(), FILE_ATTRIBUTE_NORMAL);
-        SetFileAttributesW(Target(L"app.dll.old").c_str(), FILE_ATTRIBUTE_NORMAL);
-        DeleteFileW(Target(L"app.dll.old").c_str());
-        OldFile();
-        Item("app.dll", "new");
+        NewRun();
+        OldVersion();
+        NewVersionItems();
+        FaultPlan plan{testCase.faults, {}};
+        SetReplaceFaultHook(&InjectFault, &plan);
+        std::vector<std::string> lines;
+        std::vector<std::string> recoveryLines;
+        {
+            CLogCapture log;
+            EXPECT_FALSE(m_update.UpdateAppFiles());
+            lines = log.Lines();
+        }
+        EXPECT_EQ(testCase.journalLeft, PathExists(JournalPath()));
+        {
+            CLogCapture log;
+            // A recovery that fails keeps the journal; the next one finishes.
+            if (!RecoverInterruptedUpdate(JournalPath())) {
+                EXPECT_TRUE(RecoverInterruptedUpdate(JournalPath()));
+            }
+            recoveryLines = log.Lines();
+        }
+        SetReplaceFaultHook(nullptr, nullptr);
+        EXPECT_FALSE(PathExists(JournalPath()));
+        ExpectOldVersion();
+        EXPECT_EQ(Joined(Updating(testCase.updating), testCase.lines), lines);
+        EXPECT_EQ(testCase.recoveryLines, recoveryLines);
+    }
+}
+
+TEST_F(ReplaceFaults, StepsThatOnlyWarn_InstallTheNewVersion)
+{
+    const std::string codeText = std::to_string(kInjected);
+    const std::wstring wcode(codeText.begin(), codeText.end());
+    const struct
+    {
+        const char* what;
+        std::vector<Fault> faults;
+        std::vector<std::string> lines;
+        bool journalLeft;
+        std::vector<std::string> recoveryLines;
+    } cases[] = {
+        {"time stamp of the second file", {{eStepStampNew, 2}},
+         {Line("WARNING", kStampFailed, Target(L"b.dll"), wcode.c_str())}, false, {}},
+        // After the commit: the backup stays with the journal, the next run deletes it.
+        {"deleting a backup after the commit", {{eStepDeleteBackup, 1}}, {}, true,
+         {Line("WARNING", kRecoveredFinished, L"")}},
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.what);
+        NewRun();
+        OldVersion();
+        NewVersionItems();
         FaultPlan plan{testCase.faults, {}};
         SetReplaceFaultHook(&InjectFault, &plan);
         std::vector<std::string> lines;
         {
             CLogCapture log;
-            EXPECT_EQ(testCase.result, m_update.UpdateAppFiles());
+            EXPECT_TRUE(m_update.UpdateAppFiles());
             lines = log.Lines();
         }
         SetReplaceFaultHook(nullptr, nullptr);
-
-        const FILE_BASIC_INFO info = BasicInfo(Target(L"app.dll"));
-        switch (testCase.after) {
-        case After::kOld:
-            EXPECT_EQ("old", Bytes(L"app.dll"));
-            EXPECT_EQ(kOldTime, info.LastWriteTime.QuadPart);
-            EXPECT_NE(0u, info.FileAttributes & FILE_ATTRIBUTE_READONLY);
-            break;
-        case After::kNew:
-            EXPECT_EQ("new", Bytes(L"app.dll"));
-            EXPECT_EQ(ExpectedFileTime(1500000000), info.LastWriteTime.QuadPart);
-            break;
-        case After::kNewUnstamped:
-            EXPECT_EQ("new", Bytes(L"app.dll"));
-            EXPECT_NE(ExpectedFileTime(1500000000), info.LastWriteTime.QuadPart);
-            break;
+        EXPECT_EQ(testCase.journalLeft, PathExists(JournalPath()));
+        std::vector<std::string> recoveryLines;
+        {
+            CLogCapture log;
+            EXPECT_TRUE(RecoverInterruptedUpdate(JournalPath()));
+            recoveryLines = log.Lines();
         }
-        std::vector<std::wstring> expected = {L"app.dll"};
-        if (testCase.backupKept) {
-            EXPECT_EQ("old", Bytes(L"app.dll.old"));
-            expected.push_back(L"app.dll.old");
+        EXPECT_FALSE(PathExists(JournalPath()));
+        if (testCase.what[0] == 't') {
+            // The unstamped file keeps the time it was written at.
+            EXPECT_NE(ExpectedFileTime(1500000000), BasicInfo(Target(L"b.dll")).LastWriteTime.QuadPart);
         }
-        EXPECT_EQ(std::vector<std::wstring>(), Leftovers(expected));
-        std::vector<std::string> expectedLines = {"INFO " + Cp1251(kUpdating) + "app.dll"};
-        expectedLines.insert(expectedLines.end(), testCase.lines.begin(), testCase.lines.end());
+        for (const wchar_t* name : {L"a.dll", L"b.dll", L"c.dll", L"d.dll"})
+            EXPECT_EQ("new " + WideToAnsi(name).substr(0, 1), Bytes(name));
+        EXPECT_EQ(std::vector<std::wstring>(),
+                  Leftovers({L"a.dll", L"b.dll", L"c.dll", L"d.dll", L"x.dll.new", L"y.dll.bak"}));
+        std::vector<std::string> expectedLines = Updating(4);
+        // A warning follows the line of its file.
+        expectedLines.insert(expectedLines.begin() + 2, testCase.lines.begin(), testCase.lines.end());
         EXPECT_EQ(expectedLines, lines);
+        EXPECT_EQ(testCase.recoveryLines, recoveryLines);
     }
 }
 
-// A run killed at any point of an item leaves names that the next run
-// recognises before it touches the file again.
-TEST_F(ReplaceFaults, LeftoversOfAKilledRun_RecoveredBeforeTheItem)
+// What a run killed at some point leaves, as its journal and the folder
+// record it, and what the recovery makes of it: the old version where the run
+// had not committed, the new one where it had; names the journal does not
+// record are never touched.
+TEST_F(ReplaceFaults, JournalOfAKilledRun_RecoveryLeavesOneVersion)
 {
+    enum class Version { kOld, kNew };
     const struct
     {
         const char* what;
-        const char* target;  // nullptr: absent
-        const char* backup;  // app.dll.old
-        const char* partial; // app.dll.new
-        const char* copy;    // app.dll.bak
-        const char* copyNew; // app.dll.bak.new
-        const char* content; // the new content; nullptr: its download is missing
-        const char* after;
-        bool restoredLine;
+        const char* journalTail; // after the entries
+        const char* a;           // a.dll; nullptr: absent
+        const char* aBackup;     // a.dll's backup
+        const char* aStaged;     // a.dll's staged file
+        const char* c;           // c.dll (added by the run)
+        const char* cStaged;
+        Version after;
+        int restored; // old versions put back; -1: the run had committed
     } cases[] = {
-        {"killed while writing the new file", "old", nullptr, "ne", nullptr, nullptr, nullptr, "old", false},
-        {"killed between the two renames", nullptr, "old", "new", nullptr, nullptr, nullptr, "old", true},
-        {"killed before the backup was deleted", "new", "old", nullptr, nullptr, nullptr, nullptr, "new", false},
-        {"killed while copying for an overwrite in place", "old", nullptr, "new", nullptr, "ol", nullptr, "old",
-         false},
-        {"killed while overwriting in place", "ne", nullptr, "new", "old", nullptr, nullptr, "old", true},
-        {"killed while overwriting in place, then installed", "ne", "stale", nullptr, "old", nullptr, "new", "new",
-         true},
+        {"cut short while written", "", "old a", nullptr, nullptr, nullptr, nullptr, Version::kOld, -2},
+        {"killed while staging", "end\r\n", "old a", nullptr, "ne", nullptr, "new c", Version::kOld, 0},
+        {"killed between the two renames", "end\r\n", nullptr, "old a", "new a", nullptr, "new c", Version::kOld, 1},
+        {"killed after the swap of both", "end\r\n", "new a", "old a", nullptr, "new c", nullptr, Version::kOld, 1},
+        {"commit line cut short", "end\r\ncomm", "new a", "old a", nullptr, "new c", nullptr, Version::kOld, 1},
+        {"killed after the commit", "end\r\ncommit\r\n", "new a", "old a", nullptr, "new c", nullptr, Version::kNew, -1},
+        {"killed while deleting backups", "end\r\ncommit\r\n", "new a", nullptr, nullptr, "new c", nullptr,
+         Version::kNew, -1},
     };
+    const std::wstring aBackup = Target(L"a.dll.~qx0badf00d.0.old");
+    const std::wstring aStaged = Target(L"a.dll.~qx0badf00d.0.new");
+    const std::wstring cStaged = Target(L"c.dll.~qx0badf00d.1.new");
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.what);
-        m_update.Reset();
-        m_update.SetTargetFolder(WideToAnsi(Target()));
-        const std::pair<const wchar_t*, const char*> files[] = {{L"app.dll", testCase.target},
-                                                                {L"app.dll.old", testCase.backup},
-                                                                {L"app.dll.new", testCase.partial},
-                                                                {L"app.dll.bak", testCase.copy},
-                                                                {L"app.dll.bak.new", testCase.copyNew}};
+        OldVersion();
+        SetFileAttributesW(Target(L"a.dll").c_str(), FILE_ATTRIBUTE_NORMAL);
+        const std::pair<std::wstring, const char*> files[] = {{Target(L"a.dll"), testCase.a},
+                                                              {aBackup, testCase.aBackup},
+                                                              {aStaged, testCase.aStaged},
+                                                              {Target(L"c.dll"), testCase.c},
+                                                              {cStaged, testCase.cStaged}};
         for (const auto& file : files) {
-            DeleteFileW(Target(file.first).c_str());
+            DeleteFileW(file.first.c_str());
             if (file.second != nullptr) {
-                ASSERT_TRUE(WriteBytes(Target(file.first), file.second));
+                ASSERT_TRUE(WriteBytes(file.first, file.second));
             }
         }
-        Item("app.dll", testCase.content, 3);
+        std::string journal = "QXUpdateJournal 1\r\n";
+        if (testCase.journalTail[0] != '\0') {
+            journal += "R\t" + WideToUtf8(Target(L"a.dll")) + "\t" + WideToUtf8(aStaged) + "\t" + WideToUtf8(aBackup) +
+                       "\r\nA\t" + WideToUtf8(Target(L"c.dll")) + "\t" + WideToUtf8(cStaged) + "\t\r\n";
+        } else {
+            journal += "R\t" + WideToUtf8(Target(L"a.dll")); // cut short mid-line
+        }
+        journal += testCase.journalTail;
+        ASSERT_TRUE(WriteBytes(JournalPath(), journal));
+
         std::vector<std::string> lines;
         {
             CLogCapture log;
-            EXPECT_EQ(testCase.content != nullptr, m_update.UpdateAppFiles());
+            EXPECT_TRUE(RecoverInterruptedUpdate(JournalPath()));
             lines = log.Lines();
         }
-        EXPECT_EQ(testCase.after, Bytes(L"app.dll"));
-        EXPECT_EQ(std::vector<std::wstring>(), Leftovers({L"app.dll"}));
-        const std::string restored = Line("WARNING", kRestored);
-        EXPECT_EQ(testCase.restoredLine, std::find(lines.begin(), lines.end(), restored) != lines.end());
-    }
-}
-
-// A folder stands under the backup name, so the old file cannot be moved
-// aside: without its download the old file survives, with it the new one is
-// installed under its own name and the folder is left alone.
-TEST_F(ReplaceFaults, FolderUnderBackupName_OldFileSurvivesOrNewInstalledInPlace)
-{
-    const struct
-    {
-        const char* what;
-        const char* content; // nullptr: download missing
-        bool result;
-        const char* after;
-    } cases[] = {
-        {"download missing", nullptr, false, "old"},
-        {"download present", "new", true, "new"},
-    };
-    for (const auto& testCase : cases) {
-        SCOPED_TRACE(testCase.what);
-        m_update.Reset();
-        m_update.SetTargetFolder(WideToAnsi(Target()));
-        ASSERT_TRUE(CreateDirectoryW(Target(L"x.dll.old").c_str(), nullptr) ||
-                    GetLastError() == ERROR_ALREADY_EXISTS);
-        ASSERT_TRUE(WriteBytes(Target(L"x.dll"), "old"));
-        Item("x.dll", testCase.content, 3);
-        EXPECT_EQ(testCase.result, m_update.UpdateAppFiles());
-        EXPECT_EQ(testCase.after, Bytes(L"x.dll"));
-        EXPECT_NE(0u, GetFileAttributesW(Target(L"x.dll.old").c_str()) & FILE_ATTRIBUTE_DIRECTORY);
-        EXPECT_FALSE(PathExists(Target(L"x.dll.bak")));
-        EXPECT_FALSE(PathExists(Target(L"x.dll.new")));
+        EXPECT_FALSE(PathExists(JournalPath()));
+        if (testCase.after == Version::kOld) {
+            EXPECT_EQ("old a", Bytes(L"a.dll"));
+            EXPECT_FALSE(PathExists(Target(L"c.dll")));
+        } else {
+            EXPECT_EQ("new a", Bytes(L"a.dll"));
+            EXPECT_EQ("new c", Bytes(L"c.dll"));
+        }
+        EXPECT_EQ("own x", Bytes(L"x.dll.new"));
+        EXPECT_EQ("own y", Bytes(L"y.dll.bak"));
+        std::vector<std::wstring> expected = {L"a.dll", L"b.dll", L"d.dll", L"x.dll.new", L"y.dll.bak"};
+        if (testCase.after == Version::kNew)
+            expected.push_back(L"c.dll");
+        EXPECT_EQ(std::vector<std::wstring>(), Leftovers(expected));
+        std::vector<std::string> expectedLines;
+        if (testCase.restored == -1)
+            expectedLines.push_back(Line("WARNING", kRecoveredFinished, L""));
+        if (testCase.restored >= 0) {
+            if (testCase.restored == 1)
+                expectedLines.push_back(Line("WARNING", kRestored, Target(L"a.dll")));
+            expectedLines.push_back(Line("WARNING", kRecoveredUndone, std::to_wstring(testCase.restored)));
+        }
+        EXPECT_EQ(expectedLines, lines);
     }
 }

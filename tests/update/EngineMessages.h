@@ -10,5 +10,10 @@ const wchar_t kWriteFailed[] = L"Ошибка обновления: Не уда�
 const wchar_t kStampFailed[] = L"Ошибка обновления: Не получилось обновить дату файла и атрубуты. ";
 const wchar_t kRestored[] = L"Ошибка обновления: Восстановлена прежняя версия файла. ";
 const wchar_t kCode[] = L" Код ошибки ";
+const wchar_t kUndone[] = L"Ошибка обновления: Обновление отменено, восстановлены прежние версии файлов: ";
+const wchar_t kRecoveredUndone[] = L"Прерванное обновление отменено, восстановлены прежние версии файлов: ";
+const wchar_t kRecoveredFinished[] = L"Прерванное обновление завершено.";
+const wchar_t kRecoveryFailed[] = L"Ошибка обновления: Не удалось восстановить прерванное обновление, журнал сохранён: ";
+const wchar_t kJournalFailed[] = L"Ошибка обновления: Не удалось записать журнал обновления. ";
 
 } // namespace EngineMessages

@@ -3,6 +3,7 @@
 #include "update/QXUpdate.h"
 
 #include "platform/FileHelpers.h"
+#include "platform/Handles.h"
 #include "platform/Md5.h"
 #include "platform/TextConversion.h"
 
@@ -524,7 +525,7 @@ TEST_F(ManifestLoad, Md5_ManyItemsOfEveryKind_EachCheckedAndStagedOnItsOwn)
     // Small checked files are staged four at a time with their digests taken
     // side by side, larger ones alone; whatever their mix, each item must
     // come out with exactly its own bytes or be refused on its own.
-    enum class Kind { kGood, kWrongDigest, kNoDigest, kWrongSize, kNoDownload, kStagedNameTaken };
+    enum class Kind { kGood, kWrongDigest, kNoDigest, kWrongSize, kNoDownload, kNoStagingFolder };
     const struct
     {
         size_t size;
@@ -542,14 +543,16 @@ TEST_F(ManifestLoad, Md5_ManyItemsOfEveryKind_EachCheckedAndStagedOnItsOwn)
         {5000, Kind::kWrongSize},
         {7000, Kind::kNoDownload},
         {(33 << 20) + 5, Kind::kGood}, // above the size staged side by side
-        {3000, Kind::kStagedNameTaken},
+        {3000, Kind::kNoStagingFolder},
         {(2 << 20) + 11, Kind::kGood},
         {100, Kind::kGood},
     };
     std::wstring elements;
     std::vector<std::string> contents;
     for (size_t i = 0; i < sizeof(items) / sizeof(items[0]); ++i) {
-        const std::wstring name = L"f" + std::to_wstring(i) + L".bin";
+        // A file in a folder the application lacks cannot be staged there.
+        const std::wstring name =
+            (items[i].kind == Kind::kNoStagingFolder ? L"absent\\" : L"") + (L"f" + std::to_wstring(i) + L".bin");
         std::string bytes(items[i].size, '\0');
         for (size_t j = 0; j < bytes.size(); ++j)
             bytes[j] = static_cast<char>((j * 131 + i * 7919) >> 3);
@@ -566,8 +569,8 @@ TEST_F(ManifestLoad, Md5_ManyItemsOfEveryKind_EachCheckedAndStagedOnItsOwn)
         case Kind::kWrongSize:
             bytes.push_back('x');
             break;
-        case Kind::kStagedNameTaken:
-            ASSERT_TRUE(CreateDirectoryW((TargetFolder() + name + L".new").c_str(), nullptr));
+        case Kind::kNoStagingFolder:
+            ASSERT_TRUE(CreateDirectoryW((UpdateFolder() + L"absent").c_str(), nullptr));
             break;
         default:
             break;
@@ -590,10 +593,21 @@ TEST_F(ManifestLoad, Md5_ManyItemsOfEveryKind_EachCheckedAndStagedOnItsOwn)
             continue;
         }
         EXPECT_TRUE(Content(item) == contents[i]) << "the installed bytes differ from the download";
-        // Staged beside its file, or in memory where the staged name is taken.
-        EXPECT_EQ(items[i].kind != Kind::kStagedNameTaken, item.staged.IsStaged());
+        // Staged beside its file, or in memory where it cannot be staged.
+        EXPECT_EQ(items[i].kind != Kind::kNoStagingFolder, item.staged.IsStaged());
     }
-    // Nothing of a refused item is left in the application folder.
-    EXPECT_FALSE(FileExists(TargetFolder() + L"f3.bin.new"));
-    EXPECT_FALSE(FileExists(TargetFolder() + L"f8.bin.new"));
+    // Nothing of a refused item is left in the application folder: the
+    // staged files are those of the items still staged.
+    int stagedNames = 0;
+    WIN32_FIND_DATAW data{};
+    CFindHandle find(FindFirstFileW((TargetFolder() + L"*").c_str(), &data));
+    ASSERT_TRUE(find.IsValid());
+    do {
+        if (wcsstr(data.cFileName, L".~qx") != nullptr)
+            ++stagedNames;
+    } while (FindNextFileW(find.Get(), &data));
+    int stagedItems = 0;
+    for (const CUpdateFileItem* item : m_update.files)
+        stagedItems += item->staged.IsStaged() ? 1 : 0;
+    EXPECT_EQ(stagedItems, stagedNames);
 }

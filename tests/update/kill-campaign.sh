@@ -3,19 +3,23 @@
 # operations in turn. The executable's test switch QX_TEST_KILL_AFTER=N ends
 # the process abruptly (nothing cleaned up, for the file system the same as
 # SIGKILL) right after its Nth file operation, so the campaign walks every
-# kill point of a run, one after another, whatever the load of the machine;
-# a few SIGKILLs at random moments come on top.
+# kill point of a run (journal, staging, swap, commit, rollback), one after
+# another, whatever the load of the machine; the run after each kill is
+# killed too, at a point that moves, so kills land while it recovers; a few
+# SIGKILLs at random moments come on top.
 #
-# After every kill each application file must be its whole old or whole new
-# version under its own name, or absent with a whole version under its backup
-# name; the next run (also killed, at a point of its own) must cope with what
-# is left, and an unkilled run after it must install every file and leave
-# nothing behind. Runs alternate between two versions, so that every run
-# really changes every file.
+# After every kill each application file must be a whole version under its
+# own name, or absent with its whole old version under the run's backup name.
+# The next run, even one whose manifest does not load, must leave the folder
+# entirely one version with nothing of the run's left; a run after it must
+# install every file. Two files of the application that look like the run's
+# names (x.new, y.bak) and that no manifest names are never touched.
+# Runs alternate between two versions, so that every run really changes
+# every file; every item carries its MD5.
 #
 # Usage: kill-campaign.sh <QXClientUpdSvc.exe>   (in the Wine environment of scripts/env)
 # QX_KILL_BUDGET: seconds the campaign may take (it stops walking then and
-# judges what it has); the campaign fails unless kills landed in every phase.
+# judges what it has); it fails unless kills landed in every phase.
 set -euo pipefail
 
 exe="$1"
@@ -29,72 +33,101 @@ rm -rf "$work"
 mkdir -p "$work/bin" "$work/app" "$work/upd-a" "$work/upd-b" "$work/upd-none"
 trap 'rm -rf "$work"' EXIT
 cp "$exe" "$work/bin/QXClientUpdSvc.exe"
+journal="$work/bin/QXUpdate.journal"
 
 fail() { echo "kill campaign: FAILED: $*" >&2; exit 1; }
 win() { winepath -w "$1"; }
 
-# name size: two files staged in several blocks, six small ones.
+# name size: two files staged in several blocks, five small ones; one file
+# only the second version has (added, and removed again by a rollback).
 names=()
 declare -A size
 for i in 1 2; do names+=("large$i.bin"); size["large$i.bin"]=$((1 << 20)); done
-for i in 1 2 3 4 5 6; do names+=("small$i.dll"); size["small$i.dll"]=$((4 << 10)); done
+for i in 1 2 3 4 5; do names+=("small$i.dll"); size["small$i.dll"]=$((4 << 10)); done
 for name in "${names[@]}"; do
   head -c "${size[$name]}" /dev/urandom > "$work/upd-a/$name"
   head -c "${size[$name]}" /dev/urandom > "$work/upd-b/$name"
 done
 cp "$work"/upd-a/* "$work/app/"
+printf 'an application file' > "$work/app/small1.dll.new"
+printf 'another application file' > "$work/app/small2.dll.bak"
+foreign_digest="$(cd "$work/app" && md5sum small1.dll.new small2.dll.bak)"
 
-# The digest of each name's two versions.
-declare -A version
-while read -r digest path; do version[$digest]="${path##*/}"; done < <(md5sum "$work"/upd-a/* "$work"/upd-b/*)
+# The digest of each name's two versions, and which version it is.
+declare -A version side
+while read -r digest path; do
+  version[$digest]="${path##*/}"
+  side[$digest]="$(basename "$(dirname "$path")")"
+done < <(md5sum "$work"/upd-a/* "$work"/upd-b/*)
 
-# A manifest that installs the version of one download folder.
-manifest() { # name folder
-  local out="$work/$1.xml" items="" i=0 name
+# A manifest that installs the version of one download folder; "broken"
+# gives a manifest that does not load; a missing name fails its item.
+manifest() { # name folder [missing-name]
+  local out="$work/$1.xml" items="" i=0 name digest
+  if [ "$2" = broken ]; then printf '<update><info' > "$out"; echo "updfile:$(win "$out")"; return; fi
   for name in "${names[@]}"; do
-    items+="<I$i FileName=\"$name\" SizeByte=\"${size[$name]}\" Modified=\"1500000000\" isUpdate=\"1\"/>"
+    digest="$(md5sum < "$work/$2/$name" | cut -d' ' -f1)"
+    items+="<I$i FileName=\"$name\" SizeByte=\"${size[$name]}\" MD5=\"$digest\" Modified=\"1500000000\" isUpdate=\"1\"/>"
     i=$((i + 1))
   done
+  mkdir -p "$work/$1-downloads"
+  cp "$work/$2"/* "$work/$1-downloads/"
+  [ -z "${3:-}" ] || rm -f "$work/$1-downloads/$3"
   printf '<?xml version="1.0" encoding="utf-8"?>\r\n<update><info UpdateFolder="%s\\" TargetFolder="%s\\"/><files count="%d">%s</files></update>' \
-    "$(win "$work/$2")" "$(win "$work/app")" "$i" "$items" > "$out"
+    "$(win "$work/$1-downloads")" "$(win "$work/app")" "$i" "$items" > "$out"
   echo "updfile:$(win "$out")"
 }
 to_a="$(manifest to-a upd-a)"
 to_b="$(manifest to-b upd-b)"
-to_none="$(manifest to-none upd-none)"
+# Fails on its fifth item, after four have been swapped: the rollback.
+to_b_failing="$(manifest to-b-failing upd-b small3.dll)"
+broken="$(manifest broken broken)"
 
-# The invariant; prints "clean" when no file of ours is left beside any file.
-check_files() { # when
-  local name digest path left=0 entry
+# After a kill: every file whole under its own name, or absent with its whole
+# old version under the run's backup name; staged names may be torn.
+check_whole() { # when
+  local name entry digest path
   declare -A whole=()
   while read -r digest path; do
-    [ "${version[$digest]:-}" = "$(basename "${path%.old}" .bak)" ] && whole["${path##*/}"]=1
+    [ -n "${version[$digest]:-}" ] && [[ "${path##*/}" == "${version[$digest]}"* ]] && whole["${path##*/}"]=1
   done < <(cd "$work/app" && md5sum -- * 2>/dev/null)
   for name in "${names[@]}"; do
     if [ -e "$work/app/$name" ]; then
       [ -n "${whole[$name]:-}" ] || fail "$1: $name is neither version ($(stat -c %s "$work/app/$name") bytes)"
     else
-      [ -e "$work/app/$name.old" ] || fail "$1: $name is gone and has no backup"
-      [ -n "${whole[$name.old]:-}" ] || fail "$1: $name is gone and its backup is torn"
-    fi
-    if [ -e "$work/app/$name.bak" ]; then
-      [ -n "${whole[$name.bak]:-}" ] || fail "$1: the copy of $name is torn"
+      local backups=("$work/app/$name".~qx*.old)
+      [ -e "${backups[0]}" ] || fail "$1: $name is gone and has no backup"
+      [ -n "${whole[${backups[0]##*/}]:-}" ] || fail "$1: $name is gone and its backup is torn"
     fi
   done
   # Every name in the folder, read into the shell first: a pipe into a
   # reader that stops early must not decide the verdict.
   for entry in "$work"/app/*; do
     entry="${entry##*/}"
-    [[ "$entry" =~ ^(large[0-9]+\.bin|small[0-9]+\.dll)(\.old|\.new|\.bak|\.bak\.new)?$ ]] ||
-      fail "$1: unexpected name: $entry"
-    [[ "$entry" =~ \.(old|new|bak)$ ]] && left=1
+    [[ "$entry" =~ ^(large[0-9]+\.bin|small[0-9]+\.dll)(\.~qx[0-9a-f]{8}\.[0-9]+\.(new|old))?$ ]] ||
+      [ "$entry" = small1.dll.new ] || [ "$entry" = small2.dll.bak ] || fail "$1: unexpected name: $entry"
   done
-  [ "$left" = 0 ] && echo clean || echo left
+  [ "$(cd "$work/app" && md5sum small1.dll.new small2.dll.bak 2>&1)" = "$foreign_digest" ] ||
+    fail "$1: an application file that no manifest names was touched"
 }
 
-all_version() { # folder
-  local name
-  for name in "${names[@]}"; do cmp -s "$work/app/$name" "$work/$1/$name" || return 1; done
+# After a run that was not killed: entirely one version (upd-a, upd-b, or
+# "any"), nothing of a run left, no journal.
+check_one_version() { # when which
+  local name digest sides="" entry
+  check_whole "$1"
+  for name in "${names[@]}"; do
+    digest="$(md5sum < "$work/app/$name" | cut -d' ' -f1)"
+    sides+=" ${side[$digest]}"
+  done
+  case "$2" in
+    any) [[ "$sides" =~ ^(\ upd-a)+$ || "$sides" =~ ^(\ upd-b)+$ ]] || fail "$1: a mix of two versions:$sides" ;;
+    *) [[ "$sides" =~ ^(\ $2)+$ ]] || fail "$1: not every file is $2:$sides" ;;
+  esac
+  for entry in "$work"/app/*; do
+    [[ "$entry" != *.~qx* ]] || fail "$1: left behind: ${entry##*/}"
+  done
+  [ ! -e "$journal" ] || fail "$1: the journal was left behind"
 }
 
 # Runs the executable to its end; kill_after 0: no kill. Sets rc and phase.
@@ -105,6 +138,9 @@ run() { # manifest kill_after
      exec wine "$work/bin/QXClientUpdSvc.exe" update "$1" </dev/null >/dev/null 2>&1) || rc=$?
   phase=""
   [ -f "$work/kill-note" ] && phase="$(cat "$work/kill-note")"
+  if [ "$2" != 0 ] && [ "$rc" -eq 137 ] && [ -n "$phase" ]; then
+    kills=$((kills + 1)); landed[$phase]=$(( ${landed[$phase]:-0} + 1 ))
+  fi
   return 0
 }
 
@@ -112,40 +148,38 @@ declare -A landed=()
 kills=0
 over_budget() { [ $((SECONDS - started)) -ge "$budget" ]; }
 
-# Walks the kill points of runs to one version after another. After a kill
-# at N, the next run is killed too (at a point that moves with N, often in
-# its clearing up of the first one's leftovers), then an unkilled run must
-# install everything.
-target="$to_a"; target_folder=upd-a
-n=1
-while :; do
-  if over_budget; then echo "kill campaign: time budget of ${budget}s reached at kill point $n"; break; fi
-  run "$target" "$n"
-  if [ "$rc" -ne 137 ] || [ -z "$phase" ]; then
-    [ "$rc" -eq 0 ] || fail "the run unkilled at kill point $n ended with $rc"
-    [ "$(check_files "the run past the last kill point")" = clean ] && all_version "$target_folder" ||
-      fail "the run past the last kill point did not install every file"
-    echo "kill campaign: a run has $((n - 1)) kill points"
-    break
-  fi
-  kills=$((kills + 1)); landed[$phase]=$(( ${landed[$phase]:-0} + 1 ))
-  check_files "after a kill at point $n ($phase)" >/dev/null
+# Walks the kill points of one kind of run. After a kill at N the next run,
+# whose manifest does not load, is killed too at a point that moves with N
+# (it recovers the first run's changes), then the same run unkilled must
+# leave one whole version, and a full run must install everything.
+walk() { # manifest version-after-an-unkilled-run
+  local n=1 target="$1" after="$2"
+  while :; do
+    if over_budget; then echo "kill campaign: time budget of ${budget}s reached at kill point $n"; return; fi
+    run "$target" "$n"
+    if [ "$rc" -ne 137 ] || [ -z "$phase" ]; then
+      [ "$rc" -eq 0 ] || fail "the run unkilled at kill point $n ended with $rc"
+      check_one_version "the run past the last kill point" "$after"
+      echo "kill campaign: a run has $((n - 1)) kill points"
+      return
+    fi
+    check_whole "after a kill at point $n ($phase)"
+    run "$broken" $(( (n % 4) + 1 ))
+    check_whole "after a kill in the recovery of point $n"
+    run "$broken" 0
+    check_one_version "the recovery after a kill at point $n" any
+    run "$to_a" 0
+    check_one_version "a full run after a kill at point $n" upd-a
+    n=$((n + 1))
+  done
+}
 
-  run "$target" $(( (n % 5) + 1 ))
-  if [ "$rc" -eq 137 ] && [ -n "$phase" ]; then
-    kills=$((kills + 1)); landed[$phase]=$(( ${landed[$phase]:-0} + 1 ))
-    check_files "after a second kill following point $n ($phase)" >/dev/null
-  fi
-
-  run "$target" 0
-  [ "$(check_files "the unkilled run after point $n")" = clean ] && all_version "$target_folder" ||
-    fail "the unkilled run after a kill at point $n did not install every file"
-  if [ "$target" = "$to_a" ]; then target="$to_b"; target_folder=upd-b; else target="$to_a"; target_folder=upd-a; fi
-  n=$((n + 1))
-done
+walk "$to_b" upd-b
+walk "$to_b_failing" upd-a
 
 # Realism on top: a few SIGKILLs at random moments of a run.
 RANDOM=20261210
+target="$to_b"
 for attempt in 1 2 3 4; do
   over_budget && break
   (cd "$work/app" && exec wine "$work/bin/QXClientUpdSvc.exe" update "$target" </dev/null >/dev/null 2>&1) &
@@ -153,24 +187,20 @@ for attempt in 1 2 3 4; do
   sleep "0.$(printf '%03d' $((RANDOM % 1000)))"
   kill -9 "$pid" 2>/dev/null || true
   { wait "$pid"; } 2>/dev/null || true
-  check_files "after a SIGKILL at random ($attempt)" >/dev/null
-  if [ "$target" = "$to_a" ]; then target="$to_b"; target_folder=upd-b; else target="$to_a"; target_folder=upd-a; fi
+  check_whole "after a SIGKILL at random ($attempt)"
+  run "$broken" 0
+  check_one_version "the recovery after a SIGKILL at random ($attempt)" any
+  if [ "$target" = "$to_a" ]; then target="$to_b"; else target="$to_a"; fi
 done
 
 summary=""
-for phase in stage swap recover; do summary+=" $phase ${landed[$phase]:-0}"; done
+for phase in journal stage swap commit rollback recover; do summary+=" $phase ${landed[$phase]:-0}"; done
 echo "kill campaign: $kills kills landed in $((SECONDS - started)) s:$summary"
-for phase in stage swap; do
-  [ "${landed[$phase]:-0}" -ge 3 ] || fail "too few kills landed while the run was in phase $phase: ${landed[$phase]:-0}"
+for phase in journal stage swap commit rollback recover; do
+  [ "${landed[$phase]:-0}" -ge 2 ] || fail "too few kills landed while the run was in phase $phase: ${landed[$phase]:-0}"
 done
 
-# Every download missing: every item fails, and every file stays whole.
-run "$to_none" 0
-[ "$(check_files "the run without downloads")" = clean ] || fail "the run without downloads left files of its own"
-for name in "${names[@]}"; do [ -e "$work/app/$name" ] || fail "the run without downloads lost $name"; done
-
 # A last full run installs everything and leaves nothing behind.
-run "$to_a" 0
-[ "$(check_files "the last run")" = clean ] || fail "the last run left files of its own"
-all_version upd-a || fail "the last run did not install every file"
+run "$to_b" 0
+check_one_version "the last run" upd-b
 echo "kill campaign: passed"

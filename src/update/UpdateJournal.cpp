@@ -1,0 +1,288 @@
+#include "update/UpdateJournal.h"
+
+#include "update/KillPoint.h"
+#include "update/ReplaceFault.h"
+#include "update/UpdateMessages.h"
+
+#include "platform/FileHelpers.h"
+#include "platform/Handles.h"
+#include "platform/TextConversion.h"
+
+#include <easylogging++.h>
+
+#include <string>
+
+namespace {
+
+using namespace UpdateMessages;
+
+const char kHeader[] = "QXUpdateJournal 1";
+const char kEnd[] = "end";
+const char kCommit[] = "commit";
+
+DWORD LastErrorOr(DWORD fallback)
+{
+    const DWORD code = GetLastError();
+    return code != 0 ? code : fallback;
+}
+
+bool WriteAll(HANDLE file, const std::string& text)
+{
+    DWORD written = 0;
+    return WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
+           written == text.size();
+}
+
+std::vector<std::string> Fields(const std::string& line)
+{
+    return SplitString(line, "\t");
+}
+
+// Clears what stands in the way of deleting or replacing a file of ours.
+void MakeNormal(const std::wstring& path)
+{
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    const DWORD blocking = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & blocking) != 0)
+        SetFileAttributesW(path.c_str(), attributes & ~blocking);
+}
+
+// Deletes a file of ours if it is there; false only when it stays.
+bool DeleteIfPresent(const std::wstring& path, eKillPhase phase, DWORD* code)
+{
+    if (path.empty())
+        return true;
+    if (DeleteFileW(path.c_str())) {
+        PassKillPoint(phase);
+        return true;
+    }
+    DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+        return true;
+    if (error == ERROR_ACCESS_DENIED && FileExists(path)) {
+        MakeNormal(path);
+        if (DeleteFileW(path.c_str())) {
+            PassKillPoint(phase);
+            return true;
+        }
+        error = GetLastError();
+    }
+    *code = error != 0 ? error : static_cast<DWORD>(ERROR_GEN_FAILURE);
+    return false;
+}
+
+void LogRestoreFailed(const std::wstring& target, DWORD code)
+{
+    LOG(ERROR) << ToLogText(kRestored) << ToLogText(target) << ToLogText(kCode) << code;
+}
+
+} // namespace
+
+bool CUpdateJournal::Write()
+{
+    std::string text = std::string(kHeader) + "\r\n";
+    for (const CJournalEntry& entry : entries) {
+        text += static_cast<char>(entry.kind);
+        text += "\t" + WideToUtf8(entry.target) + "\t" + WideToUtf8(entry.staged) + "\t" + WideToUtf8(entry.backup) +
+                "\r\n";
+    }
+    text += std::string(kEnd) + "\r\n";
+
+    // A journal under this name is an earlier run's only when recovery left
+    // it; the run does not start then, so whatever is here is replaced.
+    CHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file)
+        return false;
+    const bool written = WriteAll(file.Get(), text) && FlushFileBuffers(file.Get());
+    const DWORD code = LastErrorOr(ERROR_WRITE_FAULT);
+    file.Close();
+    if (!written) {
+        DeleteFileW(path.c_str());
+        SetLastError(code);
+        return false;
+    }
+    PassKillPoint(eKillJournal);
+    return true;
+}
+
+bool CUpdateJournal::MarkCommitted()
+{
+    CHandle file(CreateFileW(path.c_str(), FILE_APPEND_DATA, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                             nullptr));
+    if (!file)
+        return false;
+    if (!WriteAll(file.Get(), std::string(kCommit) + "\r\n") || !FlushFileBuffers(file.Get())) {
+        const DWORD code = LastErrorOr(ERROR_WRITE_FAULT);
+        file.Close();
+        SetLastError(code);
+        return false;
+    }
+    PassKillPoint(eKillJournal);
+    return true;
+}
+
+eJournalState CUpdateJournal::Read()
+{
+    entries.clear();
+    CHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
+        const DWORD code = GetLastError();
+        return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND ? eJournalAbsent : eJournalCutShort;
+    }
+    std::string text;
+    char block[64 << 10];
+    DWORD read = 0;
+    while (ReadFile(file.Get(), block, sizeof(block), &read, nullptr) && read != 0)
+        text.append(block, read);
+
+    const std::vector<std::string> lines = SplitString(text, "\r\n");
+    if (lines.empty() || lines[0] != kHeader)
+        return eJournalCutShort;
+    size_t index = 1;
+    for (; index < lines.size() && lines[index] != kEnd; ++index) {
+        const std::vector<std::string> fields = Fields(lines[index]);
+        if (fields.size() != 4 || fields[0].size() != 1 || (fields[0][0] != eChangeReplace && fields[0][0] != eChangeAdd))
+            return eJournalCutShort;
+        CJournalEntry entry;
+        entry.kind = static_cast<eChangeKind>(fields[0][0]);
+        entry.target = Utf8ToWide(fields[1]);
+        entry.staged = Utf8ToWide(fields[2]);
+        entry.backup = Utf8ToWide(fields[3]);
+        if (entry.target.empty() || entry.staged.empty() || (entry.kind == eChangeReplace && entry.backup.empty()))
+            return eJournalCutShort;
+        entries.push_back(entry);
+    }
+    if (index == lines.size())
+        return eJournalCutShort;
+    // A commit line cut short by a power cut is no commit.
+    return index + 1 < lines.size() && lines[index + 1] == kCommit ? eJournalCommitted : eJournalOpen;
+}
+
+bool CUpdateJournal::Delete()
+{
+    DWORD code = 0;
+    return DeleteIfPresent(path, eKillJournal, &code);
+}
+
+std::wstring DefaultJournalPath()
+{
+    std::wstring module(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = GetModuleFileNameW(nullptr, &module[0], static_cast<DWORD>(module.size()));
+        if (length == 0)
+            return L"QXUpdate.journal";
+        if (length < module.size()) {
+            module.resize(length);
+            break;
+        }
+        module.resize(module.size() * 2);
+    }
+    const size_t slash = module.find_last_of(L"\\/");
+    return (slash == std::wstring::npos ? std::wstring() : module.substr(0, slash + 1)) + L"QXUpdate.journal";
+}
+
+bool UndoChange(const CJournalEntry& entry, eKillPhase phase, bool* restored, DWORD* code)
+{
+    *restored = false;
+    bool ok = true;
+    if (entry.kind == eChangeReplace) {
+        // The backup exists only from the swap's first rename on, and is
+        // always the whole old file: it goes back over whatever is there.
+        if (FileExists(entry.backup)) {
+            MakeNormal(entry.target);
+            if (!InjectedFault(eStepPutBack) &&
+                MoveFileExW(entry.backup.c_str(), entry.target.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+                PassKillPoint(phase);
+                *restored = true;
+            } else {
+                *code = LastErrorOr(ERROR_GEN_FAILURE);
+                ok = false;
+            }
+        }
+    } else if (FileExists(entry.target)) {
+        // The file this run added (a folder under the name is not ours).
+        if (InjectedFault(eStepRemoveAdded)) {
+            *code = GetLastError();
+            ok = false;
+        } else {
+            ok = DeleteIfPresent(entry.target, phase, code);
+        }
+    }
+    DWORD stagedCode = 0;
+    if (!DeleteIfPresent(entry.staged, phase, &stagedCode) && ok) {
+        *code = stagedCode;
+        ok = false;
+    }
+    return ok;
+}
+
+bool FinishChange(const CJournalEntry& entry, eKillPhase phase, DWORD* code)
+{
+    bool ok = true;
+    if (entry.kind == eChangeReplace) {
+        if (InjectedFault(eStepDeleteBackup)) {
+            *code = GetLastError();
+            ok = false;
+        } else {
+            ok = DeleteIfPresent(entry.backup, phase, code);
+        }
+    }
+    DWORD stagedCode = 0;
+    if (!DeleteIfPresent(entry.staged, phase, &stagedCode) && ok) {
+        *code = stagedCode;
+        ok = false;
+    }
+    return ok;
+}
+
+bool RecoverInterruptedUpdate(const std::wstring& journalPath)
+{
+    CUpdateJournal journal;
+    journal.path = journalPath;
+    const eJournalState state = journal.Read();
+    if (state == eJournalAbsent)
+        return true;
+    if (state == eJournalCutShort) {
+        // Killed while writing it: nothing in the application folder was touched.
+        if (journal.Delete())
+            return true;
+        LOG(ERROR) << ToLogText(kRecoveryFailed) << ToLogText(journalPath);
+        return false;
+    }
+
+    bool ok = true;
+    int count = 0;
+    if (state == eJournalCommitted) {
+        for (const CJournalEntry& entry : journal.entries) {
+            DWORD code = 0;
+            if (!FinishChange(entry, eKillRecover, &code)) {
+                ok = false;
+                LOG(ERROR) << ToLogText(kCreateFailed) << ToLogText(entry.backup) << ToLogText(kCode) << code;
+            }
+        }
+    } else {
+        for (auto entry = journal.entries.rbegin(); entry != journal.entries.rend(); ++entry) {
+            bool restored = false;
+            DWORD code = 0;
+            if (!UndoChange(*entry, eKillRecover, &restored, &code)) {
+                ok = false;
+                LogRestoreFailed(entry->target, code);
+            } else if (restored) {
+                ++count;
+                LOG(WARNING) << ToLogText(kRestored) << ToLogText(entry->target);
+            }
+        }
+    }
+    if (ok && !journal.Delete())
+        ok = false;
+    if (!ok) {
+        LOG(ERROR) << ToLogText(kRecoveryFailed) << ToLogText(journalPath);
+        return false;
+    }
+    if (state == eJournalCommitted)
+        LOG(WARNING) << ToLogText(kRecoveredFinished);
+    else
+        LOG(WARNING) << ToLogText(kRecoveredUndone) << count;
+    return true;
+}

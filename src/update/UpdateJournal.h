@@ -1,0 +1,86 @@
+#pragma once
+// The journal of an update run: every change the run will make in the
+// application folder and the names it uses for them, written out to the disk
+// before the run creates, renames or deletes anything there, so that a run
+// killed at any moment (or cut off by a power cut) can be finished or undone
+// by the next run, or by the service when it starts.
+//
+// It lives beside the executable, where the next run finds it whatever that
+// run's manifest says. One run at a time (the run mutex) owns it.
+//
+// The file is UTF-8 text, one line per record, fields separated by tabs
+// (a character that no Windows path holds):
+//   QXUpdateJournal 1
+//   R <tab> target <tab> staged <tab> backup    an application file replaced
+//   A <tab> target <tab> staged <tab>           a file the run adds
+//   end                                         the journal is whole
+//   commit                                      appended once every change is made
+// A journal without its end line was cut short while it was written: nothing
+// had been touched yet. Without the commit line the changes are undone (old
+// versions back under their names, added files removed, staged files
+// deleted); with it, only the backups that are left are deleted.
+#include <windows.h>
+
+#include "update/KillPoint.h"
+
+#include <string>
+#include <vector>
+
+enum eChangeKind
+{
+    eChangeReplace = 'R', // the old file goes to the backup name, the staged file takes its name
+    eChangeAdd = 'A',     // the staged file takes a name that no file had
+};
+
+struct CJournalEntry
+{
+    eChangeKind kind = eChangeAdd;
+    std::wstring target; // the application file
+    std::wstring staged; // the new content until it takes the target's name
+    std::wstring backup; // the old file from the swap to the commit (replace only)
+};
+
+enum eJournalState
+{
+    eJournalAbsent = 0,
+    eJournalCutShort, // present, but not whole: nothing was touched
+    eJournalOpen,     // whole, not committed
+    eJournalCommitted,
+};
+
+class CUpdateJournal
+{
+public:
+    std::wstring path;
+    std::vector<CJournalEntry> entries;
+
+    // Writes every entry and the end line, out to the disk. False with the
+    // last-error value; the file is then removed again where possible.
+    bool Write();
+    // Appends the commit line and writes it out to the disk.
+    bool MarkCommitted();
+    // Reads path into entries.
+    eJournalState Read();
+    // Deletes the file; true when it is gone.
+    bool Delete();
+};
+
+// The journal's place: beside this process's executable.
+std::wstring DefaultJournalPath();
+
+// Undoes one change, whatever point it had reached: a backup goes back under
+// the target's name, an added file is removed, the staged file is deleted.
+// phase: whose kill points these operations are (a rollback or a recovery).
+// restored: set when an old version was put back. False with the code of the
+// step that failed; what it could not undo stays for a later attempt.
+bool UndoChange(const CJournalEntry& entry, eKillPhase phase, bool* restored, DWORD* code);
+// Completes one committed change: its backup (and any staged file) deleted.
+bool FinishChange(const CJournalEntry& entry, eKillPhase phase, DWORD* code);
+
+// Applies the journal an earlier run left at journalPath: committed, its
+// backups are deleted; otherwise every change is undone, in reverse order.
+// Logs each file put back and one line for the recovery. True when nothing
+// of an earlier run is left (also when there was no journal); false when a
+// change could not be undone or finished (each logged with its code): the
+// journal then stays, and no new update may start on that folder.
+bool RecoverInterruptedUpdate(const std::wstring& journalPath);
