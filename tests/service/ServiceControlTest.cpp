@@ -1,10 +1,12 @@
 // The real service under Wine's Service Control Manager: installation
 // commands, the lifecycle seen from outside, and requests through the channel.
 #include "../channel/ChannelTestSupport.h"
+#include "../update/EngineMessages.h"
 #include "channel/ChannelLayout.h"
 #include "channel/RequestChannel.h"
 #include "channel/client/RequestPoster.h"
 #include "platform/Handles.h"
+#include "platform/TextConversion.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -451,4 +453,42 @@ TEST_F(ServiceControl, DeadAndSlowPosters_ChannelRecoversAfterTheStuckSlotLimit)
     ASSERT_TRUE(ControlService(service.Get(), SERVICE_CONTROL_STOP, &status));
     EXPECT_TRUE(WaitForState(service.Get(), SERVICE_STOPPED, 10000));
     EXPECT_EQ(Query(service.Get()).dwWin32ExitCode, 0u);
+}
+
+// An update run cut off by a power cut left its journal beside the
+// executable: the service, when it starts, puts the application folder back
+// in its worker before it serves the channel, and says so in its own log.
+TEST_F(ServiceControl, JournalOfAnInterruptedRun_UndoneBeforeTheChannelIsServed)
+{
+    const std::wstring app = m_folder / L"app\\";
+    ASSERT_TRUE(CreateDirectoryW(app.c_str(), nullptr));
+    const std::wstring backup = app + L"a.dll.~qx0badf00d.0.old";
+    const std::wstring staged = app + L"c.dll.~qx0badf00d.1.new";
+    ASSERT_TRUE(WriteBytes(app + L"a.dll", "new a"));
+    ASSERT_TRUE(WriteBytes(backup, "old a"));
+    ASSERT_TRUE(WriteBytes(app + L"c.dll", "added c"));
+    ASSERT_TRUE(WriteBytes(app + L"b.dll.new", "the application's own"));
+    const auto utf8 = [](const std::wstring& text) { return WideToUtf8(text); };
+    ASSERT_TRUE(WriteBytes(m_binFolder + L"QXUpdate.journal",
+                           "QXUpdateJournal 1\r\nR\t" + utf8(app + L"a.dll") + "\t" +
+                               utf8(app + L"a.dll.~qx0badf00d.0.new") + "\t" + utf8(backup) + "\r\nA\t" +
+                               utf8(app + L"c.dll") + "\t" + utf8(staged) + "\t\r\nend\r\n"));
+
+    const std::wstring serviceLog = ServiceLogPath();
+    const std::string restored = Cp1251(std::wstring(EngineMessages::kRestored) + app + L"a.dll");
+    const std::string recovered = Cp1251(std::wstring(EngineMessages::kRecoveredUndone) + L"1");
+    const size_t before = CountLines(serviceLog, recovered);
+    Command(L"install start");
+    CServiceHandle service = OpenOurService();
+    ASSERT_TRUE(service.IsValid());
+    // The channel exists only once the worker has recovered the folder.
+    CRequestPoster poster;
+    ASSERT_TRUE(OpenPoster(poster));
+    EXPECT_EQ("old a", ReadBytes(app + L"a.dll").value_or("<missing>"));
+    EXPECT_FALSE(PathExists(backup));
+    EXPECT_FALSE(PathExists(app + L"c.dll"));
+    EXPECT_EQ("the application's own", ReadBytes(app + L"b.dll.new").value_or("<missing>"));
+    EXPECT_FALSE(PathExists(m_binFolder + L"QXUpdate.journal"));
+    EXPECT_EQ(before + 1, CountLines(serviceLog, recovered)) << serviceLog.c_str();
+    EXPECT_LE(1u, CountLines(serviceLog, restored));
 }
