@@ -334,19 +334,16 @@ void CQXUpdate::AbandonTransaction()
 {
     if (!transactionBegun)
         return;
-    // Held staged files go first: their names cannot be deleted while open.
+    // Before the swap only staged files exist; held ones go with their handles.
+    bool ok = true;
     for (CUpdateFileItem* item : files)
         item->staged.Discard();
-    bool ok = true;
-    for (auto entry = journal.entries.rbegin(); entry != journal.entries.rend(); ++entry) {
-        bool restored = false;
-        DWORD code = 0;
-        if (!UndoChange(*entry, eKillRollback, &restored, &code)) {
+    for (const CJournalEntry& entry : journal.entries) {
+        if (!DeleteFileW(entry.staged.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND &&
+            GetLastError() != ERROR_PATH_NOT_FOUND)
             ok = false;
-            LOG(ERROR) << ToLogText(kRestored) << ToLogText(entry->target) << ToLogText(kCode) << code;
-        }
     }
-    // What could not be undone stays in the journal for the next run.
+    // A staged file that stays is deleted by the next run's recovery.
     if (ok && !journal.entries.empty())
         journal.Delete();
     transactionBegun = false;

@@ -86,9 +86,8 @@ public:
     // done. False (logged) when the journal cannot be written: nothing may
     // then be touched.
     bool BeginTransaction();
-    // Undoes whatever the run has done so far (staged files deleted, old
-    // versions back) and removes its journal; used when the run ends
-    // without replacing anything.
+    // Deletes the staged files and the journal of a run that ends before
+    // its swap (its manifest did not load in full); done on reset too.
     void AbandonTransaction();
 
     // Replaces the application files as one transaction: every item, or,
