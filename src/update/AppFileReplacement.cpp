@@ -3,15 +3,19 @@
 //
 // Before anything in the application folder is created, renamed or deleted,
 // the run plans one change per item and writes them to its journal (see
-// UpdateJournal.h) with the names it will use: beside each file X,
-//   X.~qx<token>.<i>.new   the new content, staged (usually by the loader)
-//   X.~qx<token>.<i>.old   the old file, from the swap to the commit
-// where <token> is drawn at random for the run and <i> is the item's place,
-// so no application file has these names; the run also never creates a file
-// over an existing name or renames onto one.
+// UpdateJournal.h) with the names it will use, in a folder of its own that it
+// then creates in the application folder:
+//   .~qx<token>\<i>.new   the new content of item i, staged (usually by the loader)
+//   .~qx<token>\<i>.old   the old file of item i, from the swap to the commit
+// where <token> is drawn at random for the run, so no application file has
+// these names; the run also never creates a file over an existing name or
+// renames onto one. A folder of its own (rather than names beside each file)
+// keeps the folder the run looks new names up in small: under Wine every
+// lookup of a name that does not exist yet scans its whole folder.
 //
-// The swap replaces item after item: X to its backup name, the staged file
-// to X (a new file: the staged file to X). When an item fails, every change
+// The swap replaces item after item: X kept under its backup name (a second
+// link to it, or X moved there), the staged file renamed to X (a new file:
+// the staged file to X). When an item fails, every change
 // made so far is undone in reverse order; when all have been made, the
 // journal's commit line is written out, and only then are the backups and
 // the journal deleted. A run killed at any moment leaves the journal, which
@@ -109,17 +113,6 @@ private:
     std::map<std::wstring, Folder> m_folders;
 };
 
-// Eight hexadecimal digits drawn at random for the run's names.
-std::wstring RunToken()
-{
-    ULONG value = 0;
-    if (BCryptGenRandom(nullptr, reinterpret_cast<PUCHAR>(&value), sizeof(value), BCRYPT_USE_SYSTEM_PREFERRED_RNG) != 0)
-        value = GetTickCount() ^ (GetCurrentProcessId() << 16);
-    wchar_t text[16] = {};
-    swprintf(text, 16, L"%08lx", value);
-    return text;
-}
-
 // The full form of a path, so that the journal means the same files to a
 // run started from another folder.
 std::wstring FullPath(const std::wstring& path)
@@ -133,6 +126,21 @@ std::wstring FullPath(const std::wstring& path)
         return path;
     full.resize(written);
     return full;
+}
+
+// The run's own folder in the application folder: ".~qx" and eight hexadecimal
+// digits drawn at random, with a trailing backslash. The application folder
+// is where a name appended to targetFolder lands.
+std::wstring RunFolderIn(const std::string& targetFolder)
+{
+    ULONG value = 0;
+    if (BCryptGenRandom(nullptr, reinterpret_cast<PUCHAR>(&value), sizeof(value), BCRYPT_USE_SYSTEM_PREFERRED_RNG) != 0)
+        value = GetTickCount() ^ (GetCurrentProcessId() << 16);
+    wchar_t name[16] = {};
+    swprintf(name, 16, L".~qx%08lx", value);
+    const std::wstring probe = FullPath(AnsiToWide(targetFolder) + L"x");
+    const size_t slash = probe.find_last_of(L'\\');
+    return (slash == std::wstring::npos ? std::wstring() : probe.substr(0, slash + 1)) + name + L"\\";
 }
 
 // Gives a written file the manifest's time stamp; the warning names the
@@ -199,15 +207,20 @@ public:
     {
         if (!WriteNewFile())
             return false;
+        bool replace = false;
         if (m_entry.kind == eChangeReplace) {
-            if (InjectedFault(eStepMoveToBackup) || !MoveFileW(m_entry.target.c_str(), m_entry.backup.c_str())) {
+            if (InjectedFault(eStepMoveToBackup) || !KeepOldFile(&replace)) {
                 LogFailed(kCreateFailed, LastErrorOr(ERROR_GEN_FAILURE));
                 return false;
             }
             PassKillPoint(eKillSwap);
         }
-        if (!RenameNew()) {
-            LogFailed(kCreateFailed, LastErrorOr(ERROR_GEN_FAILURE));
+        if (!RenameNew(replace)) {
+            const DWORD code = LastErrorOr(ERROR_GEN_FAILURE);
+            // The old file never left its name: its second one goes again.
+            if (replace)
+                DeleteFileW(m_entry.backup.c_str());
+            LogFailed(kCreateFailed, code);
             return false;
         }
         PassKillPoint(eKillSwap);
@@ -252,14 +265,46 @@ private:
         return true;
     }
 
-    // The new file to its own name, which is free now.
-    bool RenameNew()
+    // The old file under the backup name. A second name for the same file
+    // (a hard link) keeps the file under its own name until the new one is
+    // renamed over it, and costs one lookup of a new name instead of two
+    // (the second in the application folder). Where links are not to be
+    // had (another file system), or an attribute would refuse the rename over
+    // the file (and changing it would change the backup too), the file is
+    // moved to the backup name and the new one takes the free name.
+    // replace: set when the new file is to be renamed over the old one.
+    bool KeepOldFile(bool* replace)
+    {
+        // A file held open without delete sharing can be neither renamed nor
+        // replaced; a link made to it could not be removed again until it is
+        // let go. Asked first, it fails the item before anything is made.
+        {
+            CHandle probe(CreateFileW(m_entry.target.c_str(), DELETE,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+            if (!probe)
+                return false;
+        }
+        const DWORD blocking = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+        const DWORD attributes = GetFileAttributesW(m_entry.target.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & blocking) == 0 &&
+            CreateHardLinkW(m_entry.backup.c_str(), m_entry.target.c_str(), nullptr)) {
+            *replace = true;
+            return true;
+        }
+        *replace = false;
+        return MoveFileW(m_entry.target.c_str(), m_entry.backup.c_str()) != FALSE;
+    }
+
+    // The new file to its own name: over the old file, or where it is free now.
+    bool RenameNew(bool replace)
     {
         if (InjectedFault(eStepFinalRename))
             return false;
         if (m_item.staged.IsStaged())
-            return m_item.staged.RenameTo(m_entry.target);
-        return MoveFileW(m_entry.staged.c_str(), m_entry.target.c_str()) != FALSE;
+            return m_item.staged.RenameTo(m_entry.target, replace);
+        return MoveFileExW(m_entry.staged.c_str(), m_entry.target.c_str(), replace ? MOVEFILE_REPLACE_EXISTING : 0) !=
+               FALSE;
     }
 
     void LogFailed(const wchar_t* message, DWORD code)
@@ -282,7 +327,7 @@ bool CQXUpdate::BeginTransaction()
         return true;
     journal = CUpdateJournal();
     journal.path = journalPath;
-    const std::wstring token = RunToken();
+    const std::wstring runFolder = RunFolderIn(targetFolder);
     CFolderIndex index;
     for (CUpdateFileItem* item : files) {
         item->change = -1;
@@ -290,7 +335,7 @@ bool CQXUpdate::BeginTransaction()
             continue;
         CJournalEntry entry;
         entry.target = FullPath(AnsiToWide(targetFolder + item->fileName));
-        const std::wstring names = entry.target + L".~qx" + token + L"." + std::to_wstring(journal.entries.size());
+        const std::wstring names = runFolder + std::to_wstring(journal.entries.size());
         entry.staged = names + L".new";
 
         // A file left absent beside its ".old" backup by an earlier version
@@ -318,16 +363,25 @@ bool CQXUpdate::BeginTransaction()
         transactionBegun = true;
         return true;
     }
-    if (!journal.Write()) {
+    journal.folders.push_back(runFolder);
+    const bool written = journal.Write();
+    if (!written)
         LOG(ERROR) << ToLogText(kJournalFailed) << ToLogText(journal.path) << ToLogText(kCode)
                    << LastErrorOr(ERROR_WRITE_FAULT);
-        for (CUpdateFileItem* item : files)
-            item->change = -1;
-        journal.entries.clear();
-        return false;
+    if (written && !CreateDirectoryW(runFolder.c_str(), nullptr)) {
+        LOG(ERROR) << ToLogText(kCreateFailed) << ToLogText(runFolder) << ToLogText(kCode)
+                   << LastErrorOr(ERROR_GEN_FAILURE);
+        journal.Delete();
+    } else if (written) {
+        PassKillPoint(eKillStage);
+        transactionBegun = true;
+        return true;
     }
-    transactionBegun = true;
-    return true;
+    for (CUpdateFileItem* item : files)
+        item->change = -1;
+    journal.entries.clear();
+    journal.folders.clear();
+    return false;
 }
 
 void CQXUpdate::AbandonTransaction()
@@ -344,10 +398,11 @@ void CQXUpdate::AbandonTransaction()
             ok = false;
     }
     // A staged file that stays is deleted by the next run's recovery.
-    if (ok && !journal.entries.empty())
+    if (ok && !journal.entries.empty() && RemoveRunFolders(journal, eKillRollback))
         journal.Delete();
     transactionBegun = false;
     journal.entries.clear();
+    journal.folders.clear();
 }
 
 bool CQXUpdate::UpdateAppFiles()
@@ -405,10 +460,11 @@ bool CQXUpdate::UpdateAppFiles()
         LOG(ERROR) << ToLogText(kUndone) << restoredCount;
         // A change that could not be undone stays in the journal: the next
         // run undoes it before anything else.
-        if (undone)
+        if (undone && RemoveRunFolders(journal, eKillRollback))
             journal.Delete();
         transactionBegun = false;
         journal.entries.clear();
+        journal.folders.clear();
         return false;
     }
 
@@ -420,9 +476,10 @@ bool CQXUpdate::UpdateAppFiles()
         if (!FinishChange(entry, eKillCommit, &code))
             finished = false;
     }
-    if (finished && !journal.entries.empty())
+    if (finished && !journal.entries.empty() && RemoveRunFolders(journal, eKillCommit))
         journal.Delete();
     transactionBegun = false;
     journal.entries.clear();
+    journal.folders.clear();
     return true;
 }

@@ -29,12 +29,12 @@ bool CStagedFile::Create(const std::wstring& path)
     return m_file.IsValid();
 }
 
-bool CStagedFile::RenameTo(const std::wstring& path)
+bool CStagedFile::RenameTo(const std::wstring& path, bool replace)
 {
     // The name is taken as the system gets it: a length in bytes, no terminator needed.
     std::vector<unsigned char> block(sizeof(FILE_RENAME_INFO) + path.size() * sizeof(wchar_t));
     FILE_RENAME_INFO* info = reinterpret_cast<FILE_RENAME_INFO*>(block.data());
-    info->ReplaceIfExists = FALSE;
+    info->ReplaceIfExists = replace ? TRUE : FALSE;
     info->RootDirectory = nullptr;
     info->FileNameLength = static_cast<DWORD>(path.size() * sizeof(wchar_t));
     std::memcpy(info->FileName, path.c_str(), path.size() * sizeof(wchar_t));

@@ -44,9 +44,9 @@ public:
     // Creates the file at path (no sharing, rights to rename and delete it);
     // fails when the name exists.
     bool Create(const std::wstring& path);
-    // Renames the held file to path, which must not exist; on success the
-    // file is no longer ours. False with the last-error value.
-    bool RenameTo(const std::wstring& path);
+    // Renames the held file to path, which must not exist unless replace is
+    // set; on success the file is no longer ours. False with the last-error value.
+    bool RenameTo(const std::wstring& path, bool replace = false);
     // Deletes the file if it is still ours.
     void Discard();
 

@@ -71,6 +71,23 @@ bool DeleteIfPresent(const std::wstring& path, eKillPhase phase, DWORD* code)
     return false;
 }
 
+// True when both names lead to one file (the backup is a second link to
+// the file under its own name); asks for no access, so a file held open
+// without sharing can still be compared.
+bool SameFile(const std::wstring& first, const std::wstring& second)
+{
+    BY_HANDLE_FILE_INFORMATION info[2]{};
+    const std::wstring* paths[2] = {&first, &second};
+    for (int i = 0; i < 2; ++i) {
+        CHandle file(CreateFileW(paths[i]->c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+        if (!file || !GetFileInformationByHandle(file.Get(), &info[i]))
+            return false;
+    }
+    return info[0].dwVolumeSerialNumber == info[1].dwVolumeSerialNumber &&
+           info[0].nFileIndexHigh == info[1].nFileIndexHigh && info[0].nFileIndexLow == info[1].nFileIndexLow;
+}
+
 void LogRestoreFailed(const std::wstring& target, DWORD code)
 {
     LOG(ERROR) << ToLogText(kRestored) << ToLogText(target) << ToLogText(kCode) << code;
@@ -81,6 +98,8 @@ void LogRestoreFailed(const std::wstring& target, DWORD code)
 bool CUpdateJournal::Write()
 {
     std::string text = std::string(kHeader) + "\r\n";
+    for (const std::wstring& folder : folders)
+        text += "F\t" + WideToUtf8(folder) + "\r\n";
     for (const CJournalEntry& entry : entries) {
         text += static_cast<char>(entry.kind);
         text += "\t" + WideToUtf8(entry.target) + "\t" + WideToUtf8(entry.staged) + "\t" + WideToUtf8(entry.backup) +
@@ -124,6 +143,7 @@ bool CUpdateJournal::MarkCommitted()
 eJournalState CUpdateJournal::Read()
 {
     entries.clear();
+    folders.clear();
     CHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                              FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) {
@@ -142,6 +162,10 @@ eJournalState CUpdateJournal::Read()
     size_t index = 1;
     for (; index < lines.size() && lines[index] != kEnd; ++index) {
         const std::vector<std::string> fields = Fields(lines[index]);
+        if (fields.size() == 2 && fields[0] == "F" && !fields[1].empty()) {
+            folders.push_back(Utf8ToWide(fields[1]));
+            continue;
+        }
         if (fields.size() != 4 || fields[0].size() != 1 || (fields[0][0] != eChangeReplace && fields[0][0] != eChangeAdd))
             return eJournalCutShort;
         CJournalEntry entry;
@@ -187,9 +211,12 @@ bool UndoChange(const CJournalEntry& entry, eKillPhase phase, bool* restored, DW
     *restored = false;
     bool ok = true;
     if (entry.kind == eChangeReplace) {
-        // The backup exists only from the swap's first rename on, and is
+        // The backup exists only from the swap's first step on, and is
         // always the whole old file: it goes back over whatever is there.
-        if (FileExists(entry.backup)) {
+        if (FileExists(entry.backup) && SameFile(entry.backup, entry.target)) {
+            // The old file is still under its own name as well.
+            ok = DeleteIfPresent(entry.backup, phase, code);
+        } else if (FileExists(entry.backup)) {
             MakeNormal(entry.target);
             if (!InjectedFault(eStepPutBack) &&
                 MoveFileExW(entry.backup.c_str(), entry.target.c_str(), MOVEFILE_REPLACE_EXISTING)) {
@@ -236,6 +263,21 @@ bool FinishChange(const CJournalEntry& entry, eKillPhase phase, DWORD* code)
     return ok;
 }
 
+bool RemoveRunFolders(const CUpdateJournal& journal, eKillPhase phase)
+{
+    bool ok = true;
+    for (auto folder = journal.folders.rbegin(); folder != journal.folders.rend(); ++folder) {
+        if (RemoveDirectoryW(folder->c_str())) {
+            PassKillPoint(phase);
+            continue;
+        }
+        const DWORD code = GetLastError();
+        if (code != ERROR_FILE_NOT_FOUND && code != ERROR_PATH_NOT_FOUND)
+            ok = false;
+    }
+    return ok;
+}
+
 bool RecoverInterruptedUpdate(const std::wstring& journalPath)
 {
     CUpdateJournal journal;
@@ -274,6 +316,8 @@ bool RecoverInterruptedUpdate(const std::wstring& journalPath)
             }
         }
     }
+    if (ok && !RemoveRunFolders(journal, eKillRecover))
+        ok = false;
     if (ok && !journal.Delete())
         ok = false;
     if (!ok) {

@@ -11,6 +11,7 @@
 // The file is UTF-8 text, one line per record, fields separated by tabs
 // (a character that no Windows path holds):
 //   QXUpdateJournal 1
+//   F <tab> folder                              a folder of the run's own (its staged files and backups)
 //   R <tab> target <tab> staged <tab> backup    an application file replaced
 //   A <tab> target <tab> staged <tab>           a file the run adds
 //   end                                         the journal is whole
@@ -18,7 +19,8 @@
 // A journal without its end line was cut short while it was written: nothing
 // had been touched yet. Without the commit line the changes are undone (old
 // versions back under their names, added files removed, staged files
-// deleted); with it, only the backups that are left are deleted.
+// deleted); with it, only the backups that are left are deleted. Either way
+// the run's folders go last (only when empty).
 #include <windows.h>
 
 #include "update/KillPoint.h"
@@ -52,6 +54,7 @@ class CUpdateJournal
 {
 public:
     std::wstring path;
+    std::vector<std::wstring> folders; // created by the run, removed when it ends
     std::vector<CJournalEntry> entries;
 
     // Writes every entry and the end line, out to the disk. False with the
@@ -76,6 +79,8 @@ std::wstring DefaultJournalPath();
 bool UndoChange(const CJournalEntry& entry, eKillPhase phase, bool* restored, DWORD* code);
 // Completes one committed change: its backup (and any staged file) deleted.
 bool FinishChange(const CJournalEntry& entry, eKillPhase phase, DWORD* code);
+// Removes the run's own folders once empty; true when none is left.
+bool RemoveRunFolders(const CUpdateJournal& journal, eKillPhase phase);
 
 // Applies the journal an earlier run left at journalPath: committed, its
 // backups are deleted; otherwise every change is undone, in reverse order.

@@ -525,7 +525,7 @@ TEST_F(ManifestLoad, Md5_ManyItemsOfEveryKind_EachCheckedAndStagedOnItsOwn)
     // Small checked files are staged four at a time with their digests taken
     // side by side, larger ones alone; whatever their mix, each item must
     // come out with exactly its own bytes or be refused on its own.
-    enum class Kind { kGood, kWrongDigest, kNoDigest, kWrongSize, kNoDownload, kNoStagingFolder };
+    enum class Kind { kGood, kWrongDigest, kNoDigest, kWrongSize, kNoDownload, kInNewFolder };
     const struct
     {
         size_t size;
@@ -543,16 +543,16 @@ TEST_F(ManifestLoad, Md5_ManyItemsOfEveryKind_EachCheckedAndStagedOnItsOwn)
         {5000, Kind::kWrongSize},
         {7000, Kind::kNoDownload},
         {(33 << 20) + 5, Kind::kGood}, // above the size staged side by side
-        {3000, Kind::kNoStagingFolder},
+        {3000, Kind::kInNewFolder},
         {(2 << 20) + 11, Kind::kGood},
         {100, Kind::kGood},
     };
     std::wstring elements;
     std::vector<std::string> contents;
     for (size_t i = 0; i < sizeof(items) / sizeof(items[0]); ++i) {
-        // A file in a folder the application lacks cannot be staged there.
+        // One file goes to a folder the application lacks (its install then fails).
         const std::wstring name =
-            (items[i].kind == Kind::kNoStagingFolder ? L"absent\\" : L"") + (L"f" + std::to_wstring(i) + L".bin");
+            (items[i].kind == Kind::kInNewFolder ? L"absent\\" : L"") + (L"f" + std::to_wstring(i) + L".bin");
         std::string bytes(items[i].size, '\0');
         for (size_t j = 0; j < bytes.size(); ++j)
             bytes[j] = static_cast<char>((j * 131 + i * 7919) >> 3);
@@ -569,7 +569,7 @@ TEST_F(ManifestLoad, Md5_ManyItemsOfEveryKind_EachCheckedAndStagedOnItsOwn)
         case Kind::kWrongSize:
             bytes.push_back('x');
             break;
-        case Kind::kNoStagingFolder:
+        case Kind::kInNewFolder:
             ASSERT_TRUE(CreateDirectoryW((UpdateFolder() + L"absent").c_str(), nullptr));
             break;
         default:
@@ -593,18 +593,21 @@ TEST_F(ManifestLoad, Md5_ManyItemsOfEveryKind_EachCheckedAndStagedOnItsOwn)
             continue;
         }
         EXPECT_TRUE(Content(item) == contents[i]) << "the installed bytes differ from the download";
-        // Staged beside its file, or in memory where it cannot be staged.
-        EXPECT_EQ(items[i].kind != Kind::kNoStagingFolder, item.staged.IsStaged());
+        // Staged in the run's folder, also for a file whose own folder the
+        // application lacks yet.
+        EXPECT_TRUE(item.staged.IsStaged());
     }
     // Nothing of a refused item is left in the application folder: the
-    // staged files are those of the items still staged.
-    int stagedNames = 0;
+    // run's folder holds the staged files of the items still staged.
     WIN32_FIND_DATAW data{};
-    CFindHandle find(FindFirstFileW((TargetFolder() + L"*").c_str(), &data));
+    CFindHandle runFolder(FindFirstFileW((TargetFolder() + L".~qx*").c_str(), &data));
+    ASSERT_TRUE(runFolder.IsValid());
+    const std::wstring folder = TargetFolder() + data.cFileName + L"\\";
+    int stagedNames = 0;
+    CFindHandle find(FindFirstFileW((folder + L"*.new").c_str(), &data));
     ASSERT_TRUE(find.IsValid());
     do {
-        if (wcsstr(data.cFileName, L".~qx") != nullptr)
-            ++stagedNames;
+        ++stagedNames;
     } while (FindNextFileW(find.Get(), &data));
     int stagedItems = 0;
     for (const CUpdateFileItem* item : m_update.files)

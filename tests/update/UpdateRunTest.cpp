@@ -702,13 +702,14 @@ TEST(UpdateRunLoad, NameBeyondLimits_WholeUpdateUndoneAndNothingElseTouched)
     const std::map<std::wstring, std::string> expected = {{L"first.dll", "old"}, {L".old", "not a backup"}};
     EXPECT_EQ(expected, FolderContents(app));
     EXPECT_EQ(kOldTime, TimesOf(app + L"first.dll").write);
-    // The code is the system's (206 on Windows, 2 under Wine).
+    // Which step refuses the name, and its code, are the system's.
     const std::vector<std::string> lines = run.EngineLines();
-    ASSERT_EQ(4u, lines.size()) << run.LogText();
+    ASSERT_LE(4u, lines.size()) << run.LogText();
     EXPECT_EQ("INFO " + Cp1251(kUpdating + run.UpdateFolder() + L"first.dll"), lines[0]);
     EXPECT_EQ("INFO " + Cp1251(kUpdating + run.UpdateFolder() + overlongName), lines[1]);
-    EXPECT_EQ(0u, lines[2].find("ERROR " + Cp1251(kCreateFailed + app + overlongName + kCode))) << lines[2];
-    EXPECT_EQ("ERROR " + Cp1251(kUndone + std::wstring(L"1")), lines[3]);
+    EXPECT_EQ(0u, lines[2].find("ERROR ")) << lines[2];
+    EXPECT_NE(std::string::npos, lines[2].find(Cp1251(app + overlongName + kCode))) << lines[2];
+    EXPECT_EQ("ERROR " + Cp1251(kUndone + std::wstring(L"1")), lines.back());
     EXPECT_FALSE(run.StartedApp());
 }
 

@@ -21,6 +21,7 @@
 # QX_KILL_BUDGET: seconds the campaign may take (it stops walking then and
 # judges what it has); it fails unless kills landed in every phase.
 set -euo pipefail
+shopt -s dotglob nullglob
 
 exe="$1"
 budget="${QX_KILL_BUDGET:-360}"
@@ -84,28 +85,35 @@ to_b_failing="$(manifest to-b-failing upd-b small3.dll)"
 broken="$(manifest broken broken)"
 
 # After a kill: every file whole under its own name, or absent with its whole
-# old version under the run's backup name; staged names may be torn.
+# old version as a backup in the run's folder (.~qx<token>); staged files
+# there may be torn.
 check_whole() { # when
   local name entry digest path
-  declare -A whole=()
+  declare -A whole=() backed_up=()
   while read -r digest path; do
-    [ -n "${version[$digest]:-}" ] && [[ "${path##*/}" == "${version[$digest]}"* ]] && whole["${path##*/}"]=1
-  done < <(cd "$work/app" && md5sum -- * 2>/dev/null)
+    [ -n "${version[$digest]:-}" ] || continue
+    if [[ "$path" == */* ]]; then
+      [[ "$path" == *.old ]] && backed_up["${version[$digest]}"]=1
+    elif [ "$path" = "${version[$digest]}" ]; then
+      whole["$path"]=1
+    fi
+  done < <(cd "$work/app" && md5sum -- * .~qx*/* 2>/dev/null)
   for name in "${names[@]}"; do
     if [ -e "$work/app/$name" ]; then
       [ -n "${whole[$name]:-}" ] || fail "$1: $name is neither version ($(stat -c %s "$work/app/$name") bytes)"
     else
-      local backups=("$work/app/$name".~qx*.old)
-      [ -e "${backups[0]}" ] || fail "$1: $name is gone and has no backup"
-      [ -n "${whole[${backups[0]##*/}]:-}" ] || fail "$1: $name is gone and its backup is torn"
+      [ -n "${backed_up[$name]:-}" ] || fail "$1: $name is gone and has no whole backup"
     fi
   done
   # Every name in the folder, read into the shell first: a pipe into a
   # reader that stops early must not decide the verdict.
   for entry in "$work"/app/*; do
     entry="${entry##*/}"
-    [[ "$entry" =~ ^(large[0-9]+\.bin|small[0-9]+\.dll)(\.~qx[0-9a-f]{8}\.[0-9]+\.(new|old))?$ ]] ||
+    [[ "$entry" =~ ^(large[0-9]+\.bin|small[0-9]+\.dll|\.~qx[0-9a-f]{8})$ ]] ||
       [ "$entry" = small1.dll.new ] || [ "$entry" = small2.dll.bak ] || fail "$1: unexpected name: $entry"
+  done
+  for entry in "$work"/app/.~qx*/*; do
+    [[ "${entry##*/}" =~ ^[0-9]+\.(new|old)$ ]] || fail "$1: unexpected name in the run's folder: $entry"
   done
   [ "$(cd "$work/app" && md5sum small1.dll.new small2.dll.bak 2>&1)" = "$foreign_digest" ] ||
     fail "$1: an application file that no manifest names was touched"
