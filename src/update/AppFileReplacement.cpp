@@ -35,6 +35,7 @@
 
 #include <bcrypt.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <set>
@@ -127,6 +128,68 @@ std::wstring FullPath(const std::wstring& path)
     full.resize(written);
     return full;
 }
+
+// The folders a run's changes need: those to create for new files (their
+// parents that do not exist, outermost first) and those that removals may
+// leave empty (innermost first), all below the application folder.
+class CFolderPlan
+{
+public:
+    explicit CFolderPlan(const std::wstring& root) : m_root(root) {}
+
+    void Installed(const std::wstring& target)
+    {
+        std::vector<std::wstring> missing;
+        for (std::wstring folder = Parent(target); Below(folder); folder = Parent(folder)) {
+            if (m_present.count(folder) != 0)
+                break;
+            const DWORD attributes = GetFileAttributesW(folder.c_str());
+            if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+                m_present.insert(folder);
+                break;
+            }
+            missing.push_back(folder);
+        }
+        for (auto folder = missing.rbegin(); folder != missing.rend(); ++folder) {
+            if (m_present.insert(*folder).second)
+                m_create.push_back(*folder);
+        }
+    }
+
+    void Removed(const std::wstring& target)
+    {
+        for (std::wstring folder = Parent(target); Below(folder); folder = Parent(folder))
+            m_prune.insert(folder);
+    }
+
+    const std::vector<std::wstring>& ToCreate() const { return m_create; }
+    std::vector<std::wstring> ToPrune() const
+    {
+        std::vector<std::wstring> folders(m_prune.begin(), m_prune.end());
+        // Deeper first: a folder is empty only once its subfolders are gone.
+        std::stable_sort(folders.begin(), folders.end(),
+                         [](const std::wstring& a, const std::wstring& b) { return a.size() > b.size(); });
+        return folders;
+    }
+
+private:
+    // The folder holding path, without a trailing backslash.
+    static std::wstring Parent(const std::wstring& path)
+    {
+        const size_t slash = path.find_last_of(L'\\');
+        return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
+    }
+
+    bool Below(const std::wstring& folder) const
+    {
+        return folder.size() + 1 > m_root.size() && _wcsnicmp(folder.c_str(), m_root.c_str(), m_root.size()) == 0;
+    }
+
+    std::wstring m_root; // with a trailing backslash
+    std::set<std::wstring> m_present;
+    std::vector<std::wstring> m_create;
+    std::set<std::wstring> m_prune;
+};
 
 // The run's own folder in the application folder: ".~qx" and eight hexadecimal
 // digits drawn at random, with a trailing backslash. The application folder
@@ -329,14 +392,28 @@ bool CQXUpdate::BeginTransaction()
     journal.path = journalPath;
     const std::wstring runFolder = RunFolderIn(targetFolder);
     CFolderIndex index;
+    const std::wstring root = runFolder.substr(0, runFolder.find_last_of(L'\\', runFolder.size() - 2) + 1);
+    CFolderPlan folders(root);
     for (CUpdateFileItem* item : files) {
         item->change = -1;
-        if (!item->doUpdate)
+        if (!item->doUpdate && !item->doRemove)
             continue;
         CJournalEntry entry;
         entry.target = FullPath(AnsiToWide(targetFolder + item->fileName));
         const std::wstring names = runFolder + std::to_wstring(journal.entries.size());
+        if (item->doRemove) {
+            // Nothing to do for a file that is not there.
+            if (!(index.MayExist(entry.target) && FileExists(entry.target)))
+                continue;
+            entry.kind = eChangeRemove;
+            entry.backup = names + L".old";
+            folders.Removed(entry.target);
+            item->change = static_cast<int>(journal.entries.size());
+            journal.entries.push_back(entry);
+            continue;
+        }
         entry.staged = names + L".new";
+        folders.Installed(entry.target);
 
         // A file left absent beside its ".old" backup by an earlier version
         // of this program goes back under its name first.
@@ -364,6 +441,8 @@ bool CQXUpdate::BeginTransaction()
         return true;
     }
     journal.folders.push_back(runFolder);
+    journal.newFolders = folders.ToCreate();
+    journal.prune = folders.ToPrune();
     const bool written = journal.Write();
     if (!written)
         LOG(ERROR) << ToLogText(kJournalFailed) << ToLogText(journal.path) << ToLogText(kCode)
@@ -381,6 +460,8 @@ bool CQXUpdate::BeginTransaction()
         item->change = -1;
     journal.entries.clear();
     journal.folders.clear();
+    journal.newFolders.clear();
+    journal.prune.clear();
     return false;
 }
 
@@ -412,7 +493,35 @@ bool CQXUpdate::UpdateAppFiles()
     // How many changes were started, for the undo after a failure.
     size_t started = 0;
     bool ok = true;
+    // Folders for new files first, outermost first.
+    for (const std::wstring& folder : journal.newFolders) {
+        if (InjectedFault(eStepCreateFolder) || !CreateDirectoryW(folder.c_str(), nullptr)) {
+            LOG(ERROR) << ToLogText(kCreateFailed) << ToLogText(folder) << ToLogText(kCode)
+                       << LastErrorOr(ERROR_GEN_FAILURE);
+            ok = false;
+            break;
+        }
+        PassKillPoint(eKillSwap);
+    }
     for (CUpdateFileItem* item : files) {
+        if (!ok)
+            break;
+        if (item->doRemove) {
+            if (item->change < 0)
+                continue;
+            const CJournalEntry& entry = journal.entries[static_cast<size_t>(item->change)];
+            started = static_cast<size_t>(item->change) + 1;
+            LOG(INFO) << ToLogText(kRemoving) << ToLogText(entry.target);
+            // Kept under the backup name until the commit.
+            if (InjectedFault(eStepMoveToBackup) || !MoveFileW(entry.target.c_str(), entry.backup.c_str())) {
+                LOG(ERROR) << ToLogText(kRemoveFailed) << ToLogText(entry.target) << ToLogText(kCode)
+                           << LastErrorOr(ERROR_GEN_FAILURE);
+                ok = false;
+                break;
+            }
+            PassKillPoint(eKillSwap);
+            continue;
+        }
         if (!item->doUpdate) {
             LOG(INFO) << ToLogText(L"Файл пропущен из-за настроек обновления. ") << item->fileName;
             continue;
@@ -457,6 +566,7 @@ bool CQXUpdate::UpdateAppFiles()
             if (restored)
                 ++restoredCount;
         }
+        RemoveNewFolders(journal, eKillRollback);
         LOG(ERROR) << ToLogText(kUndone) << restoredCount;
         // A change that could not be undone stays in the journal: the next
         // run undoes it before anything else.
@@ -476,6 +586,7 @@ bool CQXUpdate::UpdateAppFiles()
         if (!FinishChange(entry, eKillCommit, &code))
             finished = false;
     }
+    PruneEmptyFolders(journal, eKillCommit);
     if (finished && !journal.entries.empty() && RemoveRunFolders(journal, eKillCommit))
         journal.Delete();
     transactionBegun = false;

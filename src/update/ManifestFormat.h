@@ -40,6 +40,9 @@ inline constexpr wchar_t kSizeByte[] = L"SizeByte";
 inline constexpr wchar_t kModified[] = L"Modified";
 inline constexpr wchar_t kDownloadComplete[] = L"isDownloadCopmplete"; // spelled so in every manifest
 inline constexpr wchar_t kIsUpdate[] = L"isUpdate";
+// A file the new version no longer has: the run removes it (only for an item
+// not marked isUpdate, so an engine that does not know the attribute skips it).
+inline constexpr wchar_t kIsRemove[] = L"isRemove";
 
 } // namespace ManifestNames
 

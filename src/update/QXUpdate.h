@@ -25,6 +25,8 @@ public:
     int64_t modified = 0;
     bool downloadComplete = false;
     bool doUpdate = false;
+    // The file is to be removed (isRemove, for an item not marked for update).
+    bool doRemove = false;
     unsigned char* content = nullptr; // sizeBytes bytes, owned
     // The new content already written beside the application file by the
     // loader; when staged, content stays null.

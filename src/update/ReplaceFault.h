@@ -15,6 +15,7 @@ enum eReplaceStep
     eStepDeleteBackup,  // a backup deleted after the commit
     eStepPutBack,       // rollback or recovery: the backup back under the file's name
     eStepRemoveAdded,   // rollback or recovery: a file the run added removed
+    eStepCreateFolder,  // a folder for new files created
 };
 
 // Asked before each step; a non-zero result makes the step fail with that

@@ -100,6 +100,10 @@ bool CUpdateJournal::Write()
     std::string text = std::string(kHeader) + "\r\n";
     for (const std::wstring& folder : folders)
         text += "F\t" + WideToUtf8(folder) + "\r\n";
+    for (const std::wstring& folder : newFolders)
+        text += "N\t" + WideToUtf8(folder) + "\r\n";
+    for (const std::wstring& folder : prune)
+        text += "P\t" + WideToUtf8(folder) + "\r\n";
     for (const CJournalEntry& entry : entries) {
         text += static_cast<char>(entry.kind);
         text += "\t" + WideToUtf8(entry.target) + "\t" + WideToUtf8(entry.staged) + "\t" + WideToUtf8(entry.backup) +
@@ -144,6 +148,8 @@ eJournalState CUpdateJournal::Read()
 {
     entries.clear();
     folders.clear();
+    newFolders.clear();
+    prune.clear();
     CHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                              FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) {
@@ -162,18 +168,20 @@ eJournalState CUpdateJournal::Read()
     size_t index = 1;
     for (; index < lines.size() && lines[index] != kEnd; ++index) {
         const std::vector<std::string> fields = Fields(lines[index]);
-        if (fields.size() == 2 && fields[0] == "F" && !fields[1].empty()) {
-            folders.push_back(Utf8ToWide(fields[1]));
+        if (fields.size() == 2 && !fields[1].empty() && (fields[0] == "F" || fields[0] == "N" || fields[0] == "P")) {
+            (fields[0] == "F" ? folders : fields[0] == "N" ? newFolders : prune).push_back(Utf8ToWide(fields[1]));
             continue;
         }
-        if (fields.size() != 4 || fields[0].size() != 1 || (fields[0][0] != eChangeReplace && fields[0][0] != eChangeAdd))
+        if (fields.size() != 4 || fields[0].size() != 1 ||
+            (fields[0][0] != eChangeReplace && fields[0][0] != eChangeAdd && fields[0][0] != eChangeRemove))
             return eJournalCutShort;
         CJournalEntry entry;
         entry.kind = static_cast<eChangeKind>(fields[0][0]);
         entry.target = Utf8ToWide(fields[1]);
         entry.staged = Utf8ToWide(fields[2]);
         entry.backup = Utf8ToWide(fields[3]);
-        if (entry.target.empty() || entry.staged.empty() || (entry.kind == eChangeReplace && entry.backup.empty()))
+        if (entry.target.empty() || (entry.kind != eChangeRemove && entry.staged.empty()) ||
+            (entry.kind != eChangeAdd && entry.backup.empty()))
             return eJournalCutShort;
         entries.push_back(entry);
     }
@@ -210,7 +218,7 @@ bool UndoChange(const CJournalEntry& entry, eKillPhase phase, bool* restored, DW
 {
     *restored = false;
     bool ok = true;
-    if (entry.kind == eChangeReplace) {
+    if (entry.kind == eChangeReplace || entry.kind == eChangeRemove) {
         // The backup exists only from the swap's first step on, and is
         // always the whole old file: it goes back over whatever is there.
         if (FileExists(entry.backup) && SameFile(entry.backup, entry.target)) {
@@ -247,7 +255,7 @@ bool UndoChange(const CJournalEntry& entry, eKillPhase phase, bool* restored, DW
 bool FinishChange(const CJournalEntry& entry, eKillPhase phase, DWORD* code)
 {
     bool ok = true;
-    if (entry.kind == eChangeReplace) {
+    if (entry.kind == eChangeReplace || entry.kind == eChangeRemove) {
         if (InjectedFault(eStepDeleteBackup)) {
             *code = GetLastError();
             ok = false;
@@ -276,6 +284,30 @@ bool RemoveRunFolders(const CUpdateJournal& journal, eKillPhase phase)
             ok = false;
     }
     return ok;
+}
+
+namespace {
+
+// Removes each folder when it is empty, in the order given; a folder that
+// still holds anything (or is gone) stays as it is.
+void RemoveIfEmpty(const std::vector<std::wstring>& folders, eKillPhase phase)
+{
+    for (const std::wstring& folder : folders) {
+        if (RemoveDirectoryW(folder.c_str()))
+            PassKillPoint(phase);
+    }
+}
+
+} // namespace
+
+void RemoveNewFolders(const CUpdateJournal& journal, eKillPhase phase)
+{
+    RemoveIfEmpty(std::vector<std::wstring>(journal.newFolders.rbegin(), journal.newFolders.rend()), phase);
+}
+
+void PruneEmptyFolders(const CUpdateJournal& journal, eKillPhase phase)
+{
+    RemoveIfEmpty(journal.prune, phase);
 }
 
 bool RecoverInterruptedUpdate(const std::wstring& journalPath)
@@ -316,6 +348,10 @@ bool RecoverInterruptedUpdate(const std::wstring& journalPath)
             }
         }
     }
+    if (ok && state == eJournalCommitted)
+        PruneEmptyFolders(journal, eKillRecover);
+    else if (ok)
+        RemoveNewFolders(journal, eKillRecover);
     if (ok && !RemoveRunFolders(journal, eKillRecover))
         ok = false;
     if (ok && !journal.Delete())

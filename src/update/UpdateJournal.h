@@ -12,15 +12,19 @@
 // (a character that no Windows path holds):
 //   QXUpdateJournal 1
 //   F <tab> folder                              a folder of the run's own (its staged files and backups)
+//   N <tab> folder                              a folder the run creates for new files (outermost first)
+//   P <tab> folder                              a folder removed at the commit if removals left it empty
 //   R <tab> target <tab> staged <tab> backup    an application file replaced
 //   A <tab> target <tab> staged <tab>           a file the run adds
+//   D <tab> target <tab> <tab> backup           a file the run removes (kept as the backup until the commit)
 //   end                                         the journal is whole
 //   commit                                      appended once every change is made
 // A journal without its end line was cut short while it was written: nothing
 // had been touched yet. Without the commit line the changes are undone (old
 // versions back under their names, added files removed, staged files
-// deleted); with it, only the backups that are left are deleted. Either way
-// the run's folders go last (only when empty).
+// deleted, the folders it created removed again); with it, only the
+// backups that are left are deleted and the folders that removals emptied
+// removed. Either way the run's own folders go last (only when empty).
 #include <windows.h>
 
 #include "update/KillPoint.h"
@@ -32,14 +36,15 @@ enum eChangeKind
 {
     eChangeReplace = 'R', // the old file goes to the backup name, the staged file takes its name
     eChangeAdd = 'A',     // the staged file takes a name that no file had
+    eChangeRemove = 'D',  // the file goes to the backup name, deleted at the commit
 };
 
 struct CJournalEntry
 {
     eChangeKind kind = eChangeAdd;
     std::wstring target; // the application file
-    std::wstring staged; // the new content until it takes the target's name
-    std::wstring backup; // the old file from the swap to the commit (replace only)
+    std::wstring staged; // the new content until it takes the target's name (not for a removal)
+    std::wstring backup; // the old file from the swap to the commit (replace and remove)
 };
 
 enum eJournalState
@@ -54,7 +59,9 @@ class CUpdateJournal
 {
 public:
     std::wstring path;
-    std::vector<std::wstring> folders; // created by the run, removed when it ends
+    std::vector<std::wstring> folders;    // the run's own, removed when it ends
+    std::vector<std::wstring> newFolders; // created for new files; removed again when the run is undone
+    std::vector<std::wstring> prune;      // removed at the commit when removals left them empty
     std::vector<CJournalEntry> entries;
 
     // Writes every entry and the end line, out to the disk. False with the
@@ -81,6 +88,10 @@ bool UndoChange(const CJournalEntry& entry, eKillPhase phase, bool* restored, DW
 bool FinishChange(const CJournalEntry& entry, eKillPhase phase, DWORD* code);
 // Removes the run's own folders once empty; true when none is left.
 bool RemoveRunFolders(const CUpdateJournal& journal, eKillPhase phase);
+// After an undo: the folders the run created, innermost first, where empty.
+void RemoveNewFolders(const CUpdateJournal& journal, eKillPhase phase);
+// After the commit: the folders that removals left empty, innermost first.
+void PruneEmptyFolders(const CUpdateJournal& journal, eKillPhase phase);
 
 // Applies the journal an earlier run left at journalPath: committed, its
 // backups are deleted; otherwise every change is undone, in reverse order.

@@ -416,6 +416,7 @@ bool CQXUpdate::LoadUpdateInfoFromXmlFile(std::wstring path)
         item->modified = element.attribute(kModified).as_llong();
         item->downloadComplete = element.attribute(kDownloadComplete).as_bool();
         item->doUpdate = element.attribute(kIsUpdate).as_bool();
+        item->doRemove = !item->doUpdate && element.attribute(kIsRemove).as_bool();
         files.push_back(item.get());
         item.release();
     }

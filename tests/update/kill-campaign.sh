@@ -39,43 +39,58 @@ journal="$work/bin/QXUpdate.journal"
 fail() { echo "kill campaign: FAILED: $*" >&2; exit 1; }
 win() { winepath -w "$1"; }
 
-# name size: two files staged in several blocks, five small ones; one file
-# only the second version has (added, and removed again by a rollback).
-names=()
+# name size: two files staged in several blocks, four small ones in both
+# versions; one only the first version has (the second removes it) and one
+# in a nested folder only the second has (it creates the folders; the first
+# removes the file and the folders it leaves empty).
+common=(large1.bin large2.bin small1.dll small2.dll small3.dll small4.dll)
+only_a=(small5.dll)
+only_b=(plugins/new/p1.dll)
+names_a=("${common[@]}" "${only_a[@]}")
+names_b=("${common[@]}" "${only_b[@]}")
 declare -A size
-for i in 1 2; do names+=("large$i.bin"); size["large$i.bin"]=$((1 << 20)); done
-for i in 1 2 3 4 5; do names+=("small$i.dll"); size["small$i.dll"]=$((4 << 10)); done
-for name in "${names[@]}"; do
-  head -c "${size[$name]}" /dev/urandom > "$work/upd-a/$name"
-  head -c "${size[$name]}" /dev/urandom > "$work/upd-b/$name"
-done
-cp "$work"/upd-a/* "$work/app/"
+for name in "${common[@]}" "${only_a[@]}" "${only_b[@]}"; do size[$name]=$((4 << 10)); done
+size[large1.bin]=$((1 << 20)); size[large2.bin]=$((1 << 20))
+for name in "${names_a[@]}"; do mkdir -p "$(dirname "$work/upd-a/$name")"; head -c "${size[$name]}" /dev/urandom > "$work/upd-a/$name"; done
+for name in "${names_b[@]}"; do mkdir -p "$(dirname "$work/upd-b/$name")"; head -c "${size[$name]}" /dev/urandom > "$work/upd-b/$name"; done
+cp -r "$work"/upd-a/. "$work/app/"
 printf 'an application file' > "$work/app/small1.dll.new"
 printf 'another application file' > "$work/app/small2.dll.bak"
 foreign_digest="$(cd "$work/app" && md5sum small1.dll.new small2.dll.bak)"
 
-# The digest of each name's two versions, and which version it is.
+# The digest of each name's versions, and which version it is.
 declare -A version side
-while read -r digest path; do
-  version[$digest]="${path##*/}"
-  side[$digest]="$(basename "$(dirname "$path")")"
-done < <(md5sum "$work"/upd-a/* "$work"/upd-b/*)
+for folder in upd-a upd-b; do
+  while read -r digest path; do
+    version[$digest]="${path#./}"; side[$digest]=$folder
+  done < <(cd "$work/$folder" && find . -type f -exec md5sum {} +)
+done
 
-# A manifest that installs the version of one download folder; "broken"
-# gives a manifest that does not load; a missing name fails its item.
+# A manifest that installs the version of one download folder and removes
+# the other version's own files; "broken" gives a manifest that does not
+# load; a missing name fails its item.
 manifest() { # name folder [missing-name]
-  local out="$work/$1.xml" items="" i=0 name digest
+  local out="$work/$1.xml" items="" i=0 name digest others
   if [ "$2" = broken ]; then printf '<update><info' > "$out"; echo "updfile:$(win "$out")"; return; fi
-  for name in "${names[@]}"; do
-    digest="$(md5sum < "$work/$2/$name" | cut -d' ' -f1)"
-    items+="<I$i FileName=\"$name\" SizeByte=\"${size[$name]}\" MD5=\"$digest\" Modified=\"1500000000\" isUpdate=\"1\"/>"
+  if [ "$2" = upd-a ]; then set -- "$1" "$2" "${3:-}" "${names_a[@]}" --remove "${only_b[@]}"
+  else set -- "$1" "$2" "${3:-}" "${names_b[@]}" --remove "${only_a[@]}"; fi
+  local title="$1" folder="$2" missing="$3"; shift 3
+  local removing=0
+  for name in "$@"; do
+    if [ "$name" = --remove ]; then removing=1; continue; fi
+    if [ "$removing" = 1 ]; then
+      items+="<I$i FileName=\"${name//\//\\}\" isRemove=\"1\"/>"
+    else
+      digest="$(md5sum < "$work/$folder/$name" | cut -d' ' -f1)"
+      items+="<I$i FileName=\"${name//\//\\}\" SizeByte=\"${size[$name]}\" MD5=\"$digest\" Modified=\"1500000000\" isUpdate=\"1\"/>"
+    fi
     i=$((i + 1))
   done
-  mkdir -p "$work/$1-downloads"
-  cp "$work/$2"/* "$work/$1-downloads/"
-  [ -z "${3:-}" ] || rm -f "$work/$1-downloads/$3"
+  mkdir -p "$work/$title-downloads"
+  cp -r "$work/$folder"/. "$work/$title-downloads/"
+  [ -z "$missing" ] || rm -f "$work/$title-downloads/$missing"
   printf '<?xml version="1.0" encoding="utf-8"?>\r\n<update><info UpdateFolder="%s\\" TargetFolder="%s\\"/><files count="%d">%s</files></update>' \
-    "$(win "$work/$1-downloads")" "$(win "$work/app")" "$i" "$items" > "$out"
+    "$(win "$work/$title-downloads")" "$(win "$work/app")" "$i" "$items" > "$out"
   echo "updfile:$(win "$out")"
 }
 to_a="$(manifest to-a upd-a)"
@@ -84,34 +99,30 @@ to_b="$(manifest to-b upd-b)"
 to_b_failing="$(manifest to-b-failing upd-b small3.dll)"
 broken="$(manifest broken broken)"
 
-# After a kill: every file whole under its own name, or absent with its whole
-# old version as a backup in the run's folder (.~qx<token>); staged files
-# there may be torn.
+# After a kill: every file whole under its own name; a file of both versions
+# absent only with its whole old version as a backup in the run's folder
+# (.~qx<token>); staged files there may be torn.
 check_whole() { # when
   local name entry digest path
-  declare -A whole=() backed_up=()
+  declare -A backed_up=()
   while read -r digest path; do
-    [ -n "${version[$digest]:-}" ] || continue
-    if [[ "$path" == */* ]]; then
-      [[ "$path" == *.old ]] && backed_up["${version[$digest]}"]=1
-    elif [ "$path" = "${version[$digest]}" ]; then
-      whole["$path"]=1
+    path="${path#./}"
+    if [[ "$path" == .~qx*/* ]]; then
+      [[ "$path" == *.old && -n "${version[$digest]:-}" ]] && backed_up["${version[$digest]}"]=1
+    elif [ "$path" = small1.dll.new ] || [ "$path" = small2.dll.bak ]; then
+      :
+    elif [ -z "${size[$path]:-}" ]; then
+      fail "$1: unexpected file: $path"
+    elif [ "${version[$digest]:-}" != "$path" ]; then
+      fail "$1: $path is neither version ($(stat -c %s "$work/app/$path") bytes)"
     fi
-  done < <(cd "$work/app" && md5sum -- * .~qx*/* 2>/dev/null)
-  for name in "${names[@]}"; do
-    if [ -e "$work/app/$name" ]; then
-      [ -n "${whole[$name]:-}" ] || fail "$1: $name is neither version ($(stat -c %s "$work/app/$name") bytes)"
-    else
-      [ -n "${backed_up[$name]:-}" ] || fail "$1: $name is gone and has no whole backup"
-    fi
+  done < <(cd "$work/app" && find . -type f -exec md5sum {} +)
+  for name in "${common[@]}"; do
+    [ -e "$work/app/$name" ] || [ -n "${backed_up[$name]:-}" ] || fail "$1: $name is gone and has no whole backup"
   done
-  # Every name in the folder, read into the shell first: a pipe into a
-  # reader that stops early must not decide the verdict.
-  for entry in "$work"/app/*; do
-    entry="${entry##*/}"
-    [[ "$entry" =~ ^(large[0-9]+\.bin|small[0-9]+\.dll|\.~qx[0-9a-f]{8})$ ]] ||
-      [ "$entry" = small1.dll.new ] || [ "$entry" = small2.dll.bak ] || fail "$1: unexpected name: $entry"
-  done
+  while read -r entry; do
+    [[ "$entry" =~ ^\./(plugins|plugins/new|\.~qx[0-9a-f]{8})$ ]] || fail "$1: unexpected folder: $entry"
+  done < <(cd "$work/app" && find . -mindepth 1 -type d)
   for entry in "$work"/app/.~qx*/*; do
     [[ "${entry##*/}" =~ ^[0-9]+\.(new|old)$ ]] || fail "$1: unexpected name in the run's folder: $entry"
   done
@@ -120,18 +131,23 @@ check_whole() { # when
 }
 
 # After a run that was not killed: entirely one version (upd-a, upd-b, or
-# "any"), nothing of a run left, no journal.
+# "any"): exactly its files and folders, nothing of a run left, no journal.
 check_one_version() { # when which
-  local name digest sides="" entry
+  local which="$2" name
   check_whole "$1"
-  for name in "${names[@]}"; do
-    digest="$(md5sum < "$work/app/$name" | cut -d' ' -f1)"
-    sides+=" ${side[$digest]}"
+  if [ "$which" = any ]; then
+    which=upd-b
+    [ -e "$work/app/${only_a[0]}" ] && which=upd-a
+  fi
+  local -a want
+  if [ "$which" = upd-a ]; then want=("${names_a[@]}"); else want=("${names_b[@]}"); fi
+  for name in "${want[@]}"; do
+    cmp -s "$work/app/$name" "$work/$which/$name" || fail "$1: $name is not the file of $which (a mix of versions)"
   done
-  case "$2" in
-    any) [[ "$sides" =~ ^(\ upd-a)+$ || "$sides" =~ ^(\ upd-b)+$ ]] || fail "$1: a mix of two versions:$sides" ;;
-    *) [[ "$sides" =~ ^(\ $2)+$ ]] || fail "$1: not every file is $2:$sides" ;;
-  esac
+  local have
+  have="$(cd "$work/app" && find . -type f ! -name small1.dll.new ! -name small2.dll.bak | wc -l)"
+  [ "$have" -eq "${#want[@]}" ] || fail "$1: $have files where $which has ${#want[@]}"
+  if [ "$which" = upd-a ]; then [ ! -e "$work/app/plugins" ] || fail "$1: the removed folders stay"; fi
   for entry in "$work"/app/*; do
     [[ "$entry" != *.~qx* ]] || fail "$1: left behind: ${entry##*/}"
   done
