@@ -85,10 +85,11 @@ CCommandLine ParseCommandLine(const std::vector<std::wstring>& arguments)
     bool seenOut = false;
     for (size_t i = 1; i < arguments.size(); ++i) {
         const std::wstring& name = arguments[i];
-        if (name == L"--restart-client") {
-            if (options.restartClient)
+        if (name == L"--restart-client" || name == L"--keep-removed") {
+            bool& flag = name == L"--restart-client" ? options.restartClient : options.keepRemoved;
+            if (flag)
                 return Unusable(L"option given twice: " + name);
-            options.restartClient = true;
+            flag = true;
             continue;
         }
         std::wstring* required = nullptr;
@@ -137,8 +138,10 @@ std::vector<std::wstring> UsageLines()
         L"usage:",
         L"  QXMakeUpdate make --old OLD --new NEW --out OUT [--target-folder TEXT] [--update-folder TEXT]",
         L"                    [--version A.B.C.D] [--app-to-run NAME] [--params TEXT] [--restart-client]",
+        L"                    [--keep-removed]",
         L"      copies every file of NEW that OLD lacks or holds with other bytes to OUT (an empty or",
-        L"      new folder) and lists them in OUT\\update.xml",
+        L"      new folder) and lists them in OUT\\update.xml, with a removal for every file only OLD has",
+        L"      (--keep-removed: reported, not removed)",
         L"  QXMakeUpdate verify MANIFEST",
         L"      checks that every download of the manifest is there with its size and MD5",
         L"exit codes: 0 done, 1 usage error, 2 unusable input, 3 verify found problems",

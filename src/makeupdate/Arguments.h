@@ -17,6 +17,8 @@ struct CMakeOptions
     std::optional<std::wstring> appToRun;
     std::optional<std::wstring> params;
     bool restartClient = false;
+    // Files only the old version has are reported instead of removed.
+    bool keepRemoved = false;
 };
 
 enum eCommand

@@ -95,9 +95,10 @@ bool CUpdateMaker::CompareTrees()
             continue;
         }
         if (attributes == INVALID_FILE_ATTRIBUTES) {
-            // The engine writes into folders that exist; it creates none.
-            if (!IsFolder(m_old + ParentOf(relative)))
-                m_problems.push_back(L"cannot be installed, the old tree lacks its folder: " + newPath);
+            // The engine creates the folders a new file needs, but not over a
+            // file of the old version.
+            if (HasFileAmongFolders(relative))
+                m_problems.push_back(L"cannot be installed, the old tree has a file where its folder is: " + newPath);
             else
                 m_items.push_back(CItem{relative, true});
             continue;
@@ -115,12 +116,27 @@ bool CUpdateMaker::CompareTrees()
             PrintError(problem);
         return false;
     }
-    // An update only replaces and adds files.
+    // Files only the old version has are removed by the update, after the
+    // files it installs (or, kept, only reported).
     for (const std::wstring& relative : oldFiles) {
-        if (!FileExists(m_new + relative))
+        if (FileExists(m_new + relative))
+            continue;
+        if (m_options.keepRemoved)
             PrintError(L"not removed by the update: " + m_old + relative);
+        else
+            m_items.push_back(CItem{relative, false, true});
     }
     return true;
+}
+
+bool CUpdateMaker::HasFileAmongFolders(const std::wstring& relative) const
+{
+    for (size_t slash = relative.find(L'\\'); slash != std::wstring::npos; slash = relative.find(L'\\', slash + 1)) {
+        const DWORD attributes = GetFileAttributesW((m_old + relative.substr(0, slash)).c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+            return true;
+    }
+    return false;
 }
 
 bool CUpdateMaker::CreateFolders(const std::wstring& path)
@@ -146,6 +162,8 @@ bool CUpdateMaker::WriteDownloads()
     if (!CreateFolders(m_out))
         return Unusable(L"cannot create " + m_out + L": " + ErrorText(GetLastError()));
     for (CItem& item : m_items) {
+        if (item.remove)
+            continue;
         const std::wstring parent = ParentOf(item.relativePath);
         if (!parent.empty() && !CreateFolders(m_out + parent + L"\\"))
             return Unusable(L"cannot create " + m_out + parent + L": " + ErrorText(GetLastError()));
@@ -200,6 +218,11 @@ std::string CUpdateMaker::ManifestBytes() const
         const CItem& item = m_items[index];
         pugi::xml_node element = files.append_child(ItemElementName(static_cast<int>(index)).c_str());
         element.append_attribute(kFileName) = item.relativePath.c_str();
+        if (item.remove) {
+            // Not isUpdate: an engine that does not know removals skips it.
+            element.append_attribute(kIsRemove) = L"1";
+            continue;
+        }
         element.append_attribute(kSizeByte) = std::to_wstring(item.size).c_str();
         element.append_attribute(kModified) = std::to_wstring(item.modified).c_str();
         element.append_attribute(kMd5) = std::wstring(item.md5.begin(), item.md5.end()).c_str();

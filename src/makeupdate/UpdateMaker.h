@@ -27,6 +27,7 @@ private:
     {
         std::wstring relativePath;
         bool isNew = false;
+        bool remove = false; // only the old version has it: the update removes it
         uint64_t size = 0;
         int64_t modified = 0;
         std::string md5;
@@ -40,6 +41,8 @@ private:
     std::string ManifestBytes() const;
 
     bool CreateFolders(const std::wstring& path);
+    // True when a folder on the way to relative is a file in the old tree.
+    bool HasFileAmongFolders(const std::wstring& relative) const;
     void RemoveWritten();
     bool Unusable(const std::wstring& line);
 

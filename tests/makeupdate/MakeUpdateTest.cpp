@@ -158,8 +158,9 @@ TEST_F(MakeUpdate, UnusableInput_OneClearLineExitCodeAndNothingWritten)
         {"output is the old folder", {}, {}, {L"make", L"--old", L"{old}", L"--new", L"{new}", L"--out", L"{old}"},
          nullptr, 2, L"the output folder lies inside the old folder: {old}", 1},
         // A new file that the engine could not install, each one named.
-        {"new files in a folder the old tree lacks", {}, {{L"plugins\\p.dll", "p"}, {L"plugins\\deep\\q.dll", "q"}},
-         {}, nullptr, 2, L"cannot be installed, the old tree lacks its folder: {new}plugins\\deep\\q.dll", 2},
+        {"a new file where the old tree has a file in place of its folder", {{L"plugins", "a file"}},
+         {{L"plugins\\p.dll", "p"}}, {}, nullptr, 2,
+         L"cannot be installed, the old tree has a file where its folder is: {new}plugins\\p.dll", 1},
         {"a new file where the old tree has a folder", {{L"data\\x.bin", "x"}}, {{L"data", "file"}}, {}, nullptr, 2,
          L"cannot be installed, the old tree has a folder of its name: {new}data", 1},
         // Unreadable files: an old one of the same size is read to compare;

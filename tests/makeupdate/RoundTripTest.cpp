@@ -64,7 +64,8 @@ TEST(RoundTrip, OldTreeBecomesTheNewTree_Cp1251)
         {L"a\\b.txt", "old b"},
         {L"a\\keep.bin", std::string("\x00\x01\x02", 3)},
         {folder + L"Файл отчёта.txt", "старый"},
-        {L"only-old.txt", "the update leaves me"},
+        {L"only-old.txt", "the update removes me"},
+        {L"old folder\\deep\\gone.txt", "the update removes me and my folders"},
     };
     const TreeContents newTree = {
         {L"same.txt", "unchanged"},
@@ -76,6 +77,7 @@ TEST(RoundTrip, OldTreeBecomesTheNewTree_Cp1251)
         {L"empty.dat", ""},
         {folder + L"Файл отчёта.txt", "новый"},
         {L"Новый файл.txt", "новый файл"},
+        {L"новая папка\\вложенная\\plugin.dll", "in folders the old version lacks"},
     };
     ASSERT_TRUE(WriteTimedTree(old, oldTree, 0));
     ASSERT_TRUE(WriteTimedTree(installed, oldTree, 0));
@@ -88,22 +90,40 @@ TEST(RoundTrip, OldTreeBecomesTheNewTree_Cp1251)
         RunMakeUpdate({L"make", L"--old", old, L"--new", fresh, L"--out", out, L"--target-folder", installed});
     ASSERT_TRUE(made.finished);
     ASSERT_EQ(0u, made.exitCode);
-    EXPECT_EQ(std::vector<std::wstring>{L"not removed by the update: " + old + L"only-old.txt"}, made.err);
+    EXPECT_EQ(std::vector<std::wstring>(), made.err);
 
-    // The manifest: just the changed and new files, in ordinal order of their paths.
-    const std::vector<std::wstring> listed = {L"B.txt",     L"a.txt",          L"a\\b.txt",
-                                              L"a\\new in a.txt", L"empty.dat", L"Новый файл.txt",
-                                              folder + L"Файл отчёта.txt"};
+    // The manifest: the changed and new files, in ordinal order of their
+    // paths, then a removal for each file only the old version has.
+    const std::vector<std::wstring> listed = {L"B.txt",
+                                              L"a.txt",
+                                              L"a\\b.txt",
+                                              L"a\\new in a.txt",
+                                              L"empty.dat",
+                                              L"Новый файл.txt",
+                                              folder + L"Файл отчёта.txt",
+                                              L"новая папка\\вложенная\\plugin.dll"};
+    const std::vector<std::wstring> removed = {L"old folder\\deep\\gone.txt", L"only-old.txt"};
     pugi::xml_document document;
     ASSERT_TRUE(document.load_file((out + L"update.xml").c_str()));
     const pugi::xml_node info = document.child(L"update").child(L"info");
     EXPECT_EQ(out, std::wstring(info.attribute(L"UpdateFolder").value()));
     EXPECT_EQ(installed, std::wstring(info.attribute(L"TargetFolder").value()));
     const pugi::xml_node files = document.child(L"update").child(L"files");
-    EXPECT_EQ(std::to_wstring(listed.size()), std::wstring(files.attribute(L"count").value()));
+    EXPECT_EQ(std::to_wstring(listed.size() + removed.size()), std::wstring(files.attribute(L"count").value()));
     size_t index = 0;
     for (pugi::xml_node item = files.first_child(); item; item = item.next_sibling(), ++index) {
-        ASSERT_LT(index, listed.size());
+        ASSERT_LT(index, listed.size() + removed.size());
+        if (index >= listed.size()) {
+            // Only the name and the mark: an engine that does not know
+            // removals skips an item not marked for update.
+            const std::map<std::wstring, std::wstring> expected = {{L"FileName", removed[index - listed.size()]},
+                                                                   {L"isRemove", L"1"}};
+            std::map<std::wstring, std::wstring> actual;
+            for (const pugi::xml_attribute& attribute : item.attributes())
+                actual[attribute.name()] = attribute.value();
+            EXPECT_EQ(expected, actual);
+            continue;
+        }
         const std::wstring& name = listed[index];
         SCOPED_TRACE(Cp1251(name));
         const std::string content = newTree.at(name);
@@ -121,7 +141,7 @@ TEST(RoundTrip, OldTreeBecomesTheNewTree_Cp1251)
         EXPECT_EQ(L"I" + std::to_wstring(index), std::wstring(item.name()));
         EXPECT_EQ(expected, actual);
     }
-    EXPECT_EQ(listed.size(), index);
+    EXPECT_EQ(listed.size() + removed.size(), index);
     // The downloads: the new bytes of just those files.
     TreeContents downloads;
     for (const std::wstring& name : listed)
@@ -139,9 +159,12 @@ TEST(RoundTrip, OldTreeBecomesTheNewTree_Cp1251)
     std::vector<std::string> log;
     ASSERT_TRUE(RunEngine(root / L"bin\\", out + L"update.xml", &log));
     EXPECT_EQ(std::vector<std::string>(), ErrorLines(log));
-    TreeContents expected = newTree;
-    expected[L"only-old.txt"] = oldTree.at(L"only-old.txt");
+    // Exactly the new version: the removed files are gone with the folders
+    // they left empty, the new folders are there.
+    const TreeContents expected = newTree;
     EXPECT_EQ(expected, ReadTree(installed));
+    EXPECT_FALSE(PathExists(installed + L"old folder"));
+    EXPECT_TRUE(PathExists(installed + L"новая папка\\вложенная"));
     // Installed files carry the new version's write times to the second; the
     // others were not touched.
     for (const auto& file : expected) {

@@ -640,3 +640,56 @@ TEST_F(ReplaceFaults, JournalOfAKilledRun_RecoveryLeavesOneVersion)
         EXPECT_EQ(expectedLines, lines);
     }
 }
+
+// Removals and new folders are changes of the transaction: made when every
+// item succeeds (with the folders that removals leave empty), all undone when
+// one fails.
+TEST_F(AppFileReplacement, RemovalsAndNewFolders_MadeTogetherOrNotAtAll)
+{
+    const struct
+    {
+        const char* what;
+        bool lastFails;
+    } cases[] = {
+        {"every item succeeds", false},
+        {"the last item fails", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        NewRun();
+        RemoveTree(Target(L"old"));
+        RemoveTree(Target(L"new"));
+        DeleteFileW(Target(L"last.dll").c_str());
+        ASSERT_TRUE(CreateDirectoryW(Target(L"old").c_str(), nullptr));
+        ASSERT_TRUE(CreateDirectoryW(Target(L"old\\deep").c_str(), nullptr));
+        ASSERT_TRUE(WriteBytes(Target(L"old\\deep\\gone.dll"), "removed"));
+        ASSERT_TRUE(WriteBytes(Target(L"old\\kept.txt"), "the application's own"));
+        ASSERT_TRUE(WriteBytes(Target(L"last.dll"), "old last"));
+        Item("new\\nested\\added.dll", "added");
+        CUpdateFileItem& removal = Item("old\\deep\\gone.dll", nullptr);
+        removal.doUpdate = false;
+        removal.doRemove = true;
+        CUpdateFileItem& absent = Item("never-there.dll", nullptr);
+        absent.doUpdate = false;
+        absent.doRemove = true;
+        Item("last.dll", c.lastFails ? nullptr : "new last", 8);
+        EXPECT_EQ(!c.lastFails, m_update.UpdateAppFiles());
+        if (c.lastFails) {
+            EXPECT_EQ("removed", Bytes(L"old\\deep\\gone.dll"));
+            EXPECT_EQ("old last", Bytes(L"last.dll"));
+            EXPECT_FALSE(PathExists(Target(L"new")));
+        } else {
+            EXPECT_FALSE(PathExists(Target(L"old\\deep")));
+            EXPECT_EQ("added", Bytes(L"new\\nested\\added.dll"));
+            EXPECT_EQ("new last", Bytes(L"last.dll"));
+        }
+        // A folder that still holds a file of the application stays.
+        EXPECT_EQ("the application's own", Bytes(L"old\\kept.txt"));
+        EXPECT_FALSE(PathExists(Target(L"never-there.dll")));
+        std::vector<std::wstring> expected = {L"old", L"last.dll"};
+        if (!c.lastFails)
+            expected.push_back(L"new");
+        EXPECT_EQ(std::vector<std::wstring>(), Leftovers(expected));
+        EXPECT_FALSE(PathExists(JournalPath()));
+    }
+}
