@@ -384,6 +384,26 @@ private:
 
 CQXUpdate::CQXUpdate() : journalPath(DefaultJournalPath()) {}
 
+void CQXUpdate::RestoreLegacyBackups(size_t first)
+{
+    // A file left absent beside its ".old" backup by an earlier version of
+    // this program (killed between its two renames) goes back under its name.
+    for (size_t i = first; i < files.size(); ++i) {
+        if (!files[i]->doUpdate)
+            continue;
+        const std::wstring target = FullPath(AnsiToWide(targetFolder + files[i]->fileName));
+        const std::wstring legacyBackup = target + L".old";
+        if (!FileExists(legacyBackup) || GetFileAttributesW(target.c_str()) != INVALID_FILE_ATTRIBUTES ||
+            GetLastError() != ERROR_FILE_NOT_FOUND)
+            continue;
+        if (MoveFileW(legacyBackup.c_str(), target.c_str()))
+            LOG(WARNING) << ToLogText(kRestored) << ToLogText(target);
+        else
+            LOG(ERROR) << ToLogText(kRestored) << ToLogText(target) << ToLogText(kCode)
+                       << LastErrorOr(ERROR_GEN_FAILURE);
+    }
+}
+
 bool CQXUpdate::BeginTransaction()
 {
     if (transactionBegun)
@@ -415,21 +435,7 @@ bool CQXUpdate::BeginTransaction()
         entry.staged = names + L".new";
         folders.Installed(entry.target);
 
-        // A file left absent beside its ".old" backup by an earlier version
-        // of this program goes back under its name first.
-        const std::wstring legacyBackup = entry.target + L".old";
-        bool exists = index.MayExist(entry.target) && FileExists(entry.target);
-        if (!exists && index.MayExist(legacyBackup) && FileExists(legacyBackup) &&
-            GetFileAttributesW(entry.target.c_str()) == INVALID_FILE_ATTRIBUTES &&
-            GetLastError() == ERROR_FILE_NOT_FOUND) {
-            const bool done = MoveFileW(legacyBackup.c_str(), entry.target.c_str()) != FALSE;
-            if (done)
-                LOG(WARNING) << ToLogText(kRestored) << ToLogText(entry.target);
-            else
-                LOG(ERROR) << ToLogText(kRestored) << ToLogText(entry.target) << ToLogText(kCode)
-                           << LastErrorOr(ERROR_GEN_FAILURE);
-            exists = done;
-        }
+        const bool exists = index.MayExist(entry.target) && FileExists(entry.target);
         entry.kind = exists ? eChangeReplace : eChangeAdd;
         if (exists)
             entry.backup = names + L".old";

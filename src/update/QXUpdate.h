@@ -88,6 +88,14 @@ public:
     // done. False (logged) when the journal cannot be written: nothing may
     // then be touched.
     bool BeginTransaction();
+    // Refuses, each with one error line, what could only fail half-way: a
+    // name outside its folder or listed twice, a size of 4 GiB or more, a
+    // missing download of a non-empty file (or one whose digest is not that
+    // of the empty file), new files the volume cannot hold beside the old.
+    bool CheckItems(size_t first);
+    // Puts back what an earlier version of this program left: a file absent
+    // with its whole old version under "X.old".
+    void RestoreLegacyBackups(size_t first);
     // Deletes the staged files and the journal of a run that ends before
     // its swap (its manifest did not load in full); done on reset too.
     void AbandonTransaction();

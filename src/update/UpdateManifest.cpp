@@ -4,10 +4,10 @@
 #include "update/QXUpdate.h"
 
 #include "update/ManifestFormat.h"
+#include "update/UpdateMessages.h"
 
 #include "platform/FileHelpers.h"
 #include "platform/Handles.h"
-#include "platform/Md5.h"
 #include "platform/Md5Lanes.h"
 #include "platform/TextConversion.h"
 
@@ -15,48 +15,11 @@
 #include <pugixml.hpp>
 
 #include <algorithm>
-#include <cstring>
 #include <memory>
-#include <new>
+#include <set>
 #include <vector>
 
 namespace {
-
-// Reads exactly size bytes of path into a new block, adding each piece to md5
-// when one is given; null when the file cannot be opened, has another length
-// now, or cannot be read in full.
-unsigned char* ReadWholeFile(const std::wstring& path, int64_t size, CMd5* md5)
-{
-    CHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                             FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file)
-        return nullptr;
-    LARGE_INTEGER length{};
-    if (!GetFileSizeEx(file.Get(), &length) || length.QuadPart != size)
-        return nullptr;
-
-    // Filled before the read: a read into pages that were never touched, and
-    // the later write from them, were measured more than twice as slow under
-    // Wine as the same calls on a block that the process has written first.
-    // A download too large for memory fails like an unreadable one: an update
-    // run must not end on an allocation failure with nothing installed.
-    unsigned char* block = new (std::nothrow) unsigned char[static_cast<size_t>(size)];
-    if (block == nullptr)
-        return nullptr;
-    std::memset(block, 0, static_cast<size_t>(size));
-    int64_t done = 0;
-    while (done < size) {
-        const DWORD chunk = static_cast<DWORD>(std::min<int64_t>(size - done, 1 << 30));
-        DWORD read = 0;
-        if (!ReadFile(file.Get(), block + done, chunk, &read, nullptr) || read == 0 ||
-            (md5 != nullptr && !md5->Update(block + done, read))) {
-            delete[] block;
-            return nullptr;
-        }
-        done += read;
-    }
-    return block;
-}
 
 enum eDownload
 {
@@ -75,44 +38,36 @@ eDownload LocateDownload(const CUpdateFileItem& item, const std::string& updateF
     return GetFileSizeByName(*path) == static_cast<uint64_t>(item.sizeBytes) ? eFound : eOtherSize;
 }
 
-// Finds the download of one item and loads it; false on a discrepancy: another
-// size, a file that changed or could not be read after its size matched, or
-// content whose MD5 differs from the item's digest (or cannot be taken). A
-// corrupted download of the right size must not be installed, so it is refused
-// like a short one. With stagedPath the content is staged there, beside the
-// application file; where that cannot be done it is read into memory.
+// Finds the download of one item and stages it at stagedPath: eDiscrepancy
+// for another size, a file that changed or could not be read after its size
+// matched, or content whose MD5 differs from the item's digest (a corrupted
+// download of the right size must not be installed); eNotStaged (code: the
+// system's) when the staged file cannot be written. A missing download
+// leaves the item without content (it was checked to be of size 0).
+// Nothing of a download is held in memory beyond the block buffer.
 // Logs nothing: it may run on a helper thread.
-bool LoadItemContent(CUpdateFileItem& item, const std::string& updateFolder, const std::wstring& stagedPath,
-                     std::vector<unsigned char>& buffer)
+eStageResult LoadItemContent(CUpdateFileItem& item, const std::string& updateFolder, const std::wstring& stagedPath,
+                             std::vector<unsigned char>& buffer, DWORD* code)
 {
     std::wstring widePath;
     const eDownload download = LocateDownload(item, updateFolder, &widePath);
     if (download != eFound)
-        return download == eNoDownload; // no download: the item is kept without content
-    // A size of 4 GiB or more can never be installed; it is not staged either.
-    if (!stagedPath.empty() && (static_cast<uint64_t>(item.sizeBytes) >> 32) == 0) {
-        const eStageResult staged =
-            StageDownload(widePath, item.sizeBytes, item.md5, item.modified, stagedPath, buffer, &item.staged);
-        if (staged != eNotStaged)
-            return staged == eStaged;
-    }
-    const bool check = IsMd5Digest(item.md5);
-    CMd5 md5;
-    item.content = ReadWholeFile(widePath, item.sizeBytes, check ? &md5 : nullptr);
-    if (item.content != nullptr && (!check || SameMd5Digest(md5.FinishHex(), item.md5)))
-        return true;
-    delete[] item.content;
-    item.content = nullptr;
-    return false;
+        return download == eNoDownload ? eStaged : eDiscrepancy;
+    const eStageResult staged =
+        StageDownload(widePath, item.sizeBytes, item.md5, item.modified, stagedPath, buffer, &item.staged);
+    if (staged == eNotStaged)
+        *code = GetLastError() != 0 ? GetLastError() : static_cast<DWORD>(ERROR_WRITE_FAULT);
+    return staged;
 }
 
-// One item whose content is to be loaded, and how that went.
+// One item whose content is to be staged, and how that went.
 struct CContentJob
 {
     CUpdateFileItem* item;
-    std::wstring stagedPath; // empty: into memory
-    bool ok;
-    LONG done; // set, interlocked, once ok is final
+    std::wstring stagedPath;
+    eStageResult result;
+    DWORD code; // of a staged file that could not be written
+    LONG done;  // set, interlocked, once result is final
 };
 
 struct CContentJobs
@@ -123,9 +78,10 @@ struct CContentJobs
     HANDLE jobDone; // auto-reset, set after each job
 };
 
-void JobDone(CContentJobs& shared, CContentJob& job, bool ok)
+void JobDone(CContentJobs& shared, CContentJob& job, eStageResult result, DWORD code = 0)
 {
-    job.ok = ok;
+    job.result = result;
+    job.code = code;
     InterlockedExchange(&job.done, 1);
     SetEvent(shared.jobDone);
 }
@@ -178,7 +134,8 @@ public:
         std::wstring widePath;
         const eDownload download = LocateDownload(item, *m_shared.updateFolder, &widePath);
         if (download != eFound) {
-            JobDone(m_shared, job, download == eNoDownload);
+            // No download: nothing to stage (its size was checked to be 0).
+            JobDone(m_shared, job, download == eNoDownload ? eStaged : eDiscrepancy);
             return false;
         }
         CLane& lane = m_lanes[index];
@@ -248,13 +205,10 @@ private:
 
     void Settle(CContentJob& job, eStageResult result)
     {
+        const DWORD code = result == eNotStaged ? (GetLastError() != 0 ? GetLastError() : ERROR_WRITE_FAULT) : 0;
         if (result != eStaged)
             job.item->staged.Discard();
-        // Where the staged file cannot be written, the content is read into memory.
-        const bool ok = result == eNotStaged
-                            ? LoadItemContent(*job.item, *m_shared.updateFolder, std::wstring(), m_buffer)
-                            : result == eStaged;
-        JobDone(m_shared, job, ok);
+        JobDone(m_shared, job, result, code);
     }
 
     CContentJobs& m_shared;
@@ -292,7 +246,10 @@ DWORD WINAPI LoadContentWorker(void* context)
                     lanes.Start(index, *job);
                     continue;
                 }
-                JobDone(shared, *job, LoadItemContent(*job->item, *shared.updateFolder, job->stagedPath, buffer));
+                DWORD code = 0;
+                const eStageResult result =
+                    LoadItemContent(*job->item, *shared.updateFolder, job->stagedPath, buffer, &code);
+                JobDone(shared, *job, result, code);
             }
         }
         if (!lanes.AnyBusy()) {
@@ -317,7 +274,7 @@ DWORD WINAPI FlushStagedWorker(void* context)
         while (InterlockedCompareExchange(&job.done, 0, 0) == 0)
             WaitForSingleObject(shared.jobDone, 50);
         // A failed flush leaves the data to be written later, as without it.
-        if (job.ok && job.item->staged.IsStaged())
+        if (job.result == eStaged && job.item->staged.IsStaged())
             FlushFileBuffers(job.item->staged.Get());
     }
     return 0;
@@ -367,9 +324,111 @@ void CQXUpdate::Reset()
     filesKey.clear();
 }
 
+namespace {
+
+// True when name stays inside the folder it is appended to: no "..", no
+// leading separator, no drive or stream (":").
+bool StaysInside(const std::string& name)
+{
+    if (name.empty() || name[0] == '\\' || name[0] == '/' || name.find(':') != std::string::npos)
+        return false;
+    size_t start = 0;
+    for (;;) {
+        const size_t end = name.find_first_of("\\/", start);
+        std::string part = name.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        // Windows drops trailing dots and blanks: ". ." is ".." too.
+        while (!part.empty() && (part.back() == ' ' || part.back() == '.') && part != "." && part != "..")
+            part.pop_back();
+        if (part == "..")
+            return false;
+        if (end == std::string::npos)
+            return true;
+        start = end + 1;
+    }
+}
+
+// The name as Windows compares it within a folder: full path, upper case.
+std::wstring ComparableName(const std::string& folder, const std::string& name)
+{
+    const std::wstring path = AnsiToWide(folder + name);
+    std::wstring full(MAX_PATH, L'\0');
+    DWORD length = GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), &full[0], nullptr);
+    if (length >= full.size()) {
+        full.resize(length);
+        length = GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), &full[0], nullptr);
+    }
+    full.resize(length < full.size() ? length : 0);
+    if (full.empty())
+        full = path;
+    CharUpperBuffW(&full[0], static_cast<DWORD>(full.size()));
+    return full;
+}
+
+const char kEmptyMd5[] = "d41d8cd98f00b204e9800998ecf8427e";
+
+} // namespace
+
+bool CQXUpdate::CheckItems(size_t first)
+{
+    using namespace UpdateMessages;
+    bool ok = true;
+    const auto refuse = [&ok](const wchar_t* reason, const std::string& name) {
+        LOG(ERROR) << ToLogText(kRefused) << ToLogText(reason) << name;
+        ok = false;
+    };
+    std::set<std::wstring> names;
+    uint64_t needed = 0;
+    for (size_t i = first; i < files.size(); ++i) {
+        CUpdateFileItem& item = *files[i];
+        if (!item.doUpdate && !item.doRemove)
+            continue;
+        if (!StaysInside(item.fileName) || (item.doUpdate && !item.tempFileName.empty() && !StaysInside(item.tempFileName))) {
+            refuse(L"имя файла выходит за пределы папки: ", item.fileName);
+            continue;
+        }
+        if (!names.insert(ComparableName(targetFolder, item.fileName)).second) {
+            refuse(L"файл указан в обновлении дважды: ", item.fileName);
+            continue;
+        }
+        if (!item.doUpdate)
+            continue;
+        if (item.sizeBytes >= 0 && (static_cast<uint64_t>(item.sizeBytes) >> 32) != 0) {
+            refuse(L"размер файла 4 ГиБ или больше: ", item.fileName);
+            continue;
+        }
+        if (FindDownload(updateFolder, item.fileName, item.tempFileName).empty()) {
+            if (item.sizeBytes != 0) {
+                refuse(L"файл для установки не найден: ", item.fileName);
+            } else if (IsMd5Digest(item.md5) && !SameMd5Digest(item.md5, kEmptyMd5)) {
+                // The digest names other content than the empty file.
+                item.downloadComplete = false;
+                LOG(ERROR) << ToLogText(L"Обнаружено расхождение в данных файла: ") << item.fileName;
+                ok = false;
+            }
+            continue;
+        }
+        if (item.sizeBytes > 0)
+            needed += static_cast<uint64_t>(item.sizeBytes);
+    }
+    if (!ok)
+        return false;
+    // The new files are staged beside the old ones until the commit: the
+    // volume must hold both, or the run would fail half-way (and every retry too).
+    ULARGE_INTEGER available{};
+    const std::wstring folder = AnsiToWide(targetFolder);
+    if (needed > 0 && GetDiskFreeSpaceExW(folder.empty() ? nullptr : folder.c_str(), &available, nullptr, nullptr) &&
+        available.QuadPart < needed) {
+        LOG(ERROR) << ToLogText(kRefused) << ToLogText(L"недостаточно места на диске: нужно ") << needed
+                   << ToLogText(L" байт, свободно ") << available.QuadPart << ToLogText(L" байт: ") << targetFolder;
+        return false;
+    }
+    return true;
+}
+
 bool CQXUpdate::LoadUpdateInfoFromXmlFile(std::wstring path)
 {
     using namespace ManifestNames;
+    using namespace UpdateMessages;
     if (!FileExists(path))
         return false;
     pugi::xml_document document;
@@ -421,31 +480,37 @@ bool CQXUpdate::LoadUpdateInfoFromXmlFile(std::wstring path)
         item.release();
     }
 
-    // Content is staged beside its application file once the run's changes
-    // are planned and journaled; a load that has already failed, or a run
-    // whose journal cannot be written, reads it into memory instead and
-    // touches nothing.
+    // An update that could only fail half-way is refused before anything is
+    // touched. Then content is staged in the application folder once the
+    // run's changes are planned and journaled; a load that has failed, or a
+    // run whose journal cannot be written, stages nothing.
+    if (info)
+        RestoreLegacyBackups(first);
+    if (result && !CheckItems(first))
+        result = false;
     const bool stage = result && BeginTransaction();
     if (!stage)
         result = false;
     std::vector<CContentJob> jobs;
-    for (size_t i = first; i < files.size(); ++i) {
+    for (size_t i = first; stage && i < files.size(); ++i) {
         CUpdateFileItem* item = files[i];
-        if (!item->doUpdate)
-            continue;
-        const bool staged = stage && item->change >= 0;
-        jobs.push_back({item, staged ? journal.entries[static_cast<size_t>(item->change)].staged : std::wstring(),
-                        true, 0});
+        if (item->doUpdate && item->change >= 0)
+            jobs.push_back({item, journal.entries[static_cast<size_t>(item->change)].staged, eStaged, 0, 0});
     }
     LoadContents(jobs, updateFolder);
 
     // Logged here, in the items' order, whichever thread loaded them.
     for (const CContentJob& job : jobs) {
-        if (job.ok)
+        if (job.result == eStaged)
             continue;
+        result = false;
+        if (job.result == eNotStaged) {
+            LOG(ERROR) << ToLogText(kRefused) << ToLogText(L"не удалось подготовить файл к установке: ")
+                       << job.item->fileName << ToLogText(kCode) << job.code;
+            continue;
+        }
         job.item->downloadComplete = false;
         LOG(ERROR) << ToLogText(L"Обнаружено расхождение в данных файла: ") << job.item->fileName;
-        result = false;
     }
     // A run that will not replace anything leaves nothing staged behind: its
     // staged files and journal go when the object is reset or destroyed.

@@ -18,6 +18,8 @@ constexpr wchar_t kRecoveredFinished[] = L"Прерванное обновлен
 // A change of an interrupted run could not be undone or finished: the journal stays.
 constexpr wchar_t kRecoveryFailed[] =
     L"Ошибка обновления: Не удалось восстановить прерванное обновление, журнал сохранён: ";
+// An update that could only fail half-way, refused before anything is touched; the reason follows.
+constexpr wchar_t kRefused[] = L"Ошибка обновления: Обновление отклонено, ";
 constexpr wchar_t kRemoving[] = L"Удаление файла ";
 constexpr wchar_t kRemoveFailed[] = L"Ошибка обновления: Не удалось удалить файл. ";
 constexpr wchar_t kJournalFailed[] = L"Ошибка обновления: Не удалось записать журнал обновления. ";

@@ -201,6 +201,8 @@ TEST_F(AppFileReplacement, BackupWithoutTarget_ComesBackThenIsReplaced)
         NewRun();
         ASSERT_TRUE(WriteBytes(Target(L"lib.dll.old"), "last good copy"));
         Item("lib.dll", c.content, 3);
+        // As the loader does before it plans the run's changes.
+        m_update.RestoreLegacyBackups(0);
         EXPECT_EQ(c.result, m_update.UpdateAppFiles());
         EXPECT_EQ(c.after, Bytes(L"lib.dll"));
         EXPECT_FALSE(PathExists(Target(L"lib.dll.old")));

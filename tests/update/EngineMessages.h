@@ -14,6 +14,7 @@ const wchar_t kUndone[] = L"Ошибка обновления: Обновлен�
 const wchar_t kRecoveredUndone[] = L"Прерванное обновление отменено, восстановлены прежние версии файлов: ";
 const wchar_t kRecoveredFinished[] = L"Прерванное обновление завершено.";
 const wchar_t kRecoveryFailed[] = L"Ошибка обновления: Не удалось восстановить прерванное обновление, журнал сохранён: ";
+const wchar_t kRefused[] = L"Ошибка обновления: Обновление отклонено, ";
 const wchar_t kJournalFailed[] = L"Ошибка обновления: Не удалось записать журнал обновления. ";
 
 } // namespace EngineMessages

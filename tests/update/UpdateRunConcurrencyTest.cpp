@@ -167,10 +167,9 @@ TEST_F(UpdateRunConcurrency, DownloadChangedAfterTheLoad_CheckedContentInstalled
     const struct
     {
         const char* what;
-        bool twice; // the same name installed twice: read into memory, not staged
+        bool twice; // unused: every download is staged (nothing is read into memory)
     } cases[] = {
-        {"staged beside the application file", false},
-        {"read into memory", true},
+        {"staged in the application folder", false},
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.what);

@@ -403,16 +403,16 @@ const Scenario kScenarios[] = {
      true,
      true},
 
+    // The second cannot take its name (a folder stands there): the first is put back.
     {"SecondOfThreeFails_WholeUpdateUndone",
-     {{L"one.dll", "old one"}, {L"two.dll", "old two"}, {L"three.dll", "old three"}},
-     {{L"upd\\one.dll", "new one"}, {L"upd\\three.dll", "new three"}},
+     {{L"one.dll", "old one"}, {L"two.dll", nullptr}, {L"three.dll", "old three"}},
+     {{L"upd\\one.dll", "new one"}, {L"upd\\two.dll", "new two"}, {L"upd\\three.dll", "new three"}},
      Item(0, L"one.dll", 7) + Item(1, L"two.dll", 7) + Item(2, L"three.dll", 9),
      L"3",
-     {{L"one.dll", "old one", Stamp::kOwn}, {L"two.dll", "old two", Stamp::kOwn}, {L"three.dll", "old three", Stamp::kOwn}},
+     {{L"one.dll", "old one", Stamp::kOwn}, {L"two.dll", nullptr, Stamp::kNone}, {L"three.dll", "old three", Stamp::kOwn}},
      {{"INFO", kUpdating + std::wstring(L"{upd}one.dll")},
       {"INFO", kUpdating + std::wstring(L"{upd}two.dll")},
-      {"ERROR", kWriteFailed + std::wstring(L"{app}two.dll") + kCode + L"2"},
-      {"WARNING", kStampFailed + std::wstring(L"{app}two.dll") + kCode + L"2"},
+      {"ERROR", kCreateFailed + std::wstring(L"{app}two.dll") + kCode + L"183"},
       {"ERROR", kUndone + std::wstring(L"1")}},
      false},
 
@@ -447,43 +447,34 @@ const Scenario kScenarios[] = {
      {{"WARNING", kRestored + std::wstring(L"{app}a.dll")}, {"INFO", kUpdating + std::wstring(L"{upd}a.dll")}},
      true},
 
-    {"BackupWithoutTargetAndNoDownload_OldFileStaysBack",
+    {"BackupWithoutTargetAndNoDownload_OldFileBackUpdateRefused",
      {{L"a.dll.old", "old a"}},
      {},
      Item(0, L"a.dll", 5),
      L"1",
      {{L"a.dll", "old a", Stamp::kOwn}},
      {{"WARNING", kRestored + std::wstring(L"{app}a.dll")},
-      {"INFO", kUpdating + std::wstring(L"{upd}a.dll")},
-      {"ERROR", kWriteFailed + std::wstring(L"{app}a.dll") + kCode + L"2"},
-      {"WARNING", kStampFailed + std::wstring(L"{app}a.dll") + kCode + L"2"},
-      {"ERROR", kUndone + std::wstring(L"0")}},
-     false},
+      {"ERROR", kRefused + std::wstring(L"файл для установки не найден: a.dll")}},
+     true},
 
     // Marked for update, but its download is missing: there is nothing to write.
-    {"DownloadMissing_WriteFailsOldFileBack",
+    {"DownloadMissing_RefusedNothingTouched",
      {{L"app.exe", "old app"}},
      {},
      Item(0, L"app.exe", 5),
      L"1",
      {{L"app.exe", "old app", Stamp::kOwn}},
-     {{"INFO", kUpdating + std::wstring(L"{upd}app.exe")},
-      {"ERROR", kWriteFailed + std::wstring(L"{app}app.exe") + kCode + L"2"},
-      {"WARNING", kStampFailed + std::wstring(L"{app}app.exe") + kCode + L"2"},
-      {"ERROR", kUndone + std::wstring(L"0")}},
-     false},
+     {{"ERROR", kRefused + std::wstring(L"файл для установки не найден: app.exe")}},
+     true},
 
-    {"DownloadMissingUnderBothNames_WriteFailsOldFileBack",
+    {"DownloadMissingUnderBothNames_RefusedNothingTouched",
      {{L"app.dll", "old", Stamp::kOwn, FILE_ATTRIBUTE_READONLY}},
      {},
      Item(0, L"app.dll", 3, L"1", L"app.tmp"),
      L"1",
      {{L"app.dll", "old", Stamp::kOwn, FILE_ATTRIBUTE_READONLY}},
-     {{"INFO", kUpdating + std::wstring(L"{upd}app.dll")},
-      {"ERROR", kWriteFailed + std::wstring(L"{app}app.dll") + kCode + L"2"},
-      {"WARNING", kStampFailed + std::wstring(L"{app}app.dll") + kCode + L"2"},
-      {"ERROR", kUndone + std::wstring(L"0")}},
-     false},
+     {{"ERROR", kRefused + std::wstring(L"файл для установки не найден: app.dll")}},
+     true},
 
     {"NegativeSize_CountsAsDiscrepancy",
      {{L"a.dll", "old"}},
@@ -495,13 +486,13 @@ const Scenario kScenarios[] = {
      true},
 
     // Only the low 32 bits of the size would match the 3-byte download.
-    {"SizeAboveFourGiBWithMatchingLowBits_CountsAsDiscrepancy",
+    {"SizeAboveFourGiBWithMatchingLowBits_Refused",
      {{L"a.dll", "old"}},
      {{L"upd\\a.dll", "new"}},
      Item(0, L"a.dll", 4294967299u),
      L"1",
      {{L"a.dll", "old"}},
-     {{"ERROR", kDiscrepancy + std::wstring(L"a.dll")}},
+     {{"ERROR", kRefused + std::wstring(L"размер файла 4 ГиБ или больше: a.dll")}},
      true},
 
     {"NonNumericModified_StampedAsZero",
@@ -692,9 +683,11 @@ TEST(UpdateRunLoad, NameBeyondLimits_WholeUpdateUndoneAndNothingElseTouched)
     ASSERT_TRUE(WriteBytes(app + L".old", "not a backup"));
     ASSERT_TRUE(WriteBytes(run.UpdateFolder() + L"first.dll", "new"));
     ASSERT_TRUE(WriteBytes(run.UpdateFolder() + L"next.dll", "next"));
+    // Its download lies under a temporary name of ordinary length.
+    ASSERT_TRUE(WriteBytes(run.UpdateFolder() + L"long.tmp", "new"));
     ASSERT_TRUE(WriteManifest(run.ManifestPath(),
                               InfoElement(run.UpdateFolder(), app, {{L"AppToRun", kAppToRun}}) +
-                                  FilesElement(Item(0, L"first.dll", 3) + Item(1, overlongName, 3) +
+                                  FilesElement(Item(0, L"first.dll", 3) + Item(1, overlongName, 3, L"1", L"long.tmp") +
                                                    Item(2, L"next.dll", 4),
                                                3)));
     ASSERT_TRUE(run.Run(run.ManifestPath()));

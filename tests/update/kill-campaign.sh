@@ -68,15 +68,20 @@ done
 
 # A manifest that installs the version of one download folder and removes
 # the other version's own files; "broken" gives a manifest that does not
-# load; a missing name fails its item.
-manifest() { # name folder [missing-name]
+# load; a blocked name (a folder of the application stands there) is added as
+# the fifth item and fails at the swap.
+manifest() { # name folder [blocked-name]
   local out="$work/$1.xml" items="" i=0 name digest others
   if [ "$2" = broken ]; then printf '<update><info' > "$out"; echo "updfile:$(win "$out")"; return; fi
   if [ "$2" = upd-a ]; then set -- "$1" "$2" "${3:-}" "${names_a[@]}" --remove "${only_b[@]}"
   else set -- "$1" "$2" "${3:-}" "${names_b[@]}" --remove "${only_a[@]}"; fi
-  local title="$1" folder="$2" missing="$3"; shift 3
+  local title="$1" folder="$2" blocked="$3"; shift 3
   local removing=0
   for name in "$@"; do
+    if [ -n "$blocked" ] && [ "$i" -eq 4 ]; then
+      items+="<I$i FileName=\"$blocked\" SizeByte=\"5\" Modified=\"1500000000\" isUpdate=\"1\"/>"
+      i=$((i + 1))
+    fi
     if [ "$name" = --remove ]; then removing=1; continue; fi
     if [ "$removing" = 1 ]; then
       items+="<I$i FileName=\"${name//\//\\}\" isRemove=\"1\"/>"
@@ -88,7 +93,7 @@ manifest() { # name folder [missing-name]
   done
   mkdir -p "$work/$title-downloads"
   cp -r "$work/$folder"/. "$work/$title-downloads/"
-  [ -z "$missing" ] || rm -f "$work/$title-downloads/$missing"
+  [ -z "$blocked" ] || printf 'never' > "$work/$title-downloads/$blocked"
   printf '<?xml version="1.0" encoding="utf-8"?>\r\n<update><info UpdateFolder="%s\\" TargetFolder="%s\\"/><files count="%d">%s</files></update>' \
     "$(win "$work/$title-downloads")" "$(win "$work/app")" "$i" "$items" > "$out"
   echo "updfile:$(win "$out")"
@@ -96,7 +101,8 @@ manifest() { # name folder [missing-name]
 to_a="$(manifest to-a upd-a)"
 to_b="$(manifest to-b upd-b)"
 # Fails on its fifth item, after four have been swapped: the rollback.
-to_b_failing="$(manifest to-b-failing upd-b small3.dll)"
+mkdir "$work/app/blocked.dll"
+to_b_failing="$(manifest to-b-failing upd-b blocked.dll)"
 broken="$(manifest broken broken)"
 
 # After a kill: every file whole under its own name; a file of both versions
@@ -121,7 +127,7 @@ check_whole() { # when
     [ -e "$work/app/$name" ] || [ -n "${backed_up[$name]:-}" ] || fail "$1: $name is gone and has no whole backup"
   done
   while read -r entry; do
-    [[ "$entry" =~ ^\./(plugins|plugins/new|\.~qx[0-9a-f]{8})$ ]] || fail "$1: unexpected folder: $entry"
+    [[ "$entry" =~ ^\./(plugins|plugins/new|blocked\.dll|\.~qx[0-9a-f]{8})$ ]] || fail "$1: unexpected folder: $entry"
   done < <(cd "$work/app" && find . -mindepth 1 -type d)
   for entry in "$work"/app/.~qx*/*; do
     [[ "${entry##*/}" =~ ^[0-9]+\.(new|old)$ ]] || fail "$1: unexpected name in the run's folder: $entry"
