@@ -531,6 +531,7 @@ TEST_F(ManifestLoad, Md5_ManyItemsOfEveryKind_EachCheckedAndStagedOnItsOwn)
         {5000, Kind::kWrongSize},
         {0, Kind::kNoDownload}, // an empty file: nothing to download
         {(33 << 20) + 5, Kind::kGood}, // above the size staged side by side
+        {(33 << 20) + 7, Kind::kWrongDigest}, // staged alone, and its digest still checked
         {3000, Kind::kInNewFolder},
         {(2 << 20) + 11, Kind::kGood},
         {100, Kind::kGood},

@@ -78,6 +78,10 @@ TEST(UpdateRunLock, States_WaitLinesAndResult)
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.what);
         const std::wstring name = TestMutexName();
+        // A handle of the test's own keeps an abandoned mutex in existence
+        // (the holder's closes with its thread); without it the run would
+        // make a fresh mutex, and the row would prove nothing.
+        CHandle keep;
         CHolder* holder = nullptr;
         switch (testCase.holder) {
         case Holder::kNone:
@@ -89,6 +93,8 @@ TEST(UpdateRunLock, States_WaitLinesAndResult)
             holder = new CHolder(name, 2500, false);
             break;
         case Holder::kEndedWithout:
+            keep.Reset(CreateMutexW(nullptr, FALSE, name.c_str()));
+            ASSERT_TRUE(keep.IsValid());
             holder = new CHolder(name, 0, true);
             holder->Join();
             break;

@@ -476,6 +476,49 @@ const Scenario kScenarios[] = {
      {{"ERROR", kRefused + std::wstring(L"файл для установки не найден: app.dll")}},
      true},
 
+    // Updates that could only fail half-way, refused at the load: nothing is
+    // touched, and only the failed load's start of the program follows.
+    {"SameFileTwiceByCaseAndDotSlash_Refused",
+     {{L"a.dll", "old"}},
+     {{L"upd\\a.dll", "new"}, {L"upd\\A.DLL", "new"}},
+     Item(0, L"a.dll", 3) + Item(1, L".\\A.DLL", 3),
+     L"2",
+     {{L"a.dll", "old"}},
+     {{"ERROR", kRefused + std::wstring(L"файл указан в обновлении дважды: .\\A.DLL")}},
+     true},
+
+    {"SameFileTwiceByTrailingDot_Refused",
+     {{L"a.dll", "old"}},
+     {{L"upd\\a.dll", "new"}},
+     Item(0, L"a.dll", 3) + Item(1, L"a.dll.", 3),
+     L"2",
+     {{L"a.dll", "old"}},
+     {{"ERROR", kRefused + std::wstring(L"файл указан в обновлении дважды: a.dll.")}},
+     true},
+
+    {"NameLeavingTheFolder_Refused",
+     {{L"a.dll", "old"}},
+     {{L"upd\\a.dll", "new"}},
+     Item(0, L"a.dll", 3) + Item(1, L"..\\outside.dll", 3) + Item(2, L"C:\\x.dll", 3) +
+         Item(3, L"a.dll:stream", 3),
+     L"4",
+     {{L"a.dll", "old"}},
+     {{"ERROR", kRefused + std::wstring(L"имя файла выходит за пределы папки: ..\\outside.dll")},
+      {"ERROR", kRefused + std::wstring(L"имя файла выходит за пределы папки: C:\\x.dll")},
+      {"ERROR", kRefused + std::wstring(L"имя файла выходит за пределы папки: a.dll:stream")}},
+     true},
+
+    // An empty file needs no download, but a digest that names other content is a discrepancy.
+    {"EmptyFileWithoutDownloadButOtherDigest_Refused",
+     {{L"a.dll", "old"}},
+     {},
+     XmlElement(L"I0", {{L"FileName", L"a.dll"}, {L"SizeByte", L"0"}, {L"isUpdate", L"1"},
+                        {L"MD5", L"3793ea52a7be2d7deafd858fda50775c"}}),
+     L"1",
+     {{L"a.dll", "old"}},
+     {{"ERROR", kDiscrepancy + std::wstring(L"a.dll")}},
+     true},
+
     {"NegativeSize_CountsAsDiscrepancy",
      {{L"a.dll", "old"}},
      {{L"upd\\a.dll", "new"}},
