@@ -99,8 +99,14 @@ bool CUpdateMaker::CompareTrees()
             // file of the old version.
             if (HasFileAmongFolders(relative))
                 m_problems.push_back(L"cannot be installed, the old tree has a file where its folder is: " + newPath);
+            else if (GetFileSizeByName(newPath) >= (1ULL << 32))
+                m_problems.push_back(L"cannot be installed, 4 GiB or more: " + newPath);
             else
                 m_items.push_back(CItem{relative, true});
+            continue;
+        }
+        if (GetFileSizeByName(newPath) >= (1ULL << 32)) {
+            m_problems.push_back(L"cannot be installed, 4 GiB or more: " + newPath);
             continue;
         }
         bool same = false;

@@ -51,6 +51,12 @@ int CUpdateVerifier::Run(const std::wstring& manifest)
             continue;
         ++checked;
         const std::string fileName = ManifestText(element.attribute(kFileName));
+        // The engine refuses such an item: its write could never complete.
+        const int64_t declared = element.attribute(kSizeByte).as_llong();
+        if (declared >= (1LL << 32)) {
+            problem(L"4 GiB or more, the engine refuses it: " + AnsiToWide(updateFolder + fileName));
+            continue;
+        }
         const std::string source =
             FindDownload(updateFolder, fileName, ManifestText(element.attribute(kTempFileName)));
         if (source.empty()) {

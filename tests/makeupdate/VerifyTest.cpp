@@ -126,3 +126,36 @@ TEST(VerifyUpdate, UnreadableManifest_ExitCode2AndOneLine)
         EXPECT_EQ(std::vector<std::wstring>(), result.out);
     }
 }
+
+// A file of 4 GiB or more can never be installed: make refuses it, and
+// verify names an item that declares such a size (a sparse file stands in).
+TEST(VerifyUpdate, FileOfFourGiB_RefusedByMakeAndReportedByVerify)
+{
+    CTestFolder root;
+    const std::wstring old = root / L"old\\";
+    const std::wstring fresh = root / L"new\\";
+    ASSERT_TRUE(WriteTree(old, {{L"a.txt", "a"}}));
+    ASSERT_TRUE(WriteTree(fresh, {{L"a.txt", "a"}}));
+    {
+        CHandle file(CreateFileW((fresh + L"huge.bin").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr));
+        ASSERT_TRUE(file.IsValid());
+        LARGE_INTEGER end{};
+        end.QuadPart = 4LL << 30;
+        if (!SetFilePointerEx(file.Get(), end, nullptr, FILE_BEGIN) || !SetEndOfFile(file.Get()))
+            GTEST_SKIP() << "the file system cannot hold a sparse file of 4 GiB";
+    }
+    const ToolResult made = RunMakeUpdate({L"make", L"--old", old, L"--new", fresh, L"--out", root / L"out"});
+    ASSERT_TRUE(made.finished);
+    EXPECT_EQ(2u, made.exitCode);
+    EXPECT_EQ(std::vector<std::wstring>{L"cannot be installed, 4 GiB or more: " + fresh + L"huge.bin"}, made.err);
+    EXPECT_FALSE(PathExists(root / L"out"));
+
+    const std::wstring manifest = root / L"update.xml";
+    ASSERT_TRUE(WriteManifest(manifest, InfoElement(fresh, old) +
+                                            FilesElement(ItemElement(0, L"huge.bin", (4ULL << 30), L"1"), 1)));
+    const ToolResult verified = RunMakeUpdate({L"verify", manifest});
+    ASSERT_TRUE(verified.finished);
+    EXPECT_EQ(3u, verified.exitCode);
+    EXPECT_EQ(std::vector<std::wstring>{L"4 GiB or more, the engine refuses it: " + fresh + L"huge.bin"}, verified.err);
+}
