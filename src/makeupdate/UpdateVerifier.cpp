@@ -37,9 +37,8 @@ int CUpdateVerifier::Run(const std::wstring& manifest)
         return eExitUnusable;
     }
 
-    // Texts in the ANSI code page, as the engine holds them: a name that the
-    // code page cannot hold is not found here either.
-    const std::string updateFolder = ManifestText(info.attribute(kUpdateFolder));
+    // Names as the manifest gives them, as the engine uses them.
+    const std::wstring updateFolder = info.attribute(kUpdateFolder).as_string();
     size_t checked = 0;
     size_t problems = 0;
     auto problem = [&problems](const std::wstring& line) {
@@ -50,20 +49,18 @@ int CUpdateVerifier::Run(const std::wstring& manifest)
         if (!element.attribute(kIsUpdate).as_bool())
             continue;
         ++checked;
-        const std::string fileName = ManifestText(element.attribute(kFileName));
+        const std::wstring fileName = element.attribute(kFileName).as_string();
         // The engine refuses such an item: its write could never complete.
         const int64_t declared = element.attribute(kSizeByte).as_llong();
         if (declared >= (1LL << 32)) {
-            problem(L"4 GiB or more, the engine refuses it: " + AnsiToWide(updateFolder + fileName));
+            problem(L"4 GiB or more, the engine refuses it: " + updateFolder + fileName);
             continue;
         }
-        const std::string source =
-            FindDownload(updateFolder, fileName, ManifestText(element.attribute(kTempFileName)));
-        if (source.empty()) {
-            problem(L"missing download: " + AnsiToWide(updateFolder + fileName));
+        const std::wstring path = FindDownloadW(updateFolder, fileName, element.attribute(kTempFileName).as_string());
+        if (path.empty()) {
+            problem(L"missing download: " + updateFolder + fileName);
             continue;
         }
-        const std::wstring path = AnsiToWide(source);
         const int64_t sizeBytes = element.attribute(kSizeByte).as_llong();
         const uint64_t size = GetFileSizeByName(path);
         if (size != static_cast<uint64_t>(sizeBytes)) {

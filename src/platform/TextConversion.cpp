@@ -18,11 +18,14 @@ std::wstring MultiByteToWide(UINT codePage, const std::string& text)
 
 std::string WideToMultiByte(UINT codePage, const std::wstring& text)
 {
-    const int needed = WideCharToMultiByte(codePage, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    // No best-fit mapping: "café" must not become "cafe", another name of
+    // another file; a character the code page lacks becomes its default one.
+    const DWORD flags = codePage == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS;
+    const int needed = WideCharToMultiByte(codePage, flags, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
     if (needed == 0)
         return std::string();
     std::vector<char> buffer(static_cast<size_t>(needed));
-    if (WideCharToMultiByte(codePage, 0, text.c_str(), -1, buffer.data(), needed, nullptr, nullptr) == 0)
+    if (WideCharToMultiByte(codePage, flags, text.c_str(), -1, buffer.data(), needed, nullptr, nullptr) == 0)
         return std::string();
     return std::string(buffer.data());
 }

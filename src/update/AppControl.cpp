@@ -124,17 +124,16 @@ void CQXUpdate::StartQuoteBench()
     // application folder is only the working directory.
     CProcessLauncher launcher;
     launcher.commandLine = kQuoteBenchCommandLine;
-    launcher.currentDirectory = AnsiToWide(targetFolder);
+    launcher.currentDirectory = TargetFolderW();
     if (!launcher.Start())
         LogStartFailure(launcher);
 }
 
 void CQXUpdate::RunUpdatedApp(eRunType)
 {
-    const std::wstring folder = AnsiToWide(targetFolder);
+    const std::wstring folder = TargetFolderW();
     CProcessLauncher launcher;
-    launcher.commandLine =
-        L"\"" + AddTrailingBackslash(folder) + AnsiToWide(appToRun) + L"\" " + AnsiToWide(params);
+    launcher.commandLine = L"\"" + AddTrailingBackslash(folder) + AppToRunW() + L"\" " + ParamsW();
     launcher.currentDirectory = folder;
     if (!launcher.Start())
         LogStartFailure(launcher);

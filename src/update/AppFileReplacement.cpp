@@ -194,14 +194,14 @@ private:
 // The run's own folder in the application folder: ".~qx" and eight hexadecimal
 // digits drawn at random, with a trailing backslash. The application folder
 // is where a name appended to targetFolder lands.
-std::wstring RunFolderIn(const std::string& targetFolder)
+std::wstring RunFolderIn(const std::wstring& targetFolder)
 {
     ULONG value = 0;
     if (BCryptGenRandom(nullptr, reinterpret_cast<PUCHAR>(&value), sizeof(value), BCRYPT_USE_SYSTEM_PREFERRED_RNG) != 0)
         value = GetTickCount() ^ (GetCurrentProcessId() << 16);
     wchar_t name[16] = {};
     swprintf(name, 16, L".~qx%08lx", value);
-    const std::wstring probe = FullPath(AnsiToWide(targetFolder) + L"x");
+    const std::wstring probe = FullPath(targetFolder + L"x");
     const size_t slash = probe.find_last_of(L'\\');
     return (slash == std::wstring::npos ? std::wstring() : probe.substr(0, slash + 1)) + name + L"\\";
 }
@@ -391,7 +391,7 @@ void CQXUpdate::RestoreLegacyBackups(size_t first)
     for (size_t i = first; i < files.size(); ++i) {
         if (!files[i]->doUpdate)
             continue;
-        const std::wstring target = FullPath(AnsiToWide(targetFolder + files[i]->fileName));
+        const std::wstring target = FullPath(TargetFolderW() + files[i]->FileNameW());
         const std::wstring legacyBackup = target + L".old";
         if (!FileExists(legacyBackup) || GetFileAttributesW(target.c_str()) != INVALID_FILE_ATTRIBUTES ||
             GetLastError() != ERROR_FILE_NOT_FOUND)
@@ -410,7 +410,7 @@ bool CQXUpdate::BeginTransaction()
         return true;
     journal = CUpdateJournal();
     journal.path = journalPath;
-    const std::wstring runFolder = RunFolderIn(targetFolder);
+    const std::wstring runFolder = RunFolderIn(TargetFolderW());
     CFolderIndex index;
     const std::wstring root = runFolder.substr(0, runFolder.find_last_of(L'\\', runFolder.size() - 2) + 1);
     CFolderPlan folders(root);
@@ -419,7 +419,7 @@ bool CQXUpdate::BeginTransaction()
         if (!item->doUpdate && !item->doRemove)
             continue;
         CJournalEntry entry;
-        entry.target = FullPath(AnsiToWide(targetFolder + item->fileName));
+        entry.target = FullPath(TargetFolderW() + item->FileNameW());
         const std::wstring names = runFolder + std::to_wstring(journal.entries.size());
         if (item->doRemove) {
             // Nothing to do for a file that is not there.
@@ -529,13 +529,13 @@ bool CQXUpdate::UpdateAppFiles()
             continue;
         }
         if (!item->doUpdate) {
-            LOG(INFO) << ToLogText(L"Файл пропущен из-за настроек обновления. ") << item->fileName;
+            LOG(INFO) << ToLogText(L"Файл пропущен из-за настроек обновления. " + item->FileNameW());
             continue;
         }
-        LOG(INFO) << ToLogText(L"Обновление файла ") << updateFolder + item->fileName;
+        LOG(INFO) << ToLogText(L"Обновление файла " + UpdateFolderW() + item->FileNameW());
         const CJournalEntry& entry = journal.entries[static_cast<size_t>(item->change)];
         started = static_cast<size_t>(item->change) + 1;
-        CItemSwap swap(*item, entry, AnsiToWide(targetFolder + item->fileName));
+        CItemSwap swap(*item, entry, TargetFolderW() + item->FileNameW());
         if (!swap.Swap()) {
             ok = false;
             break;

@@ -66,6 +66,18 @@ std::string ManifestText(const pugi::xml_attribute& attribute)
     return WideToAnsi(attribute.as_string());
 }
 
+std::wstring FindDownloadW(const std::wstring& updateFolder, const std::wstring& fileName,
+                           const std::wstring& tempFileName)
+{
+    std::wstring source = updateFolder + fileName;
+    if (FileExists(source))
+        return source;
+    source = updateFolder + tempFileName;
+    if (FileExists(source))
+        return source;
+    return std::wstring();
+}
+
 std::string FindDownload(const std::string& updateFolder, const std::string& fileName,
                          const std::string& tempFileName)
 {

@@ -67,5 +67,9 @@ std::string FindDownload(const std::string& updateFolder, const std::string& fil
 // an MD5 value is checked against the content; any other is kept as read.
 bool IsMd5Digest(const std::string& text);
 
+// FindDownload with the names as the manifest gives them (UTF-16).
+std::wstring FindDownloadW(const std::wstring& updateFolder, const std::wstring& fileName,
+                           const std::wstring& tempFileName);
+
 // True when both are digests and equal regardless of letter case.
 bool SameMd5Digest(const std::string& a, const std::string& b);

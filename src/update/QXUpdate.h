@@ -7,6 +7,7 @@
 #include "update/StagedFile.h"
 #include "update/UpdateJournal.h"
 
+#include "platform/TextConversion.h"
 #include "platform/VersionNumber.h"
 
 #include <cstdint>
@@ -19,6 +20,13 @@ class CUpdateFileItem
 public:
     std::string fileName;
     std::string tempFileName;
+    // The same names as the manifest gives them, in UTF-16: every Windows
+    // call uses these, so a name is touched exactly as written on any ANSI
+    // code page. Empty when the item was made from narrow text.
+    std::wstring wideFileName;
+    std::wstring wideTempFileName;
+    std::wstring FileNameW() const { return wideFileName.empty() ? AnsiToWide(fileName) : wideFileName; }
+    std::wstring TempFileNameW() const { return wideTempFileName.empty() ? AnsiToWide(tempFileName) : wideTempFileName; }
     std::string md5;
     uint32_t attributes = 128;
     int64_t sizeBytes = 0;
@@ -68,6 +76,16 @@ public:
     CVersionNumber assignedVersion;
     // Where the run's journal is kept: beside the executable unless set.
     std::wstring journalPath;
+    // The folders, program and parameters as the manifest gives them, in
+    // UTF-16, for every Windows call (empty: taken from the narrow text).
+    std::wstring wideUpdateFolder;
+    std::wstring wideTargetFolder;
+    std::wstring wideAppToRun;
+    std::wstring wideParams;
+    std::wstring UpdateFolderW() const { return wideUpdateFolder.empty() ? AnsiToWide(updateFolder) : wideUpdateFolder; }
+    std::wstring TargetFolderW() const { return wideTargetFolder.empty() ? AnsiToWide(targetFolder) : wideTargetFolder; }
+    std::wstring AppToRunW() const { return wideAppToRun.empty() ? AnsiToWide(appToRun) : wideAppToRun; }
+    std::wstring ParamsW() const { return wideParams.empty() ? AnsiToWide(params) : wideParams; }
 
     CQXUpdate();
     ~CQXUpdate();
@@ -123,8 +141,16 @@ public:
     std::string GetKey() const { return key; }
     std::string GetAppToRun() const { return appToRun; }
     std::string GetParams() const { return params; }
-    void SetUpdateFolder(const std::string& value) { updateFolder = value; }
-    void SetTargetFolder(const std::string& value) { targetFolder = value; }
+    void SetUpdateFolder(const std::string& value)
+    {
+        updateFolder = value;
+        wideUpdateFolder.clear();
+    }
+    void SetTargetFolder(const std::string& value)
+    {
+        targetFolder = value;
+        wideTargetFolder.clear();
+    }
     void SetKey(const std::string& value) { key = value; }
 };
 

@@ -29,12 +29,12 @@ enum eDownload
 };
 
 // Finds the item's download (path: its full name) and compares its size with the manifest's.
-eDownload LocateDownload(const CUpdateFileItem& item, const std::string& updateFolder, std::wstring* path)
+eDownload LocateDownload(const CUpdateFileItem& item, const std::wstring& updateFolder, std::wstring* path)
 {
-    const std::string source = FindDownload(updateFolder, item.fileName, item.tempFileName);
+    const std::wstring source = FindDownloadW(updateFolder, item.FileNameW(), item.TempFileNameW());
     if (source.empty())
         return eNoDownload;
-    *path = AnsiToWide(source);
+    *path = source;
     return GetFileSizeByName(*path) == static_cast<uint64_t>(item.sizeBytes) ? eFound : eOtherSize;
 }
 
@@ -46,7 +46,7 @@ eDownload LocateDownload(const CUpdateFileItem& item, const std::string& updateF
 // leaves the item without content (it was checked to be of size 0).
 // Nothing of a download is held in memory beyond the block buffer.
 // Logs nothing: it may run on a helper thread.
-eStageResult LoadItemContent(CUpdateFileItem& item, const std::string& updateFolder, const std::wstring& stagedPath,
+eStageResult LoadItemContent(CUpdateFileItem& item, const std::wstring& updateFolder, const std::wstring& stagedPath,
                              std::vector<unsigned char>& buffer, DWORD* code)
 {
     std::wstring widePath;
@@ -73,7 +73,7 @@ struct CContentJob
 struct CContentJobs
 {
     std::vector<CContentJob>* jobs;
-    const std::string* updateFolder;
+    const std::wstring* updateFolder;
     LONG next;
     HANDLE jobDone; // auto-reset, set after each job
 };
@@ -280,7 +280,7 @@ DWORD WINAPI FlushStagedWorker(void* context)
     return 0;
 }
 
-void LoadContents(std::vector<CContentJob>& jobs, const std::string& updateFolder)
+void LoadContents(std::vector<CContentJob>& jobs, const std::wstring& updateFolder)
 {
     CHandle jobDone(CreateEventW(nullptr, FALSE, FALSE, nullptr));
     CContentJobs shared{&jobs, &updateFolder, 0, jobDone.Get()};
@@ -318,6 +318,10 @@ void CQXUpdate::Reset()
     files.clear();
     updateFolder.clear();
     targetFolder.clear();
+    wideUpdateFolder.clear();
+    wideTargetFolder.clear();
+    wideAppToRun.clear();
+    wideParams.clear();
     key.clear();
     appToRun.clear();
     params.clear();
@@ -328,29 +332,29 @@ namespace {
 
 // True when name stays inside the folder it is appended to: no "..", no
 // leading separator, no drive or stream (":").
-bool StaysInside(const std::string& name)
+bool StaysInside(const std::wstring& name)
 {
-    if (name.empty() || name[0] == '\\' || name[0] == '/' || name.find(':') != std::string::npos)
+    if (name.empty() || name[0] == L'\\' || name[0] == L'/' || name.find(L':') != std::wstring::npos)
         return false;
     size_t start = 0;
     for (;;) {
-        const size_t end = name.find_first_of("\\/", start);
-        std::string part = name.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        const size_t end = name.find_first_of(L"\\/", start);
+        std::wstring part = name.substr(start, end == std::wstring::npos ? std::wstring::npos : end - start);
         // Windows drops trailing dots and blanks: ". ." is ".." too.
-        while (!part.empty() && (part.back() == ' ' || part.back() == '.') && part != "." && part != "..")
+        while (!part.empty() && (part.back() == L' ' || part.back() == L'.') && part != L"." && part != L"..")
             part.pop_back();
-        if (part == "..")
+        if (part == L"..")
             return false;
-        if (end == std::string::npos)
+        if (end == std::wstring::npos)
             return true;
         start = end + 1;
     }
 }
 
 // The name as Windows compares it within a folder: full path, upper case.
-std::wstring ComparableName(const std::string& folder, const std::string& name)
+std::wstring ComparableName(const std::wstring& folder, const std::wstring& name)
 {
-    const std::wstring path = AnsiToWide(folder + name);
+    const std::wstring path = folder + name;
     std::wstring full(MAX_PATH, L'\0');
     DWORD length = GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), &full[0], nullptr);
     if (length >= full.size()) {
@@ -372,37 +376,41 @@ bool CQXUpdate::CheckItems(size_t first)
 {
     using namespace UpdateMessages;
     bool ok = true;
-    const auto refuse = [&ok](const wchar_t* reason, const std::string& name) {
-        LOG(ERROR) << ToLogText(kRefused) << ToLogText(reason) << name;
+    const auto refuse = [&ok](const wchar_t* reason, const std::wstring& name) {
+        LOG(ERROR) << ToLogText(kRefused + std::wstring(reason) + name);
         ok = false;
     };
+    const std::wstring downloads = UpdateFolderW();
+    const std::wstring folder = TargetFolderW();
     std::set<std::wstring> names;
     uint64_t needed = 0;
     for (size_t i = first; i < files.size(); ++i) {
         CUpdateFileItem& item = *files[i];
         if (!item.doUpdate && !item.doRemove)
             continue;
-        if (!StaysInside(item.fileName) || (item.doUpdate && !item.tempFileName.empty() && !StaysInside(item.tempFileName))) {
-            refuse(L"имя файла выходит за пределы папки: ", item.fileName);
+        const std::wstring name = item.FileNameW();
+        const std::wstring tempName = item.TempFileNameW();
+        if (!StaysInside(name) || (item.doUpdate && !tempName.empty() && !StaysInside(tempName))) {
+            refuse(L"имя файла выходит за пределы папки: ", name);
             continue;
         }
-        if (!names.insert(ComparableName(targetFolder, item.fileName)).second) {
-            refuse(L"файл указан в обновлении дважды: ", item.fileName);
+        if (!names.insert(ComparableName(folder, name)).second) {
+            refuse(L"файл указан в обновлении дважды: ", name);
             continue;
         }
         if (!item.doUpdate)
             continue;
         if (item.sizeBytes >= 0 && (static_cast<uint64_t>(item.sizeBytes) >> 32) != 0) {
-            refuse(L"размер файла 4 ГиБ или больше: ", item.fileName);
+            refuse(L"размер файла 4 ГиБ или больше: ", name);
             continue;
         }
-        if (FindDownload(updateFolder, item.fileName, item.tempFileName).empty()) {
+        if (FindDownloadW(downloads, name, tempName).empty()) {
             if (item.sizeBytes != 0) {
-                refuse(L"файл для установки не найден: ", item.fileName);
+                refuse(L"файл для установки не найден: ", name);
             } else if (IsMd5Digest(item.md5) && !SameMd5Digest(item.md5, kEmptyMd5)) {
                 // The digest names other content than the empty file.
                 item.downloadComplete = false;
-                LOG(ERROR) << ToLogText(L"Обнаружено расхождение в данных файла: ") << item.fileName;
+                LOG(ERROR) << ToLogText(L"Обнаружено расхождение в данных файла: " + name);
                 ok = false;
             }
             continue;
@@ -415,11 +423,10 @@ bool CQXUpdate::CheckItems(size_t first)
     // The new files are staged beside the old ones until the commit: the
     // volume must hold both, or the run would fail half-way (and every retry too).
     ULARGE_INTEGER available{};
-    const std::wstring folder = AnsiToWide(targetFolder);
     if (needed > 0 && GetDiskFreeSpaceExW(folder.empty() ? nullptr : folder.c_str(), &available, nullptr, nullptr) &&
         available.QuadPart < needed) {
         LOG(ERROR) << ToLogText(kRefused) << ToLogText(L"недостаточно места на диске: нужно ") << needed
-                   << ToLogText(L" байт, свободно ") << available.QuadPart << ToLogText(L" байт: ") << targetFolder;
+                   << ToLogText(L" байт, свободно ") << available.QuadPart << ToLogText(L" байт: " + folder);
         return false;
     }
     return true;
@@ -443,6 +450,8 @@ bool CQXUpdate::LoadUpdateInfoFromXmlFile(std::wstring path)
     } else {
         SetUpdateFolder(ManifestText(info.attribute(kUpdateFolder)));
         SetTargetFolder(ManifestText(info.attribute(kTargetFolder)));
+        wideUpdateFolder = info.attribute(kUpdateFolder).as_string();
+        wideTargetFolder = info.attribute(kTargetFolder).as_string();
         const std::string hexKey = ManifestText(info.attribute(kKey));
         std::vector<unsigned char> decoded(hexKey.size() / 2 + 1, 0);
         HexToBytes(hexKey, decoded.data());
@@ -456,6 +465,8 @@ bool CQXUpdate::LoadUpdateInfoFromXmlFile(std::wstring path)
     restartQuoteBench = info.attribute(kRestartQuoteBench).as_bool();
     appToRun = ManifestText(info.attribute(kAppToRun));
     params = ManifestText(info.attribute(kParams));
+    wideAppToRun = info.attribute(kAppToRun).as_string();
+    wideParams = info.attribute(kParams).as_string();
     key = UnmaskKey(key, std::string(1, static_cast<char>(xKey)));
 
     const pugi::xml_node filesElement = update.child(kFiles);
@@ -469,6 +480,8 @@ bool CQXUpdate::LoadUpdateInfoFromXmlFile(std::wstring path)
         auto item = std::make_unique<CUpdateFileItem>();
         item->fileName = ManifestText(element.attribute(kFileName));
         item->tempFileName = ManifestText(element.attribute(kTempFileName));
+        item->wideFileName = element.attribute(kFileName).as_string();
+        item->wideTempFileName = element.attribute(kTempFileName).as_string();
         item->md5 = ManifestText(element.attribute(kMd5));
         item->attributes = element.attribute(kAttr).as_uint();
         item->sizeBytes = element.attribute(kSizeByte).as_llong();
@@ -497,7 +510,7 @@ bool CQXUpdate::LoadUpdateInfoFromXmlFile(std::wstring path)
         if (item->doUpdate && item->change >= 0)
             jobs.push_back({item, journal.entries[static_cast<size_t>(item->change)].staged, eStaged, 0, 0});
     }
-    LoadContents(jobs, updateFolder);
+    LoadContents(jobs, UpdateFolderW());
 
     // Logged here, in the items' order, whichever thread loaded them.
     for (const CContentJob& job : jobs) {
@@ -506,11 +519,11 @@ bool CQXUpdate::LoadUpdateInfoFromXmlFile(std::wstring path)
         result = false;
         if (job.result == eNotStaged) {
             LOG(ERROR) << ToLogText(kRefused) << ToLogText(L"не удалось подготовить файл к установке: ")
-                       << job.item->fileName << ToLogText(kCode) << job.code;
+                       << ToLogText(job.item->FileNameW()) << ToLogText(kCode) << job.code;
             continue;
         }
         job.item->downloadComplete = false;
-        LOG(ERROR) << ToLogText(L"Обнаружено расхождение в данных файла: ") << job.item->fileName;
+        LOG(ERROR) << ToLogText(L"Обнаружено расхождение в данных файла: " + job.item->FileNameW());
     }
     // A run that will not replace anything leaves nothing staged behind: its
     // staged files and journal go when the object is reset or destroyed.

@@ -175,6 +175,63 @@ TEST(RoundTrip, OldTreeBecomesTheNewTree_Cp1251)
     }
 }
 
+// Names go from the manifest to every Windows call as UTF-16: under a code
+// page that lacks some of them (1252 has no Cyrillic, 1251 no "é", which a
+// best-fit conversion would turn into the name of another file) each file is
+// installed, replaced or removed under exactly its own name, and the folder
+// becomes exactly the new version.
+namespace {
+
+void ExpectAnyNameInstalledExactly()
+{
+    CTestFolder root;
+    const std::wstring old = root / L"old\\";
+    const std::wstring fresh = root / L"new\\";
+    const std::wstring out = root / L"out\\";
+    const std::wstring installed = root / L"installed\\";
+    const TreeContents oldTree = {
+        {L"café.dll", "old café"},
+        {L"cafe.dll", "a different file, never touched"},
+        {L"Отчёт.txt", "старый"},
+        {L"gone\\deeper\\x.txt", "removed with its folders"},
+    };
+    const TreeContents newTree = {
+        {L"café.dll", "new café"},
+        {L"cafe.dll", "a different file, never touched"},
+        {L"Отчёт.txt", "новый"},
+        {L"новая папка\\ünïcode\\é.dll", "in new folders"},
+    };
+    ASSERT_TRUE(WriteTree(old, oldTree));
+    ASSERT_TRUE(WriteTree(installed, oldTree));
+    ASSERT_TRUE(WriteTree(fresh, newTree));
+
+    const ToolResult made =
+        RunMakeUpdate({L"make", L"--old", old, L"--new", fresh, L"--out", out, L"--target-folder", installed});
+    ASSERT_TRUE(made.finished);
+    ASSERT_EQ(0u, made.exitCode);
+    const ToolResult verified = RunMakeUpdate({L"verify", out + L"update.xml"});
+    ASSERT_TRUE(verified.finished);
+    EXPECT_EQ(0u, verified.exitCode);
+
+    std::vector<std::string> log;
+    ASSERT_TRUE(RunEngine(root / L"bin\\", out + L"update.xml", &log));
+    EXPECT_EQ(std::vector<std::string>(), ErrorLines(log));
+    EXPECT_EQ(newTree, ReadTree(installed));
+    EXPECT_FALSE(PathExists(installed + L"gone"));
+}
+
+} // namespace
+
+TEST(RoundTrip, AnyNameOnAnyCodePage_ExactlyTheNewVersion)
+{
+    ExpectAnyNameInstalledExactly();
+}
+
+TEST(RoundTrip, AnyNameOnAnyCodePage_ExactlyTheNewVersion_Cp1251)
+{
+    ExpectAnyNameInstalledExactly();
+}
+
 // Only the manifest's digest stands between a corrupted download of the
 // right size and the application folder.
 TEST(RoundTrip, EngineChecksTheDigestOfEachDownload)
