@@ -147,6 +147,9 @@ void CServiceWorker::RunUpdate()
     if (!RecoverInterruptedUpdate(DefaultJournalPath()))
         return;
     CQXUpdate update;
+    // The applications are started as soon as the swap has committed; the
+    // old versions are deleted after that.
+    update.finishAfterStart = true;
     if (!update.LoadUpdateInfoFromXmlFile(m_updateFile)) {
         update.RunUpdatedApp(eRunAfterFailedLoad);
         return;
@@ -162,4 +165,5 @@ void CServiceWorker::RunUpdate()
         update.RunUpdatedApp(eRunAfterUpdate);
     if (update.restartQuoteBench && ended)
         update.StartQuoteBench();
+    update.FinishUpdate();
 }

@@ -15,6 +15,8 @@
 #include <easylogging++.h>
 
 #include <cstring>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -45,6 +47,15 @@ bool SnapshotHasProcess(const void* block, ULONG length, DWORD processId)
     }
 }
 
+void LogWaitTimedOut(DWORD processId)
+{
+    LOG(INFO) << ToLogText(L"Ожидание завершения процесса с ID ") << processId
+              << ToLogText(L" завершилось по таймауту в 10 сек.");
+}
+
+// How long the run waits for the ended client processes to be gone.
+const DWORD kClientEndMs = 5000;
+
 void LogStartFailure(const CProcessLauncher& launcher)
 {
     LOG(ERROR) << ToLogText(L"Не удалось запустить программу после обновления. ")
@@ -62,6 +73,19 @@ void CQXUpdate::WaitForProcessId()
     if (processId == 0)
         return;
 
+    // The process itself is waited on: its end is seen at once, and a process
+    // that does not exist is not waited for at all.
+    CHandle process(OpenProcess(SYNCHRONIZE, FALSE, processId));
+    if (process) {
+        if (WaitForSingleObject(process.Get(), static_cast<DWORD>(kWaitLimitSeconds * 1000)) == WAIT_TIMEOUT)
+            LogWaitTimedOut(processId);
+        return;
+    }
+    if (GetLastError() == ERROR_INVALID_PARAMETER)
+        return;
+
+    // No handle to be had (not allowed to): process snapshots, looked at
+    // first, then once a second.
     LARGE_INTEGER frequency{};
     QueryPerformanceFrequency(&frequency);
     CStopwatch stopwatch;
@@ -78,17 +102,16 @@ void CQXUpdate::WaitForProcessId()
             found = SnapshotHasProcess(block, length, processId);
         if (block != nullptr)
             VirtualFree(block, 0, MEM_RELEASE);
+        if (!found)
+            return;
 
         Sleep(kPassSleepMs);
 
         stopwatch.MarkStop();
         if (stopwatch.seconds > kWaitLimitSeconds) {
-            LOG(INFO) << ToLogText(L"Ожидание завершения процесса с ID ") << processId
-                      << ToLogText(L" завершилось по таймауту в 10 сек.");
+            LogWaitTimedOut(processId);
             return;
         }
-        if (!found)
-            return;
     }
 }
 
@@ -100,6 +123,7 @@ bool CQXUpdate::TerminateQuoteBench()
         return false;
 
     bool terminated = false;
+    std::vector<std::pair<DWORD, CHandle>> ended;
     const DWORD count = bytesReturned / sizeof(DWORD);
     for (DWORD i = 0; i < count; ++i) {
         CHandle process(OpenProcess(PROCESS_ALL_ACCESS, FALSE, processIds[i]));
@@ -113,7 +137,18 @@ bool CQXUpdate::TerminateQuoteBench()
         if (std::strstr(imageName, kQuoteBenchImage) != nullptr) {
             TerminateProcess(process.Get(), 0);
             terminated = true;
+            ended.emplace_back(processIds[i], std::move(process));
         }
+    }
+    // Ended means gone: until then its image stays mapped and its files
+    // cannot be replaced. The wait is bounded; one that does not end is logged.
+    const DWORD start = GetTickCount();
+    for (auto& process : ended) {
+        const DWORD spent = GetTickCount() - start;
+        const DWORD left = spent < kClientEndMs ? kClientEndMs - spent : 0;
+        if (WaitForSingleObject(process.second.Get(), left) != WAIT_OBJECT_0)
+            LOG(WARNING) << ToLogText(L"Ошибка обновления: Клиентское приложение не завершилось за 5 сек., ID процесса ")
+                         << process.first;
     }
     return terminated;
 }

@@ -473,6 +473,10 @@ bool CQXUpdate::BeginTransaction()
 
 void CQXUpdate::AbandonTransaction()
 {
+    if (committed) {
+        FinishUpdate();
+        return;
+    }
     if (!transactionBegun)
         return;
     // Before the swap only staged files exist; held ones go with their handles.
@@ -584,8 +588,18 @@ bool CQXUpdate::UpdateAppFiles()
         return false;
     }
 
-    // Committed: the old versions are no longer needed. A backup that cannot
-    // be deleted stays with the journal; the next run deletes it.
+    committed = true;
+    if (!finishAfterStart)
+        FinishUpdate();
+    return true;
+}
+
+void CQXUpdate::FinishUpdate()
+{
+    if (!committed)
+        return;
+    // The old versions are no longer needed. A backup that cannot be
+    // deleted stays with the journal; the next run deletes it.
     bool finished = true;
     for (const CJournalEntry& entry : journal.entries) {
         DWORD code = 0;
@@ -595,8 +609,8 @@ bool CQXUpdate::UpdateAppFiles()
     PruneEmptyFolders(journal, eKillCommit);
     if (finished && !journal.entries.empty() && RemoveRunFolders(journal, eKillCommit))
         journal.Delete();
+    committed = false;
     transactionBegun = false;
     journal.entries.clear();
     journal.folders.clear();
-    return true;
 }

@@ -119,8 +119,14 @@ public:
     void AbandonTransaction();
 
     // Replaces the application files as one transaction: every item, or,
-    // when any fails, none (every change undone). True when all were replaced.
+    // when any fails, none (every change undone). True when all were replaced
+    // and the commit is on the disk.
     bool UpdateAppFiles();
+    // After the commit: deletes the old versions, the run's folder and the
+    // journal (done by UpdateAppFiles itself unless finishAfterStart is set,
+    // so that the applications can be started first); nothing before it.
+    void FinishUpdate();
+    bool finishAfterStart = false;
 
     // Waits (about ten seconds at most) for the process whose id the command
     // line gave; returns at once when it is 0.
@@ -135,6 +141,7 @@ public:
     // The run's planned changes, in the order they are made.
     CUpdateJournal journal;
     bool transactionBegun = false;
+    bool committed = false;
 
     std::string GetUpdateFolder() const { return updateFolder; }
     std::string GetTargetFolder() const { return targetFolder; }
