@@ -78,18 +78,6 @@ std::wstring FindDownloadW(const std::wstring& updateFolder, const std::wstring&
     return std::wstring();
 }
 
-std::string FindDownload(const std::string& updateFolder, const std::string& fileName,
-                         const std::string& tempFileName)
-{
-    std::string source = updateFolder + fileName;
-    if (FileExistsA(source))
-        return source;
-    source = updateFolder + tempFileName;
-    if (FileExistsA(source))
-        return source;
-    return std::string();
-}
-
 bool IsMd5Digest(const std::string& text)
 {
     if (text.size() != 32)

@@ -57,17 +57,14 @@ std::vector<pugi::xml_node> ItemElements(const pugi::xml_node& files, int count)
 // manifest text; empty when the attribute is absent.
 std::string ManifestText(const pugi::xml_attribute& attribute);
 
-// Where an item's download lies: updateFolder + fileName when that is an
-// existing file, else updateFolder + tempFileName when that is; empty when
-// neither is. The folder is joined by plain concatenation.
-std::string FindDownload(const std::string& updateFolder, const std::string& fileName,
-                         const std::string& tempFileName);
-
 // True when text is exactly 32 hexadecimal digits, in either case: only such
 // an MD5 value is checked against the content; any other is kept as read.
 bool IsMd5Digest(const std::string& text);
 
-// FindDownload with the names as the manifest gives them (UTF-16).
+// Where an item's download lies: updateFolder + fileName when that is an
+// existing file, else updateFolder + tempFileName when that is; empty when
+// neither is. The folder is joined by plain concatenation; the names are
+// used as the manifest gives them (UTF-16).
 std::wstring FindDownloadW(const std::wstring& updateFolder, const std::wstring& fileName,
                            const std::wstring& tempFileName);
 

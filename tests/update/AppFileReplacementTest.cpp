@@ -410,6 +410,43 @@ protected:
         return lines;
     }
 
+    struct Outcome
+    {
+        bool result = false;
+        bool journalLeft = false;
+        std::vector<std::string> lines;         // of the run
+        std::vector<std::string> recoveryLines; // of the next run's recovery (twice when the first fails)
+    };
+
+    // From the old version, an update to the new one with the faults, then
+    // the recovery a next run makes.
+    Outcome RunWithFaults(const std::vector<Fault>& faults)
+    {
+        NewRun();
+        OldVersion();
+        NewVersionItems();
+        FaultPlan plan{faults, {}};
+        SetReplaceFaultHook(&InjectFault, &plan);
+        Outcome outcome;
+        {
+            CLogCapture log;
+            outcome.result = m_update.UpdateAppFiles();
+            outcome.lines = log.Lines();
+        }
+        outcome.journalLeft = PathExists(JournalPath());
+        {
+            CLogCapture log;
+            // A recovery that fails keeps the journal; the next one finishes.
+            if (!RecoverInterruptedUpdate(JournalPath())) {
+                EXPECT_TRUE(RecoverInterruptedUpdate(JournalPath()));
+            }
+            outcome.recoveryLines = log.Lines();
+        }
+        SetReplaceFaultHook(nullptr, nullptr);
+        EXPECT_FALSE(PathExists(JournalPath()));
+        return outcome;
+    }
+
     static constexpr LONGLONG kOldTime = 126256467060000000LL; // 2001-02-03 04:05:06 UTC
 };
 
@@ -470,32 +507,12 @@ TEST_F(ReplaceFaults, EachStepFailing_EveryFileStaysTheOldVersion)
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.what);
-        NewRun();
-        OldVersion();
-        NewVersionItems();
-        FaultPlan plan{testCase.faults, {}};
-        SetReplaceFaultHook(&InjectFault, &plan);
-        std::vector<std::string> lines;
-        std::vector<std::string> recoveryLines;
-        {
-            CLogCapture log;
-            EXPECT_FALSE(m_update.UpdateAppFiles());
-            lines = log.Lines();
-        }
-        EXPECT_EQ(testCase.journalLeft, PathExists(JournalPath()));
-        {
-            CLogCapture log;
-            // A recovery that fails keeps the journal; the next one finishes.
-            if (!RecoverInterruptedUpdate(JournalPath())) {
-                EXPECT_TRUE(RecoverInterruptedUpdate(JournalPath()));
-            }
-            recoveryLines = log.Lines();
-        }
-        SetReplaceFaultHook(nullptr, nullptr);
-        EXPECT_FALSE(PathExists(JournalPath()));
+        const Outcome outcome = RunWithFaults(testCase.faults);
+        EXPECT_FALSE(outcome.result);
+        EXPECT_EQ(testCase.journalLeft, outcome.journalLeft);
         ExpectOldVersion();
-        EXPECT_EQ(Joined(Updating(testCase.updating), testCase.lines), lines);
-        EXPECT_EQ(testCase.recoveryLines, recoveryLines);
+        EXPECT_EQ(Joined(Updating(testCase.updating), testCase.lines), outcome.lines);
+        EXPECT_EQ(testCase.recoveryLines, outcome.recoveryLines);
     }
 }
 
@@ -510,37 +527,20 @@ TEST_F(ReplaceFaults, StepsThatOnlyWarn_InstallTheNewVersion)
         std::vector<std::string> lines;
         bool journalLeft;
         std::vector<std::string> recoveryLines;
+        bool unstamped; // b.dll keeps the time it was written at
     } cases[] = {
         {"time stamp of the second file", {{eStepStampNew, 2}},
-         {Line("WARNING", kStampFailed, Target(L"b.dll"), wcode.c_str())}, false, {}},
+         {Line("WARNING", kStampFailed, Target(L"b.dll"), wcode.c_str())}, false, {}, true},
         // After the commit: the backup stays with the journal, the next run deletes it.
         {"deleting a backup after the commit", {{eStepDeleteBackup, 1}}, {}, true,
-         {Line("WARNING", kRecoveredFinished, L"")}},
+         {Line("WARNING", kRecoveredFinished, L"")}, false},
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.what);
-        NewRun();
-        OldVersion();
-        NewVersionItems();
-        FaultPlan plan{testCase.faults, {}};
-        SetReplaceFaultHook(&InjectFault, &plan);
-        std::vector<std::string> lines;
-        {
-            CLogCapture log;
-            EXPECT_TRUE(m_update.UpdateAppFiles());
-            lines = log.Lines();
-        }
-        SetReplaceFaultHook(nullptr, nullptr);
-        EXPECT_EQ(testCase.journalLeft, PathExists(JournalPath()));
-        std::vector<std::string> recoveryLines;
-        {
-            CLogCapture log;
-            EXPECT_TRUE(RecoverInterruptedUpdate(JournalPath()));
-            recoveryLines = log.Lines();
-        }
-        EXPECT_FALSE(PathExists(JournalPath()));
-        if (testCase.what[0] == 't') {
-            // The unstamped file keeps the time it was written at.
+        const Outcome outcome = RunWithFaults(testCase.faults);
+        EXPECT_TRUE(outcome.result);
+        EXPECT_EQ(testCase.journalLeft, outcome.journalLeft);
+        if (testCase.unstamped) {
             EXPECT_NE(ExpectedFileTime(1500000000), BasicInfo(Target(L"b.dll")).LastWriteTime.QuadPart);
         }
         for (const wchar_t* name : {L"a.dll", L"b.dll", L"c.dll", L"d.dll"})
@@ -550,8 +550,8 @@ TEST_F(ReplaceFaults, StepsThatOnlyWarn_InstallTheNewVersion)
         std::vector<std::string> expectedLines = Updating(4);
         // A warning follows the line of its file.
         expectedLines.insert(expectedLines.begin() + 2, testCase.lines.begin(), testCase.lines.end());
-        EXPECT_EQ(expectedLines, lines);
-        EXPECT_EQ(testCase.recoveryLines, recoveryLines);
+        EXPECT_EQ(expectedLines, outcome.lines);
+        EXPECT_EQ(testCase.recoveryLines, outcome.recoveryLines);
     }
 }
 
