@@ -90,6 +90,30 @@ protected:
 
     std::string Bytes(const wchar_t* name) const { return ReadBytes(App() + name).value_or("<missing>"); }
 
+    // Waits (up to a minute) until a run holds the lock and has begun its
+    // changes: its own folder appears in the application folder.
+    bool RunHasBegun() const
+    {
+        for (int i = 0; i < 1200; ++i) {
+            WIN32_FIND_DATAW data{};
+            if (CFindHandle(FindFirstFileW((App() + L".~qx*").c_str(), &data)).IsValid())
+                return true;
+            Sleep(50);
+        }
+        return false;
+    }
+
+    // Waits (up to a minute) until the run's log says it waits for another run.
+    bool RunWaits(const wchar_t* run) const
+    {
+        for (int i = 0; i < 1200; ++i) {
+            if (Count(LogOf(run), kWaiting) != 0)
+                return true;
+            Sleep(50);
+        }
+        return false;
+    }
+
     CTestFolder m_folder;
 };
 
@@ -101,7 +125,7 @@ TEST_F(UpdateRunConcurrency, SecondRun_WaitsUntilTheFirstHasEndedThenInstallsIts
     ASSERT_TRUE(StartRequester(requester, 5000));
     CChildProcess first;
     ASSERT_TRUE(StartRun(first, L"runA", requester.Id()));
-    Sleep(1500);
+    ASSERT_TRUE(RunHasBegun());
     CChildProcess second;
     ASSERT_TRUE(StartRun(second, L"runB", 0));
 
@@ -122,8 +146,8 @@ TEST_F(UpdateRunConcurrency, SecondRun_WaitsUntilTheFirstHasEndedThenInstallsIts
 
     EXPECT_EQ("BBBB", Bytes(L"x.dll"));
     EXPECT_EQ("BBBB", Bytes(L"y.dll"));
-    EXPECT_FALSE(PathExists(App() + L"x.dll.old"));
-    EXPECT_FALSE(PathExists(App() + L"x.dll.new"));
+    WIN32_FIND_DATAW data{};
+    EXPECT_FALSE(CFindHandle(FindFirstFileW((App() + L".~qx*").c_str(), &data)).IsValid()) << "a run's folder stays";
     const std::vector<std::string> firstLog = LogOf(L"runA");
     const std::vector<std::string> secondLog = LogOf(L"runB");
     EXPECT_EQ(0u, Count(firstLog, kWaiting));
@@ -138,12 +162,11 @@ TEST_F(UpdateRunConcurrency, FirstRunKilledWhileSecondWaits_SecondGoesOnAtOnce)
     ASSERT_TRUE(StartRequester(requester, 0));
     CChildProcess first;
     ASSERT_TRUE(StartRun(first, L"runA", requester.Id()));
-    Sleep(1500);
+    ASSERT_TRUE(RunHasBegun());
     CChildProcess second;
     ASSERT_TRUE(StartRun(second, L"runB", 0));
-    Sleep(1000);
+    ASSERT_TRUE(RunWaits(L"runB")) << "the second run did not wait";
     ASSERT_TRUE(first.Running());
-    ASSERT_TRUE(second.Running()) << "the second run did not wait";
     first.Terminate();
 
     // Well before the first run's own wait for its requester could have ended.
@@ -164,38 +187,35 @@ const wchar_t kCheckedMd5[] = L"3793ea52a7be2d7deafd858fda50775c";
 // the load, while the run still waits for its requester, is not installed.
 TEST_F(UpdateRunConcurrency, DownloadChangedAfterTheLoad_CheckedContentInstalled)
 {
-    const struct
-    {
-        const char* what;
-        bool twice; // unused: every download is staged (nothing is read into memory)
-    } cases[] = {
-        {"staged in the application folder", false},
-    };
-    for (const auto& testCase : cases) {
-        SCOPED_TRACE(testCase.what);
-        const std::wstring folder = m_folder / (testCase.twice ? L"runB" : L"runA");
-        const std::wstring download = folder + L"\\upd\\x.dll";
-        ASSERT_TRUE(WriteBytes(download, "checked"));
-        ASSERT_TRUE(WriteBytes(App() + L"x.dll", "old"));
-        std::wstring items = ItemElement(0, L"x.dll", 7, L"1", L"0", L"", kCheckedMd5);
-        if (testCase.twice)
-            items += ItemElement(1, L"x.dll", 7, L"1", L"0", L"", kCheckedMd5);
-        ASSERT_TRUE(WriteManifest(folder + L"\\update.xml",
-                                  InfoElement(folder + L"\\upd\\", App()) + FilesElement(items, testCase.twice ? 2 : 1)));
+    const std::wstring folder = m_folder / L"runA";
+    const std::wstring download = folder + L"\\upd\\x.dll";
+    ASSERT_TRUE(WriteBytes(download, "checked"));
+    ASSERT_TRUE(WriteBytes(App() + L"x.dll", "old"));
+    ASSERT_TRUE(WriteManifest(folder + L"\\update.xml",
+                              InfoElement(folder + L"\\upd\\", App()) +
+                                  FilesElement(ItemElement(0, L"x.dll", 7, L"1", L"0", L"", kCheckedMd5), 1)));
 
-        CChildProcess requester;
-        ASSERT_TRUE(StartRequester(requester, 4000));
-        CChildProcess run;
-        ASSERT_TRUE(StartRun(run, testCase.twice ? L"runB" : L"runA", requester.Id()));
-        Sleep(2000);
-        // The load is over (the download can be written again) and nothing is replaced yet.
-        ASSERT_TRUE(run.Running());
-        ASSERT_EQ("old", Bytes(L"x.dll"));
-        ASSERT_TRUE(WriteBytes(download, "changed")) << "the download is still held";
-        ASSERT_TRUE(run.Ended(60000));
-
-        EXPECT_EQ("checked", Bytes(L"x.dll"));
-        EXPECT_FALSE(PathExists(App() + L"x.dll.new"));
-        EXPECT_FALSE(PathExists(App() + L"x.dll.old"));
+    // The run waits on the requester until the test ends it.
+    CChildProcess requester;
+    ASSERT_TRUE(StartRequester(requester, 0));
+    CChildProcess run;
+    ASSERT_TRUE(StartRun(run, L"runA", requester.Id()));
+    ASSERT_TRUE(RunHasBegun());
+    // The load is over once the download may be written again (staging
+    // holds it without write sharing); nothing is replaced yet.
+    bool written = false;
+    for (int i = 0; i < 1200 && !written; ++i) {
+        written = WriteBytes(download, "changed");
+        if (!written)
+            Sleep(50);
     }
+    ASSERT_TRUE(written) << "the download is still held";
+    ASSERT_TRUE(run.Running());
+    ASSERT_EQ("old", Bytes(L"x.dll"));
+    requester.Terminate();
+    ASSERT_TRUE(run.Ended(60000));
+
+    EXPECT_EQ("checked", Bytes(L"x.dll"));
+    WIN32_FIND_DATAW data{};
+    EXPECT_FALSE(CFindHandle(FindFirstFileW((App() + L".~qx*").c_str(), &data)).IsValid()) << "the run's folder stays";
 }
