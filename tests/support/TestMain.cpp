@@ -1,4 +1,6 @@
 // Every test program links code that logs through the library's storage.
+#include "support/TestSupport.h"
+
 #include <easylogging++.h>
 #include <gtest/gtest.h>
 
@@ -7,5 +9,7 @@ INITIALIZE_EASYLOGGINGPP
 int main(int argc, char** argv)
 {
     testing::InitGoogleTest(&argc, argv);
+    // What an earlier program ended by its time-out left behind.
+    RemoveFoldersOfEndedTestPrograms();
     return RUN_ALL_TESTS();
 }

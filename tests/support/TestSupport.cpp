@@ -15,6 +15,26 @@ std::wstring ProductExecutable()
     return TestBinaryFolder() + L"QXClientUpdSvc.exe";
 }
 
+void RemoveFoldersOfEndedTestPrograms()
+{
+    wchar_t temp[MAX_PATH] = {};
+    GetTempPathW(MAX_PATH, temp);
+    WIN32_FIND_DATAW data{};
+    CFindHandle find(FindFirstFileW((std::wstring(temp) + L"qxtest-*").c_str(), &data));
+    if (!find)
+        return;
+    std::vector<std::wstring> stale;
+    do {
+        // qxtest-<process id>-<n>: the folder of a program that still runs stays.
+        const DWORD processId = static_cast<DWORD>(wcstoul(data.cFileName + 7, nullptr, 10));
+        CHandle process(OpenProcess(SYNCHRONIZE, FALSE, processId));
+        if (processId != GetCurrentProcessId() && (!process || WaitForSingleObject(process.Get(), 0) == WAIT_OBJECT_0))
+            stale.push_back(std::wstring(temp) + data.cFileName + L"\\");
+    } while (FindNextFileW(find.Get(), &data));
+    for (const std::wstring& folder : stale)
+        RemoveTree(folder);
+}
+
 CTestFolder::CTestFolder()
 {
     wchar_t temp[MAX_PATH] = {};

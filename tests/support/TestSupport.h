@@ -89,6 +89,9 @@ private:
 };
 
 void RemoveTree(const std::wstring& path);
+// Removes the temporary folders of test programs that no longer run (a
+// program ended by its time-out removes nothing itself).
+void RemoveFoldersOfEndedTestPrograms();
 bool WriteBytes(const std::wstring& path, const std::string& bytes);
 std::optional<std::string> ReadBytes(const std::wstring& path);
 bool PathExists(const std::wstring& path);
