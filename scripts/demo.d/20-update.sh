@@ -1,8 +1,8 @@
 # A whole update run on generated sample data: an application folder, a
 # folder of downloaded files and a manifest with several items, one of them not
 # marked for update. Shows the application folder before and after with its
-# time stamps (local time of TZ), and the run's log. A second run, whose
-# download is missing, shows the old file put back under its own name.
+# time stamps (local time of TZ), and the run's log. A second run, one of whose
+# downloads is missing, shows the update refused before anything is touched.
 . "$(dirname "$0")/lib.bash"
 set -euo pipefail
 
@@ -16,8 +16,9 @@ win() { printf 'Z:%s' "${1//\//\\}"; }
 # program; it records its start outside the application folder and exits.
 export QX_STANDIN_RECORD="$(win "$root")\\started.txt"
 
-# The application as installed: version 1 of everything, an old backup left
-# by an earlier run beside readme.txt, and core.dll read-only.
+# The application as installed: version 1 of everything, a file of its own
+# named like a backup beside readme.txt (never touched by the run), and
+# core.dll read-only.
 printf 'app.exe, version 1\r\n' > "$root/app/app.exe"
 printf 'core library, version 1\r\n' > "$root/app/core.dll"
 printf 'readme, version 1\r\n' > "$root/app/readme.txt"
@@ -91,8 +92,8 @@ echo "log $(basename "$log"):"
 show_log "$log"
 
 # Second run: core.dll is marked for update but its download is gone. The
-# write fails, and the old file comes back under its own name with its times;
-# readme.txt is still installed, but its backup stays after that failure.
+# update could only fail half-way, so it is refused at the load: nothing is
+# touched, readme.txt stays version 2 as well (every file or none).
 rm -f "$log" "$root/download/core.dll.part"
 printf 'readme, version 3\r\n' > "$root/download/readme.txt"
 sed -e 's/count="5"/count="2"/' -e '/<I[024]/d' -e 's/<I1 /<I0 /' -e 's/<I3 /<I1 /' \
@@ -106,7 +107,7 @@ status=0
 wine "$root/updater/QXClientUpdSvc.exe" update "updfile:$(win "$root/missing.xml")" >/dev/null 2>&1 || status=$?
 echo "  exit code $status"
 echo
-echo "application folder after the second run (core.dll as before it, readme.txt.old kept):"
+echo "application folder after the second run (nothing touched: the update was refused):"
 listing "$root/app"
 echo
 echo "log $(basename "$log"):"

@@ -27,10 +27,10 @@ touch -d '2023-01-10 09:00:00' "$v1"/* "$v1"/*/*
 cp -a "$v1" "$root/installed"
 
 # Version 2: two files changed, two new ones (one in an existing folder),
-# one dropped, the rest unchanged.
+# one dropped with its folder, the rest unchanged.
 v2="$root/version 2"
 cp -a "$v1" "$v2"
-rm "$v2/plugins/old.dll"
+rm -r "$v2/plugins"
 printf 'core library, version 2\r\n' > "$v2/core.dll"
 printf 'readme, version 2 (longer than before)\r\n' > "$v2/readme.txt"
 printf 'a new feature\r\n' > "$v2/feature.dll"
@@ -87,8 +87,8 @@ if [ -s "$root/started.txt" ]; then
   echo "    started after the update: $(tr -d '\r' < "$root/started.txt" | awk -F'\t' '$1 == "start" { print $6; exit }')"
 fi
 echo
-echo "installed folder against version 2 (only the dropped plugin differs):"
-diff -r "$v2" "$root/installed" | sed 's/^/    /' || true
+echo "installed folder against version 2 (the same: the dropped plugin and its emptied folder removed):"
+if diff -r "$v2" "$root/installed" >/dev/null; then echo "    no difference"; else diff -r "$v2" "$root/installed" | sed 's/^/    /' || true; fi
 echo
 echo "write times of the installed files (version 2's, to the second):"
 (cd "$root/installed" && find . -type f | sort | while read -r f; do
