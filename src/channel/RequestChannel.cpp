@@ -18,6 +18,22 @@ bool IsEmptyHandle(HANDLE handle)
     return handle == nullptr || handle == INVALID_HANDLE_VALUE;
 }
 
+// Whether the poster named by a mark (or its given-up form) may still write
+// into its slot: its thread still runs. A thread that cannot be looked at for
+// want of rights counts as running; an id that no thread can have counts as gone.
+bool OwnerMayWrite(LONG value)
+{
+    if (value == kSlotAbandoned || !IsFillMark(value & ~2L))
+        return false;
+    const DWORD owner = MarkOwner(value);
+    if (owner == 0 || (owner & 3) != 0)
+        return false;
+    CHandle thread(OpenThread(SYNCHRONIZE, FALSE, owner));
+    if (!thread)
+        return GetLastError() == ERROR_ACCESS_DENIED;
+    return WaitForSingleObject(thread.Get(), 0) == WAIT_TIMEOUT;
+}
+
 // Readers that see readIndex move keep re-reading it without counting a
 // yield; this bounds how long a writer flipping the word can hold them there.
 constexpr DWORD kMaxRescans = 64;
@@ -123,6 +139,8 @@ bool CRequestChannel::Create(DWORD slotSize, DWORD slotsPerSegment)
         SetEvent(m_stopAllEvent.Get());
 
     m_creator = true;
+    m_slotsGivenUp = 0;
+    m_requestsDropped = 0;
     m_segmentLock.SetSpinCount(40);
     if (!MapSegments(0))
         return false;
@@ -165,6 +183,7 @@ bool CRequestChannel::Close()
     m_open = false;
     m_segmentZeroExisted = false;
     m_stuckSeen = false;
+    m_emptySeen = false;
     return true;
 }
 
@@ -303,6 +322,14 @@ bool CRequestChannel::WaitForFilled(DWORD* snapshot, unsigned char** slot, volat
                 yields = 0;
             continue;
         }
+        // A given-up slot holds no message: pass it at once. Bounded, so that
+        // a header full of such values cannot keep the reader turning.
+        const LONG value = *resolved ? **state : eSlotFree;
+        if (IsGivenUp(value) && rescans < kMaxRescans) {
+            PassGivenUp(*snapshot, *state, value);
+            ++rescans;
+            continue;
+        }
         if (++yields <= m_readerSpin) {
             SwitchToThread();
             continue;
@@ -311,15 +338,23 @@ bool CRequestChannel::WaitForFilled(DWORD* snapshot, unsigned char** slot, volat
     }
 
     // Waiting at a slot that is being filled: not past the stuck slot limit,
-    // so that a slot given up is given up on time.
+    // so that a slot given up is given up on time. Waiting on an empty ring:
+    // not past a look slice, since a claim made meanwhile wakes nobody and its
+    // limit counts from the claim.
     DWORD wait = *remaining;
     DWORD left = 0;
-    if (*resolved && StuckFor(*snapshot, *state, &left)) {
-        if (left == 0) {
-            GiveUpSlot(*snapshot, *state, m_stuckValue);
-            return false; // the caller looks again, at the next slot
+    if (*resolved) {
+        if (StuckFor(*snapshot, *state, &left)) {
+            if (left == 0) {
+                GiveUpSlot(*state, m_stuckValue);
+                return false; // the caller looks again and passes it
+            }
+            wait = std::min(wait, left);
+        } else {
+            if (**state == eSlotFree)
+                RecoverWaitingCount();
+            wait = std::min(wait, LookSliceMs());
         }
-        wait = std::min(wait, left);
     }
 
     InterlockedIncrement(&header->waitingReaders);
@@ -351,12 +386,15 @@ bool CRequestChannel::WaitForFilled(DWORD* snapshot, unsigned char** slot, volat
 
 bool CRequestChannel::StuckFor(DWORD index, volatile LONG* state, DWORD* left)
 {
+    // postIndex first: a free slot seen after it is behind it for good, since
+    // a poster claims a slot before it moves postIndex past it.
+    const DWORD postIndex = static_cast<DWORD>(Header()->postIndex);
     const LONG value = *state;
-    // Ready is taken at once, and a free slot with postIndex on it is simply an
-    // empty ring. Anything else keeps the ring waiting here: a slot a poster is
-    // filling (or died filling), or a free one that postIndex has passed, which
-    // no poster will fill any more.
-    if (value == eSlotReady || (value == eSlotFree && static_cast<DWORD>(Header()->postIndex) == index)) {
+    // Ready is taken at once, a given-up slot is passed, and a free slot with
+    // postIndex on it is simply an empty ring. Anything else keeps the ring
+    // waiting here: a slot a poster is filling (or died filling), or a free
+    // one that postIndex has passed, which no poster will fill any more.
+    if (value == eSlotReady || IsGivenUp(value) || (value == eSlotFree && postIndex == index)) {
         m_stuckSeen = false;
         return false;
     }
@@ -372,30 +410,92 @@ bool CRequestChannel::StuckFor(DWORD index, volatile LONG* state, DWORD* left)
     return true;
 }
 
-bool CRequestChannel::GiveUpSlot(DWORD index, volatile LONG* state, LONG value)
+bool CRequestChannel::GiveUpSlot(volatile LONG* state, LONG value)
 {
     m_stuckSeen = false;
-    // Taken first, from exactly the state that stayed: a poster that wakes up
-    // now finds its mark gone and fails instead of marking the slot ready.
-    if (InterlockedCompareExchange(state, eSlotReading, value) != value)
+    // One compare-and-swap from exactly the state that stayed: a poster that
+    // wakes now finds its mark gone and fails instead of marking the slot
+    // ready, and the slot keeps naming it, so that nobody else is given the
+    // slot while it may still copy into it. A slot that names no writer is
+    // simply abandoned. Never "reading": a restart would take that for a
+    // message the old reader had not finished.
+    const LONG givenUp = IsFillMark(value) ? GivenUpFrom(value) : kSlotAbandoned;
+    if (InterlockedCompareExchange(state, givenUp, value) != value)
         return false;
+    ++m_slotsGivenUp;
+    if (IsFillMark(value))
+        ++m_requestsDropped;
+    return true;
+}
+
+void CRequestChannel::PassGivenUp(DWORD index, volatile LONG* state, LONG value)
+{
     ChannelHeader* header = Header();
-    const DWORD capacity = static_cast<DWORD>(header->capacity);
-    const DWORD next = capacity == index + 1 ? 0 : index + 1;
-    // postIndex still on this slot means either a full ring behind it, or a
-    // poster that claimed the slot and died before moving postIndex on, with
-    // an empty ring behind. Only then does postIndex move too, so that new
-    // messages are not put in front of the reader's next slot.
-    unsigned char* nextSlot = nullptr;
-    volatile LONG* nextState = nullptr;
-    if (next != index && static_cast<DWORD>(header->postIndex) == index && ResolveSlot(next, &nextSlot, &nextState) &&
-        *nextState == eSlotFree)
-        InterlockedCompareExchange(&header->postIndex, static_cast<LONG>(next), static_cast<LONG>(index));
+    const DWORD next = NextIndex(index);
+    const bool ownerGone = !OwnerMayWrite(value);
+    if (static_cast<DWORD>(header->postIndex) == index) {
+        // Posters never claim or pass a given-up slot, so postIndex on it
+        // means either an empty ring (the next slot free) or a full one behind
+        // it; only the first lets postIndex move. In an empty ring a slot
+        // nobody writes into any more is simply freed where it is.
+        unsigned char* nextSlot = nullptr;
+        volatile LONG* nextState = nullptr;
+        const bool empty = next != index && ResolveSlot(next, &nextSlot, &nextState) && *nextState == eSlotFree;
+        if (empty && ownerGone) {
+            InterlockedCompareExchange(state, eSlotFree, value);
+            m_stuckSeen = false;
+            if (header->waitingPosters != 0)
+                SetEvent(m_availableEvent.Get());
+            return;
+        }
+        if (empty)
+            InterlockedCompareExchange(&header->postIndex, static_cast<LONG>(next), static_cast<LONG>(index));
+    }
     InterlockedCompareExchange(&header->readIndex, static_cast<LONG>(next), static_cast<LONG>(index));
-    InterlockedExchange(state, eSlotFree);
+    m_stuckSeen = false;
+    // Now behind readIndex, in the free part of the ring: freed unless its
+    // poster may still write into it (that poster frees it once it is done).
+    if (ownerGone)
+        InterlockedCompareExchange(state, eSlotFree, value);
     if (header->waitingPosters != 0)
         SetEvent(m_availableEvent.Get());
-    return true;
+}
+
+void CRequestChannel::RecoverWaitingCount()
+{
+    // A poster counts itself in waitingPosters only while the slot at
+    // postIndex is taken, and uncounts itself within microseconds once it is
+    // free. A count that stays the same on an empty ring, with postIndex not
+    // moving, for a whole look slice belongs to posters that died waiting
+    // (also before a restart): it is cleared, or every release would signal
+    // the available event for nobody. A live poster caught in between only
+    // makes the count wrong until the next such look, never its wait longer
+    // than its own wait slice.
+    ChannelHeader* header = Header();
+    const LONG waiting = header->waitingPosters;
+    const DWORD postIndex = static_cast<DWORD>(header->postIndex);
+    const DWORD now = GetTickCount();
+    if (waiting == 0) {
+        m_emptySeen = false;
+        return;
+    }
+    if (!m_emptySeen || m_emptyWaiting != waiting || m_emptyPostIndex != postIndex) {
+        m_emptySeen = true;
+        m_emptyWaiting = waiting;
+        m_emptyPostIndex = postIndex;
+        m_emptySince = now;
+        return;
+    }
+    if (now - m_emptySince >= LookSliceMs()) {
+        InterlockedCompareExchange(&header->waitingPosters, 0, waiting);
+        m_emptySeen = false;
+    }
+}
+
+DWORD CRequestChannel::NextIndex(DWORD index) const
+{
+    const DWORD capacity = static_cast<DWORD>(Header()->capacity);
+    return capacity == index + 1 ? 0 : index + 1;
 }
 
 unsigned char* CRequestChannel::TryTake(DWORD* remaining, volatile LONG** stateOut, HANDLE extra)
@@ -412,8 +512,7 @@ unsigned char* CRequestChannel::TryTake(DWORD* remaining, volatile LONG** stateO
         m_takeHook(m_takeHookContext, snapshot);
 
     ChannelHeader* header = Header();
-    const DWORD capacity = static_cast<DWORD>(header->capacity);
-    const DWORD next = capacity == snapshot + 1 ? 0 : snapshot + 1;
+    const DWORD next = NextIndex(snapshot);
     if (static_cast<DWORD>(InterlockedCompareExchange(&header->readIndex, static_cast<LONG>(next),
                                                       static_cast<LONG>(snapshot))) == snapshot) {
         // The ring moved on: a later wait here, even at the same slot with the

@@ -39,10 +39,11 @@ public:
     // the event. After a success the caller copies at most
     // HeaderSlotSize() bytes and then calls ReleaseSlot.
     // A slot at readIndex that keeps one state other than ready for the stuck
-    // slot limit while the reader waits at it (its poster died or stalls while
-    // filling it) is given up: freed and skipped, so the messages behind it
-    // are delivered. Its poster, should it wake, fails instead of marking it
-    // ready.
+    // slot limit (its poster died or stalls while filling it) is given up and
+    // passed, so the messages behind it are delivered. The limit counts from
+    // the claim, as seen by a reader that looks at an empty ring at least every
+    // eighth of the limit. A given-up slot is not reused while its poster may
+    // still write into it; that poster fails instead of marking it ready.
     unsigned char* Receive(volatile LONG** stateOut, HANDLE extra);
 
     // Frees a slot taken by Receive; the copy must be complete.
@@ -62,6 +63,12 @@ public:
     // endpoint created: always a count of bytes that may be copied from a slot
     // returned by Receive. 0 when not open or when the header says 0.
     DWORD HeaderSlotSize() const;
+
+    // What this endpoint has given up since Create: slots passed after the
+    // stuck slot limit, and among them those that held a poster's claim (its
+    // request was not delivered; the poster was told).
+    DWORD SlotsGivenUp() const { return m_slotsGivenUp; }
+    DWORD RequestsDropped() const { return m_requestsDropped; }
 
     // Introspection for tests and diagnostics.
     bool IsOpen() const { return m_open; }
@@ -104,7 +111,11 @@ private:
                        HANDLE extra, bool* resolved);
     unsigned char* TryTake(DWORD* remaining, volatile LONG** stateOut, HANDLE extra);
     bool StuckFor(DWORD index, volatile LONG* state, DWORD* left);
-    bool GiveUpSlot(DWORD index, volatile LONG* state, LONG value);
+    bool GiveUpSlot(volatile LONG* state, LONG value);
+    void PassGivenUp(DWORD index, volatile LONG* state, LONG value);
+    void RecoverWaitingCount();
+    DWORD NextIndex(DWORD index) const;
+    DWORD LookSliceMs() const { return m_stuckLimit / 8 != 0 ? m_stuckLimit / 8 : 1; }
     void ResumeRing(DWORD readIndex);
     bool Fail(DWORD error);
     static bool IsSignalled(HANDLE handle);
@@ -136,6 +147,14 @@ private:
     DWORD m_stuckIndex = 0;
     LONG m_stuckValue = 0;
     DWORD m_stuckSince = 0;
+    DWORD m_slotsGivenUp = 0;
+    DWORD m_requestsDropped = 0;
+    // waitingPosters as last seen on an empty ring, to tell a count left by a
+    // poster that died waiting from posters that really wait.
+    bool m_emptySeen = false;
+    LONG m_emptyWaiting = 0;
+    DWORD m_emptyPostIndex = 0;
+    DWORD m_emptySince = 0;
     TakeHook m_takeHook = nullptr;
     void* m_takeHookContext = nullptr;
 };
