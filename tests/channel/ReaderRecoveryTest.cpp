@@ -263,6 +263,8 @@ public:
     }
     bool WaitStalled(DWORD timeoutMs) const { return WaitForSingleObject(m_stalled.Get(), timeoutMs) == WAIT_OBJECT_0; }
     void Resume() const { SetEvent(m_resume.Get()); }
+    // A poster still held is let go, so that nothing waits for it.
+    ~CStallEvents() { Resume(); }
 
 private:
     std::string m_name;
@@ -332,14 +334,28 @@ DWORD WINAPI ReceiveOnce(LPVOID context)
     return 0;
 }
 
+// A thread joined when it goes, whatever made the test end: a Receive ends
+// within its budget.
+struct CJoinedThread
+{
+    CHandle thread;
+    ~CJoinedThread()
+    {
+        if (thread)
+            WaitForSingleObject(thread.Get(), 60000);
+    }
+};
+
 TEST_F(ReaderRecovery, ClaimWhileTheReaderBlocksOnAnEmptyRing_GivenUpAtTheLimitFromTheClaim)
 {
     CreateFresh();
     MoveToSlot3();
     // The reader blocks on the empty ring with its whole budget before the claim.
     BlockedReceive receive{&m_channel, false, {}};
-    CHandle reader(CreateThread(nullptr, 0, ReceiveOnce, &receive, 0, nullptr));
-    ASSERT_TRUE(reader.IsValid());
+    CJoinedThread joined;
+    joined.thread.Reset(CreateThread(nullptr, 0, ReceiveOnce, &receive, 0, nullptr));
+    const HANDLE reader = joined.thread.Get();
+    ASSERT_TRUE(joined.thread.IsValid());
     ASSERT_TRUE(WaitForWord(&Header()->waitingReaders, 1, 10000));
 
     CStallEvents stall;
@@ -356,7 +372,7 @@ TEST_F(ReaderRecovery, ClaimWhileTheReaderBlocksOnAnEmptyRing_GivenUpAtTheLimitF
     stall.Resume();
     EXPECT_EQ(DWORD(CRequestPoster::kErrorSlotGivenUp), staller.Wait(30000));
     ASSERT_EQ(0u, RunPoster(Posts(2, 0, 1)));
-    ASSERT_EQ(DWORD(WAIT_OBJECT_0), WaitForSingleObject(reader.Get(), 30000));
+    ASSERT_EQ(DWORD(WAIT_OBJECT_0), WaitForSingleObject(reader, 30000));
     EXPECT_TRUE(receive.taken);
     EXPECT_EQ(Stamp(2, 0), receive.stamp);
 }
