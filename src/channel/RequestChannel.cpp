@@ -75,9 +75,45 @@ bool CRequestChannel::Create(DWORD slotSize, DWORD slotsPerSegment)
     CChannelSecurity security;
     if (!security.Build())
         return Fail(GetLastError());
+    bool headerExisted = false;
+    if (!OpenObjects(security, &headerExisted))
+        return false;
+    DWORD readIndex = 0;
+    const bool sameRing = WriteHeader(headerExisted, &readIndex);
+
+    m_creator = true;
+    m_slotsGivenUp = 0;
+    m_requestsDropped = 0;
+    m_segmentLock.SetSpinCount(40);
+    if (!MapSegments(0))
+        return false;
+    ChannelHeader* header = Header();
+    if (sameRing) {
+        if (m_segmentZeroExisted) {
+            ResumeRing(readIndex);
+        } else {
+            // The messages went with the segment: an empty ring starts at 0.
+            header->readIndex = 0;
+            header->postIndex = 0;
+        }
+    }
+
+    m_signatureMapping.Reset(
+        CreateSharedMapping(security, ChannelObjectName(m_baseName, kSignatureSuffix), kSignatureBytes));
+    if (!m_signatureMapping)
+        return Fail(GetLastError());
+
+    InterlockedOr(&header->flags, kFlagCreated);
+    m_open = true;
+    m_lastError = 0;
+    return true;
+}
+
+bool CRequestChannel::OpenObjects(CChannelSecurity& security, bool* headerExisted)
+{
     const HANDLE headerMapping =
         CreateSharedMapping(security, ChannelObjectName(m_baseName, kHeaderSuffix), kHeaderBytes);
-    const bool headerExisted = headerMapping != nullptr && GetLastError() == ERROR_ALREADY_EXISTS;
+    *headerExisted = headerMapping != nullptr && GetLastError() == ERROR_ALREADY_EXISTS;
     m_headerMapping.Reset(headerMapping);
     if (!m_headerMapping)
         return Fail(GetLastError());
@@ -101,18 +137,22 @@ bool CRequestChannel::Create(DWORD slotSize, DWORD slotsPerSegment)
         if (!*event.handle)
             return Fail(GetLastError());
     }
+    return true;
+}
 
+bool CRequestChannel::WriteHeader(bool headerExisted, DWORD* readIndex)
+{
     ChannelHeader* header = Header();
     // A header that a client kept open across a restart of the service may
     // still hold unread messages: when it describes this same ring, its
     // position is kept (and so are the counts of posters waiting in it).
     const bool sameRing = headerExisted && (header->flags & kFlagCreated) != 0 &&
-                          static_cast<DWORD>(header->capacity) == slotsPerSegment &&
-                          static_cast<DWORD>(header->slotsPerSegment) == slotsPerSegment &&
-                          static_cast<DWORD>(header->slotSize) == slotSize &&
-                          static_cast<DWORD>(header->readIndex) < slotsPerSegment &&
-                          static_cast<DWORD>(header->postIndex) < slotsPerSegment;
-    const DWORD readIndex = static_cast<DWORD>(header->readIndex);
+                          static_cast<DWORD>(header->capacity) == m_slotsPerSegment &&
+                          static_cast<DWORD>(header->slotsPerSegment) == m_slotsPerSegment &&
+                          static_cast<DWORD>(header->slotSize) == m_slotSize &&
+                          static_cast<DWORD>(header->readIndex) < m_slotsPerSegment &&
+                          static_cast<DWORD>(header->postIndex) < m_slotsPerSegment;
+    *readIndex = static_cast<DWORD>(header->readIndex);
     // Posters that kept the header wait from here until the ring is usable again.
     InterlockedAnd(&header->flags, ~kFlagCreated);
     if (!sameRing) {
@@ -120,15 +160,16 @@ bool CRequestChannel::Create(DWORD slotSize, DWORD slotsPerSegment)
         header->postIndex = 0;
         header->waitingPosters = 0;
     }
-    header->slotSize = static_cast<LONG>(slotSize);
-    header->capacity = static_cast<LONG>(slotsPerSegment);
+    header->slotSize = static_cast<LONG>(m_slotSize);
+    header->capacity = static_cast<LONG>(m_slotsPerSegment);
     header->waitingReaders = 0;
-    header->slotsPerSegment = static_cast<LONG>(slotsPerSegment);
-    header->segmentBytes = static_cast<LONG>(slotSize * slotsPerSegment);
+    header->slotsPerSegment = static_cast<LONG>(m_slotsPerSegment);
+    header->segmentBytes = static_cast<LONG>(m_slotSize * m_slotsPerSegment);
     header->reserveSegments = 2;
     header->reserved = 0;
-    // Not "created" until the ring is usable (below): a client that opened the
-    // channel while it is being set up waits instead of posting into it.
+    // Not "created" until the ring is usable (Create sets it last): a client
+    // that opened the channel while it is being set up waits instead of
+    // posting into it.
     header->flags = 0;
     // The stop-all event outlives us while any client holds it, still signalled
     // from a previous run; with flags now saying "running" it must agree, or
@@ -137,43 +178,12 @@ bool CRequestChannel::Create(DWORD slotSize, DWORD slotsPerSegment)
     ResetEvent(m_stopAllEvent.Get());
     if (header->flags & kFlagStopAll)
         SetEvent(m_stopAllEvent.Get());
-
-    m_creator = true;
-    m_slotsGivenUp = 0;
-    m_requestsDropped = 0;
-    m_segmentLock.SetSpinCount(40);
-    if (!MapSegments(0))
-        return false;
-    if (sameRing) {
-        if (m_segmentZeroExisted) {
-            ResumeRing(readIndex);
-        } else {
-            // The messages went with the segment: an empty ring starts at 0.
-            header->readIndex = 0;
-            header->postIndex = 0;
-        }
-    }
-
-    m_signatureMapping.Reset(
-        CreateSharedMapping(security, ChannelObjectName(m_baseName, kSignatureSuffix), kSignatureBytes));
-    if (!m_signatureMapping)
-        return Fail(GetLastError());
-
-    InterlockedOr(&header->flags, kFlagCreated);
-    m_open = true;
-    m_lastError = 0;
-    return true;
+    return sameRing;
 }
 
 bool CRequestChannel::Close()
 {
-    for (SegmentEntry& row : m_segments) {
-        row.view.Close();
-        row.states = nullptr;
-        row.mapping.Close();
-    }
     m_segments.clear();
-    m_slotsMapped = 0;
     m_filledEvent.Close();
     m_availableEvent.Close();
     m_stopAllEvent.Close();
@@ -184,6 +194,8 @@ bool CRequestChannel::Close()
     m_segmentZeroExisted = false;
     m_stuckSeen = false;
     m_emptySeen = false;
+    for (Sighting& sighting : m_sightings)
+        sighting = Sighting{};
     return true;
 }
 
@@ -209,7 +221,7 @@ void CRequestChannel::ResumeRing(DWORD readIndex)
 void CRequestChannel::Destroy()
 {
     Close();
-    std::vector<SegmentEntry>().swap(m_segments);
+    std::vector<CChannelSegment>().swap(m_segments);
     std::wstring().swap(m_baseName);
 }
 
@@ -231,35 +243,16 @@ bool CRequestChannel::MapSegments(DWORD last)
     }
     m_segments.reserve(reserve);
 
-    const DWORD bytes = static_cast<DWORD>(SegmentBytes(m_slotSize, m_slotsPerSegment));
-    const DWORD statesOffset = static_cast<DWORD>(StateWordsOffset(m_slotSize, m_slotsPerSegment));
-    CChannelSecurity security;
-    if (!security.Build()) {
-        const DWORD error = GetLastError();
-        m_segmentLock.Unlock();
-        return Fail(error);
-    }
     for (DWORD i = static_cast<DWORD>(rows); i <= last; ++i) {
-        SegmentEntry row;
-        const HANDLE mapping = CreateSharedMapping(security, SegmentName(m_baseName, i), bytes);
+        CChannelSegment segment;
+        if (!segment.Open(m_baseName, i, m_slotSize, m_slotsPerSegment)) {
+            const DWORD error = GetLastError();
+            m_segmentLock.Unlock();
+            return Fail(error);
+        }
         if (i == 0)
-            m_segmentZeroExisted = mapping != nullptr && GetLastError() == ERROR_ALREADY_EXISTS;
-        row.mapping.Reset(mapping);
-        if (!row.mapping) {
-            const DWORD error = GetLastError();
-            m_segmentLock.Unlock();
-            return Fail(error);
-        }
-        row.view.Reset(MapChannelView(row.mapping.Get(), bytes));
-        if (!row.view) {
-            const DWORD error = GetLastError();
-            row.mapping.Close();
-            m_segmentLock.Unlock();
-            return Fail(error);
-        }
-        row.states = reinterpret_cast<volatile LONG*>(static_cast<unsigned char*>(row.view.Get()) + statesOffset);
-        m_segments.push_back(std::move(row));
-        m_slotsMapped = m_slotsPerSegment * static_cast<DWORD>(m_segments.size());
+            m_segmentZeroExisted = segment.Existed();
+        m_segments.push_back(std::move(segment));
     }
     m_segmentLock.Unlock();
     return true;
@@ -279,7 +272,7 @@ bool CRequestChannel::ResolveSlot(DWORD index, unsigned char** slot, volatile LO
     if (index >= followed)
         return Fail(ERROR_INVALID_DATA);
 
-    if (index >= m_slotsMapped) {
+    if (index >= SlotsMapped()) {
         const DWORD wanted = std::max(index, capacity) / m_slotsPerSegment;
         if (!MapSegments(std::min(wanted, kMaxSegments - 1)))
             return false;
@@ -291,8 +284,8 @@ bool CRequestChannel::ResolveSlot(DWORD index, unsigned char** slot, volatile LO
         m_segmentLock.LockShared();
     const bool found = segment < m_segments.size();
     if (found) {
-        *slot = static_cast<unsigned char*>(m_segments[segment].view.Get()) + size_t(k) * m_slotSize;
-        *state = m_segments[segment].states + k;
+        *slot = m_segments[segment].Slot(k);
+        *state = m_segments[segment].State(k);
     }
     if (!m_creator)
         m_segmentLock.Unlock();
@@ -343,6 +336,7 @@ bool CRequestChannel::WaitForFilled(DWORD* snapshot, unsigned char** slot, volat
     // limit counts from the claim.
     DWORD wait = *remaining;
     DWORD left = 0;
+    LookAtRing();
     if (*resolved) {
         if (StuckFor(*snapshot, *state, &left)) {
             if (left == 0) {
@@ -403,7 +397,8 @@ bool CRequestChannel::StuckFor(DWORD index, volatile LONG* state, DWORD* left)
         m_stuckSeen = true;
         m_stuckIndex = index;
         m_stuckValue = value;
-        m_stuckSince = now;
+        const bool sighted = IsFillMark(value) && index < kTrackedSlots && m_sightings[index].value == value;
+        m_stuckSince = sighted ? m_sightings[index].since : now;
     }
     const DWORD waited = now - m_stuckSince;
     *left = waited >= m_stuckLimit ? 0 : m_stuckLimit - waited;
@@ -433,6 +428,7 @@ void CRequestChannel::PassGivenUp(DWORD index, volatile LONG* state, LONG value)
     ChannelHeader* header = Header();
     const DWORD next = NextIndex(index);
     const bool ownerGone = !OwnerMayWrite(value);
+    ForgetSighting(index);
     if (static_cast<DWORD>(header->postIndex) == index) {
         // Posters never claim or pass a given-up slot, so postIndex on it
         // means either an empty ring (the next slot free) or a full one behind
@@ -492,6 +488,29 @@ void CRequestChannel::RecoverWaitingCount()
     }
 }
 
+void CRequestChannel::ForgetSighting(DWORD index)
+{
+    if (index < kTrackedSlots)
+        m_sightings[index] = Sighting{};
+}
+
+void CRequestChannel::LookAtRing()
+{
+    const DWORD now = GetTickCount();
+    const DWORD slots = std::min({static_cast<DWORD>(Header()->capacity), SlotsMapped(), kTrackedSlots});
+    for (DWORD i = 0; i < slots; ++i) {
+        unsigned char* slot = nullptr;
+        volatile LONG* state = nullptr;
+        if (!ResolveSlot(i, &slot, &state))
+            return;
+        const LONG value = *state;
+        if (!IsFillMark(value))
+            m_sightings[i] = Sighting{};
+        else if (m_sightings[i].value != value)
+            m_sightings[i] = Sighting{value, now};
+    }
+}
+
 DWORD CRequestChannel::NextIndex(DWORD index) const
 {
     const DWORD capacity = static_cast<DWORD>(Header()->capacity);
@@ -516,8 +535,10 @@ unsigned char* CRequestChannel::TryTake(DWORD* remaining, volatile LONG** stateO
     if (static_cast<DWORD>(InterlockedCompareExchange(&header->readIndex, static_cast<LONG>(next),
                                                       static_cast<LONG>(snapshot))) == snapshot) {
         // The ring moved on: a later wait here, even at the same slot with the
-        // same poster's mark, is a new one.
+        // same poster's mark (the same thread claims it again a lap later),
+        // is a new one.
         m_stuckSeen = false;
+        ForgetSighting(snapshot);
         *stateOut = state;
         return slot;
     }

@@ -87,6 +87,17 @@ void ExpectDelivered(CRequestChannel& channel, const std::vector<Stamp>& expecte
         EXPECT_EQ(eSlotFree, states[i]) << "slot " << i;
 }
 
+// The id of a thread of this process that has ended: a mark that names it
+// belongs to a poster that is gone.
+DWORD EndedThreadId()
+{
+    DWORD id = 0;
+    CHandle thread(CreateThread(nullptr, 0, [](LPVOID) -> DWORD { return 0; }, nullptr, 0, &id));
+    if (thread)
+        WaitForSingleObject(thread.Get(), 10000);
+    return id;
+}
+
 bool IsPosterMark(LONG value)
 {
     return value != eSlotFree && value != eSlotReady && value != eSlotReading;
@@ -377,6 +388,38 @@ TEST_F(ReaderRecovery, ClaimWhileTheReaderBlocksOnAnEmptyRing_GivenUpAtTheLimitF
     EXPECT_EQ(Stamp(2, 0), receive.stamp);
 }
 
+TEST_F(ReaderRecovery, StaleClaimAheadOfPostIndex_TimedFromTheClaim)
+{
+    // Longer than elsewhere, so that "from the claim" and "from when the
+    // reader got there" are far apart.
+    constexpr DWORD kLongLimitMs = 4000;
+    CreateFresh();
+    m_channel.SetStuckSlotLimit(kLongLimitMs);
+    MoveToSlot3();
+    // A poster that read an old postIndex claimed slot 5, ahead of the ring's
+    // head, and died before it could find out that the slot was not its own.
+    States()[5] = FillMarkOf(EndedThreadId());
+    CElapsed sinceClaim;
+    // The reader keeps looking at the ring, which has nothing for it, for the limit.
+    m_channel.SetReceiveBudget(kLongLimitMs / 4);
+    Stamp stamp{};
+    while (sinceClaim.Ms() < kLongLimitMs)
+        EXPECT_FALSE(TakeOne(m_channel, &stamp));
+    m_channel.SetReceiveBudget(CRequestChannel::kReceiveBudgetMs);
+
+    // Two messages fill slots 3 and 4; the third waits at slot 5, which the
+    // reader gives up as soon as it gets there: its limit ran out long ago.
+    CChildProcess poster;
+    ASSERT_TRUE(poster.Start(PosterCommand(Posts(2, 0, 3))));
+    ASSERT_TRUE(TakeOne(m_channel, &stamp));
+    ASSERT_TRUE(TakeOne(m_channel, &stamp));
+    CElapsed atSlot5;
+    ASSERT_TRUE(TakeOne(m_channel, &stamp));
+    EXPECT_EQ(Stamp(2, 2), stamp);
+    EXPECT_LT(atSlot5.Ms(), kLongLimitMs / 2.0) << "the limit was counted again from the reader's arrival";
+    EXPECT_EQ(0u, poster.Wait(30000));
+}
+
 // ---------------------------------------------------------------------------
 // A restart of the reader: the first endpoint closes (the service stopped)
 // while a client holds the channel's objects, and a new one creates it again.
@@ -439,11 +482,6 @@ void GiveUpCutAfterReadIndexMoved(Restart& r)
     GiveUpCutShort(r, true);
 }
 
-DWORD WINAPI EndAtOnce(LPVOID)
-{
-    return 0;
-}
-
 TEST(ReaderRestart, UnreadMessagesDeliveredOnceInOrder)
 {
     const struct
@@ -465,12 +503,8 @@ TEST(ReaderRestart, UnreadMessagesDeliveredOnceInOrder)
         {"a give-up cut short before readIndex moved", GiveUpCutBeforeReadIndexMoved, true, 3, 0, 104},
         {"a give-up cut short after readIndex moved", GiveUpCutAfterReadIndexMoved, true, 4, 0, 104},
     };
-    DWORD deadThread = 0;
-    {
-        CHandle ended(CreateThread(nullptr, 0, EndAtOnce, nullptr, 0, &deadThread));
-        ASSERT_TRUE(ended.IsValid());
-        ASSERT_EQ(DWORD(WAIT_OBJECT_0), WaitForSingleObject(ended.Get(), 10000));
-    }
+    const DWORD deadThread = EndedThreadId();
+    ASSERT_NE(0u, deadThread);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         CForeignView header, segment;

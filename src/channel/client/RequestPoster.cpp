@@ -1,7 +1,5 @@
 #include "channel/client/RequestPoster.h"
 
-#include "channel/ChannelSecurity.h"
-
 #include <algorithm>
 #include <cstring>
 
@@ -73,31 +71,14 @@ bool CRequestPoster::ResolveSlot(DWORD index, DWORD slotSize, DWORD slotsPerSegm
         return Fail(ERROR_INVALID_DATA);
     if (number >= m_segments.size())
         m_segments.resize(number + 1);
-    Segment& segment = m_segments[number];
-    if (!segment.view) {
-        const DWORD bytes = static_cast<DWORD>(SegmentBytes(slotSize, slotsPerSegment));
-        CChannelSecurity security;
-        if (!security.Build())
-            return Fail(GetLastError());
-        // Open-or-create: a ring the other side enlarged may reach a segment
-        // the reader has not made yet.
-        segment.mapping.Reset(CreateFileMappingW(INVALID_HANDLE_VALUE, security.Attributes(),
-                                                 PAGE_READWRITE | SEC_COMMIT, 0, bytes,
-                                                 SegmentName(m_baseName, number).c_str()));
-        if (!segment.mapping)
-            return Fail(GetLastError());
-        segment.view.Reset(MapChannelView(segment.mapping.Get(), bytes));
-        if (!segment.view) {
-            const DWORD error = GetLastError();
-            segment.mapping.Close();
-            return Fail(error);
-        }
-        segment.states = reinterpret_cast<volatile LONG*>(static_cast<unsigned char*>(segment.view.Get()) +
-                                                          StateWordsOffset(slotSize, slotsPerSegment));
-    }
+    CChannelSegment& segment = m_segments[number];
+    // Open-or-create: a ring the other side enlarged may reach a segment the
+    // reader has not made yet.
+    if (!segment.IsOpen() && !segment.Open(m_baseName, number, slotSize, slotsPerSegment))
+        return Fail(GetLastError());
     const DWORD k = index % slotsPerSegment;
-    *slot = static_cast<unsigned char*>(segment.view.Get()) + size_t(k) * slotSize;
-    *state = segment.states + k;
+    *slot = segment.Slot(k);
+    *state = segment.State(k);
     return true;
 }
 

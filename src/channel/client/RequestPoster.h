@@ -8,6 +8,7 @@
 // processes, may post at once; each message lands in exactly one slot. One
 // object serves one thread.
 #include "channel/ChannelLayout.h"
+#include "channel/ChannelSegment.h"
 #include "platform/Handles.h"
 
 #include <string>
@@ -135,7 +136,7 @@ private:
     CHandle m_filledEvent;
     CHandle m_availableEvent;
     CHandle m_stopAllEvent;
-    std::vector<Segment> m_segments; // index = segment number
+    std::vector<CChannelSegment> m_segments; // index = segment number
     DWORD m_mappedSlotSize = 0;      // geometry the mapped segments were opened with
     DWORD m_mappedSlotsPerSegment = 0;
     DWORD m_lastError = 0;
