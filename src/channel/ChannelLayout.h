@@ -82,10 +82,10 @@ enum eSlotState : LONG
 // with bit 0 set (so never free, ready or reading, and the owner can be read
 // back). A slot the reader gave up while its poster may still be writing into
 // it holds that mark with bit 1 set as well: posters do not fill it, and the
-// reader passes it, until that poster is done (it frees the slot, or marks it
-// abandoned if the reader has not passed it yet) or its thread has ended; so
-// a late copy can never land in another poster's message. The reader frees
-// an abandoned slot, or one whose owner has ended, as it passes it.
+// reader passes it, until that poster is done (it marks the slot abandoned)
+// or its thread has ended; so a late copy can never land in another poster's
+// message. The reader frees an abandoned slot, or one whose owner has ended,
+// as it passes it.
 constexpr LONG kSlotAbandoned = 7; // given up, nobody left to write (owner id 1 is no thread)
 
 inline LONG FillMarkOf(DWORD threadId)

@@ -429,29 +429,28 @@ void CRequestChannel::PassGivenUp(DWORD index, volatile LONG* state, LONG value)
     const DWORD next = NextIndex(index);
     const bool ownerGone = !OwnerMayWrite(value);
     ForgetSighting(index);
+    // Posters never claim a given-up slot, so they never move postIndex off
+    // one: readIndex never gets ahead of postIndex, or the ring would read a
+    // lap out of step from then on. With postIndex on this slot both move past
+    // it, whether the ring is empty or full behind it.
+    bool freeIt = ownerGone;
     if (static_cast<DWORD>(header->postIndex) == index) {
-        // Posters never claim or pass a given-up slot, so postIndex on it
-        // means either an empty ring (the next slot free) or a full one behind
-        // it; only the first lets postIndex move. In an empty ring a slot
-        // nobody writes into any more is simply freed where it is.
+        if (static_cast<DWORD>(InterlockedCompareExchange(&header->postIndex, static_cast<LONG>(next),
+                                                          static_cast<LONG>(index))) != index)
+            return;
+        // Freed only when the ring behind it is empty, so that it is the last
+        // of the free part; in a full ring it stays a hole that the reader
+        // passes again when it gets there.
         unsigned char* nextSlot = nullptr;
         volatile LONG* nextState = nullptr;
-        const bool empty = next != index && ResolveSlot(next, &nextSlot, &nextState) && *nextState == eSlotFree;
-        if (empty && ownerGone) {
-            InterlockedCompareExchange(state, eSlotFree, value);
-            m_stuckSeen = false;
-            if (header->waitingPosters != 0)
-                SetEvent(m_availableEvent.Get());
-            return;
-        }
-        if (empty)
-            InterlockedCompareExchange(&header->postIndex, static_cast<LONG>(next), static_cast<LONG>(index));
+        freeIt = ownerGone && next != index && ResolveSlot(next, &nextSlot, &nextState) && *nextState == eSlotFree;
     }
     InterlockedCompareExchange(&header->readIndex, static_cast<LONG>(next), static_cast<LONG>(index));
     m_stuckSeen = false;
-    // Now behind readIndex, in the free part of the ring: freed unless its
-    // poster may still write into it (that poster frees it once it is done).
-    if (ownerGone)
+    // Now behind readIndex, the last slot posters will come to. Left as it
+    // is while its poster may still write into it: that poster marks it
+    // abandoned when done, and the reader frees it the next time it passes.
+    if (freeIt)
         InterlockedCompareExchange(state, eSlotFree, value);
     if (header->waitingPosters != 0)
         SetEvent(m_availableEvent.Get());

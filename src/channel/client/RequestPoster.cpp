@@ -222,18 +222,9 @@ bool CRequestPoster::Fill(const Target& target, LONG mark, const void* message, 
 
 bool CRequestPoster::SlotGivenUp(const Target& target, LONG mark)
 {
-    // We write into the slot no more. Once the reader has passed it (it gave
-    // it up at readIndex, then moved on) it is in the free part of the ring
-    // and free again; before that, abandoned, for the reader to free as it
-    // passes.
-    ChannelHeader* header = Header();
-    const LONG givenUp = GivenUpFrom(mark);
-    if (static_cast<DWORD>(header->readIndex) != target.index) {
-        if (InterlockedCompareExchange(target.state, eSlotFree, givenUp) == givenUp && header->waitingPosters != 0)
-            SetEvent(m_availableEvent.Get());
-    } else {
-        InterlockedCompareExchange(target.state, kSlotAbandoned, givenUp);
-    }
+    // We write into the slot no more: abandoned, for the reader to free when
+    // it passes it (only it knows where the slot stands in the ring).
+    InterlockedCompareExchange(target.state, kSlotAbandoned, GivenUpFrom(mark));
     return Fail(kErrorSlotGivenUp);
 }
 
@@ -257,6 +248,7 @@ bool CRequestPoster::WaitForFreeSlot(const Target& target, Pace* pace)
     const auto stillTaken = [&] {
         return static_cast<DWORD>(header->postIndex) == target.index && *target.state != eSlotFree;
     };
+    const LONG readIndex = header->readIndex;
     DWORD woken = WAIT_TIMEOUT;
     InterlockedIncrement(&header->waitingPosters);
     if (stillTaken()) {
@@ -266,18 +258,22 @@ bool CRequestPoster::WaitForFreeSlot(const Target& target, Pace* pace)
     InterlockedDecrement(&header->waitingPosters);
     if (woken == WAIT_OBJECT_0 + 1)
         return Fail(ERROR_OPERATION_ABORTED);
+    const bool moved = header->readIndex != readIndex;
     if (woken == WAIT_OBJECT_0) {
         pace->woken = true;
-        // A wake-up that finds the slot still taken is not trusted: the event
-        // may be a manual-reset one that another process created first and
-        // left signalled, which would wake us again at once until the
-        // deadline. Resetting it is harmless for the auto-reset event the
-        // channel expects.
-        if (stillTaken())
+        // Wake-ups that keep finding the ring where it was are not trusted:
+        // the event may be a manual-reset one that another process created
+        // first and left signalled, which would wake us again at once until
+        // the deadline. Only after a few in a row, since a reset may also
+        // swallow a wake-up that the reader has just sent to another poster.
+        pace->fruitless = moved || !stillTaken() ? 0 : pace->fruitless + 1;
+        if (pace->fruitless >= 3) {
             ResetEvent(m_availableEvent.Get());
+            pace->fruitless = 0;
+        }
         pace->slice = kWaitSliceMs;
     } else if (woken == WAIT_TIMEOUT) {
-        pace->slice = std::min(pace->slice * 2, kLongestWaitSliceMs);
+        pace->slice = moved ? kWaitSliceMs : std::min(pace->slice * 2, kLongestWaitSliceMs);
     } else if (woken == WAIT_FAILED) {
         Sleep(wait);
     }

@@ -74,8 +74,8 @@ public:
     static constexpr LONGLONG kPosterSpinMicroseconds = 200;
     // Wake-ups of the available event are not addressed to one poster; a
     // bounded wait makes a poster that missed its wake-up look again soon.
-    // The slice doubles while the ring stays full, up to the longest one, so
-    // that a long wait costs next to nothing.
+    // The slice doubles while the ring does not move, up to the longest one,
+    // so that a long wait costs next to nothing.
     static constexpr DWORD kWaitSliceMs = 10;
     static constexpr DWORD kLongestWaitSliceMs = 80;
 
@@ -102,7 +102,8 @@ private:
         LONGLONG spinStart = 0;
         LONGLONG spinTicks = 0;
         DWORD slice = kWaitSliceMs;
-        bool woken = false; // a wake-up of the available event was ours
+        DWORD fruitless = 0; // wake-ups in a row that found the ring not moved
+        bool woken = false;  // a wake-up of the available event was ours
         bool Expired() const;
         DWORD Left() const;
     };
