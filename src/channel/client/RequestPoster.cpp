@@ -131,7 +131,7 @@ bool CRequestPoster::Post(const void* message, DWORD length, DWORD timeoutMs)
             return false;
         switch (Claim(target, mark)) {
         case eClaimed:
-            return Fill(target, mark, message, length, pace.woken);
+            return Fill(target, mark, message, length);
         case eLookAgain:
             continue;
         case eRingFull:
@@ -188,7 +188,7 @@ CRequestPoster::eClaim CRequestPoster::Claim(const Target& target, LONG mark)
     return static_cast<DWORD>(header->postIndex) != target.index ? eLookAgain : eRingFull;
 }
 
-bool CRequestPoster::Fill(const Target& target, LONG mark, const void* message, DWORD length, bool woken)
+bool CRequestPoster::Fill(const Target& target, LONG mark, const void* message, DWORD length)
 {
     ChannelHeader* header = Header();
     Stage(ePostClaimed, target.index);
@@ -212,9 +212,10 @@ bool CRequestPoster::Fill(const Target& target, LONG mark, const void* message, 
         return SlotGivenUp(target, mark);
     if (header->waitingReaders != 0)
         SetEvent(m_filledEvent.Get());
-    // The wake-up that brought us here may have been meant for several
-    // posters (two slots freed at once): pass it on.
-    if (woken && header->waitingPosters != 0)
+    // The next slot may be free as well: pass the wake-up on. (A count left
+    // too high by a poster that died waiting costs a signal for nobody here
+    // only until the reader clears it.)
+    if (header->waitingPosters != 0)
         SetEvent(m_availableEvent.Get());
     m_lastError = 0;
     return true;
@@ -260,7 +261,6 @@ bool CRequestPoster::WaitForFreeSlot(const Target& target, Pace* pace)
         return Fail(ERROR_OPERATION_ABORTED);
     const bool moved = header->readIndex != readIndex;
     if (woken == WAIT_OBJECT_0) {
-        pace->woken = true;
         // Wake-ups that keep finding the ring where it was are not trusted:
         // the event may be a manual-reset one that another process created
         // first and left signalled, which would wake us again at once until

@@ -103,14 +103,13 @@ private:
         LONGLONG spinTicks = 0;
         DWORD slice = kWaitSliceMs;
         DWORD fruitless = 0; // wake-ups in a row that found the ring not moved
-        bool woken = false;  // a wake-up of the available event was ours
         bool Expired() const;
         DWORD Left() const;
     };
 
     bool ReadTarget(DWORD length, Target* target);
     eClaim Claim(const Target& target, LONG mark);
-    bool Fill(const Target& target, LONG mark, const void* message, DWORD length, bool woken);
+    bool Fill(const Target& target, LONG mark, const void* message, DWORD length);
     bool WaitForFreeSlot(const Target& target, Pace* pace);
     bool SlotGivenUp(const Target& target, LONG mark);
     void Stage(ePostStage stage, DWORD index)
