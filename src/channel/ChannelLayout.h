@@ -78,6 +78,40 @@ enum eSlotState : LONG
     eSlotReading = 3,
 };
 
+// A poster's mark while it fills a slot: its thread id shifted left by two,
+// with bit 0 set (so never free, ready or reading, and the owner can be read
+// back). A slot the reader gave up while its poster may still be writing into
+// it holds that mark with bit 1 set as well: posters do not fill it, and the
+// reader passes it, until that poster is done (it marks the slot abandoned)
+// or its thread has ended; so a late copy can never land in another poster's
+// message. The reader frees an abandoned slot, or one whose owner has ended,
+// as it passes it.
+constexpr LONG kSlotAbandoned = 7; // given up, nobody left to write (owner id 1 is no thread)
+
+inline LONG FillMarkOf(DWORD threadId)
+{
+    return static_cast<LONG>((threadId << 2) | 1);
+}
+// Thread ids are multiples of 4, so a mark ends in the bits 0001 and its
+// given-up form in 0011; other values are no poster's.
+inline bool IsFillMark(LONG value)
+{
+    return (value & 0xF) == 1;
+}
+inline bool IsGivenUp(LONG value)
+{
+    return value == kSlotAbandoned || ((value & 0xF) == 3 && value != eSlotReading);
+}
+inline LONG GivenUpFrom(LONG mark)
+{
+    return mark | 2;
+}
+// The thread that wrote a mark (or the given-up form of it).
+inline DWORD MarkOwner(LONG value)
+{
+    return static_cast<DWORD>(value) >> 2;
+}
+
 // One message at the start of its slot. The reader takes no length from it:
 // the payload runs to the end of the copied slot.
 struct RequestMessage

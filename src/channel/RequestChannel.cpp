@@ -18,6 +18,22 @@ bool IsEmptyHandle(HANDLE handle)
     return handle == nullptr || handle == INVALID_HANDLE_VALUE;
 }
 
+// Whether the poster named by a mark (or its given-up form) may still write
+// into its slot: its thread still runs. A thread that cannot be looked at for
+// want of rights counts as running; an id that no thread can have counts as gone.
+bool OwnerMayWrite(LONG value)
+{
+    if (value == kSlotAbandoned || !IsFillMark(value & ~2L))
+        return false;
+    const DWORD owner = MarkOwner(value);
+    if (owner == 0 || (owner & 3) != 0)
+        return false;
+    CHandle thread(OpenThread(SYNCHRONIZE, FALSE, owner));
+    if (!thread)
+        return GetLastError() == ERROR_ACCESS_DENIED;
+    return WaitForSingleObject(thread.Get(), 0) == WAIT_TIMEOUT;
+}
+
 // Readers that see readIndex move keep re-reading it without counting a
 // yield; this bounds how long a writer flipping the word can hold them there.
 constexpr DWORD kMaxRescans = 64;
@@ -59,9 +75,45 @@ bool CRequestChannel::Create(DWORD slotSize, DWORD slotsPerSegment)
     CChannelSecurity security;
     if (!security.Build())
         return Fail(GetLastError());
+    bool headerExisted = false;
+    if (!OpenObjects(security, &headerExisted))
+        return false;
+    DWORD readIndex = 0;
+    const bool sameRing = WriteHeader(headerExisted, &readIndex);
+
+    m_creator = true;
+    m_slotsGivenUp = 0;
+    m_requestsDropped = 0;
+    m_segmentLock.SetSpinCount(40);
+    if (!MapSegments(0))
+        return false;
+    ChannelHeader* header = Header();
+    if (sameRing) {
+        if (m_segmentZeroExisted) {
+            ResumeRing(readIndex);
+        } else {
+            // The messages went with the segment: an empty ring starts at 0.
+            header->readIndex = 0;
+            header->postIndex = 0;
+        }
+    }
+
+    m_signatureMapping.Reset(
+        CreateSharedMapping(security, ChannelObjectName(m_baseName, kSignatureSuffix), kSignatureBytes));
+    if (!m_signatureMapping)
+        return Fail(GetLastError());
+
+    InterlockedOr(&header->flags, kFlagCreated);
+    m_open = true;
+    m_lastError = 0;
+    return true;
+}
+
+bool CRequestChannel::OpenObjects(CChannelSecurity& security, bool* headerExisted)
+{
     const HANDLE headerMapping =
         CreateSharedMapping(security, ChannelObjectName(m_baseName, kHeaderSuffix), kHeaderBytes);
-    const bool headerExisted = headerMapping != nullptr && GetLastError() == ERROR_ALREADY_EXISTS;
+    *headerExisted = headerMapping != nullptr && GetLastError() == ERROR_ALREADY_EXISTS;
     m_headerMapping.Reset(headerMapping);
     if (!m_headerMapping)
         return Fail(GetLastError());
@@ -85,18 +137,22 @@ bool CRequestChannel::Create(DWORD slotSize, DWORD slotsPerSegment)
         if (!*event.handle)
             return Fail(GetLastError());
     }
+    return true;
+}
 
+bool CRequestChannel::WriteHeader(bool headerExisted, DWORD* readIndex)
+{
     ChannelHeader* header = Header();
     // A header that a client kept open across a restart of the service may
     // still hold unread messages: when it describes this same ring, its
     // position is kept (and so are the counts of posters waiting in it).
     const bool sameRing = headerExisted && (header->flags & kFlagCreated) != 0 &&
-                          static_cast<DWORD>(header->capacity) == slotsPerSegment &&
-                          static_cast<DWORD>(header->slotsPerSegment) == slotsPerSegment &&
-                          static_cast<DWORD>(header->slotSize) == slotSize &&
-                          static_cast<DWORD>(header->readIndex) < slotsPerSegment &&
-                          static_cast<DWORD>(header->postIndex) < slotsPerSegment;
-    const DWORD readIndex = static_cast<DWORD>(header->readIndex);
+                          static_cast<DWORD>(header->capacity) == m_slotsPerSegment &&
+                          static_cast<DWORD>(header->slotsPerSegment) == m_slotsPerSegment &&
+                          static_cast<DWORD>(header->slotSize) == m_slotSize &&
+                          static_cast<DWORD>(header->readIndex) < m_slotsPerSegment &&
+                          static_cast<DWORD>(header->postIndex) < m_slotsPerSegment;
+    *readIndex = static_cast<DWORD>(header->readIndex);
     // Posters that kept the header wait from here until the ring is usable again.
     InterlockedAnd(&header->flags, ~kFlagCreated);
     if (!sameRing) {
@@ -104,15 +160,16 @@ bool CRequestChannel::Create(DWORD slotSize, DWORD slotsPerSegment)
         header->postIndex = 0;
         header->waitingPosters = 0;
     }
-    header->slotSize = static_cast<LONG>(slotSize);
-    header->capacity = static_cast<LONG>(slotsPerSegment);
+    header->slotSize = static_cast<LONG>(m_slotSize);
+    header->capacity = static_cast<LONG>(m_slotsPerSegment);
     header->waitingReaders = 0;
-    header->slotsPerSegment = static_cast<LONG>(slotsPerSegment);
-    header->segmentBytes = static_cast<LONG>(slotSize * slotsPerSegment);
+    header->slotsPerSegment = static_cast<LONG>(m_slotsPerSegment);
+    header->segmentBytes = static_cast<LONG>(m_slotSize * m_slotsPerSegment);
     header->reserveSegments = 2;
     header->reserved = 0;
-    // Not "created" until the ring is usable (below): a client that opened the
-    // channel while it is being set up waits instead of posting into it.
+    // Not "created" until the ring is usable (Create sets it last): a client
+    // that opened the channel while it is being set up waits instead of
+    // posting into it.
     header->flags = 0;
     // The stop-all event outlives us while any client holds it, still signalled
     // from a previous run; with flags now saying "running" it must agree, or
@@ -121,41 +178,12 @@ bool CRequestChannel::Create(DWORD slotSize, DWORD slotsPerSegment)
     ResetEvent(m_stopAllEvent.Get());
     if (header->flags & kFlagStopAll)
         SetEvent(m_stopAllEvent.Get());
-
-    m_creator = true;
-    m_segmentLock.SetSpinCount(40);
-    if (!MapSegments(0))
-        return false;
-    if (sameRing) {
-        if (m_segmentZeroExisted) {
-            ResumeRing(readIndex);
-        } else {
-            // The messages went with the segment: an empty ring starts at 0.
-            header->readIndex = 0;
-            header->postIndex = 0;
-        }
-    }
-
-    m_signatureMapping.Reset(
-        CreateSharedMapping(security, ChannelObjectName(m_baseName, kSignatureSuffix), kSignatureBytes));
-    if (!m_signatureMapping)
-        return Fail(GetLastError());
-
-    InterlockedOr(&header->flags, kFlagCreated);
-    m_open = true;
-    m_lastError = 0;
-    return true;
+    return sameRing;
 }
 
 bool CRequestChannel::Close()
 {
-    for (SegmentEntry& row : m_segments) {
-        row.view.Close();
-        row.states = nullptr;
-        row.mapping.Close();
-    }
     m_segments.clear();
-    m_slotsMapped = 0;
     m_filledEvent.Close();
     m_availableEvent.Close();
     m_stopAllEvent.Close();
@@ -165,6 +193,9 @@ bool CRequestChannel::Close()
     m_open = false;
     m_segmentZeroExisted = false;
     m_stuckSeen = false;
+    m_emptySeen = false;
+    for (Sighting& sighting : m_sightings)
+        sighting = Sighting{};
     return true;
 }
 
@@ -190,7 +221,7 @@ void CRequestChannel::ResumeRing(DWORD readIndex)
 void CRequestChannel::Destroy()
 {
     Close();
-    std::vector<SegmentEntry>().swap(m_segments);
+    std::vector<CChannelSegment>().swap(m_segments);
     std::wstring().swap(m_baseName);
 }
 
@@ -212,35 +243,16 @@ bool CRequestChannel::MapSegments(DWORD last)
     }
     m_segments.reserve(reserve);
 
-    const DWORD bytes = static_cast<DWORD>(SegmentBytes(m_slotSize, m_slotsPerSegment));
-    const DWORD statesOffset = static_cast<DWORD>(StateWordsOffset(m_slotSize, m_slotsPerSegment));
-    CChannelSecurity security;
-    if (!security.Build()) {
-        const DWORD error = GetLastError();
-        m_segmentLock.Unlock();
-        return Fail(error);
-    }
     for (DWORD i = static_cast<DWORD>(rows); i <= last; ++i) {
-        SegmentEntry row;
-        const HANDLE mapping = CreateSharedMapping(security, SegmentName(m_baseName, i), bytes);
+        CChannelSegment segment;
+        if (!segment.Open(m_baseName, i, m_slotSize, m_slotsPerSegment)) {
+            const DWORD error = GetLastError();
+            m_segmentLock.Unlock();
+            return Fail(error);
+        }
         if (i == 0)
-            m_segmentZeroExisted = mapping != nullptr && GetLastError() == ERROR_ALREADY_EXISTS;
-        row.mapping.Reset(mapping);
-        if (!row.mapping) {
-            const DWORD error = GetLastError();
-            m_segmentLock.Unlock();
-            return Fail(error);
-        }
-        row.view.Reset(MapChannelView(row.mapping.Get(), bytes));
-        if (!row.view) {
-            const DWORD error = GetLastError();
-            row.mapping.Close();
-            m_segmentLock.Unlock();
-            return Fail(error);
-        }
-        row.states = reinterpret_cast<volatile LONG*>(static_cast<unsigned char*>(row.view.Get()) + statesOffset);
-        m_segments.push_back(std::move(row));
-        m_slotsMapped = m_slotsPerSegment * static_cast<DWORD>(m_segments.size());
+            m_segmentZeroExisted = segment.Existed();
+        m_segments.push_back(std::move(segment));
     }
     m_segmentLock.Unlock();
     return true;
@@ -260,7 +272,7 @@ bool CRequestChannel::ResolveSlot(DWORD index, unsigned char** slot, volatile LO
     if (index >= followed)
         return Fail(ERROR_INVALID_DATA);
 
-    if (index >= m_slotsMapped) {
+    if (index >= SlotsMapped()) {
         const DWORD wanted = std::max(index, capacity) / m_slotsPerSegment;
         if (!MapSegments(std::min(wanted, kMaxSegments - 1)))
             return false;
@@ -272,8 +284,8 @@ bool CRequestChannel::ResolveSlot(DWORD index, unsigned char** slot, volatile LO
         m_segmentLock.LockShared();
     const bool found = segment < m_segments.size();
     if (found) {
-        *slot = static_cast<unsigned char*>(m_segments[segment].view.Get()) + size_t(k) * m_slotSize;
-        *state = m_segments[segment].states + k;
+        *slot = m_segments[segment].Slot(k);
+        *state = m_segments[segment].State(k);
     }
     if (!m_creator)
         m_segmentLock.Unlock();
@@ -303,6 +315,14 @@ bool CRequestChannel::WaitForFilled(DWORD* snapshot, unsigned char** slot, volat
                 yields = 0;
             continue;
         }
+        // A given-up slot holds no message: pass it at once. Bounded, so that
+        // a header full of such values cannot keep the reader turning.
+        const LONG value = *resolved ? **state : eSlotFree;
+        if (IsGivenUp(value) && rescans < kMaxRescans) {
+            PassGivenUp(*snapshot, *state, value);
+            ++rescans;
+            continue;
+        }
         if (++yields <= m_readerSpin) {
             SwitchToThread();
             continue;
@@ -311,15 +331,24 @@ bool CRequestChannel::WaitForFilled(DWORD* snapshot, unsigned char** slot, volat
     }
 
     // Waiting at a slot that is being filled: not past the stuck slot limit,
-    // so that a slot given up is given up on time.
+    // so that a slot given up is given up on time. Waiting on an empty ring:
+    // not past a look slice, since a claim made meanwhile wakes nobody and its
+    // limit counts from the claim.
     DWORD wait = *remaining;
     DWORD left = 0;
-    if (*resolved && StuckFor(*snapshot, *state, &left)) {
-        if (left == 0) {
-            GiveUpSlot(*snapshot, *state, m_stuckValue);
-            return false; // the caller looks again, at the next slot
+    LookAtRing();
+    if (*resolved) {
+        if (StuckFor(*snapshot, *state, &left)) {
+            if (left == 0) {
+                GiveUpSlot(*state, m_stuckValue);
+                return false; // the caller looks again and passes it
+            }
+            wait = std::min(wait, left);
+        } else {
+            if (**state == eSlotFree)
+                RecoverWaitingCount();
+            wait = std::min(wait, LookSliceMs());
         }
-        wait = std::min(wait, left);
     }
 
     InterlockedIncrement(&header->waitingReaders);
@@ -351,12 +380,15 @@ bool CRequestChannel::WaitForFilled(DWORD* snapshot, unsigned char** slot, volat
 
 bool CRequestChannel::StuckFor(DWORD index, volatile LONG* state, DWORD* left)
 {
+    // postIndex first: a free slot seen after it is behind it for good, since
+    // a poster claims a slot before it moves postIndex past it.
+    const DWORD postIndex = static_cast<DWORD>(Header()->postIndex);
     const LONG value = *state;
-    // Ready is taken at once, and a free slot with postIndex on it is simply an
-    // empty ring. Anything else keeps the ring waiting here: a slot a poster is
-    // filling (or died filling), or a free one that postIndex has passed, which
-    // no poster will fill any more.
-    if (value == eSlotReady || (value == eSlotFree && static_cast<DWORD>(Header()->postIndex) == index)) {
+    // Ready is taken at once, a given-up slot is passed, and a free slot with
+    // postIndex on it is simply an empty ring. Anything else keeps the ring
+    // waiting here: a slot a poster is filling (or died filling), or a free
+    // one that postIndex has passed, which no poster will fill any more.
+    if (value == eSlotReady || IsGivenUp(value) || (value == eSlotFree && postIndex == index)) {
         m_stuckSeen = false;
         return false;
     }
@@ -365,37 +397,123 @@ bool CRequestChannel::StuckFor(DWORD index, volatile LONG* state, DWORD* left)
         m_stuckSeen = true;
         m_stuckIndex = index;
         m_stuckValue = value;
-        m_stuckSince = now;
+        const bool sighted = IsFillMark(value) && index < kTrackedSlots && m_sightings[index].value == value;
+        m_stuckSince = sighted ? m_sightings[index].since : now;
     }
     const DWORD waited = now - m_stuckSince;
     *left = waited >= m_stuckLimit ? 0 : m_stuckLimit - waited;
     return true;
 }
 
-bool CRequestChannel::GiveUpSlot(DWORD index, volatile LONG* state, LONG value)
+bool CRequestChannel::GiveUpSlot(volatile LONG* state, LONG value)
 {
     m_stuckSeen = false;
-    // Taken first, from exactly the state that stayed: a poster that wakes up
-    // now finds its mark gone and fails instead of marking the slot ready.
-    if (InterlockedCompareExchange(state, eSlotReading, value) != value)
+    // One compare-and-swap from exactly the state that stayed: a poster that
+    // wakes now finds its mark gone and fails instead of marking the slot
+    // ready, and the slot keeps naming it, so that nobody else is given the
+    // slot while it may still copy into it. A slot that names no writer is
+    // simply abandoned. Never "reading": a restart would take that for a
+    // message the old reader had not finished.
+    const LONG givenUp = IsFillMark(value) ? GivenUpFrom(value) : kSlotAbandoned;
+    if (InterlockedCompareExchange(state, givenUp, value) != value)
         return false;
+    ++m_slotsGivenUp;
+    if (IsFillMark(value))
+        ++m_requestsDropped;
+    return true;
+}
+
+void CRequestChannel::PassGivenUp(DWORD index, volatile LONG* state, LONG value)
+{
     ChannelHeader* header = Header();
-    const DWORD capacity = static_cast<DWORD>(header->capacity);
-    const DWORD next = capacity == index + 1 ? 0 : index + 1;
-    // postIndex still on this slot means either a full ring behind it, or a
-    // poster that claimed the slot and died before moving postIndex on, with
-    // an empty ring behind. Only then does postIndex move too, so that new
-    // messages are not put in front of the reader's next slot.
-    unsigned char* nextSlot = nullptr;
-    volatile LONG* nextState = nullptr;
-    if (next != index && static_cast<DWORD>(header->postIndex) == index && ResolveSlot(next, &nextSlot, &nextState) &&
-        *nextState == eSlotFree)
-        InterlockedCompareExchange(&header->postIndex, static_cast<LONG>(next), static_cast<LONG>(index));
+    const DWORD next = NextIndex(index);
+    const bool ownerGone = !OwnerMayWrite(value);
+    ForgetSighting(index);
+    // Posters never claim a given-up slot, so they never move postIndex off
+    // one: readIndex never gets ahead of postIndex, or the ring would read a
+    // lap out of step from then on. With postIndex on this slot both move past
+    // it, whether the ring is empty or full behind it.
+    bool freeIt = ownerGone;
+    if (static_cast<DWORD>(header->postIndex) == index) {
+        if (static_cast<DWORD>(InterlockedCompareExchange(&header->postIndex, static_cast<LONG>(next),
+                                                          static_cast<LONG>(index))) != index)
+            return;
+        // Freed only when the ring behind it is empty, so that it is the last
+        // of the free part; in a full ring it stays a hole that the reader
+        // passes again when it gets there.
+        unsigned char* nextSlot = nullptr;
+        volatile LONG* nextState = nullptr;
+        freeIt = ownerGone && next != index && ResolveSlot(next, &nextSlot, &nextState) && *nextState == eSlotFree;
+    }
     InterlockedCompareExchange(&header->readIndex, static_cast<LONG>(next), static_cast<LONG>(index));
-    InterlockedExchange(state, eSlotFree);
+    m_stuckSeen = false;
+    // Now behind readIndex, the last slot posters will come to. Left as it
+    // is while its poster may still write into it: that poster marks it
+    // abandoned when done, and the reader frees it the next time it passes.
+    if (freeIt)
+        InterlockedCompareExchange(state, eSlotFree, value);
     if (header->waitingPosters != 0)
         SetEvent(m_availableEvent.Get());
-    return true;
+}
+
+void CRequestChannel::RecoverWaitingCount()
+{
+    // A poster counts itself in waitingPosters only while the slot at
+    // postIndex is taken, and uncounts itself within microseconds once it is
+    // free. A count that stays the same on an empty ring, with postIndex not
+    // moving, for a whole look slice belongs to posters that died waiting
+    // (also before a restart): it is cleared, or every release would signal
+    // the available event for nobody. A live poster caught in between only
+    // makes the count wrong until the next such look, never its wait longer
+    // than its own wait slice.
+    ChannelHeader* header = Header();
+    const LONG waiting = header->waitingPosters;
+    const DWORD postIndex = static_cast<DWORD>(header->postIndex);
+    const DWORD now = GetTickCount();
+    if (waiting == 0) {
+        m_emptySeen = false;
+        return;
+    }
+    if (!m_emptySeen || m_emptyWaiting != waiting || m_emptyPostIndex != postIndex) {
+        m_emptySeen = true;
+        m_emptyWaiting = waiting;
+        m_emptyPostIndex = postIndex;
+        m_emptySince = now;
+        return;
+    }
+    if (now - m_emptySince >= LookSliceMs()) {
+        InterlockedCompareExchange(&header->waitingPosters, 0, waiting);
+        m_emptySeen = false;
+    }
+}
+
+void CRequestChannel::ForgetSighting(DWORD index)
+{
+    if (index < kTrackedSlots)
+        m_sightings[index] = Sighting{};
+}
+
+void CRequestChannel::LookAtRing()
+{
+    const DWORD now = GetTickCount();
+    const DWORD slots = std::min({static_cast<DWORD>(Header()->capacity), SlotsMapped(), kTrackedSlots});
+    for (DWORD i = 0; i < slots; ++i) {
+        unsigned char* slot = nullptr;
+        volatile LONG* state = nullptr;
+        if (!ResolveSlot(i, &slot, &state))
+            return;
+        const LONG value = *state;
+        if (!IsFillMark(value))
+            m_sightings[i] = Sighting{};
+        else if (m_sightings[i].value != value)
+            m_sightings[i] = Sighting{value, now};
+    }
+}
+
+DWORD CRequestChannel::NextIndex(DWORD index) const
+{
+    const DWORD capacity = static_cast<DWORD>(Header()->capacity);
+    return capacity == index + 1 ? 0 : index + 1;
 }
 
 unsigned char* CRequestChannel::TryTake(DWORD* remaining, volatile LONG** stateOut, HANDLE extra)
@@ -412,13 +530,14 @@ unsigned char* CRequestChannel::TryTake(DWORD* remaining, volatile LONG** stateO
         m_takeHook(m_takeHookContext, snapshot);
 
     ChannelHeader* header = Header();
-    const DWORD capacity = static_cast<DWORD>(header->capacity);
-    const DWORD next = capacity == snapshot + 1 ? 0 : snapshot + 1;
+    const DWORD next = NextIndex(snapshot);
     if (static_cast<DWORD>(InterlockedCompareExchange(&header->readIndex, static_cast<LONG>(next),
                                                       static_cast<LONG>(snapshot))) == snapshot) {
         // The ring moved on: a later wait here, even at the same slot with the
-        // same poster's mark, is a new one.
+        // same poster's mark (the same thread claims it again a lap later),
+        // is a new one.
         m_stuckSeen = false;
+        ForgetSighting(snapshot);
         *stateOut = state;
         return slot;
     }

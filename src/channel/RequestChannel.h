@@ -6,6 +6,7 @@
 // slots per segment it created the channel with and never maps more than
 // kMaxSegments segments.
 #include "channel/ChannelLayout.h"
+#include "channel/ChannelSegment.h"
 #include "channel/SpinRWLock.h"
 #include "platform/Handles.h"
 
@@ -39,10 +40,11 @@ public:
     // the event. After a success the caller copies at most
     // HeaderSlotSize() bytes and then calls ReleaseSlot.
     // A slot at readIndex that keeps one state other than ready for the stuck
-    // slot limit while the reader waits at it (its poster died or stalls while
-    // filling it) is given up: freed and skipped, so the messages behind it
-    // are delivered. Its poster, should it wake, fails instead of marking it
-    // ready.
+    // slot limit (its poster died or stalls while filling it) is given up and
+    // passed, so the messages behind it are delivered. The limit counts from
+    // the claim, as seen by a reader that looks at the whole ring whenever it
+    // blocks, and on an empty ring at least every eighth of the limit. A given-up slot is not reused while its poster may
+    // still write into it; that poster fails instead of marking it ready.
     unsigned char* Receive(volatile LONG** stateOut, HANDLE extra);
 
     // Frees a slot taken by Receive; the copy must be complete.
@@ -63,10 +65,16 @@ public:
     // returned by Receive. 0 when not open or when the header says 0.
     DWORD HeaderSlotSize() const;
 
+    // What this endpoint has given up since Create: slots passed after the
+    // stuck slot limit, and among them those that held a poster's claim (its
+    // request was not delivered; the poster was told).
+    DWORD SlotsGivenUp() const { return m_slotsGivenUp; }
+    DWORD RequestsDropped() const { return m_requestsDropped; }
+
     // Introspection for tests and diagnostics.
     bool IsOpen() const { return m_open; }
     DWORD SegmentsMapped() const { return static_cast<DWORD>(m_segments.size()); }
-    DWORD SlotsMapped() const { return m_slotsMapped; }
+    DWORD SlotsMapped() const { return m_slotsPerSegment * SegmentsMapped(); }
     DWORD LastError() const { return m_lastError; }
     ChannelHeader* Header() const { return static_cast<ChannelHeader*>(m_headerView.Get()); }
 
@@ -91,20 +99,19 @@ public:
     static constexpr DWORD kStuckSlotLimitMs = 15000;
 
 private:
-    struct SegmentEntry
-    {
-        CHandle mapping;
-        CMappedView view;
-        volatile LONG* states = nullptr;
-    };
-
+    bool OpenObjects(CChannelSecurity& security, bool* headerExisted);
+    bool WriteHeader(bool headerExisted, DWORD* readIndex);
     bool MapSegments(DWORD last);
     bool ResolveSlot(DWORD index, unsigned char** slot, volatile LONG** state);
     bool WaitForFilled(DWORD* snapshot, unsigned char** slot, volatile LONG** state, DWORD* remaining,
                        HANDLE extra, bool* resolved);
     unsigned char* TryTake(DWORD* remaining, volatile LONG** stateOut, HANDLE extra);
     bool StuckFor(DWORD index, volatile LONG* state, DWORD* left);
-    bool GiveUpSlot(DWORD index, volatile LONG* state, LONG value);
+    bool GiveUpSlot(volatile LONG* state, LONG value);
+    void PassGivenUp(DWORD index, volatile LONG* state, LONG value);
+    void RecoverWaitingCount();
+    DWORD NextIndex(DWORD index) const;
+    DWORD LookSliceMs() const { return m_stuckLimit / 8 != 0 ? m_stuckLimit / 8 : 1; }
     void ResumeRing(DWORD readIndex);
     bool Fail(DWORD error);
     static bool IsSignalled(HANDLE handle);
@@ -112,13 +119,12 @@ private:
     CMappedView m_headerView;
     CSpinRWLock m_segmentLock;
     std::wstring m_baseName;
-    std::vector<SegmentEntry> m_segments;
+    std::vector<CChannelSegment> m_segments; // one per mapped segment, in order
     CHandle m_headerMapping;
     CHandle m_signatureMapping;
     CHandle m_filledEvent;
     CHandle m_availableEvent;
     CHandle m_stopAllEvent;
-    DWORD m_slotsMapped = 0;
     DWORD m_readerSpin = kReaderSpin;
     bool m_open = false;
     bool m_creator = false;
@@ -136,6 +142,28 @@ private:
     DWORD m_stuckIndex = 0;
     LONG m_stuckValue = 0;
     DWORD m_stuckSince = 0;
+    // When each slot was first seen holding its present poster's mark, so that
+    // a claim is timed from when it was made, wherever in the ring it is (a
+    // poster may claim a slot ahead of postIndex and stall before it finds
+    // out that it is not its own).
+    struct Sighting
+    {
+        LONG value = eSlotFree;
+        DWORD since = 0;
+    };
+    static constexpr DWORD kTrackedSlots = 64;
+    Sighting m_sightings[kTrackedSlots];
+    void LookAtRing();
+    void ForgetSighting(DWORD index);
+
+    DWORD m_slotsGivenUp = 0;
+    DWORD m_requestsDropped = 0;
+    // waitingPosters as last seen on an empty ring, to tell a count left by a
+    // poster that died waiting from posters that really wait.
+    bool m_emptySeen = false;
+    LONG m_emptyWaiting = 0;
+    DWORD m_emptyPostIndex = 0;
+    DWORD m_emptySince = 0;
     TakeHook m_takeHook = nullptr;
     void* m_takeHookContext = nullptr;
 };

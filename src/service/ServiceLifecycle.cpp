@@ -220,6 +220,9 @@ DWORD CServiceWorker::WorkerLoop()
         // slot freed before it is handled, so posters are not held up.
         std::vector<unsigned char> buffer(m_slotSize);
         const HANDLE stopEvent = m_stopEvent.Get();
+        // For the line at stop: the only figure an operator has of the channel.
+        uint64_t consumed = 0;
+        uint64_t consumedBytes = 0;
         for (;;) {
             if (m_paused == 0) {
                 volatile LONG* state = nullptr;
@@ -230,6 +233,8 @@ DWORD CServiceWorker::WorkerLoop()
                         count = m_slotSize;
                     std::memcpy(buffer.data(), slot, count);
                     channel.ReleaseSlot(state);
+                    ++consumed;
+                    consumedBytes += count;
                     if (count != 0)
                         HandleRequest(buffer.data(), count);
                 }
@@ -242,6 +247,10 @@ DWORD CServiceWorker::WorkerLoop()
             }
         }
         channel.RaiseStopAll();
+        if (m_logger != nullptr)
+            m_logger->info("Lumenorbit update service : request channel : %v requests consumed, %v bytes, "
+                           "%v dropped, %v slots given up",
+                           consumed, consumedBytes, channel.RequestsDropped(), channel.SlotsGivenUp());
         exitCode = 0;
     }
 

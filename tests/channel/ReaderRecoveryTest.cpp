@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -62,21 +63,39 @@ bool TakeOne(CRequestChannel& channel, Stamp* stamp)
     return true;
 }
 
-// Receives exactly the expected messages in order, then finds the ring empty
-// and consistent: nothing lost, reordered or delivered twice.
-void ExpectDelivered(CRequestChannel& channel, const std::vector<Stamp>& expected, const volatile LONG* states)
+// Receives exactly the expected messages, in order.
+void ExpectReceived(CRequestChannel& channel, const std::vector<Stamp>& expected)
 {
     std::vector<Stamp> received;
     Stamp stamp{};
     while (received.size() < expected.size() && TakeOne(channel, &stamp))
         received.push_back(stamp);
     EXPECT_EQ(expected, received);
+}
+
+// Receives exactly the expected messages in order, then finds the ring empty
+// and consistent: nothing lost, reordered or delivered twice.
+void ExpectDelivered(CRequestChannel& channel, const std::vector<Stamp>& expected, const volatile LONG* states)
+{
+    ExpectReceived(channel, expected);
+    Stamp stamp{};
     channel.SetReceiveBudget(300);
     EXPECT_FALSE(TakeOne(channel, &stamp)) << "one more: " << stamp.first << "/" << stamp.second;
     channel.SetReceiveBudget(CRequestChannel::kReceiveBudgetMs);
     EXPECT_EQ(channel.Header()->readIndex, channel.Header()->postIndex);
     for (DWORD i = 0; i < kSlots; ++i)
         EXPECT_EQ(eSlotFree, states[i]) << "slot " << i;
+}
+
+// The id of a thread of this process that has ended: a mark that names it
+// belongs to a poster that is gone.
+DWORD EndedThreadId()
+{
+    DWORD id = 0;
+    CHandle thread(CreateThread(nullptr, 0, [](LPVOID) -> DWORD { return 0; }, nullptr, 0, &id));
+    if (thread)
+        WaitForSingleObject(thread.Get(), 10000);
+    return id;
 }
 
 bool IsPosterMark(LONG value)
@@ -216,17 +235,189 @@ TEST_F(ReaderRecovery, SlowPosterPastTheLimit_FailsAndIsNotDelivered)
         CChildProcess later;
         ASSERT_TRUE(later.Start(PosterCommand(Posts(2, 0, 10))));
 
-        ExpectDelivered(m_channel, Sequence(1, 3, 3) + Sequence(2, 0, 10), States());
+        ExpectReceived(m_channel, Sequence(1, 3, 3) + Sequence(2, 0, 10));
         EXPECT_EQ(DWORD(CRequestPoster::kErrorSlotGivenUp), slow.Wait(30000));
         EXPECT_EQ(0u, later.Wait(30000));
+        // Its slot stayed out of the ring while the slow poster could still
+        // write; now that it is done, two more laps use every slot again.
+        CChildProcess last;
+        ASSERT_TRUE(last.Start(PosterCommand(Posts(3, 0, 2 * kSlots))));
+        ExpectDelivered(m_channel, Sequence(3, 0, 2 * kSlots), States());
+        EXPECT_EQ(0u, last.Wait(30000));
         // Every slot has been filled again since; none holds the slow poster's
-        // message, written after its slot was given up.
+        // message.
         for (DWORD i = 0; i < kSlots; ++i) {
             uint32_t word0 = 0;
             std::memcpy(&word0, m_segment.Bytes() + size_t(i) * kSlotSize, sizeof(word0));
             EXPECT_NE(9u, word0) << "slot " << i;
         }
     }
+}
+
+// A pair of named events through which a test holds a poster at a stage:
+// the poster signals NAME_stalled there and waits for NAME_resume.
+class CStallEvents
+{
+public:
+    CStallEvents()
+    {
+        static LONG counter = 0;
+        m_name = "QXTestStall" + std::to_string(GetCurrentProcessId()) + "_" +
+                 std::to_string(InterlockedIncrement(&counter));
+        m_stalled.Reset(CreateEventA(nullptr, TRUE, FALSE, (m_name + "_stalled").c_str()));
+        m_resume.Reset(CreateEventA(nullptr, TRUE, FALSE, (m_name + "_resume").c_str()));
+    }
+    std::wstring Arguments(const wchar_t* stage) const
+    {
+        return std::wstring(L" --stall-at ") + stage + L" --stall-event " +
+               std::wstring(m_name.begin(), m_name.end());
+    }
+    bool WaitStalled(DWORD timeoutMs) const { return WaitForSingleObject(m_stalled.Get(), timeoutMs) == WAIT_OBJECT_0; }
+    void Resume() const { SetEvent(m_resume.Get()); }
+    // A poster still held is let go, so that nothing waits for it.
+    ~CStallEvents() { Resume(); }
+
+private:
+    std::string m_name;
+    CHandle m_stalled;
+    CHandle m_resume;
+};
+
+TEST_F(ReaderRecovery, PosterStalledPastTheLimitResumes_OtherPostersMessagesDeliveredWhole)
+{
+    const struct
+    {
+        const char* name;
+        const wchar_t* stage;
+    } cases[] = {
+        // Its second half lands after the slot was given up: in a slot that
+        // another poster may have filled since, unless nobody was given it.
+        {"stalled half-way through its copy", L"half"},
+        {"stalled before its copy", L"claimed"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        CreateFresh();
+        MoveToSlot3();
+        CStallEvents stall;
+        CChildProcess staller;
+        ASSERT_TRUE(staller.Start(PosterCommand(Posts(9, 0, 1) + stall.Arguments(c.stage))));
+        ASSERT_TRUE(stall.WaitStalled(20000));
+
+        // The reader gives slot 3 up; nothing is behind it yet.
+        m_channel.SetReceiveBudget(kLimitMs / 2);
+        CElapsed elapsed;
+        Stamp stamp{};
+        while (Header()->readIndex == 3 && elapsed.Ms() < 20000)
+            EXPECT_FALSE(TakeOne(m_channel, &stamp));
+        ASSERT_EQ(4, Header()->readIndex);
+        m_channel.SetReceiveBudget(CRequestChannel::kReceiveBudgetMs);
+
+        // Another poster goes once round the ring, past slot 3: it has
+        // posted all, or waits for the reader.
+        CChildProcess other;
+        ASSERT_TRUE(other.Start(PosterCommand(Posts(2, 0, kSlots))));
+        CElapsed posting;
+        while (!other.Ended(0) && Header()->waitingPosters == 0 && posting.Ms() < 30000)
+            Sleep(5);
+
+        // The staller writes the rest of its message and fails.
+        stall.Resume();
+        EXPECT_EQ(DWORD(CRequestPoster::kErrorSlotGivenUp), staller.Wait(30000));
+        // Poster 2's messages, byte for byte as written (TakeOne checks every
+        // byte), in order; none of the staller's.
+        ExpectReceived(m_channel, Sequence(2, 0, kSlots));
+        EXPECT_EQ(0u, other.Wait(30000));
+    }
+}
+
+struct BlockedReceive
+{
+    CRequestChannel* channel;
+    bool taken;
+    Stamp stamp;
+};
+
+DWORD WINAPI ReceiveOnce(LPVOID context)
+{
+    BlockedReceive* receive = static_cast<BlockedReceive*>(context);
+    receive->taken = TakeOne(*receive->channel, &receive->stamp);
+    return 0;
+}
+
+// A thread joined when it goes, whatever made the test end: a Receive ends
+// within its budget.
+struct CJoinedThread
+{
+    CHandle thread;
+    ~CJoinedThread()
+    {
+        if (thread)
+            WaitForSingleObject(thread.Get(), 60000);
+    }
+};
+
+TEST_F(ReaderRecovery, ClaimWhileTheReaderBlocksOnAnEmptyRing_GivenUpAtTheLimitFromTheClaim)
+{
+    CreateFresh();
+    MoveToSlot3();
+    // The reader blocks on the empty ring with its whole budget before the claim.
+    BlockedReceive receive{&m_channel, false, {}};
+    CJoinedThread joined;
+    joined.thread.Reset(CreateThread(nullptr, 0, ReceiveOnce, &receive, 0, nullptr));
+    const HANDLE reader = joined.thread.Get();
+    ASSERT_TRUE(joined.thread.IsValid());
+    ASSERT_TRUE(WaitForWord(&Header()->waitingReaders, 1, 10000));
+
+    CStallEvents stall;
+    CChildProcess staller;
+    ASSERT_TRUE(staller.Start(PosterCommand(Posts(9, 0, 1) + stall.Arguments(L"claimed"))));
+    ASSERT_TRUE(stall.WaitStalled(20000));
+    CElapsed sinceClaim;
+    // Nothing wakes the reader: no later post, its budget (15 s) far away.
+    ASSERT_TRUE(WaitForWord(&Header()->readIndex, 4, 12000)) << "not given up within 12 s of the claim";
+    const double givenUp = sinceClaim.Ms();
+    EXPECT_GE(givenUp, kLimitMs * 0.9) << "given up before its limit";
+    std::printf("    claimed slot given up %.0f ms after the claim (limit %lu ms)\n", givenUp, kLimitMs);
+
+    stall.Resume();
+    EXPECT_EQ(DWORD(CRequestPoster::kErrorSlotGivenUp), staller.Wait(30000));
+    ASSERT_EQ(0u, RunPoster(Posts(2, 0, 1)));
+    ASSERT_EQ(DWORD(WAIT_OBJECT_0), WaitForSingleObject(reader, 30000));
+    EXPECT_TRUE(receive.taken);
+    EXPECT_EQ(Stamp(2, 0), receive.stamp);
+}
+
+TEST_F(ReaderRecovery, StaleClaimAheadOfPostIndex_TimedFromTheClaim)
+{
+    // Longer than elsewhere, so that "from the claim" and "from when the
+    // reader got there" are far apart.
+    constexpr DWORD kLongLimitMs = 4000;
+    CreateFresh();
+    m_channel.SetStuckSlotLimit(kLongLimitMs);
+    MoveToSlot3();
+    // A poster that read an old postIndex claimed slot 5, ahead of the ring's
+    // head, and died before it could find out that the slot was not its own.
+    States()[5] = FillMarkOf(EndedThreadId());
+    CElapsed sinceClaim;
+    // The reader keeps looking at the ring, which has nothing for it, for the limit.
+    m_channel.SetReceiveBudget(kLongLimitMs / 4);
+    Stamp stamp{};
+    while (sinceClaim.Ms() < kLongLimitMs)
+        EXPECT_FALSE(TakeOne(m_channel, &stamp));
+    m_channel.SetReceiveBudget(CRequestChannel::kReceiveBudgetMs);
+
+    // Two messages fill slots 3 and 4; the third waits at slot 5, which the
+    // reader gives up as soon as it gets there: its limit ran out long ago.
+    CChildProcess poster;
+    ASSERT_TRUE(poster.Start(PosterCommand(Posts(2, 0, 3))));
+    ASSERT_TRUE(TakeOne(m_channel, &stamp));
+    ASSERT_TRUE(TakeOne(m_channel, &stamp));
+    CElapsed atSlot5;
+    ASSERT_TRUE(TakeOne(m_channel, &stamp));
+    EXPECT_EQ(Stamp(2, 2), stamp);
+    EXPECT_LT(atSlot5.Ms(), kLongLimitMs / 2.0) << "the limit was counted again from the reader's arrival";
+    EXPECT_EQ(0u, poster.Wait(30000));
 }
 
 // ---------------------------------------------------------------------------
@@ -237,6 +428,8 @@ struct Restart
 {
     CRequestChannel* first;
     volatile LONG* states;
+    unsigned char* slot3;
+    DWORD deadThread; // a thread of this process that has ended
 };
 
 // Messages 100-104 of 100-107 read; 105-107 unread in the middle of the ring.
@@ -267,6 +460,28 @@ void TakenBeforeReadIndexMoved(Restart& r)
     r.states[3] = eSlotReading;
 }
 
+// 100-102 read; a poster that claimed slot 3 died half-way through its copy,
+// and the reader ended in the middle of giving the slot up: the slot already
+// names the dead poster as given up, readIndex not moved yet.
+void GiveUpCutShort(Restart& r, bool readIndexMoved)
+{
+    Stamp stamp{};
+    for (uint32_t i = 0; i < 3; ++i)
+        ASSERT_TRUE(TakeOne(*r.first, &stamp));
+    std::memset(r.slot3 + 100, 0, 100); // the half it never wrote
+    r.states[3] = GivenUpFrom(FillMarkOf(r.deadThread));
+    if (readIndexMoved)
+        r.first->Header()->readIndex = 4;
+}
+void GiveUpCutBeforeReadIndexMoved(Restart& r)
+{
+    GiveUpCutShort(r, false);
+}
+void GiveUpCutAfterReadIndexMoved(Restart& r)
+{
+    GiveUpCutShort(r, true);
+}
+
 TEST(ReaderRestart, UnreadMessagesDeliveredOnceInOrder)
 {
     const struct
@@ -283,7 +498,13 @@ TEST(ReaderRestart, UnreadMessagesDeliveredOnceInOrder)
         {"a slot taken before readIndex moved", TakenBeforeReadIndexMoved, true, 3, 0, 103},
         // Nobody kept the messages: the ring starts at 0 like a fresh one.
         {"only the header kept", FiveRead, false, 0, 0, 108},
+        // A give-up is never taken for an unfinished read: the dead poster's
+        // partial message is not delivered, nor slot 3's previous one.
+        {"a give-up cut short before readIndex moved", GiveUpCutBeforeReadIndexMoved, true, 3, 0, 104},
+        {"a give-up cut short after readIndex moved", GiveUpCutAfterReadIndexMoved, true, 4, 0, 104},
     };
+    const DWORD deadThread = EndedThreadId();
+    ASSERT_NE(0u, deadThread);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         CForeignView header, segment;
@@ -293,7 +514,8 @@ TEST(ReaderRestart, UnreadMessagesDeliveredOnceInOrder)
             ASSERT_TRUE(header.Open(ChannelObjectName(kChannelBaseName, kHeaderSuffix), kHeaderBytes));
             ASSERT_TRUE(segment.Open(SegmentName(kChannelBaseName, 0), kSegmentBytes));
             ASSERT_EQ(0u, RunPoster(Posts(1, 100, 8)));
-            Restart restart{&first, reinterpret_cast<volatile LONG*>(segment.Bytes() + kStatesOffset)};
+            Restart restart{&first, reinterpret_cast<volatile LONG*>(segment.Bytes() + kStatesOffset),
+                            segment.Bytes() + 3 * kSlotSize, deadThread};
             c.before(restart);
             if (!c.holdSegment)
                 segment.Close();

@@ -380,6 +380,10 @@ private:
 TEST_F(ServiceControl, DeadAndSlowPosters_ChannelRecoversAfterTheStuckSlotLimit)
 {
     constexpr DWORD kLimitMs = CRequestChannel::kStuckSlotLimitMs;
+    const std::wstring serviceLog = ServiceLogPath();
+    const std::string countsLine = "request channel : 49 requests consumed, " + std::to_string(49 * 65536) +
+                                   " bytes, 2 dropped, 2 slots given up";
+    const size_t countsBefore = CountLines(serviceLog, countsLine);
     Command(L"install start");
     CServiceHandle service = OpenOurService();
     ASSERT_TRUE(WaitForState(service.Get(), SERVICE_RUNNING, 10000));
@@ -443,6 +447,9 @@ TEST_F(ServiceControl, DeadAndSlowPosters_ChannelRecoversAfterTheStuckSlotLimit)
                     static_cast<long>(stuck), recovery);
         if (c.exitCode != 0) {
             EXPECT_EQ(stalled.Wait(60000), c.exitCode) << "the slow poster did not get the failure";
+            // Its slot stayed out of the ring while it could still write into
+            // it; now abandoned, the reader passes it once more and frees it.
+            ++moves;
         }
         // Twenty more, wrapping past the slot that was stuck.
         post(20);
@@ -453,6 +460,11 @@ TEST_F(ServiceControl, DeadAndSlowPosters_ChannelRecoversAfterTheStuckSlotLimit)
     ASSERT_TRUE(ControlService(service.Get(), SERVICE_CONTROL_STOP, &status));
     EXPECT_TRUE(WaitForState(service.Get(), SERVICE_STOPPED, 10000));
     EXPECT_EQ(Query(service.Get()).dwWin32ExitCode, 0u);
+    // What the service consumed, in its log at stop: 3 + 2 x 23 requests, each
+    // a whole slot; the two stalled posters' requests dropped with their slots.
+    for (int i = 0; i < 100 && CountLines(serviceLog, countsLine) == countsBefore; ++i)
+        Sleep(50);
+    EXPECT_EQ(CountLines(serviceLog, countsLine), countsBefore + 1) << countsLine;
 }
 
 // An update run cut off by a power cut left its journal beside the

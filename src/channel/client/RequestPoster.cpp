@@ -1,23 +1,7 @@
 #include "channel/client/RequestPoster.h"
 
-#include "channel/ChannelSecurity.h"
-
 #include <algorithm>
 #include <cstring>
-
-namespace {
-
-// The state word of a slot this thread is filling: odd, so never free (0),
-// ready (2) or reading (3), and distinct for every live thread. The reader
-// gives a slot up from exactly the mark it saw, and the ready store succeeds
-// only from this thread's own mark, so a poster that wakes after its slot was
-// given up (and perhaps claimed again by another) cannot mark it ready.
-LONG FillMark()
-{
-    return static_cast<LONG>((GetCurrentThreadId() << 2) | 1);
-}
-
-} // namespace
 
 bool CRequestPoster::Fail(DWORD error)
 {
@@ -87,32 +71,28 @@ bool CRequestPoster::ResolveSlot(DWORD index, DWORD slotSize, DWORD slotsPerSegm
         return Fail(ERROR_INVALID_DATA);
     if (number >= m_segments.size())
         m_segments.resize(number + 1);
-    Segment& segment = m_segments[number];
-    if (!segment.view) {
-        const DWORD bytes = static_cast<DWORD>(SegmentBytes(slotSize, slotsPerSegment));
-        CChannelSecurity security;
-        if (!security.Build())
-            return Fail(GetLastError());
-        // Open-or-create: a ring the other side enlarged may reach a segment
-        // the reader has not made yet.
-        segment.mapping.Reset(CreateFileMappingW(INVALID_HANDLE_VALUE, security.Attributes(),
-                                                 PAGE_READWRITE | SEC_COMMIT, 0, bytes,
-                                                 SegmentName(m_baseName, number).c_str()));
-        if (!segment.mapping)
-            return Fail(GetLastError());
-        segment.view.Reset(MapChannelView(segment.mapping.Get(), bytes));
-        if (!segment.view) {
-            const DWORD error = GetLastError();
-            segment.mapping.Close();
-            return Fail(error);
-        }
-        segment.states = reinterpret_cast<volatile LONG*>(static_cast<unsigned char*>(segment.view.Get()) +
-                                                          StateWordsOffset(slotSize, slotsPerSegment));
-    }
+    CChannelSegment& segment = m_segments[number];
+    // Open-or-create: a ring the other side enlarged may reach a segment the
+    // reader has not made yet.
+    if (!segment.IsOpen() && !segment.Open(m_baseName, number, slotSize, slotsPerSegment))
+        return Fail(GetLastError());
     const DWORD k = index % slotsPerSegment;
-    *slot = static_cast<unsigned char*>(segment.view.Get()) + size_t(k) * slotSize;
-    *state = segment.states + k;
+    *slot = segment.Slot(k);
+    *state = segment.State(k);
     return true;
+}
+
+bool CRequestPoster::Pace::Expired() const
+{
+    return timeoutMs != INFINITE && GetTickCount() - start >= timeoutMs;
+}
+
+DWORD CRequestPoster::Pace::Left() const
+{
+    if (timeoutMs == INFINITE)
+        return INFINITE;
+    const DWORD elapsed = GetTickCount() - start;
+    return elapsed >= timeoutMs ? 0 : timeoutMs - elapsed;
 }
 
 bool CRequestPoster::Post(const void* message, DWORD length, DWORD timeoutMs)
@@ -123,15 +103,18 @@ bool CRequestPoster::Post(const void* message, DWORD length, DWORD timeoutMs)
     if (message == nullptr && length != 0)
         return Fail(ERROR_INVALID_PARAMETER);
 
-    const DWORD start = GetTickCount();
-    LARGE_INTEGER frequency, spinStart{};
+    Pace pace;
+    pace.start = GetTickCount();
+    pace.timeoutMs = timeoutMs;
+    LARGE_INTEGER frequency;
     QueryPerformanceFrequency(&frequency);
-    const LONGLONG spinTicks = frequency.QuadPart * kPosterSpinMicroseconds / 1000000;
-    const LONG mark = FillMark();
+    pace.spinTicks = frequency.QuadPart * kPosterSpinMicroseconds / 1000000;
+    // Distinct for every live thread, and names this one to the reader.
+    const LONG mark = FillMarkOf(GetCurrentThreadId());
     for (bool first = true;; first = false) {
         // Every pass after the first counts against the time-out, whatever
         // made it look again, so a poster never loops without a deadline.
-        if (!first && timeoutMs != INFINITE && GetTickCount() - start >= timeoutMs)
+        if (!first && pace.Expired())
             return Fail(ERROR_TIMEOUT);
         // The flag is enough on the fast path; the event is watched whenever
         // this poster blocks.
@@ -143,90 +126,158 @@ bool CRequestPoster::Post(const void* message, DWORD length, DWORD timeoutMs)
             Sleep(1);
             continue;
         }
-        const DWORD capacity = static_cast<DWORD>(header->capacity);
-        const DWORD slotsPerSegment = static_cast<DWORD>(header->slotsPerSegment);
-        const DWORD slotSize = static_cast<DWORD>(header->slotSize);
-        if (!ValidChannelGeometry(slotSize, slotsPerSegment) || capacity == 0 ||
-            capacity > kMaxSegments * slotsPerSegment)
-            return Fail(ERROR_INVALID_DATA);
-        if (length > slotSize)
-            return Fail(ERROR_INSUFFICIENT_BUFFER);
-        const DWORD index = static_cast<DWORD>(header->postIndex);
-        if (index >= capacity)
-            return Fail(ERROR_INVALID_DATA);
-        unsigned char* slot = nullptr;
-        volatile LONG* state = nullptr;
-        if (!ResolveSlot(index, slotSize, slotsPerSegment, &slot, &state))
+        Target target;
+        if (!ReadTarget(length, &target))
             return false;
-
-        // Claim the slot only while it is free, then move postIndex on. A
-        // poster that loses either step tries again; no slot index is ever
-        // handed out without its slot being filled, so the reader never waits
-        // at a hole left by a poster that timed out.
-        if (*state == eSlotFree && InterlockedCompareExchange(state, mark, eSlotFree) == eSlotFree) {
-            const DWORD next = index + 1 == capacity ? 0 : index + 1;
-            if (static_cast<DWORD>(InterlockedCompareExchange(&header->postIndex, static_cast<LONG>(next),
-                                                              static_cast<LONG>(index))) == index) {
-                if (m_stageHook != nullptr)
-                    m_stageHook(m_stageHookContext, ePostClaimed, index);
-                // A reader that waited at this slot past its limit has given it
-                // up; it is no longer ours to write.
-                if (*state != mark)
-                    return Fail(kErrorSlotGivenUp);
-                if (length != 0)
-                    std::memcpy(slot, message, length);
-                if (m_stageHook != nullptr)
-                    m_stageHook(m_stageHookContext, ePostCopied, index);
-                // Full barrier: the message is in place before the slot reads as
-                // ready, and "ready" is visible before waitingReaders is read (a
-                // reader counts itself, then looks at the state again). Only
-                // from our own mark: the reader may have given the slot up.
-                if (InterlockedCompareExchange(state, eSlotReady, mark) != mark)
-                    return Fail(kErrorSlotGivenUp);
-                if (header->waitingReaders != 0)
-                    SetEvent(m_filledEvent.Get());
-                // The next slot may be free as well: pass the wake-up on.
-                if (header->waitingPosters != 0)
-                    SetEvent(m_availableEvent.Get());
-                m_lastError = 0;
-                return true;
-            }
-            // Our postIndex was stale (the slot was free behind the ring's
-            // head): not ours to fill. Freed only if still our mark: a reader
-            // that gave the slot up in the meantime has freed it already.
-            if (InterlockedCompareExchange(state, eSlotFree, mark) == mark && header->waitingPosters != 0)
-                SetEvent(m_availableEvent.Get());
+        switch (Claim(target, mark)) {
+        case eClaimed:
+            return Fill(target, mark, message, length);
+        case eLookAgain:
             continue;
+        case eRingFull:
+            if (!WaitForFreeSlot(target, &pace))
+                return false;
+            break;
         }
-        if (static_cast<DWORD>(header->postIndex) != index)
-            continue; // another poster took it; the next one may be free
-
-        const DWORD elapsed = GetTickCount() - start;
-        if (timeoutMs != INFINITE && elapsed >= timeoutMs)
-            return Fail(ERROR_TIMEOUT);
-        // Yield for a while before blocking: the reader frees a slot within
-        // microseconds, while a wake-up through the event costs far more.
-        LARGE_INTEGER now;
-        QueryPerformanceCounter(&now);
-        if (spinStart.QuadPart == 0)
-            spinStart = now;
-        if (now.QuadPart - spinStart.QuadPart < spinTicks) {
-            SwitchToThread();
-            continue;
-        }
-        DWORD wait = kWaitSliceMs;
-        if (timeoutMs != INFINITE)
-            wait = std::min(wait, timeoutMs - elapsed);
-        DWORD woken = WAIT_TIMEOUT;
-        InterlockedIncrement(&header->waitingPosters);
-        if (static_cast<DWORD>(header->postIndex) == index && *state != eSlotFree) {
-            HANDLE handles[2] = {m_availableEvent.Get(), m_stopAllEvent.Get()};
-            woken = WaitForMultipleObjects(2, handles, FALSE, wait);
-        }
-        InterlockedDecrement(&header->waitingPosters);
-        if (woken == WAIT_OBJECT_0 + 1)
-            return Fail(ERROR_OPERATION_ABORTED);
     }
+}
+
+bool CRequestPoster::ReadTarget(DWORD length, Target* target)
+{
+    const ChannelHeader* header = Header();
+    const DWORD capacity = static_cast<DWORD>(header->capacity);
+    const DWORD slotsPerSegment = static_cast<DWORD>(header->slotsPerSegment);
+    const DWORD slotSize = static_cast<DWORD>(header->slotSize);
+    if (!ValidChannelGeometry(slotSize, slotsPerSegment) || capacity == 0 ||
+        capacity > kMaxSegments * slotsPerSegment)
+        return Fail(ERROR_INVALID_DATA);
+    if (length > slotSize)
+        return Fail(ERROR_INSUFFICIENT_BUFFER);
+    target->index = static_cast<DWORD>(header->postIndex);
+    if (target->index >= capacity)
+        return Fail(ERROR_INVALID_DATA);
+    target->next = target->index + 1 == capacity ? 0 : target->index + 1;
+    return ResolveSlot(target->index, slotSize, slotsPerSegment, &target->slot, &target->state);
+}
+
+CRequestPoster::eClaim CRequestPoster::Claim(const Target& target, LONG mark)
+{
+    ChannelHeader* header = Header();
+    // Claim the slot only while it is free, then move postIndex on. A poster
+    // that loses either step tries again; no slot index is ever handed out
+    // without its slot being filled, so the reader never waits at a hole left
+    // by a poster that timed out. A slot given up by the reader is not free
+    // while its old poster may still write into it: the ring is full there
+    // until that poster is done or the reader passes the slot.
+    if (*target.state == eSlotFree && InterlockedCompareExchange(target.state, mark, eSlotFree) == eSlotFree) {
+        if (static_cast<DWORD>(InterlockedCompareExchange(&header->postIndex, static_cast<LONG>(target.next),
+                                                          static_cast<LONG>(target.index))) == target.index)
+            return eClaimed;
+        // Our postIndex was stale (the slot was free behind the ring's head):
+        // not ours to fill. Freed only if still our mark: a reader that gave
+        // the slot up in the meantime needs to hear that we are done.
+        if (InterlockedCompareExchange(target.state, eSlotFree, mark) == mark) {
+            if (header->waitingPosters != 0)
+                SetEvent(m_availableEvent.Get());
+        } else {
+            SlotGivenUp(target, mark);
+        }
+        return eLookAgain;
+    }
+    // Another poster took it (the next one may be free), or the ring is full.
+    return static_cast<DWORD>(header->postIndex) != target.index ? eLookAgain : eRingFull;
+}
+
+bool CRequestPoster::Fill(const Target& target, LONG mark, const void* message, DWORD length)
+{
+    ChannelHeader* header = Header();
+    Stage(ePostClaimed, target.index);
+    // A reader that waited at this slot past its limit has given it up; it is
+    // no longer ours to write.
+    if (*target.state != mark)
+        return SlotGivenUp(target, mark);
+    const DWORD half = length / 2;
+    const unsigned char* bytes = static_cast<const unsigned char*>(message);
+    if (half != 0)
+        std::memcpy(target.slot, bytes, half);
+    Stage(ePostHalfCopied, target.index);
+    if (length != half)
+        std::memcpy(target.slot + half, bytes + half, length - half);
+    Stage(ePostCopied, target.index);
+    // Full barrier: the message is in place before the slot reads as ready,
+    // and "ready" is visible before waitingReaders is read (a reader counts
+    // itself, then looks at the state again). Only from our own mark: the
+    // reader may have given the slot up.
+    if (InterlockedCompareExchange(target.state, eSlotReady, mark) != mark)
+        return SlotGivenUp(target, mark);
+    if (header->waitingReaders != 0)
+        SetEvent(m_filledEvent.Get());
+    // The next slot may be free as well: pass the wake-up on. (A count left
+    // too high by a poster that died waiting costs a signal for nobody here
+    // only until the reader clears it.)
+    if (header->waitingPosters != 0)
+        SetEvent(m_availableEvent.Get());
+    m_lastError = 0;
+    return true;
+}
+
+bool CRequestPoster::SlotGivenUp(const Target& target, LONG mark)
+{
+    // We write into the slot no more: abandoned, for the reader to free when
+    // it passes it (only it knows where the slot stands in the ring).
+    InterlockedCompareExchange(target.state, kSlotAbandoned, GivenUpFrom(mark));
+    return Fail(kErrorSlotGivenUp);
+}
+
+bool CRequestPoster::WaitForFreeSlot(const Target& target, Pace* pace)
+{
+    ChannelHeader* header = Header();
+    const DWORD left = pace->Left();
+    if (left == 0)
+        return Fail(ERROR_TIMEOUT);
+    // Yield for a while before blocking: the reader frees a slot within
+    // microseconds, while a wake-up through the event costs far more.
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    if (pace->spinStart == 0)
+        pace->spinStart = now.QuadPart;
+    if (now.QuadPart - pace->spinStart < pace->spinTicks) {
+        SwitchToThread();
+        return true;
+    }
+    const DWORD wait = std::min(pace->slice, left);
+    const auto stillTaken = [&] {
+        return static_cast<DWORD>(header->postIndex) == target.index && *target.state != eSlotFree;
+    };
+    const LONG readIndex = header->readIndex;
+    DWORD woken = WAIT_TIMEOUT;
+    InterlockedIncrement(&header->waitingPosters);
+    if (stillTaken()) {
+        HANDLE handles[2] = {m_availableEvent.Get(), m_stopAllEvent.Get()};
+        woken = WaitForMultipleObjects(2, handles, FALSE, wait);
+    }
+    InterlockedDecrement(&header->waitingPosters);
+    if (woken == WAIT_OBJECT_0 + 1)
+        return Fail(ERROR_OPERATION_ABORTED);
+    const bool moved = header->readIndex != readIndex;
+    if (woken == WAIT_OBJECT_0) {
+        // Wake-ups that keep finding the ring where it was are not trusted:
+        // the event may be a manual-reset one that another process created
+        // first and left signalled, which would wake us again at once until
+        // the deadline. Only after a few in a row, since a reset may also
+        // swallow a wake-up that the reader has just sent to another poster.
+        pace->fruitless = moved || !stillTaken() ? 0 : pace->fruitless + 1;
+        if (pace->fruitless >= 3) {
+            ResetEvent(m_availableEvent.Get());
+            pace->fruitless = 0;
+        }
+        pace->slice = kWaitSliceMs;
+    } else if (woken == WAIT_TIMEOUT) {
+        pace->slice = moved ? kWaitSliceMs : std::min(pace->slice * 2, kLongestWaitSliceMs);
+    } else if (woken == WAIT_FAILED) {
+        Sleep(wait);
+    }
+    return true;
 }
 
 bool CRequestPoster::PostRequest(uint32_t word0, uint32_t kind, const void* payload, DWORD payloadLength,

@@ -3,10 +3,12 @@
 // programs. It opens the objects the service created, claims the next slot in
 // ring order (its state word from free to a mark of this thread, then a
 // compare-and-swap on postIndex), fills it and marks it ready with a
-// compare-and-swap from its own mark. Any number of posters, in threads or
+// compare-and-swap from its own mark. A slot the reader gave up is not filled
+// again while its old poster may still write into it. Any number of posters, in threads or
 // processes, may post at once; each message lands in exactly one slot. One
 // object serves one thread.
 #include "channel/ChannelLayout.h"
+#include "channel/ChannelSegment.h"
 #include "platform/Handles.h"
 
 #include <string>
@@ -52,11 +54,13 @@ public:
 
     static constexpr DWORD kErrorSlotGivenUp = ERROR_REQUEST_ABORTED;
 
-    // Test seam: called once per post after the slot is claimed and after the
-    // message is copied in, so that a test can stall a poster there.
+    // Test seam: called once per post after the slot is claimed, when half
+    // the message is copied in and after the whole of it, so that a test can
+    // stall a poster there.
     enum ePostStage
     {
         ePostClaimed,
+        ePostHalfCopied,
         ePostCopied,
     };
     using StageHook = void (*)(void* context, ePostStage stage, DWORD index);
@@ -70,9 +74,50 @@ public:
     static constexpr LONGLONG kPosterSpinMicroseconds = 200;
     // Wake-ups of the available event are not addressed to one poster; a
     // bounded wait makes a poster that missed its wake-up look again soon.
+    // The slice doubles while the ring does not move, up to the longest one,
+    // so that a long wait costs next to nothing.
     static constexpr DWORD kWaitSliceMs = 10;
+    static constexpr DWORD kLongestWaitSliceMs = 80;
 
 private:
+    // The slot at postIndex as one pass of Post sees it.
+    struct Target
+    {
+        DWORD index = 0;
+        DWORD next = 0;
+        unsigned char* slot = nullptr;
+        volatile LONG* state = nullptr;
+    };
+    enum eClaim
+    {
+        eClaimed,   // the slot is ours to fill
+        eLookAgain, // postIndex moved
+        eRingFull,  // the slot at postIndex is taken: wait for the reader
+    };
+    // The time-out of one Post and the pace of its waits.
+    struct Pace
+    {
+        DWORD start = 0;
+        DWORD timeoutMs = 0;
+        LONGLONG spinStart = 0;
+        LONGLONG spinTicks = 0;
+        DWORD slice = kWaitSliceMs;
+        DWORD fruitless = 0; // wake-ups in a row that found the ring not moved
+        bool Expired() const;
+        DWORD Left() const;
+    };
+
+    bool ReadTarget(DWORD length, Target* target);
+    eClaim Claim(const Target& target, LONG mark);
+    bool Fill(const Target& target, LONG mark, const void* message, DWORD length);
+    bool WaitForFreeSlot(const Target& target, Pace* pace);
+    bool SlotGivenUp(const Target& target, LONG mark);
+    void Stage(ePostStage stage, DWORD index)
+    {
+        if (m_stageHook != nullptr)
+            m_stageHook(m_stageHookContext, stage, index);
+    }
+
     struct Segment
     {
         CHandle mapping;
@@ -91,7 +136,7 @@ private:
     CHandle m_filledEvent;
     CHandle m_availableEvent;
     CHandle m_stopAllEvent;
-    std::vector<Segment> m_segments; // index = segment number
+    std::vector<CChannelSegment> m_segments; // index = segment number
     DWORD m_mappedSlotSize = 0;      // geometry the mapped segments were opened with
     DWORD m_mappedSlotsPerSegment = 0;
     DWORD m_lastError = 0;
