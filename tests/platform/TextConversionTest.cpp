@@ -147,7 +147,9 @@ TEST(AnsiConversion, Cp1251)
     ASSERT_EQ(GetACP(), 1251u);
     EXPECT_EQ(AnsiToWide("\xC6\xE0"), L"\u0416\u0430");
     EXPECT_EQ(WideToAnsi(L"\u0416\u0430"), "\xC6\xE0");
-    EXPECT_EQ(WideToAnsi(L"\u00E9"), "e"); // best fit, or the default character
+    // No best fit: "é" as "e" would name another file ("café" is not "cafe").
+    EXPECT_EQ(WideToAnsi(L"\u00E9"), "?");
+    EXPECT_EQ(WideToAnsi(L"caf\u00E9.dll"), "caf?.dll");
 }
 
 TEST(LogText, AlwaysWindows1251)
@@ -155,5 +157,6 @@ TEST(LogText, AlwaysWindows1251)
     // Independent of the ANSI code page: the log is one 1251 text.
     EXPECT_EQ(ToLogText(L"\u0424\u0430\u0439\u043B tail"), "\xD4\xE0\xE9\xEB tail");
     EXPECT_EQ(ToLogText(L"\u4E2D"), "?");
+    EXPECT_EQ(ToLogText(L"caf\u00E9"), "caf?"); // not best-fit "cafe"
     EXPECT_EQ(ToLogText(L""), "");
 }
