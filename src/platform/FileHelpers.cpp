@@ -52,6 +52,25 @@ std::wstring AddTrailingBackslash(const std::wstring& path)
     return path + L'\\';
 }
 
+std::wstring FullPathOf(const std::wstring& path)
+{
+    const DWORD length = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    if (length == 0)
+        return path;
+    std::wstring full(length, L'\0');
+    const DWORD written = GetFullPathNameW(path.c_str(), length, &full[0], nullptr);
+    if (written == 0 || written >= length)
+        return path;
+    full.resize(written);
+    return full;
+}
+
+DWORD LastErrorOr(DWORD fallback)
+{
+    const DWORD code = GetLastError();
+    return code != 0 ? code : fallback;
+}
+
 bool FileExists(const std::wstring& path)
 {
     const DWORD attributes = GetFileAttributesW(path.c_str());

@@ -22,6 +22,13 @@ bool FileTimeToTimeStamp(const FILETIME& fileTime, int64_t* timeStamp);
 // The path with one backslash appended unless it is empty or ends in one.
 std::wstring AddTrailingBackslash(const std::wstring& path);
 
+// The full form of a path (GetFullPathNameW); the path unchanged when that fails.
+std::wstring FullPathOf(const std::wstring& path);
+
+// The last-error value after a failed call, or fallback when the call left 0
+// there: a failure always gets a definite code.
+DWORD LastErrorOr(DWORD fallback);
+
 // True when path names an existing file (attributes readable, not a directory).
 bool FileExists(const std::wstring& path);
 bool FileExistsA(const std::string& path);

@@ -52,11 +52,6 @@ DWORD DefiniteCode(DWORD code, DWORD fallback)
     return code != 0 ? code : fallback;
 }
 
-DWORD LastErrorOr(DWORD fallback)
-{
-    return DefiniteCode(GetLastError(), fallback);
-}
-
 // Which names exist in the folders the run plans for. Looking up a name that
 // does not exist costs a scan of its whole folder under Wine (names are
 // matched regardless of case), one per new file in a folder of hundreds of
@@ -113,21 +108,6 @@ private:
 
     std::map<std::wstring, Folder> m_folders;
 };
-
-// The full form of a path, so that the journal means the same files to a
-// run started from another folder.
-std::wstring FullPath(const std::wstring& path)
-{
-    const DWORD length = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
-    if (length == 0)
-        return path;
-    std::wstring full(length, L'\0');
-    const DWORD written = GetFullPathNameW(path.c_str(), length, &full[0], nullptr);
-    if (written == 0 || written >= length)
-        return path;
-    full.resize(written);
-    return full;
-}
 
 // The folders a run's changes need: those to create for new files (their
 // parents that do not exist, outermost first) and those that removals may
@@ -201,7 +181,7 @@ std::wstring RunFolderIn(const std::wstring& targetFolder)
         value = GetTickCount() ^ (GetCurrentProcessId() << 16);
     wchar_t name[16] = {};
     swprintf(name, 16, L".~qx%08lx", value);
-    const std::wstring probe = FullPath(targetFolder + L"x");
+    const std::wstring probe = FullPathOf(targetFolder + L"x");
     const size_t slash = probe.find_last_of(L'\\');
     return (slash == std::wstring::npos ? std::wstring() : probe.substr(0, slash + 1)) + name + L"\\";
 }
@@ -391,7 +371,7 @@ void CQXUpdate::RestoreLegacyBackups(size_t first)
     for (size_t i = first; i < files.size(); ++i) {
         if (!files[i]->doUpdate)
             continue;
-        const std::wstring target = FullPath(TargetFolderW() + files[i]->FileNameW());
+        const std::wstring target = FullPathOf(TargetFolderW() + files[i]->FileNameW());
         const std::wstring legacyBackup = target + L".old";
         if (!FileExists(legacyBackup) || GetFileAttributesW(target.c_str()) != INVALID_FILE_ATTRIBUTES ||
             GetLastError() != ERROR_FILE_NOT_FOUND)
@@ -419,7 +399,7 @@ bool CQXUpdate::BeginTransaction()
         if (!item->doUpdate && !item->doRemove)
             continue;
         CJournalEntry entry;
-        entry.target = FullPath(TargetFolderW() + item->FileNameW());
+        entry.target = FullPathOf(TargetFolderW() + item->FileNameW());
         const std::wstring names = runFolder + std::to_wstring(journal.entries.size());
         if (item->doRemove) {
             // Nothing to do for a file that is not there.
@@ -464,10 +444,7 @@ bool CQXUpdate::BeginTransaction()
     }
     for (CUpdateFileItem* item : files)
         item->change = -1;
-    journal.entries.clear();
-    journal.folders.clear();
-    journal.newFolders.clear();
-    journal.prune.clear();
+    EndTransaction();
     return false;
 }
 
@@ -480,20 +457,18 @@ void CQXUpdate::AbandonTransaction()
     if (!transactionBegun)
         return;
     // Before the swap only staged files exist; held ones go with their handles.
-    bool ok = true;
     for (CUpdateFileItem* item : files)
         item->staged.Discard();
-    for (const CJournalEntry& entry : journal.entries) {
-        if (!DeleteFileW(entry.staged.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND &&
-            GetLastError() != ERROR_PATH_NOT_FOUND)
-            ok = false;
-    }
-    // A staged file that stays is deleted by the next run's recovery.
-    if (ok && !journal.entries.empty() && RemoveRunFolders(journal, eKillRollback))
-        journal.Delete();
+    int restored = 0;
+    UndoJournal(journal, 0, eKillRollback, false, &restored);
+    EndTransaction();
+}
+
+void CQXUpdate::EndTransaction()
+{
+    journal = CUpdateJournal();
     transactionBegun = false;
-    journal.entries.clear();
-    journal.folders.clear();
+    committed = false;
 }
 
 bool CQXUpdate::UpdateAppFiles()
@@ -559,32 +534,9 @@ bool CQXUpdate::UpdateAppFiles()
         for (CUpdateFileItem* item : files)
             item->staged.Discard();
         int restoredCount = 0;
-        bool undone = true;
-        for (size_t i = journal.entries.size(); i-- > 0;) {
-            const CJournalEntry& entry = journal.entries[i];
-            bool restored = false;
-            DWORD code = 0;
-            if (i >= started) {
-                // Staged only: a held staged file went with its handle above.
-                DeleteFileW(entry.staged.c_str());
-                continue;
-            }
-            if (!UndoChange(entry, eKillRollback, &restored, &code)) {
-                undone = false;
-                LOG(ERROR) << ToLogText(kRestored) << ToLogText(entry.target) << ToLogText(kCode) << code;
-            }
-            if (restored)
-                ++restoredCount;
-        }
-        RemoveNewFolders(journal, eKillRollback);
+        UndoJournal(journal, started, eKillRollback, false, &restoredCount);
         LOG(ERROR) << ToLogText(kUndone) << restoredCount;
-        // A change that could not be undone stays in the journal: the next
-        // run undoes it before anything else.
-        if (undone && RemoveRunFolders(journal, eKillRollback))
-            journal.Delete();
-        transactionBegun = false;
-        journal.entries.clear();
-        journal.folders.clear();
+        EndTransaction();
         return false;
     }
 
@@ -598,19 +550,8 @@ void CQXUpdate::FinishUpdate()
 {
     if (!committed)
         return;
-    // The old versions are no longer needed. A backup that cannot be
-    // deleted stays with the journal; the next run deletes it.
-    bool finished = true;
-    for (const CJournalEntry& entry : journal.entries) {
-        DWORD code = 0;
-        if (!FinishChange(entry, eKillCommit, &code))
-            finished = false;
-    }
-    PruneEmptyFolders(journal, eKillCommit);
-    if (finished && !journal.entries.empty() && RemoveRunFolders(journal, eKillCommit))
-        journal.Delete();
-    committed = false;
-    transactionBegun = false;
-    journal.entries.clear();
-    journal.folders.clear();
+    // The old versions are no longer needed. A backup that cannot be deleted
+    // stays with the journal; the next run deletes it.
+    FinishJournal(journal, eKillCommit, false);
+    EndTransaction();
 }

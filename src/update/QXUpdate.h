@@ -142,6 +142,8 @@ public:
     CUpdateJournal journal;
     bool transactionBegun = false;
     bool committed = false;
+    // Forgets the run's plan once it is finished, undone or abandoned.
+    void EndTransaction();
 
     std::string GetUpdateFolder() const { return updateFolder; }
     std::string GetTargetFolder() const { return targetFolder; }

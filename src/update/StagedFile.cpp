@@ -63,7 +63,7 @@ DWORD StampTimes(HANDLE file, int64_t modified)
 {
     FILE_BASIC_INFO info{};
     if (!GetFileInformationByHandleEx(file, FileBasicInfo, &info, sizeof(info)))
-        return GetLastError() != 0 ? GetLastError() : static_cast<DWORD>(ERROR_GEN_FAILURE);
+        return LastErrorOr(ERROR_GEN_FAILURE);
     LARGE_INTEGER value{};
     if (!ManifestFileTime(modified, &value))
         return 0;

@@ -20,12 +20,6 @@ const char kHeader[] = "QXUpdateJournal 1";
 const char kEnd[] = "end";
 const char kCommit[] = "commit";
 
-DWORD LastErrorOr(DWORD fallback)
-{
-    const DWORD code = GetLastError();
-    return code != 0 ? code : fallback;
-}
-
 bool WriteAll(HANDLE file, const std::string& text)
 {
     DWORD written = 0;
@@ -271,11 +265,15 @@ bool FinishChange(const CJournalEntry& entry, eKillPhase phase, DWORD* code)
     return ok;
 }
 
-bool RemoveRunFolders(const CUpdateJournal& journal, eKillPhase phase)
+namespace {
+
+// Removes each folder when it is empty, in the order given; a folder that
+// still holds anything (or is gone) stays as it is. True when none is left.
+bool RemoveIfEmpty(const std::vector<std::wstring>& folders, eKillPhase phase)
 {
     bool ok = true;
-    for (auto folder = journal.folders.rbegin(); folder != journal.folders.rend(); ++folder) {
-        if (RemoveDirectoryW(folder->c_str())) {
+    for (const std::wstring& folder : folders) {
+        if (RemoveDirectoryW(folder.c_str())) {
             PassKillPoint(phase);
             continue;
         }
@@ -286,28 +284,65 @@ bool RemoveRunFolders(const CUpdateJournal& journal, eKillPhase phase)
     return ok;
 }
 
-namespace {
-
-// Removes each folder when it is empty, in the order given; a folder that
-// still holds anything (or is gone) stays as it is.
-void RemoveIfEmpty(const std::vector<std::wstring>& folders, eKillPhase phase)
+// The run's own folders, then the journal: the last of a run's traces.
+bool RemoveRunTraces(const CUpdateJournal& journal, eKillPhase phase)
 {
-    for (const std::wstring& folder : folders) {
-        if (RemoveDirectoryW(folder.c_str()))
-            PassKillPoint(phase);
-    }
+    const std::vector<std::wstring> runFolders(journal.folders.rbegin(), journal.folders.rend());
+    if (!RemoveIfEmpty(runFolders, phase))
+        return false;
+    DWORD code = 0;
+    return DeleteIfPresent(journal.path, eKillJournal, &code);
 }
 
 } // namespace
 
-void RemoveNewFolders(const CUpdateJournal& journal, eKillPhase phase)
+bool UndoJournal(const CUpdateJournal& journal, size_t started, eKillPhase phase, bool logPutBack,
+                 int* restoredCount)
 {
+    *restoredCount = 0;
+    if (journal.entries.empty())
+        return true;
+    bool ok = true;
+    for (size_t i = journal.entries.size(); i-- > 0;) {
+        const CJournalEntry& entry = journal.entries[i];
+        if (i >= started) {
+            // Staged only; one that stays keeps the run's folder, and so the journal.
+            DeleteFileW(entry.staged.c_str());
+            continue;
+        }
+        bool restored = false;
+        DWORD code = 0;
+        if (!UndoChange(entry, phase, &restored, &code)) {
+            ok = false;
+            LogRestoreFailed(entry.target, code);
+        } else if (restored) {
+            ++*restoredCount;
+            if (logPutBack)
+                LOG(WARNING) << ToLogText(kRestored) << ToLogText(entry.target);
+        }
+    }
     RemoveIfEmpty(std::vector<std::wstring>(journal.newFolders.rbegin(), journal.newFolders.rend()), phase);
+    // A change that could not be undone stays in the journal: the next run
+    // undoes it before anything else.
+    return ok && RemoveRunTraces(journal, phase);
 }
 
-void PruneEmptyFolders(const CUpdateJournal& journal, eKillPhase phase)
+bool FinishJournal(const CUpdateJournal& journal, eKillPhase phase, bool logFailures)
 {
+    if (journal.entries.empty())
+        return true;
+    bool ok = true;
+    for (const CJournalEntry& entry : journal.entries) {
+        DWORD code = 0;
+        if (!FinishChange(entry, phase, &code)) {
+            ok = false;
+            if (logFailures)
+                LOG(ERROR) << ToLogText(kCreateFailed) << ToLogText(entry.backup) << ToLogText(kCode) << code;
+        }
+    }
     RemoveIfEmpty(journal.prune, phase);
+    // A backup that stays keeps the journal; the next run deletes it.
+    return ok && RemoveRunTraces(journal, phase);
 }
 
 bool RecoverInterruptedUpdate(const std::wstring& journalPath)
@@ -325,37 +360,10 @@ bool RecoverInterruptedUpdate(const std::wstring& journalPath)
         return false;
     }
 
-    bool ok = true;
     int count = 0;
-    if (state == eJournalCommitted) {
-        for (const CJournalEntry& entry : journal.entries) {
-            DWORD code = 0;
-            if (!FinishChange(entry, eKillRecover, &code)) {
-                ok = false;
-                LOG(ERROR) << ToLogText(kCreateFailed) << ToLogText(entry.backup) << ToLogText(kCode) << code;
-            }
-        }
-    } else {
-        for (auto entry = journal.entries.rbegin(); entry != journal.entries.rend(); ++entry) {
-            bool restored = false;
-            DWORD code = 0;
-            if (!UndoChange(*entry, eKillRecover, &restored, &code)) {
-                ok = false;
-                LogRestoreFailed(entry->target, code);
-            } else if (restored) {
-                ++count;
-                LOG(WARNING) << ToLogText(kRestored) << ToLogText(entry->target);
-            }
-        }
-    }
-    if (ok && state == eJournalCommitted)
-        PruneEmptyFolders(journal, eKillRecover);
-    else if (ok)
-        RemoveNewFolders(journal, eKillRecover);
-    if (ok && !RemoveRunFolders(journal, eKillRecover))
-        ok = false;
-    if (ok && !journal.Delete())
-        ok = false;
+    const bool ok = state == eJournalCommitted
+                        ? FinishJournal(journal, eKillRecover, true)
+                        : UndoJournal(journal, journal.entries.size(), eKillRecover, true, &count);
     if (!ok) {
         LOG(ERROR) << ToLogText(kRecoveryFailed) << ToLogText(journalPath);
         return false;

@@ -86,12 +86,18 @@ std::wstring DefaultJournalPath();
 bool UndoChange(const CJournalEntry& entry, eKillPhase phase, bool* restored, DWORD* code);
 // Completes one committed change: its backup (and any staged file) deleted.
 bool FinishChange(const CJournalEntry& entry, eKillPhase phase, DWORD* code);
-// Removes the run's own folders once empty; true when none is left.
-bool RemoveRunFolders(const CUpdateJournal& journal, eKillPhase phase);
-// After an undo: the folders the run created, innermost first, where empty.
-void RemoveNewFolders(const CUpdateJournal& journal, eKillPhase phase);
-// After the commit: the folders that removals left empty, innermost first.
-void PruneEmptyFolders(const CUpdateJournal& journal, eKillPhase phase);
+// Undoes a journal's changes in reverse order: the first `started` ones in
+// full (UndoChange), the later ones only as far as their staged files; then
+// the folders the run created (where empty), the run's own folders and, when
+// nothing is left, the journal. Each change that cannot be undone is logged
+// with its code; logPutBack: a warning for each old version put back.
+// restoredCount receives the old versions put back. True when nothing is left.
+bool UndoJournal(const CUpdateJournal& journal, size_t started, eKillPhase phase, bool logPutBack,
+                 int* restoredCount);
+// Completes a committed journal: the backups deleted, the folders that
+// removals left empty removed, then the run's own folders and the journal.
+// logFailures: a line for each backup that stays. True when nothing is left.
+bool FinishJournal(const CUpdateJournal& journal, eKillPhase phase, bool logFailures);
 
 // Applies the journal an earlier run left at journalPath: committed, its
 // backups are deleted; otherwise every change is undone, in reverse order.

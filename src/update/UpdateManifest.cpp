@@ -73,17 +73,9 @@ bool StaysInside(const std::wstring& name)
 // The name as Windows compares it within a folder: full path, upper case.
 std::wstring ComparableName(const std::wstring& folder, const std::wstring& name)
 {
-    const std::wstring path = folder + name;
-    std::wstring full(MAX_PATH, L'\0');
-    DWORD length = GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), &full[0], nullptr);
-    if (length >= full.size()) {
-        full.resize(length);
-        length = GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), &full[0], nullptr);
-    }
-    full.resize(length < full.size() ? length : 0);
-    if (full.empty())
-        full = path;
-    CharUpperBuffW(&full[0], static_cast<DWORD>(full.size()));
+    std::wstring full = FullPathOf(folder + name);
+    if (!full.empty())
+        CharUpperBuffW(&full[0], static_cast<DWORD>(full.size()));
     return full;
 }
 

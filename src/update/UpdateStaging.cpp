@@ -45,7 +45,7 @@ eStageResult LoadItemContent(CUpdateFileItem& item, const std::wstring& updateFo
     const eStageResult staged =
         StageDownload(widePath, item.sizeBytes, item.md5, item.modified, stagedPath, buffer, &item.staged);
     if (staged == eNotStaged)
-        *code = GetLastError() != 0 ? GetLastError() : static_cast<DWORD>(ERROR_WRITE_FAULT);
+        *code = LastErrorOr(ERROR_WRITE_FAULT);
     return staged;
 }
 
@@ -185,7 +185,7 @@ private:
 
     void Settle(CContentJob& job, eStageResult result)
     {
-        const DWORD code = result == eNotStaged ? (GetLastError() != 0 ? GetLastError() : ERROR_WRITE_FAULT) : 0;
+        const DWORD code = result == eNotStaged ? LastErrorOr(ERROR_WRITE_FAULT) : 0;
         if (result != eStaged)
             job.item->staged.Discard();
         JobDone(m_shared, job, result, code);

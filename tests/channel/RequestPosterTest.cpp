@@ -178,17 +178,6 @@ DWORD WINAPI PostWithTimeout(LPVOID context)
     return 0;
 }
 
-double ThreadCpuMs(HANDLE thread)
-{
-    FILETIME created, exited, kernel, user;
-    if (!GetThreadTimes(thread, &created, &exited, &kernel, &user))
-        return -1;
-    const auto ms = [](const FILETIME& t) {
-        return double((uint64_t(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 10000.0;
-    };
-    return ms(kernel) + ms(user);
-}
-
 TEST(RequestPoster, SquattedManualResetAvailableEvent_WaitingPosterStaysIdleAndIsServed)
 {
     // Another process made the available event first, manual-reset, and left

@@ -5,6 +5,7 @@
 #include "channel/client/RequestPoster.h"
 #include "platform/Handles.h"
 #include "service/ServiceWorker.h"
+#include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -411,21 +412,6 @@ TEST_F(Lifecycle, StopRightAfterRunning_WorkerSeesIt)
     EXPECT_FALSE(m_worker.m_workerThread.IsValid());
     g_gap = nullptr;
 }
-
-namespace {
-
-double ThreadCpuMs(HANDLE thread)
-{
-    FILETIME created, exited, kernel, user;
-    if (!GetThreadTimes(thread, &created, &exited, &kernel, &user))
-        return -1;
-    const auto ms = [](const FILETIME& t) {
-        return double((uint64_t(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 10000.0;
-    };
-    return ms(kernel) + ms(user);
-}
-
-} // namespace
 
 TEST_F(Lifecycle, SquattedEvents_IdleWorkerStaysIdleAndServes)
 {

@@ -257,3 +257,14 @@ std::string Cp1251(const std::wstring& text)
         WideCharToMultiByte(1251, 0, text.c_str(), static_cast<int>(text.size()), &bytes[0], needed, nullptr, nullptr);
     return bytes;
 }
+
+double ThreadCpuMs(HANDLE thread)
+{
+    FILETIME created, exited, kernel, user;
+    if (!GetThreadTimes(thread, &created, &exited, &kernel, &user))
+        return -1;
+    const auto ms = [](const FILETIME& t) {
+        return double((uint64_t(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 10000.0;
+    };
+    return ms(kernel) + ms(user);
+}

@@ -122,5 +122,9 @@ std::wstring TodayLocalDate();
 // Splits the log file's bytes into lines without their CR LF.
 std::vector<std::string> SplitLines(const std::string& bytes);
 
+// CPU time (kernel and user) a thread has used so far, in milliseconds; -1
+// when it cannot be read.
+double ThreadCpuMs(HANDLE thread);
+
 // Windows-1251 bytes of a wide text, for comparing log lines.
 std::string Cp1251(const std::wstring& text);
