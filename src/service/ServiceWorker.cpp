@@ -2,6 +2,8 @@
 
 #include "platform/TextConversion.h"
 #include "update/QXUpdate.h"
+#include "update/UpdateMessages.h"
+#include "update/UpdateRunLog.h"
 #include "update/UpdateRunLock.h"
 
 #include <easylogging++.h>
@@ -138,20 +140,33 @@ DWORD CServiceWorker::Run()
 
 void CServiceWorker::RunUpdate()
 {
+    const ULONGLONG startTicks = GetTickCount64();
+    {
+        std::wstring line = std::wstring(UpdateMessages::kRunStart) + m_updateFile;
+        if (m_waitProcessId != 0)
+            line += UpdateMessages::kRunAwaits + std::to_wstring(m_waitProcessId);
+        LOG(INFO) << ToLogText(line);
+    }
+    CUpdateRunCounts nothingDone;
     // Held until the run ends, so that no other run moves files meanwhile.
     CUpdateRunLock lock;
-    if (!lock.Acquire(kUpdateRunWaitMs))
+    if (!lock.Acquire(kUpdateRunWaitMs)) {
+        LogRunEnd(nothingDone, eRunNotDone, GetTickCount64() - startTicks);
         return;
+    }
     // What an interrupted run left is put right before anything else; while
     // that cannot be done, no new update starts on the folder.
-    if (!RecoverInterruptedUpdate(DefaultJournalPath()))
+    if (!RecoverInterruptedUpdate(DefaultJournalPath())) {
+        LogRunEnd(nothingDone, eRunNotDone, GetTickCount64() - startTicks);
         return;
+    }
     CQXUpdate update;
     // The applications are started as soon as the swap has committed; the
     // old versions are deleted after that.
     update.finishAfterStart = true;
     if (!update.LoadUpdateInfoFromXmlFile(m_updateFile)) {
         update.RunUpdatedApp(eRunAfterFailedLoad);
+        LogRunEnd(update.counts, eRunNotDone, GetTickCount64() - startTicks);
         return;
     }
     bool ended = false;
@@ -161,9 +176,11 @@ void CServiceWorker::RunUpdate()
         SetWaitProcessId(m_waitProcessId);
         update.WaitForProcessId();
     }
-    if (update.UpdateAppFiles())
+    const bool updated = update.UpdateAppFiles();
+    if (updated)
         update.RunUpdatedApp(eRunAfterUpdate);
     if (update.restartQuoteBench && ended)
         update.StartQuoteBench();
     update.FinishUpdate();
+    LogRunEnd(update.counts, updated ? eRunCommitted : eRunUndone, GetTickCount64() - startTicks);
 }

@@ -1,5 +1,6 @@
 // Waiting for the requesting process and ending/starting applications around an update.
 #include "update/QXUpdate.h"
+#include "update/UpdateMessages.h"
 
 #include "platform/FileHelpers.h"
 #include "platform/Handles.h"
@@ -56,10 +57,33 @@ void LogWaitTimedOut(DWORD processId)
 // How long the run waits for the ended client processes to be gone.
 const DWORD kClientEndMs = 5000;
 
-void LogStartFailure(const CProcessLauncher& launcher)
+void LogWaitEnded(DWORD processId, ULONGLONG startTicks)
 {
+    using namespace UpdateMessages;
+    LOG(INFO) << ToLogText(kAwaited) << processId << ToLogText(kWaitEnded) << GetTickCount64() - startTicks
+              << ToLogText(kWaitEndedUnits);
+}
+
+void LogNotFound(DWORD processId)
+{
+    using namespace UpdateMessages;
+    LOG(INFO) << ToLogText(kAwaited) << processId << ToLogText(kWaitNotFound);
+}
+
+// Starts a program and logs what became of it: its command line and process
+// id, or the system's reason and then the command line that failed.
+void StartAndLog(CProcessLauncher& launcher)
+{
+    using namespace UpdateMessages;
+    if (launcher.Start()) {
+        LOG(INFO) << ToLogText(kStarted + launcher.commandLine + kStartedProcess)
+                  << launcher.GetProcessInfo().dwProcessId;
+        return;
+    }
     LOG(ERROR) << ToLogText(L"Не удалось запустить программу после обновления. ")
                << ToLogText(launcher.GetErrorText());
+    LOG(ERROR) << ToLogText(kStartFailedCommand + launcher.commandLine) << ToLogText(UpdateMessages::kCode)
+               << launcher.GetLastErrorCode();
 }
 
 } // namespace
@@ -75,14 +99,19 @@ void CQXUpdate::WaitForProcessId()
 
     // The process itself is waited on: its end is seen at once, and a process
     // that does not exist is not waited for at all.
+    const ULONGLONG startTicks = GetTickCount64();
     CHandle process(OpenProcess(SYNCHRONIZE, FALSE, processId));
     if (process) {
         if (WaitForSingleObject(process.Get(), static_cast<DWORD>(kWaitLimitSeconds * 1000)) == WAIT_TIMEOUT)
             LogWaitTimedOut(processId);
+        else
+            LogWaitEnded(processId, startTicks);
         return;
     }
-    if (GetLastError() == ERROR_INVALID_PARAMETER)
+    if (GetLastError() == ERROR_INVALID_PARAMETER) {
+        LogNotFound(processId);
         return;
+    }
 
     // No handle to be had (not allowed to): process snapshots, looked at
     // first, then once a second.
@@ -92,7 +121,7 @@ void CQXUpdate::WaitForProcessId()
     stopwatch.frequency = static_cast<double>(frequency.QuadPart);
     stopwatch.MarkStart();
 
-    for (;;) {
+    for (bool first = true;; first = false) {
         bool found = false;
         // A snapshot that cannot be taken counts as a process that has ended.
         NTSTATUS status = static_cast<NTSTATUS>(0xC0000001L);
@@ -102,8 +131,13 @@ void CQXUpdate::WaitForProcessId()
             found = SnapshotHasProcess(block, length, processId);
         if (block != nullptr)
             VirtualFree(block, 0, MEM_RELEASE);
-        if (!found)
+        if (!found) {
+            if (first)
+                LogNotFound(processId);
+            else
+                LogWaitEnded(processId, startTicks);
             return;
+        }
 
         Sleep(kPassSleepMs);
 
@@ -119,8 +153,11 @@ bool CQXUpdate::TerminateQuoteBench()
 {
     DWORD processIds[1024] = {};
     DWORD bytesReturned = 0;
-    if (!EnumProcesses(processIds, sizeof(processIds), &bytesReturned))
+    if (!EnumProcesses(processIds, sizeof(processIds), &bytesReturned)) {
+        LOG(ERROR) << ToLogText(UpdateMessages::kProcessListFailed) << ToLogText(UpdateMessages::kCode)
+                   << LastErrorOr(ERROR_GEN_FAILURE);
         return false;
+    }
 
     bool terminated = false;
     std::vector<std::pair<DWORD, CHandle>> ended;
@@ -136,6 +173,7 @@ bool CQXUpdate::TerminateQuoteBench()
         // executable name counts, so a renamed copy is ended too.
         if (std::strstr(imageName, kQuoteBenchImage) != nullptr) {
             TerminateProcess(process.Get(), 0);
+            LOG(INFO) << ToLogText(UpdateMessages::kClientEnded) << processIds[i];
             terminated = true;
             ended.emplace_back(processIds[i], std::move(process));
         }
@@ -150,6 +188,8 @@ bool CQXUpdate::TerminateQuoteBench()
             LOG(WARNING) << ToLogText(L"Ошибка обновления: Клиентское приложение не завершилось за 5 сек., ID процесса ")
                          << process.first;
     }
+    if (!terminated)
+        LOG(INFO) << ToLogText(UpdateMessages::kClientNotRunning);
     return terminated;
 }
 
@@ -160,16 +200,20 @@ void CQXUpdate::StartQuoteBench()
     CProcessLauncher launcher;
     launcher.commandLine = kQuoteBenchCommandLine;
     launcher.currentDirectory = TargetFolderW();
-    if (!launcher.Start())
-        LogStartFailure(launcher);
+    StartAndLog(launcher);
 }
 
 void CQXUpdate::RunUpdatedApp(eRunType)
 {
+    // Without a program named there is nothing to start; trying would only
+    // start the folder itself and log a misleading failure.
+    if (AppToRunW().empty()) {
+        LOG(INFO) << ToLogText(UpdateMessages::kNoAppToRun);
+        return;
+    }
     const std::wstring folder = TargetFolderW();
     CProcessLauncher launcher;
     launcher.commandLine = L"\"" + AddTrailingBackslash(folder) + AppToRunW() + L"\" " + ParamsW();
     launcher.currentDirectory = folder;
-    if (!launcher.Start())
-        LogStartFailure(launcher);
+    StartAndLog(launcher);
 }

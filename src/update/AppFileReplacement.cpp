@@ -230,8 +230,9 @@ bool WriteContent(CFileWriter& writer, const CUpdateFileItem& item, DWORD* code)
     const BOOL written = writer.Write(item.content != nullptr ? item.content : &kNoBytes, count);
     if (written && writer.bytesWritten == count)
         return true;
-    // After a successful but short write the last-error value is stale.
-    *code = written ? static_cast<DWORD>(ERROR_WRITE_FAULT) : DefiniteCode(writer.lastError, ERROR_WRITE_FAULT);
+    // After a successful but short write the last-error value is stale; the
+    // volume ran out of space.
+    *code = written ? static_cast<DWORD>(ERROR_DISK_FULL) : DefiniteCode(writer.lastError, ERROR_WRITE_FAULT);
     return false;
 }
 
@@ -244,8 +245,8 @@ public:
     {
     }
 
-    // False when the item failed (logged); what it changed is then undone
-    // with the rest of the run.
+    // False when the item failed (logged; Code() says why); what it changed
+    // is then undone with the rest of the run.
     bool Swap()
     {
         if (!WriteNewFile())
@@ -350,11 +351,17 @@ private:
                FALSE;
     }
 
+public:
+    DWORD Code() const { return m_code; }
+
+private:
     void LogFailed(const wchar_t* message, DWORD code)
     {
         LOG(ERROR) << ToLogText(message) << ToLogText(m_target) << ToLogText(kCode) << code;
+        m_code = code;
     }
 
+    DWORD m_code = 0;
     CUpdateFileItem& m_item;
     const CJournalEntry& m_entry;
     const std::wstring m_target;
@@ -379,7 +386,7 @@ void CQXUpdate::RestoreLegacyBackups(size_t first)
         if (MoveFileW(legacyBackup.c_str(), target.c_str()))
             LOG(WARNING) << ToLogText(kRestored) << ToLogText(target);
         else
-            LOG(ERROR) << ToLogText(kRestored) << ToLogText(target) << ToLogText(kCode)
+            LOG(ERROR) << ToLogText(kNotPutBack) << ToLogText(target) << ToLogText(kCode)
                        << LastErrorOr(ERROR_GEN_FAILURE);
     }
 }
@@ -460,7 +467,7 @@ void CQXUpdate::AbandonTransaction()
     for (CUpdateFileItem* item : files)
         item->staged.Discard();
     int restored = 0;
-    UndoJournal(journal, 0, eKillRollback, false, &restored);
+    UndoJournal(journal, 0, eKillRollback, eUndoQuiet, &restored);
     EndTransaction();
 }
 
@@ -483,6 +490,7 @@ bool CQXUpdate::UpdateAppFiles()
         if (InjectedFault(eStepCreateFolder) || !CreateDirectoryW(folder.c_str(), nullptr)) {
             LOG(ERROR) << ToLogText(kCreateFailed) << ToLogText(folder) << ToLogText(kCode)
                        << LastErrorOr(ERROR_GEN_FAILURE);
+            ++counts.failed;
             ok = false;
             break;
         }
@@ -492,23 +500,31 @@ bool CQXUpdate::UpdateAppFiles()
         if (!ok)
             break;
         if (item->doRemove) {
-            if (item->change < 0)
+            if (item->change < 0) {
+                LOG(INFO) << ToLogText(kAlreadyAbsent) << ToLogText(FullPathOf(TargetFolderW() + item->FileNameW()));
                 continue;
+            }
             const CJournalEntry& entry = journal.entries[static_cast<size_t>(item->change)];
             started = static_cast<size_t>(item->change) + 1;
             LOG(INFO) << ToLogText(kRemoving) << ToLogText(entry.target);
             // Kept under the backup name until the commit.
             if (InjectedFault(eStepMoveToBackup) || !MoveFileW(entry.target.c_str(), entry.backup.c_str())) {
-                LOG(ERROR) << ToLogText(kRemoveFailed) << ToLogText(entry.target) << ToLogText(kCode)
-                           << LastErrorOr(ERROR_GEN_FAILURE);
+                const DWORD code = LastErrorOr(ERROR_GEN_FAILURE);
+                LOG(ERROR) << ToLogText(kRemoveFailed) << ToLogText(entry.target) << ToLogText(kCode) << code;
+                LOG(ERROR) << ToLogText(kNotRemoved + entry.target + L": " + FailureText(entry.target, code))
+                           << ToLogText(kCode) << code;
+                ++counts.failed;
                 ok = false;
                 break;
             }
+            ++counts.removed;
+            LOG(INFO) << ToLogText(kRemoved) << ToLogText(entry.target);
             PassKillPoint(eKillSwap);
             continue;
         }
         if (!item->doUpdate) {
             LOG(INFO) << ToLogText(L"Файл пропущен из-за настроек обновления. " + item->FileNameW());
+            ++counts.skipped;
             continue;
         }
         LOG(INFO) << ToLogText(L"Обновление файла " + UpdateFolderW() + item->FileNameW());
@@ -516,8 +532,18 @@ bool CQXUpdate::UpdateAppFiles()
         started = static_cast<size_t>(item->change) + 1;
         CItemSwap swap(*item, entry, TargetFolderW() + item->FileNameW());
         if (!swap.Swap()) {
+            LOG(ERROR) << ToLogText(kNotUpdated + entry.target + L": " + FailureText(entry.target, swap.Code()))
+                       << ToLogText(kCode) << swap.Code();
+            ++counts.failed;
             ok = false;
             break;
+        }
+        if (entry.kind == eChangeReplace) {
+            ++counts.replaced;
+            LOG(INFO) << ToLogText(kReplaced) << ToLogText(entry.target);
+        } else {
+            ++counts.added;
+            LOG(INFO) << ToLogText(kAdded) << ToLogText(entry.target);
         }
     }
 
@@ -534,7 +560,8 @@ bool CQXUpdate::UpdateAppFiles()
         for (CUpdateFileItem* item : files)
             item->staged.Discard();
         int restoredCount = 0;
-        UndoJournal(journal, started, eKillRollback, false, &restoredCount);
+        UndoJournal(journal, started, eKillRollback, eUndoLogEach, &restoredCount);
+        counts.putBack += restoredCount;
         LOG(ERROR) << ToLogText(kUndone) << restoredCount;
         EndTransaction();
         return false;

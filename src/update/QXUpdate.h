@@ -6,6 +6,7 @@
 
 #include "update/StagedFile.h"
 #include "update/UpdateJournal.h"
+#include "update/UpdateRunLog.h"
 
 #include "platform/TextConversion.h"
 #include "platform/VersionNumber.h"
@@ -144,6 +145,9 @@ public:
     bool committed = false;
     // Forgets the run's plan once it is finished, undone or abandoned.
     void EndTransaction();
+
+    // What the run did to the files, for its closing line.
+    CUpdateRunCounts counts;
 
     std::string GetUpdateFolder() const { return updateFolder; }
     std::string GetTargetFolder() const { return targetFolder; }

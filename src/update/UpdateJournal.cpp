@@ -84,7 +84,7 @@ bool SameFile(const std::wstring& first, const std::wstring& second)
 
 void LogRestoreFailed(const std::wstring& target, DWORD code)
 {
-    LOG(ERROR) << ToLogText(kRestored) << ToLogText(target) << ToLogText(kCode) << code;
+    LOG(ERROR) << ToLogText(kNotPutBack) << ToLogText(target) << ToLogText(kCode) << code;
 }
 
 } // namespace
@@ -296,8 +296,7 @@ bool RemoveRunTraces(const CUpdateJournal& journal, eKillPhase phase)
 
 } // namespace
 
-bool UndoJournal(const CUpdateJournal& journal, size_t started, eKillPhase phase, bool logPutBack,
-                 int* restoredCount)
+bool UndoJournal(const CUpdateJournal& journal, size_t started, eKillPhase phase, eUndoLog log, int* restoredCount)
 {
     *restoredCount = 0;
     if (journal.entries.empty())
@@ -312,13 +311,18 @@ bool UndoJournal(const CUpdateJournal& journal, size_t started, eKillPhase phase
         }
         bool restored = false;
         DWORD code = 0;
+        const bool added = entry.kind == eChangeAdd && FileExists(entry.target);
         if (!UndoChange(entry, phase, &restored, &code)) {
             ok = false;
             LogRestoreFailed(entry.target, code);
         } else if (restored) {
             ++*restoredCount;
-            if (logPutBack)
+            if (log == eUndoLogRecovered)
                 LOG(WARNING) << ToLogText(kRestored) << ToLogText(entry.target);
+            else if (log == eUndoLogEach)
+                LOG(INFO) << ToLogText(kPutBack) << ToLogText(entry.target);
+        } else if (added && log == eUndoLogEach) {
+            LOG(INFO) << ToLogText(kAddedTakenBack) << ToLogText(entry.target);
         }
     }
     RemoveIfEmpty(std::vector<std::wstring>(journal.newFolders.rbegin(), journal.newFolders.rend()), phase);
@@ -363,7 +367,7 @@ bool RecoverInterruptedUpdate(const std::wstring& journalPath)
     int count = 0;
     const bool ok = state == eJournalCommitted
                         ? FinishJournal(journal, eKillRecover, true)
-                        : UndoJournal(journal, journal.entries.size(), eKillRecover, true, &count);
+                        : UndoJournal(journal, journal.entries.size(), eKillRecover, eUndoLogRecovered, &count);
     if (!ok) {
         LOG(ERROR) << ToLogText(kRecoveryFailed) << ToLogText(journalPath);
         return false;

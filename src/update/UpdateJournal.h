@@ -90,10 +90,15 @@ bool FinishChange(const CJournalEntry& entry, eKillPhase phase, DWORD* code);
 // full (UndoChange), the later ones only as far as their staged files; then
 // the folders the run created (where empty), the run's own folders and, when
 // nothing is left, the journal. Each change that cannot be undone is logged
-// with its code; logPutBack: a warning for each old version put back.
-// restoredCount receives the old versions put back. True when nothing is left.
-bool UndoJournal(const CUpdateJournal& journal, size_t started, eKillPhase phase, bool logPutBack,
-                 int* restoredCount);
+// with its code; the changes undone as `log` says. restoredCount receives the
+// old versions put back. True when nothing is left.
+enum eUndoLog
+{
+    eUndoQuiet = 0,       // nothing staged had reached the application folder yet
+    eUndoLogRecovered = 1, // a warning per old version put back (a later run's recovery)
+    eUndoLogEach = 2,      // a line per old version put back and per added file taken away
+};
+bool UndoJournal(const CUpdateJournal& journal, size_t started, eKillPhase phase, eUndoLog log, int* restoredCount);
 // Completes a committed journal: the backups deleted, the folders that
 // removals left empty removed, then the run's own folders and the journal.
 // logFailures: a line for each backup that stays. True when nothing is left.

@@ -81,14 +81,63 @@ std::wstring ComparableName(const std::wstring& folder, const std::wstring& name
 
 const char kEmptyMd5[] = "d41d8cd98f00b204e9800998ecf8427e";
 
+// Reads the manifest's XML; false, with an error line that says why, when it
+// is missing, a folder, cannot be opened or is not well-formed.
+bool OpenManifest(const std::wstring& path, pugi::xml_document* document)
+{
+    using namespace UpdateMessages;
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        const DWORD code = LastErrorOr(ERROR_FILE_NOT_FOUND);
+        LOG(ERROR) << ToLogText(kManifestMissing + path + L": " + ReasonText(code)) << ToLogText(kCode) << code;
+        return false;
+    }
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        LOG(ERROR) << ToLogText(kManifestIsFolder + path);
+        return false;
+    }
+    const pugi::xml_parse_result parsed = document->load_file(path.c_str());
+    if (parsed)
+        return true;
+    if (parsed.status == pugi::status_file_not_found || parsed.status == pugi::status_io_error) {
+        // The parser's own open says only that it failed: the system says why.
+        CHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                 nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        const DWORD code = file ? static_cast<DWORD>(ERROR_READ_FAULT) : LastErrorOr(ERROR_OPEN_FAILED);
+        LOG(ERROR) << ToLogText(kManifestUnreadable + path + L": " + ReasonText(code)) << ToLogText(kCode) << code;
+        return false;
+    }
+    LOG(ERROR) << ToLogText(kManifestNotParsed + path + L": " + AnsiToWide(parsed.description()) + L", позиция ")
+               << parsed.offset;
+    return false;
+}
+
+// The manifest the run works on: its version, folders and items.
+void LogManifest(const CQXUpdate& update, size_t first)
+{
+    size_t install = 0;
+    size_t remove = 0;
+    for (size_t i = first; i < update.files.size(); ++i) {
+        install += update.files[i]->doUpdate ? 1 : 0;
+        remove += update.files[i]->doRemove ? 1 : 0;
+    }
+    const size_t count = update.files.size() - first;
+    LOG(INFO) << ToLogText(UpdateMessages::kManifestLoaded + VersionText(update.assignedVersion) +
+                           L", папка загрузки " + update.UpdateFolderW() + L", папка приложения " +
+                           update.TargetFolderW() + L", файлов " + std::to_wstring(count) + L" (установить " +
+                           std::to_wstring(install) + L", удалить " + std::to_wstring(remove) + L", пропустить " +
+                           std::to_wstring(count - install - remove) + L")");
+}
+
 } // namespace
 
 bool CQXUpdate::CheckItems(size_t first)
 {
     using namespace UpdateMessages;
     bool ok = true;
-    const auto refuse = [&ok](const wchar_t* reason, const std::wstring& name) {
+    const auto refuse = [this, &ok](const wchar_t* reason, const std::wstring& name) {
         LOG(ERROR) << ToLogText(kRefused + std::wstring(reason) + name);
+        ++counts.failed;
         ok = false;
     };
     const std::wstring downloads = UpdateFolderW();
@@ -122,6 +171,7 @@ bool CQXUpdate::CheckItems(size_t first)
                 // The digest names other content than the empty file.
                 item.downloadComplete = false;
                 LOG(ERROR) << ToLogText(L"Обнаружено расхождение в данных файла: " + name);
+                ++counts.failed;
                 ok = false;
             }
             continue;
@@ -147,16 +197,15 @@ bool CQXUpdate::LoadUpdateInfoFromXmlFile(std::wstring path)
 {
     using namespace ManifestNames;
     using namespace UpdateMessages;
-    if (!FileExists(path))
-        return false;
     pugi::xml_document document;
-    if (!document.load_file(path.c_str()))
+    if (!OpenManifest(path, &document))
         return false;
 
     bool result = true;
     const pugi::xml_node update = document.child(kUpdate);
     const pugi::xml_node info = update.child(kInfo);
     if (!info) {
+        LOG(ERROR) << ToLogText(kManifestLacks + std::wstring(kUpdate) + L"/" + kInfo + L": " + path);
         result = false;
     } else {
         SetUpdateFolder(ManifestText(info.attribute(kUpdateFolder)));
@@ -181,8 +230,10 @@ bool CQXUpdate::LoadUpdateInfoFromXmlFile(std::wstring path)
     key = UnmaskKey(key, std::string(1, static_cast<char>(xKey)));
 
     const pugi::xml_node filesElement = update.child(kFiles);
-    if (!filesElement)
+    if (!filesElement) {
+        LOG(ERROR) << ToLogText(kManifestLacks + std::wstring(kUpdate) + L"/" + kFiles + L": " + path);
         return false;
+    }
     const int count = filesElement.attribute(kCount).as_int();
     filesKey = ManifestText(filesElement.attribute(kFilesKey));
 
@@ -204,6 +255,9 @@ bool CQXUpdate::LoadUpdateInfoFromXmlFile(std::wstring path)
         item.release();
     }
 
+    if (info)
+        LogManifest(*this, first);
+
     // An update that could only fail half-way is refused before anything is
     // touched. Then content is staged in the application folder once the
     // run's changes are planned and journaled; a load that has failed, or a
@@ -221,13 +275,24 @@ bool CQXUpdate::LoadUpdateInfoFromXmlFile(std::wstring path)
         if (item->doUpdate && item->change >= 0)
             jobs.push_back({item, journal.entries[static_cast<size_t>(item->change)].staged, eStaged, 0, 0});
     }
+    uint64_t stagedBytes = 0;
+    for (const CContentJob& job : jobs)
+        stagedBytes += static_cast<uint64_t>(job.item->sizeBytes);
+    if (!jobs.empty())
+        LOG(INFO) << ToLogText(kStaging) << jobs.size() << ToLogText(L" файлов, ") << stagedBytes
+                  << ToLogText(L" байт");
+    const ULONGLONG stagingStart = GetTickCount64();
     StageDownloads(jobs, UpdateFolderW());
 
     // Logged here, in the items' order, whichever thread loaded them.
+    size_t staged = 0;
     for (const CContentJob& job : jobs) {
-        if (job.result == eStaged)
+        if (job.result == eStaged) {
+            ++staged;
             continue;
+        }
         result = false;
+        ++counts.failed;
         if (job.result == eNotStaged) {
             LOG(ERROR) << ToLogText(kRefused) << ToLogText(L"не удалось подготовить файл к установке: ")
                        << ToLogText(job.item->FileNameW()) << ToLogText(kCode) << job.code;
@@ -236,6 +301,9 @@ bool CQXUpdate::LoadUpdateInfoFromXmlFile(std::wstring path)
         job.item->downloadComplete = false;
         LOG(ERROR) << ToLogText(L"Обнаружено расхождение в данных файла: " + job.item->FileNameW());
     }
+    if (!jobs.empty())
+        LOG(INFO) << ToLogText(kStaged) << staged << ToLogText(L" из ") << jobs.size() << ToLogText(L" за ")
+                  << GetTickCount64() - stagingStart << ToLogText(L" мс");
     // A run that will not replace anything leaves nothing staged behind: its
     // staged files and journal go when the object is reset or destroyed.
     return result;

@@ -24,4 +24,39 @@ constexpr wchar_t kRemoving[] = L"Удаление файла ";
 constexpr wchar_t kRemoveFailed[] = L"Ошибка обновления: Не удалось удалить файл. ";
 constexpr wchar_t kJournalFailed[] = L"Ошибка обновления: Не удалось записать журнал обновления. ";
 
+// The run's account of itself: what it works on, what became of each file
+// and of the applications, how it ended. Details follow each text.
+constexpr wchar_t kRunStart[] = L"Запуск обновления: манифест ";
+constexpr wchar_t kRunAwaits[] = L", ожидаемый процесс ID ";
+constexpr wchar_t kManifestMissing[] = L"Ошибка обновления: Манифест обновления не найден: ";
+constexpr wchar_t kManifestUnreadable[] = L"Ошибка обновления: Не удалось открыть манифест обновления: ";
+constexpr wchar_t kManifestIsFolder[] = L"Ошибка обновления: Вместо манифеста обновления указана папка: ";
+constexpr wchar_t kManifestNotParsed[] = L"Ошибка обновления: Манифест обновления не разобран: ";
+constexpr wchar_t kManifestLacks[] = L"Ошибка обновления: В манифесте обновления нет элемента ";
+constexpr wchar_t kManifestLoaded[] = L"Манифест обновления: версия ";
+constexpr wchar_t kStaging[] = L"Подготовка файлов к установке: ";
+constexpr wchar_t kStaged[] = L"Файлы подготовлены к установке: ";
+constexpr wchar_t kClientEnded[] = L"Клиентское приложение завершено, ID процесса ";
+constexpr wchar_t kClientNotRunning[] = L"Клиентское приложение не запущено, завершать нечего.";
+constexpr wchar_t kProcessListFailed[] = L"Ошибка обновления: Не удалось получить список процессов.";
+// The awaited process: "Процесс с ID " + id + how the wait ended.
+constexpr wchar_t kAwaited[] = L"Процесс с ID ";
+constexpr wchar_t kWaitNotFound[] = L" не найден, ожидание не требуется.";
+constexpr wchar_t kWaitEnded[] = L" завершился, ожидание ";
+constexpr wchar_t kWaitEndedUnits[] = L" мс.";
+constexpr wchar_t kStarted[] = L"Запущена программа: ";
+constexpr wchar_t kStartedProcess[] = L", ID процесса ";
+constexpr wchar_t kStartFailedCommand[] = L"Ошибка обновления: Не удалось запустить программу ";
+constexpr wchar_t kNoAppToRun[] = L"Программа для запуска после обновления не указана (AppToRun).";
+constexpr wchar_t kReplaced[] = L"Файл заменён: ";
+constexpr wchar_t kAdded[] = L"Файл добавлен: ";
+constexpr wchar_t kRemoved[] = L"Файл удалён: ";
+constexpr wchar_t kAlreadyAbsent[] = L"Файл для удаления отсутствует, удалять нечего: ";
+constexpr wchar_t kNotUpdated[] = L"Файл не обновлён: ";
+constexpr wchar_t kNotRemoved[] = L"Файл не удалён: ";
+constexpr wchar_t kPutBack[] = L"Возвращена прежняя версия файла: ";
+constexpr wchar_t kNotPutBack[] = L"Ошибка обновления: Не удалось вернуть прежнюю версию файла: ";
+constexpr wchar_t kAddedTakenBack[] = L"Удалён добавленный файл: ";
+constexpr wchar_t kRunEnd[] = L"Итог обновления: ";
+
 } // namespace UpdateMessages

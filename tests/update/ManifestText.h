@@ -73,6 +73,13 @@ inline std::wstring ItemElement(int index, const std::wstring& fileName, size_t 
                                                      });
 }
 
+// An item that removes the file from the application folder.
+inline std::wstring RemovalElement(int index, const std::wstring& fileName)
+{
+    return XmlElement(L"I" + std::to_wstring(index),
+                      {{L"FileName", fileName}, {L"SizeByte", L"0"}, {L"isUpdate", L"0"}, {L"isRemove", L"1"}});
+}
+
 // count as text, for values that are not plain numbers.
 inline std::wstring FilesElement(const std::wstring& items, const std::wstring& count)
 {

@@ -91,11 +91,13 @@ public:
 
     // Runs the update on manifestPath; false when it did not run to its end
     // within the time (a generous bound that only catches a hang).
-    bool Run(const std::wstring& manifestPath, DWORD timeoutMs = 60000)
+    // extraArguments: appended to the command line (a "pid:" argument).
+    bool Run(const std::wstring& manifestPath, DWORD timeoutMs = 60000, const std::wstring& extraArguments = L"")
     {
         const ProcessResult result =
-            RunProcess(QuoteArgument(Executable()) + L" update " + QuoteArgument(L"updfile:" + manifestPath), {},
-                       TargetFolder(), timeoutMs);
+            RunProcess(QuoteArgument(Executable()) + L" update " + QuoteArgument(L"updfile:" + manifestPath) +
+                           extraArguments,
+                       {}, TargetFolder(), timeoutMs);
         EXPECT_TRUE(result.started) << result.error;
         EXPECT_FALSE(result.timedOut);
         EXPECT_EQ(0u, result.exitCode);
@@ -127,7 +129,9 @@ public:
             if (message == Cp1251(kLogStart) || message.compare(0, Cp1251(kStartFailed).size(),
                                                                 Cp1251(kStartFailed)) == 0)
                 continue;
-            lines.push_back(line.substr(levelStart, marker - levelStart) + " " + message);
+            std::string levelAndMessage = line.substr(levelStart, marker - levelStart) + " " + message;
+            if (!IsStoryLine(levelAndMessage))
+                lines.push_back(levelAndMessage);
         }
         return lines;
     }
@@ -669,25 +673,35 @@ TEST_P(UpdateRunScenario, FilesTimesAndLog)
 
 INSTANTIATE_TEST_SUITE_P(Installs, UpdateRunScenario, testing::ValuesIn(kScenarios), ScenarioName);
 
-// A manifest that cannot be loaded: no file is touched, nothing is logged by
-// the load, and only RunUpdatedApp follows.
+// A manifest that cannot be loaded: no file is touched, the load says why in
+// error lines that name the manifest, and only RunUpdatedApp follows (which
+// starts nothing when the manifest named no program).
 TEST(UpdateRunLoad, UnusableManifest_NothingTouchedAndOnlyTheProgramStarted)
 {
+    const std::wstring lacksInfo = std::wstring(kManifestLacks) + L"update/info: ";
+    const std::wstring lacksFiles = std::wstring(kManifestLacks) + L"update/files: ";
     const struct
     {
         const char* what;
         const wchar_t* manifest; // below the run folder
         std::wstring xml;        // {info} stands for a complete info element
         const char* raw;         // written when xml is empty; nullptr: nothing written
+        // The start of each error line, the manifest's path and {rest} following it.
+        std::vector<std::wstring> errors;
+        bool startsApp;
     } cases[] = {
-        {"missing manifest", L"missing.xml", L"", nullptr},
-        {"folder given as manifest", L"app", L"", nullptr},
-        {"malformed XML", L"update.xml", L"", "<update><info UpdateFolder=\"{upd}\"></update>"},
+        {"missing manifest", L"missing.xml", L"", nullptr, {kManifestMissing + std::wstring(L"{path}: ")}, false},
+        {"folder given as manifest", L"app", L"", nullptr, {kManifestIsFolder + std::wstring(L"{path}")}, false},
+        {"malformed XML", L"update.xml", L"", "<update><info UpdateFolder=\"{upd}\"></update>",
+         {kManifestNotParsed + std::wstring(L"{path}: ")}, false},
         {"no update element", L"update.xml",
-         XmlElement(L"manifest", {}, L"{info}" + FilesElement(Item(0, L"a.dll", 3), 1)), nullptr},
-        {"no files element", L"update.xml", XmlElement(L"update", {}, L"{info}"), nullptr},
-        {"no info element", L"update.xml", XmlElement(L"update", {}, FilesElement(Item(0, L"a.dll", 3), 1)), nullptr},
-        {"empty file", L"update.xml", L"", ""},
+         XmlElement(L"manifest", {}, L"{info}" + FilesElement(Item(0, L"a.dll", 3), 1)), nullptr,
+         {lacksInfo + L"{path}", lacksFiles + L"{path}"}, false},
+        {"no files element", L"update.xml", XmlElement(L"update", {}, L"{info}"), nullptr, {lacksFiles + L"{path}"},
+         true},
+        {"no info element", L"update.xml", XmlElement(L"update", {}, FilesElement(Item(0, L"a.dll", 3), 1)), nullptr,
+         {lacksInfo + L"{path}"}, false},
+        {"empty file", L"update.xml", L"", "", {kManifestNotParsed + std::wstring(L"{path}: ")}, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -707,8 +721,13 @@ TEST(UpdateRunLoad, UnusableManifest_NothingTouchedAndOnlyTheProgramStarted)
         const std::map<std::wstring, std::string> expected = {{L"a.dll", "old"}};
         EXPECT_EQ(expected, FolderContents(app));
         EXPECT_EQ(kOldTime, TimesOf(app + L"a.dll").write);
-        EXPECT_EQ(std::vector<std::string>(), run.EngineLines()) << run.LogText();
-        EXPECT_TRUE(run.StartedApp()) << run.LogText();
+        const std::vector<std::string> lines = run.EngineLines();
+        ASSERT_EQ(c.errors.size(), lines.size()) << run.LogText();
+        for (size_t i = 0; i < lines.size(); ++i) {
+            const std::string expected = "ERROR " + Cp1251(Replace(c.errors[i], L"{path}", run.Root(c.manifest)));
+            EXPECT_EQ(expected, lines[i].substr(0, expected.size())) << run.LogText();
+        }
+        EXPECT_EQ(c.startsApp, run.StartedApp()) << run.LogText();
     }
 }
 
@@ -900,4 +919,198 @@ TEST(UpdateRunLoad, DownloadHeldByAnotherProcess_CountsAsDiscrepancy)
     EXPECT_EQ(expected, FolderContents(app));
     const std::vector<std::string> lines = {"ERROR " + Cp1251(kDiscrepancy + std::wstring(L"a.dll"))};
     EXPECT_EQ(lines, run.EngineLines()) << run.LogText();
+}
+
+// ---------------------------------------------------------------------------
+// The run's account of itself: what it worked on, what became of each file
+// and program, and how it ended, with its counts.
+
+namespace {
+
+// The "LEVEL message" lines of the run's account, in order.
+std::vector<std::string> StoryLines(const CRunFolder& run)
+{
+    std::vector<std::string> lines;
+    for (const std::string& line : run.Log()) {
+        const size_t marker = line.find(" [default] ");
+        if (marker == std::string::npos)
+            continue;
+        const size_t levelStart = line.rfind(' ', marker - 1) + 1;
+        const std::string levelAndMessage = line.substr(levelStart, marker - levelStart) + " " + line.substr(marker + 11);
+        if (IsStoryLine(levelAndMessage))
+            lines.push_back(levelAndMessage);
+    }
+    return lines;
+}
+
+// The closing line up to its duration, which must follow as "N мс".
+void ExpectRunEnd(const std::vector<std::string>& lines, const std::string& levelAndCounts, const std::string& log)
+{
+    ASSERT_FALSE(lines.empty()) << log;
+    const std::string& last = lines.back();
+    const std::string expected = levelAndCounts + Cp1251(L"; длительность ");
+    ASSERT_EQ(expected, last.substr(0, expected.size())) << log;
+    const std::string duration = last.substr(expected.size());
+    const std::string units = Cp1251(L" мс");
+    ASSERT_GT(duration.size(), units.size()) << last;
+    EXPECT_EQ(units, duration.substr(duration.size() - units.size())) << last;
+    EXPECT_EQ(std::string::npos, duration.substr(0, duration.size() - units.size()).find_first_not_of("0123456789"))
+        << last;
+}
+
+// A process that has ended, its handle still held: its id names no running process.
+class CEndedProcess
+{
+public:
+    explicit CEndedProcess(const std::wstring& program)
+    {
+        std::wstring command = QuoteArgument(program) + L" --exit-code 0";
+        STARTUPINFOW startup{};
+        startup.cb = sizeof(startup);
+        PROCESS_INFORMATION started{};
+        if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &started))
+            return;
+        m_process.Reset(started.hProcess);
+        CHandle thread(started.hThread);
+        m_id = started.dwProcessId;
+        WaitForSingleObject(m_process.Get(), 30000);
+    }
+    DWORD Id() const { return m_id; }
+
+private:
+    CHandle m_process;
+    DWORD m_id = 0;
+};
+
+} // namespace
+
+TEST(UpdateRunLog, SuccessfulRun_TellsManifestEachFileProgramsAndCounts)
+{
+    CRunFolder run;
+    const std::wstring app = run.TargetFolder();
+    const std::wstring upd = run.UpdateFolder();
+    ASSERT_TRUE(WriteBytes(app + L"a.dll", "old a"));
+    ASSERT_TRUE(WriteBytes(app + L"c.dll", "old c"));
+    ASSERT_TRUE(WriteBytes(upd + L"a.dll", "new a"));
+    ASSERT_TRUE(WriteBytes(upd + L"b.dll", "new b"));
+    // The manifest's program: the stand-in, which exits at once.
+    ASSERT_TRUE(CopyFileW((TestBinaryFolder() + L"QXStandIn.exe").c_str(), (app + L"QXStandIn.exe").c_str(), FALSE));
+    ASSERT_TRUE(WriteManifest(
+        run.ManifestPath(),
+        InfoElement(upd, app, {{L"AppToRun", L"QXStandIn.exe"}, {L"Params", L"--exit-code 0"},
+                               {L"AssignedVersion", L"2.5.0.17"}}) +
+            // c.dll and e.dll are to be removed (e.dll is not there); d.dll is left alone.
+            FilesElement(Item(0, L"a.dll", 5) + Item(1, L"b.dll", 5) + RemovalElement(2, L"c.dll") +
+                             Item(3, L"d.dll", 0, L"0") + RemovalElement(4, L"e.dll"),
+                         5)));
+    CEndedProcess requester(TestBinaryFolder() + L"QXStandIn.exe");
+    ASSERT_NE(0u, requester.Id());
+    ASSERT_TRUE(run.Run(run.ManifestPath(), 60000, L" pid:" + std::to_wstring(requester.Id())));
+
+    const std::vector<std::string> lines = StoryLines(run);
+    const std::string log = run.LogText();
+    ASSERT_EQ(11u, lines.size()) << log;
+    const std::wstring pid = std::to_wstring(requester.Id());
+    EXPECT_EQ("INFO " + Cp1251(kRunStart + run.ManifestPath() + kRunAwaits + pid), lines[0]);
+    EXPECT_EQ("INFO " + Cp1251(kManifestLoaded + std::wstring(L"2.5.0.17, папка загрузки ") + upd +
+                               L", папка приложения " + app + L", файлов 5 (установить 2, удалить 2, пропустить 1)"),
+              lines[1]);
+    EXPECT_EQ("INFO " + Cp1251(kStaging + std::wstring(L"2 файлов, 10 байт")), lines[2]);
+    EXPECT_EQ(0u, lines[3].find("INFO " + Cp1251(kStaged + std::wstring(L"2 из 2 за ")))) << lines[3];
+    // The requester has ended: found gone at once, or seen to end.
+    const std::string awaited = "INFO " + Cp1251(kAwaited + pid);
+    EXPECT_EQ(0u, lines[4].find(awaited)) << lines[4];
+    EXPECT_TRUE(lines[4] == awaited + Cp1251(kWaitNotFound) ||
+                lines[4].find(Cp1251(kWaitEnded)) == awaited.size())
+        << lines[4];
+    EXPECT_EQ("INFO " + Cp1251(kReplaced + app + L"a.dll"), lines[5]);
+    EXPECT_EQ("INFO " + Cp1251(kAdded + app + L"b.dll"), lines[6]);
+    EXPECT_EQ("INFO " + Cp1251(kRemoved + app + L"c.dll"), lines[7]);
+    EXPECT_EQ("INFO " + Cp1251(kAlreadyAbsent + app + L"e.dll"), lines[8]);
+    const std::string started =
+        "INFO " + Cp1251(kStarted + (L"\"" + app + L"QXStandIn.exe\" --exit-code 0") + kStartedProcess);
+    EXPECT_EQ(0u, lines[9].find(started)) << lines[9];
+    EXPECT_NE(std::string::npos, lines[9].find_first_of("0123456789", started.size())) << lines[9];
+    ExpectRunEnd(lines,
+                 "INFO " + Cp1251(kRunEnd + std::wstring(L"обновление выполнено; заменено 1, добавлено 1, удалено 1, "
+                                                         L"пропущено 1, ошибок 0, возвращено прежних версий 0")),
+                 log);
+    EXPECT_EQ("new a", ReadBytes(app + L"a.dll").value_or(""));
+    EXPECT_FALSE(PathExists(app + L"c.dll"));
+}
+
+// A manifest the run refuses, one it cannot find, and an item that fails:
+// the reason, what was undone, and the closing line with its counts.
+TEST(UpdateRunLog, RefusedMissingAndFailedRuns_SayWhyAndHowTheyEnded)
+{
+    const std::wstring notDone = L"обновление не выполнено, файлы не изменялись; ";
+    const struct
+    {
+        const char* what;
+        bool writeManifest;
+        bool folderUnderName; // a folder stands where c.dll is to be added
+        bool missingDownload; // b.dll's download is not there
+        // Story lines expected between the start line and the closing line
+        // ({app} for the application folder, {path} for the manifest).
+        std::vector<std::wstring> lines;
+        std::wstring end;
+    } cases[] = {
+        {"missing manifest", false, false, false,
+         {kNoAppToRun},
+         notDone + L"заменено 0, добавлено 0, удалено 0, пропущено 0, ошибок 0, возвращено прежних версий 0"},
+        {"refused: a download is missing", true, false, true,
+         {L"{manifest}", kStartFailedCommand + std::wstring(L"\"{app}after-update.exe\" ")},
+         notDone + L"заменено 0, добавлено 0, удалено 0, пропущено 0, ошибок 1, возвращено прежних версий 0"},
+        {"an item fails", true, true, false,
+         {L"{manifest}", L"{staging}", L"{staged}", kReplaced + std::wstring(L"{app}a.dll"),
+          kAdded + std::wstring(L"{app}b.dll"), kNotUpdated + std::wstring(L"{app}c.dll: на месте файла находится папка"),
+          kAddedTakenBack + std::wstring(L"{app}b.dll"), kPutBack + std::wstring(L"{app}a.dll")},
+         L"обновление отменено, файлы в прежнем состоянии; заменено 1, добавлено 1, удалено 0, пропущено 0, ошибок 1, "
+         L"возвращено прежних версий 1"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        CRunFolder run;
+        const std::wstring app = run.TargetFolder();
+        const std::wstring upd = run.UpdateFolder();
+        ASSERT_TRUE(WriteBytes(app + L"a.dll", "old a"));
+        ASSERT_TRUE(WriteBytes(upd + L"a.dll", "new a"));
+        if (!c.missingDownload) {
+            ASSERT_TRUE(WriteBytes(upd + L"b.dll", "new b"));
+        }
+        ASSERT_TRUE(WriteBytes(upd + L"c.dll", "new c"));
+        if (c.folderUnderName) {
+            ASSERT_TRUE(CreateDirectoryW((app + L"c.dll").c_str(), nullptr));
+        }
+        if (c.writeManifest) {
+            ASSERT_TRUE(WriteManifest(run.ManifestPath(),
+                                      InfoElement(upd, app, {{L"AppToRun", kAppToRun}}) +
+                                          FilesElement(Item(0, L"a.dll", 5) + Item(1, L"b.dll", 5) + Item(2, L"c.dll", 5),
+                                                       3)));
+        }
+        ASSERT_TRUE(run.Run(run.ManifestPath()));
+
+        const std::vector<std::string> lines = StoryLines(run);
+        const std::string log = run.LogText();
+        ASSERT_EQ(c.lines.size() + 2, lines.size()) << log;
+        EXPECT_EQ("INFO " + Cp1251(kRunStart + run.ManifestPath()), lines[0]);
+        for (size_t i = 0; i < c.lines.size(); ++i) {
+            const std::string& line = lines[i + 1];
+            if (c.lines[i] == L"{manifest}") {
+                EXPECT_EQ(0u, line.find("INFO " + Cp1251(kManifestLoaded))) << line;
+                EXPECT_NE(std::string::npos, line.find(Cp1251(L"файлов 3 (установить 3, удалить 0, пропустить 0)")))
+                    << line;
+            } else if (c.lines[i] == L"{staging}") {
+                EXPECT_EQ("INFO " + Cp1251(kStaging + std::wstring(L"3 файлов, 15 байт")), line);
+            } else if (c.lines[i] == L"{staged}") {
+                EXPECT_EQ(0u, line.find("INFO " + Cp1251(kStaged + std::wstring(L"3 из 3 за ")))) << line;
+            } else {
+                const std::string expected = Cp1251(Replace(c.lines[i], L"{app}", app));
+                EXPECT_NE(std::string::npos, line.find(expected)) << line;
+            }
+        }
+        ExpectRunEnd(lines, "ERROR " + Cp1251(kRunEnd + c.end), log);
+        EXPECT_EQ("old a", ReadBytes(app + L"a.dll").value_or(""));
+        EXPECT_FALSE(PathExists(app + L"b.dll"));
+    }
 }

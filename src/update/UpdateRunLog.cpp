@@ -1,0 +1,88 @@
+// The update run's own account of itself in the log.
+#include "update/UpdateRunLog.h"
+
+#include "update/UpdateMessages.h"
+
+#include "platform/TextConversion.h"
+
+#include <easylogging++.h>
+
+#include <cwchar>
+
+std::wstring ReasonText(DWORD code)
+{
+    switch (code) {
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_USER_MAPPED_FILE:
+        return L"файл занят другим процессом";
+    case ERROR_ACCESS_DENIED:
+        return L"доступ запрещён (файл занят, защищён или только для чтения)";
+    case ERROR_FILE_NOT_FOUND:
+        return L"файл не найден";
+    case ERROR_PATH_NOT_FOUND:
+        return L"папка не найдена";
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+        return L"недостаточно места на диске";
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+        return L"имя уже занято";
+    case ERROR_FILENAME_EXCED_RANGE:
+        return L"слишком длинное имя";
+    case ERROR_INVALID_NAME:
+    case ERROR_BAD_PATHNAME:
+        return L"недопустимое имя";
+    case ERROR_WRITE_FAULT:
+        return L"ошибка записи";
+    case ERROR_FILE_TOO_LARGE:
+        return L"файл слишком велик";
+    case ERROR_WRITE_PROTECT:
+        return L"диск защищён от записи";
+    default:
+        break;
+    }
+    wchar_t* text = nullptr;
+    const DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                            FORMAT_MESSAGE_IGNORE_INSERTS,
+                                        nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    std::wstring result = length != 0 && text != nullptr ? std::wstring(text, length) : std::wstring();
+    if (text != nullptr)
+        LocalFree(text);
+    // The system's texts end with a full stop and a line break.
+    while (!result.empty() && (result.back() == L'\n' || result.back() == L'\r' || result.back() == L' ' ||
+                               result.back() == L'.'))
+        result.pop_back();
+    return result.empty() ? std::wstring(L"ошибка Windows") : result;
+}
+
+std::wstring FailureText(const std::wstring& path, DWORD code)
+{
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+        return L"на месте файла находится папка";
+    return ReasonText(code);
+}
+
+std::wstring VersionText(const CVersionNumber& version)
+{
+    return std::to_wstring(version.major) + L"." + std::to_wstring(version.minor) + L"." +
+           std::to_wstring(version.build) + L"." + std::to_wstring(version.revision);
+}
+
+void LogRunEnd(const CUpdateRunCounts& counts, eRunEnd end, uint64_t milliseconds)
+{
+    const wchar_t* state = end == eRunCommitted ? L"обновление выполнено"
+                           : end == eRunUndone  ? L"обновление отменено, файлы в прежнем состоянии"
+                                                : L"обновление не выполнено, файлы не изменялись";
+    const std::wstring line = std::wstring(UpdateMessages::kRunEnd) + state + L"; заменено " +
+                              std::to_wstring(counts.replaced) + L", добавлено " + std::to_wstring(counts.added) +
+                              L", удалено " + std::to_wstring(counts.removed) + L", пропущено " +
+                              std::to_wstring(counts.skipped) + L", ошибок " + std::to_wstring(counts.failed) +
+                              L", возвращено прежних версий " + std::to_wstring(counts.putBack) +
+                              L"; длительность " + std::to_wstring(milliseconds) + L" мс";
+    if (end == eRunCommitted)
+        LOG(INFO) << ToLogText(line);
+    else
+        LOG(ERROR) << ToLogText(line);
+}

@@ -1,0 +1,40 @@
+#pragma once
+// The update run's account of itself beyond the engine's fixed lines: what it
+// did to the application files, counted, an error code in words, and the
+// run's closing line. The texts are in UpdateMessages.h.
+#include <windows.h>
+
+#include "platform/VersionNumber.h"
+
+#include <cstdint>
+#include <string>
+
+// What a run did to the application files, counted as it goes.
+struct CUpdateRunCounts
+{
+    int replaced = 0;
+    int added = 0;
+    int removed = 0;
+    int skipped = 0;
+    int failed = 0;
+    int putBack = 0; // old versions put back when the run was undone
+};
+
+// How a run ended, for its closing line.
+enum eRunEnd
+{
+    eRunNotDone = 0,   // the manifest did not load or the run could not begin: nothing was touched
+    eRunCommitted = 1, // every change is in place
+    eRunUndone = 2,    // an item failed and every change was undone
+};
+
+// An error code as an operator reads it: words for the usual causes, the
+// system's own text for the rest.
+std::wstring ReasonText(DWORD code);
+// Why path could not be changed: a folder standing under a file's name is
+// said so, whatever code the call that met it returned.
+std::wstring FailureText(const std::wstring& path, DWORD code);
+// "major.minor.build.revision".
+std::wstring VersionText(const CVersionNumber& version);
+// The run's last line: its counts, how it ended and how long it took.
+void LogRunEnd(const CUpdateRunCounts& counts, eRunEnd end, uint64_t milliseconds);
