@@ -148,23 +148,6 @@ public:
 
     // What the run did to the files, for its closing line.
     CUpdateRunCounts counts;
-
-    std::string GetUpdateFolder() const { return updateFolder; }
-    std::string GetTargetFolder() const { return targetFolder; }
-    std::string GetKey() const { return key; }
-    std::string GetAppToRun() const { return appToRun; }
-    std::string GetParams() const { return params; }
-    void SetUpdateFolder(const std::string& value)
-    {
-        updateFolder = value;
-        wideUpdateFolder.clear();
-    }
-    void SetTargetFolder(const std::string& value)
-    {
-        targetFolder = value;
-        wideTargetFolder.clear();
-    }
-    void SetKey(const std::string& value) { key = value; }
 };
 
 // Combines every byte of data with mask (NOT of XOR, then a left rotation of

@@ -45,6 +45,7 @@ void CQXUpdate::Reset()
     appToRun.clear();
     params.clear();
     filesKey.clear();
+    counts = CUpdateRunCounts();
 }
 
 namespace {
@@ -208,14 +209,14 @@ bool CQXUpdate::LoadUpdateInfoFromXmlFile(std::wstring path)
         LOG(ERROR) << ToLogText(kManifestLacks + std::wstring(kUpdate) + L"/" + kInfo + L": " + path);
         result = false;
     } else {
-        SetUpdateFolder(ManifestText(info.attribute(kUpdateFolder)));
-        SetTargetFolder(ManifestText(info.attribute(kTargetFolder)));
+        updateFolder = ManifestText(info.attribute(kUpdateFolder));
+        targetFolder = ManifestText(info.attribute(kTargetFolder));
         wideUpdateFolder = info.attribute(kUpdateFolder).as_string();
         wideTargetFolder = info.attribute(kTargetFolder).as_string();
         const std::string hexKey = ManifestText(info.attribute(kKey));
         std::vector<unsigned char> decoded(hexKey.size() / 2 + 1, 0);
         HexToBytes(hexKey, decoded.data());
-        SetKey(std::string(reinterpret_cast<const char*>(decoded.data()), hexKey.size() / 2));
+        key = std::string(reinterpret_cast<const char*>(decoded.data()), hexKey.size() / 2);
     }
     // Absent attributes (and a missing info element) read as empty, 0 or false.
     xKey = static_cast<uint8_t>(info.attribute(kXKey).as_int() & 0xFF);

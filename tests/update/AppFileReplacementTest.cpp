@@ -24,8 +24,8 @@ protected:
     void SetUp() override
     {
         m_update.journalPath = JournalPath();
-        m_update.SetUpdateFolder(WideToAnsi(m_folder / L"upd\\"));
-        m_update.SetTargetFolder(WideToAnsi(Target()));
+        m_update.updateFolder = WideToAnsi(m_folder / L"upd\\");
+        m_update.targetFolder = WideToAnsi(Target());
     }
 
     // The run's journal, outside the application folder as beside the executable.
@@ -36,7 +36,7 @@ protected:
     {
         m_update.Reset();
         m_update.journalPath = JournalPath();
-        m_update.SetTargetFolder(WideToAnsi(Target()));
+        m_update.targetFolder = WideToAnsi(Target());
     }
 
     // What the folder holds besides the files the case expects: leftovers.
@@ -110,7 +110,7 @@ FILE_BASIC_INFO BasicInfo(const std::wstring& path)
 
 TEST_F(AppFileReplacement, NoItems_SucceedsWithoutTouchingTheDisk)
 {
-    m_update.SetTargetFolder(WideToAnsi(m_folder / L"never-created\\"));
+    m_update.targetFolder = WideToAnsi(m_folder / L"never-created\\");
     EXPECT_TRUE(m_update.UpdateAppFiles());
     EXPECT_FALSE(PathExists(m_folder / L"never-created"));
 }

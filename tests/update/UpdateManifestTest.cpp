@@ -81,11 +81,11 @@ TEST_F(ManifestLoad, InfoAttributes_AreStoredAsRead)
                              });
     EXPECT_TRUE(loaded);
     EXPECT_TRUE(m_update.files.empty());
-    EXPECT_EQ(WideToAnsi(UpdateFolder()), m_update.GetUpdateFolder());
-    EXPECT_EQ(WideToAnsi(TargetFolder()), m_update.GetTargetFolder());
+    EXPECT_EQ(WideToAnsi(UpdateFolder()), m_update.updateFolder);
+    EXPECT_EQ(WideToAnsi(TargetFolder()), m_update.targetFolder);
     EXPECT_EQ(0xFF, m_update.xKey);
     // 01 and 02, each XOR 0xFF, inverted, then rotated left by 7 and by 6.
-    EXPECT_EQ(std::string("\x80\x80"), m_update.GetKey());
+    EXPECT_EQ(std::string("\x80\x80"), m_update.key);
     EXPECT_EQ(10, m_update.assignedVersion.major);
     EXPECT_EQ(0, m_update.assignedVersion.minor);
     EXPECT_EQ(586, m_update.assignedVersion.build);
@@ -93,8 +93,8 @@ TEST_F(ManifestLoad, InfoAttributes_AreStoredAsRead)
     EXPECT_EQ(16, m_update.forceUpdateDate);
     EXPECT_TRUE(m_update.performDbBackup);
     EXPECT_TRUE(m_update.restartQuoteBench);
-    EXPECT_EQ("bin\\app.exe", m_update.GetAppToRun());
-    EXPECT_EQ("/x \"quoted arg\"", m_update.GetParams());
+    EXPECT_EQ("bin\\app.exe", m_update.appToRun);
+    EXPECT_EQ("/x \"quoted arg\"", m_update.params);
     EXPECT_EQ("files-key", m_update.filesKey);
 }
 
@@ -102,7 +102,7 @@ TEST_F(ManifestLoad, OddLengthKey_KeepsWholePairsOnly)
 {
     // "0A1": one whole pair; 0x0A XOR 0xFF inverted is 0x0A, rotated left by 7 is 0x05.
     EXPECT_TRUE(Load(L"", 0, {{L"Key", L"0A1"}, {L"xKey", L"255"}}));
-    EXPECT_EQ(std::string("\x05"), m_update.GetKey());
+    EXPECT_EQ(std::string("\x05"), m_update.key);
 }
 
 TEST_F(ManifestLoad, ItemElements_MissingIndexesSkippedInIndexOrder)
@@ -277,8 +277,8 @@ TEST_F(ManifestLoad, MissingInfo_FailsButItemsAreLoaded)
     EXPECT_FALSE(m_update.LoadUpdateInfoFromXmlFile(ManifestPath()));
     ASSERT_EQ(1u, m_update.files.size());
     EXPECT_EQ("a.bin", m_update.files[0]->fileName);
-    EXPECT_EQ("", m_update.GetAppToRun());
-    EXPECT_EQ("", m_update.GetUpdateFolder());
+    EXPECT_EQ("", m_update.appToRun);
+    EXPECT_EQ("", m_update.updateFolder);
 }
 
 TEST_F(ManifestLoad, UnusableManifest_FailsWithNothingLoaded)
@@ -303,7 +303,7 @@ TEST_F(ManifestLoad, UnusableManifest_FailsWithNothingLoaded)
         CQXUpdate update;
         EXPECT_FALSE(update.LoadUpdateInfoFromXmlFile(c.path));
         EXPECT_TRUE(update.files.empty());
-        EXPECT_EQ("", update.GetTargetFolder());
+        EXPECT_EQ("", update.targetFolder);
     }
 }
 
@@ -311,8 +311,8 @@ TEST_F(ManifestLoad, MissingFiles_FailsAndKeepsInfo)
 {
     ASSERT_TRUE(WriteManifest(ManifestPath(), InfoElement(UpdateFolder(), TargetFolder(), {{L"AppToRun", L"a.exe"}})));
     EXPECT_FALSE(m_update.LoadUpdateInfoFromXmlFile(ManifestPath()));
-    EXPECT_EQ("a.exe", m_update.GetAppToRun());
-    EXPECT_EQ(WideToAnsi(TargetFolder()), m_update.GetTargetFolder());
+    EXPECT_EQ("a.exe", m_update.appToRun);
+    EXPECT_EQ(WideToAnsi(TargetFolder()), m_update.targetFolder);
 }
 
 TEST_F(ManifestLoad, Utf16Manifest_IsReadThroughEncodingDetection)
@@ -325,7 +325,7 @@ TEST_F(ManifestLoad, Utf16Manifest_IsReadThroughEncodingDetection)
     ASSERT_TRUE(WriteBytes(ManifestPath(), std::string(reinterpret_cast<const char*>(text.data()),
                                                        text.size() * sizeof(wchar_t))));
     EXPECT_TRUE(m_update.LoadUpdateInfoFromXmlFile(ManifestPath()));
-    EXPECT_EQ("u16.exe", m_update.GetAppToRun());
+    EXPECT_EQ("u16.exe", m_update.appToRun);
     ASSERT_EQ(1u, m_update.files.size());
     EXPECT_EQ("a", Content(*m_update.files[0]));
 }
@@ -344,9 +344,9 @@ TEST_F(ManifestLoad, HugeCount_LoadsPresentItemsQuickly)
 TEST(QXUpdate, Reset_FreesItemsAndEmptiesStrings)
 {
     CQXUpdate update;
-    update.SetUpdateFolder("u");
-    update.SetTargetFolder("t");
-    update.SetKey("k");
+    update.updateFolder = "u";
+    update.targetFolder = "t";
+    update.key = "k";
     update.appToRun = "a";
     update.params = "p";
     update.filesKey = "f";
@@ -354,8 +354,8 @@ TEST(QXUpdate, Reset_FreesItemsAndEmptiesStrings)
     update.files.back()->content = new unsigned char[4];
     update.Reset();
     EXPECT_TRUE(update.files.empty());
-    EXPECT_EQ("", update.GetUpdateFolder() + update.GetTargetFolder() + update.GetKey() + update.GetAppToRun() +
-                      update.GetParams() + update.filesKey);
+    EXPECT_EQ("", update.updateFolder + update.targetFolder + update.key + update.appToRun +
+                      update.params + update.filesKey);
 }
 
 TEST(UnmaskKey, CombinesEveryByteWithTheMask)
