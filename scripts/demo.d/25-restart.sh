@@ -28,7 +28,7 @@ cat > "$root/update.xml" <<EOF
 <?xml version="1.0" encoding="utf-8"?>
 <update>
   <info UpdateFolder="$(win "$root/download")\\" TargetFolder="$(win "$root/app")\\"
-        RestartQuoteBench="1" AppToRun="Tool.exe" Params="/report &quot;after update&quot;"/>
+        AssignedVersion="2.0.0.0" RestartQuoteBench="1" AppToRun="Tool.exe" Params="/report &quot;after update&quot;"/>
   <files count="1">
     <I0 FileName="readme.txt" SizeByte="$size" Modified="1700000000" isUpdate="1" isDownloadCopmplete="1"/>
   </files>

@@ -123,7 +123,9 @@ void LogManifest(const CQXUpdate& update, size_t first)
         remove += update.files[i]->doRemove ? 1 : 0;
     }
     const size_t count = update.files.size() - first;
-    LOG(INFO) << ToLogText(UpdateMessages::kManifestLoaded + VersionText(update.assignedVersion) +
+    const CVersionNumber& version = update.assignedVersion;
+    const bool noVersion = version.major == 0 && version.minor == 0 && version.build == 0 && version.revision == 0;
+    LOG(INFO) << ToLogText(UpdateMessages::kManifestLoaded + (noVersion ? L"не указана" : VersionText(version)) +
                            L", папка загрузки " + update.UpdateFolderW() + L", папка приложения " +
                            update.TargetFolderW() + L", файлов " + std::to_wstring(count) + L" (установить " +
                            std::to_wstring(install) + L", удалить " + std::to_wstring(remove) + L", пропустить " +
@@ -280,8 +282,8 @@ bool CQXUpdate::LoadUpdateInfoFromXmlFile(std::wstring path)
     for (const CContentJob& job : jobs)
         stagedBytes += static_cast<uint64_t>(job.item->sizeBytes);
     if (!jobs.empty())
-        LOG(INFO) << ToLogText(kStaging) << jobs.size() << ToLogText(L" файлов, ") << stagedBytes
-                  << ToLogText(L" байт");
+        LOG(INFO) << ToLogText(kStaging) << ToLogText(L"файлов ") << jobs.size() << ToLogText(L", байт ")
+                  << stagedBytes;
     const ULONGLONG stagingStart = GetTickCount64();
     StageDownloads(jobs, UpdateFolderW());
 
