@@ -98,3 +98,13 @@ struct LocalMemoryTraits
     static void Close(Type p) { LocalFree(p); }
 };
 using CLocalMemory = CUniqueHandle<LocalMemoryTraits>;
+
+// Pages reserved with VirtualAlloc (a process snapshot's block).
+struct VirtualMemoryTraits
+{
+    using Type = void*;
+    static Type Empty() { return nullptr; }
+    static bool IsValid(Type p) { return p != nullptr; }
+    static void Close(Type p) { VirtualFree(p, 0, MEM_RELEASE); }
+};
+using CVirtualMemory = CUniqueHandle<VirtualMemoryTraits>;

@@ -126,11 +126,9 @@ void CQXUpdate::WaitForProcessId()
         // A snapshot that cannot be taken counts as a process that has ended.
         NTSTATUS status = static_cast<NTSTATUS>(0xC0000001L);
         ULONG length = 0;
-        void* block = QueryProcessSnapshot(&status, &length);
-        if (block != nullptr && status == 0)
-            found = SnapshotHasProcess(block, length, processId);
-        if (block != nullptr)
-            VirtualFree(block, 0, MEM_RELEASE);
+        const CVirtualMemory block(QueryProcessSnapshot(&status, &length));
+        if (block && status == 0)
+            found = SnapshotHasProcess(block.Get(), length, processId);
         if (!found) {
             if (first)
                 LogNotFound(processId);

@@ -42,13 +42,7 @@ std::wstring ReasonText(DWORD code)
     default:
         break;
     }
-    wchar_t* text = nullptr;
-    const DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                            FORMAT_MESSAGE_IGNORE_INSERTS,
-                                        nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-    std::wstring result = length != 0 && text != nullptr ? std::wstring(text, length) : std::wstring();
-    if (text != nullptr)
-        LocalFree(text);
+    std::wstring result = GetSystemErrorText(code);
     // The system's texts end with a full stop and a line break.
     while (!result.empty() && (result.back() == L'\n' || result.back() == L'\r' || result.back() == L' ' ||
                                result.back() == L'.'))
