@@ -93,6 +93,7 @@ ToolResult RunMakeUpdate(const std::vector<std::wstring>& arguments, const std::
         result.finished = true;
     }
     result.out = Lines(outPath);
+    result.outBytes = ReadBytes(outPath).value_or("");
     result.err = Lines(errPath);
     return result;
 }

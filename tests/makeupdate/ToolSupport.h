@@ -17,6 +17,7 @@ struct ToolResult
     DWORD exitCode = 0;
     std::vector<std::wstring> out; // standard output, line by line (UTF-8 decoded)
     std::vector<std::wstring> err; // standard error
+    std::string outBytes;          // standard output as written
 };
 
 // Runs QXMakeUpdate.exe with these arguments (each quoted as needed).
