@@ -13,6 +13,16 @@
 
 namespace {
 
+// The size and, when it is a digest, the MD5 that the manifest gives.
+void ReadExpected(const pugi::xml_node& element, CUpdateVerifier::CResult* result)
+{
+    using namespace ManifestNames;
+    result->size = static_cast<uint64_t>(element.attribute(kSizeByte).as_llong());
+    const std::string md5 = ManifestText(element.attribute(kMd5));
+    if (IsMd5Digest(md5))
+        result->md5 = md5;
+}
+
 std::wstring Wide(const std::string& ascii)
 {
     return std::wstring(ascii.begin(), ascii.end());
@@ -123,9 +133,9 @@ void CUpdateVerifier::CheckDownload(const pugi::xml_node& element, const std::ws
     using namespace ManifestNames;
     result->name = element.attribute(kFileName).as_string();
     result->path = updateFolder + result->name;
+    ReadExpected(element, result);
     // The engine refuses such an item: its write could never complete.
     const int64_t declared = element.attribute(kSizeByte).as_llong();
-    result->size = static_cast<uint64_t>(declared);
     if (declared >= (1LL << 32)) {
         result->result = L"tooLarge";
         result->problem = L"4 GiB or more, the engine refuses it: " + result->path;
@@ -138,7 +148,7 @@ void CUpdateVerifier::CheckDownload(const pugi::xml_node& element, const std::ws
         return;
     }
     result->path = path;
-    CheckContent(element, progress, result);
+    CheckContent(progress, result);
 }
 
 void CUpdateVerifier::CheckInstalled(const pugi::xml_node& element, CProgress& progress, CResult* result)
@@ -162,7 +172,7 @@ void CUpdateVerifier::CheckInstalled(const pugi::xml_node& element, CProgress& p
         }
         return;
     }
-    result->size = static_cast<uint64_t>(element.attribute(kSizeByte).as_llong());
+    ReadExpected(element, result);
     if (absent) {
         result->result = L"missing";
         result->problem = L"missing: " + result->path;
@@ -173,14 +183,11 @@ void CUpdateVerifier::CheckInstalled(const pugi::xml_node& element, CProgress& p
         result->problem = L"a folder, not a file: " + result->path;
         return;
     }
-    CheckContent(element, progress, result);
+    CheckContent(progress, result);
 }
 
-void CUpdateVerifier::CheckContent(const pugi::xml_node& element, CProgress& progress, CResult* result)
+void CUpdateVerifier::CheckContent(CProgress& progress, CResult* result)
 {
-    const std::string md5 = ManifestText(element.attribute(ManifestNames::kMd5));
-    if (IsMd5Digest(md5))
-        result->md5 = md5;
     result->hasActualSize = true;
     result->actualSize = GetFileSizeByName(result->path);
     if (result->actualSize != result->size) {

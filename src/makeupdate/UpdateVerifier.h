@@ -32,7 +32,6 @@ public:
     // error when the manifest or the folder cannot be used.
     int Run();
 
-private:
     // What was found for one item.
     struct CResult
     {
@@ -48,13 +47,14 @@ private:
         std::string actualMd5;
     };
 
+private:
     bool LoadManifest(pugi::xml_document* document);
     void CheckDownload(const pugi::xml_node& element, const std::wstring& updateFolder, CProgress& progress,
                        CResult* result);
     void CheckInstalled(const pugi::xml_node& element, CProgress& progress, CResult* result);
     // Compares the file's size with the manifest's, then reads it in full and
-    // compares its digest with the manifest's MD5 when that is a digest.
-    void CheckContent(const pugi::xml_node& element, CProgress& progress, CResult* result);
+    // compares its digest with the manifest's MD5, when it gives one.
+    void CheckContent(CProgress& progress, CResult* result);
     void PrintJson(const std::wstring& folder) const;
 
     CVerifyOptions m_options;
