@@ -159,6 +159,7 @@ TEST(RoundTrip, OldTreeBecomesTheNewTree_Cp1251)
     std::vector<std::string> log;
     ASSERT_TRUE(RunEngine(root / L"bin\\", out + L"update.xml", &log));
     EXPECT_EQ(std::vector<std::string>(), ErrorLines(log));
+    EXPECT_EQ(Cp1251(L"обновление выполнено"), RunOutcome(log));
     // Exactly the new version: the removed files are gone with the folders
     // they left empty, the new folders are there.
     const TreeContents expected = newTree;
@@ -326,6 +327,8 @@ TEST(RoundTrip, EngineChecksTheDigestOfEachDownload)
 
         std::vector<std::string> log;
         ASSERT_TRUE(RunEngine(root / L"bin\\", out + L"update.xml", &log));
+        EXPECT_EQ(Cp1251(c.installed ? L"обновление выполнено" : L"обновление не выполнено, файлы не изменялись"),
+                  RunOutcome(log));
         if (c.installed) {
             EXPECT_EQ(std::vector<std::string>(), ErrorLines(log));
             const TreeContents expected = {{L"a.dll", c.downloadA != nullptr ? c.downloadA : "new-a"},
