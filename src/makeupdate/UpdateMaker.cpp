@@ -36,18 +36,6 @@ std::wstring WithoutTrailingBackslash(const std::wstring& path)
     return path.substr(0, path.size() - 1);
 }
 
-const wchar_t* ChangeName(int change)
-{
-    switch (change) {
-    case 0:
-        return L"added";
-    case 1:
-        return L"changed";
-    default:
-        return L"removed";
-    }
-}
-
 } // namespace
 
 bool IsFullPath(const std::wstring& path)
@@ -57,6 +45,18 @@ bool IsFullPath(const std::wstring& path)
         return true;
     return path.size() >= 3 && ((path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z')) &&
            path[1] == L':' && isSeparator(path[2]);
+}
+
+const wchar_t* CUpdateMaker::ChangeName(eChange change)
+{
+    switch (change) {
+    case eAdded:
+        return L"added";
+    case eChanged:
+        return L"changed";
+    default:
+        return L"removed";
+    }
 }
 
 int CUpdateMaker::Run()

@@ -46,6 +46,9 @@ private:
         DWORD attributes = 0;
     };
 
+    // The change's word in the JSON output.
+    static const wchar_t* ChangeName(eChange change);
+
     bool CheckFolders();
     bool CompareTrees(CProgress& progress);
     bool WriteDownloads(CProgress& progress);
