@@ -49,9 +49,17 @@ show_run() {
 }
 
 package="$root/package"
-echo "1. make: QXMakeUpdate.exe make --old \"version 1\" --new \"version 2\" --out package --target-folder <installed> ..."
-show_run "$MAKE" make --old "$(win "$v1")" --new "$(win "$v2")" --out "$(win "$package")" \
-  --target-folder "$(win "$root/installed")" --version 2.0.0.0 --app-to-run app.exe --params "--exit-code 0"
+# The manifest names the customer's folders: here the installed copy and the
+# package folder stand in for them.
+make_args=(--old "$(win "$v1")" --new "$(win "$v2")" --out "$(win "$package")"
+  --target-folder "$(win "$root/installed")" --update-folder "$(win "$package")"
+  --version 2.0.0.0 --app-to-run app.exe "--params=--exit-code 0")
+echo "0. what the update would hold: QXMakeUpdate.exe make ... --dry-run (writes nothing)"
+show_run "$MAKE" make "${make_args[@]}" --dry-run
+[ -e "$package" ] || echo "    package folder: not created"
+echo
+echo "1. make: QXMakeUpdate.exe make --old \"version 1\" --new \"version 2\" --out package --target-folder <installed> --update-folder <package> ..."
+show_run "$MAKE" make "${make_args[@]}"
 echo
 echo "package folder:"
 (cd "$package" && find . -type f | sort | sed 's/^\.\//    /')
@@ -74,6 +82,8 @@ echo "   the engine refuses that package; nothing in the installed folder change
 show_run "$root/updater/QXClientUpdSvc.exe" update "updfile:$(win "$package/update.xml")"
 show_log "$log"
 diff -r "$v1" "$root/installed" >/dev/null && echo "    installed folder: still version 1"
+echo "   the installed folder checked against the manifest: QXMakeUpdate.exe verify package\\update.xml --installed <installed>"
+show_run "$MAKE" verify "$(win "$package/update.xml")" --installed "$(win "$root/installed")"
 # A refused load still starts the manifest's program; its record starts anew.
 rm -f "$log" "$root/started.txt"
 mv "$root/core.dll.saved" "$package/core.dll"
@@ -89,6 +99,8 @@ fi
 echo
 echo "installed folder against version 2 (the same: the dropped plugin and its emptied folder removed):"
 if diff -r "$v2" "$root/installed" >/dev/null; then echo "    no difference"; else diff -r "$v2" "$root/installed" | sed 's/^/    /' || true; fi
+echo "   and checked against the manifest:"
+show_run "$MAKE" verify "$(win "$package/update.xml")" --installed "$(win "$root/installed")"
 echo
 echo "write times of the installed files (version 2's, to the second):"
 (cd "$root/installed" && find . -type f | sort | while read -r f; do

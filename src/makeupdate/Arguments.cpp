@@ -2,27 +2,163 @@
 
 namespace {
 
-CCommandLine Unusable(const std::wstring& error)
+CCommandLine Unusable(eCommand topic, const std::wstring& error)
 {
     CCommandLine line;
+    line.topic = topic;
     line.error = error;
     return line;
 }
 
-// The option that takes the next argument as its text, or null.
-std::optional<std::wstring>* TextOption(CMakeOptions& options, const std::wstring& name)
+CCommandLine Help(eCommand topic)
 {
-    if (name == L"--target-folder")
-        return &options.targetFolder;
-    if (name == L"--update-folder")
-        return &options.updateFolder;
-    if (name == L"--version")
-        return &options.version;
-    if (name == L"--app-to-run")
-        return &options.appToRun;
-    if (name == L"--params")
-        return &options.params;
-    return nullptr;
+    CCommandLine line;
+    line.command = eCommandHelp;
+    line.topic = topic;
+    return line;
+}
+
+bool IsHelp(const std::wstring& argument)
+{
+    return argument == L"--help" || argument == L"-h" || argument == L"/?";
+}
+
+// One option of a command: a text that takes a value, or a flag.
+struct COption
+{
+    const wchar_t* name;
+    std::optional<std::wstring>* text;
+    bool* flag;
+    bool isFolder; // a folder path: an empty one is refused
+};
+
+// Reads the options of command from arguments[1..] into their places, and
+// every other argument into positional. Returns a line with the command set,
+// or with help or an error.
+CCommandLine ParseOptions(eCommand command, const std::vector<std::wstring>& arguments,
+                          const std::vector<COption>& options, std::vector<std::wstring>* positional)
+{
+    bool optionsEnded = false;
+    for (size_t i = 1; i < arguments.size(); ++i) {
+        const std::wstring& argument = arguments[i];
+        if (optionsEnded || argument.compare(0, 2, L"--") != 0) {
+            if (!optionsEnded && IsHelp(argument))
+                return Help(command);
+            positional->push_back(argument);
+            continue;
+        }
+        if (argument == L"--") {
+            optionsEnded = true;
+            continue;
+        }
+        const size_t equals = argument.find(L'=');
+        const std::wstring name = argument.substr(0, equals);
+        if (name == L"--help") {
+            if (equals != std::wstring::npos)
+                return Unusable(command, L"option takes no value: " + name);
+            return Help(command);
+        }
+        const COption* option = nullptr;
+        for (const COption& candidate : options) {
+            if (name == candidate.name)
+                option = &candidate;
+        }
+        if (option == nullptr)
+            return Unusable(command, L"unknown option: " + name);
+        if (option->flag != nullptr) {
+            if (equals != std::wstring::npos)
+                return Unusable(command, L"option takes no value: " + name);
+            if (*option->flag)
+                return Unusable(command, L"option given twice: " + name);
+            *option->flag = true;
+            continue;
+        }
+        // Without "=", the next argument is the value whatever it looks
+        // like, so that --params can pass options of the started program.
+        std::wstring value;
+        if (equals != std::wstring::npos) {
+            value = argument.substr(equals + 1);
+        } else {
+            if (i + 1 >= arguments.size())
+                return Unusable(command, L"option without its value: " + name);
+            value = arguments[++i];
+        }
+        if (option->text->has_value())
+            return Unusable(command, L"option given twice: " + name);
+        if (option->isFolder && value.empty())
+            return Unusable(command, L"empty folder path for " + name);
+        *option->text = value;
+    }
+    CCommandLine line;
+    line.command = command;
+    line.topic = command;
+    return line;
+}
+
+CCommandLine ParseMake(const std::vector<std::wstring>& arguments)
+{
+    CMakeOptions options;
+    std::optional<std::wstring> oldFolder;
+    std::optional<std::wstring> newFolder;
+    std::optional<std::wstring> outFolder;
+    const std::vector<COption> known = {
+        {L"--old", &oldFolder, nullptr, true},
+        {L"--new", &newFolder, nullptr, true},
+        {L"--out", &outFolder, nullptr, true},
+        {L"--target-folder", &options.targetFolder, nullptr, false},
+        {L"--update-folder", &options.updateFolder, nullptr, false},
+        {L"--version", &options.version, nullptr, false},
+        {L"--app-to-run", &options.appToRun, nullptr, false},
+        {L"--params", &options.params, nullptr, false},
+        {L"--restart-client", nullptr, &options.restartClient, false},
+        {L"--keep-removed", nullptr, &options.keepRemoved, false},
+        {L"--dry-run", nullptr, &options.dryRun, false},
+        {L"--json", nullptr, &options.json, false},
+    };
+    std::vector<std::wstring> positional;
+    CCommandLine line = ParseOptions(eCommandMake, arguments, known, &positional);
+    if (line.command != eCommandMake)
+        return line;
+    if (!positional.empty())
+        return Unusable(eCommandMake, L"unexpected argument: " + positional[0]);
+    if (!oldFolder || !newFolder || !outFolder)
+        return Unusable(eCommandMake, L"make needs --old, --new and --out");
+    if (options.version && !IsVersionText(*options.version))
+        return Unusable(eCommandMake, L"--version takes four numbers A.B.C.D, not: " + *options.version);
+    options.oldFolder = *oldFolder;
+    options.newFolder = *newFolder;
+    options.outFolder = *outFolder;
+    line.make = options;
+    return line;
+}
+
+CCommandLine ParseVerify(const std::vector<std::wstring>& arguments)
+{
+    CVerifyOptions options;
+    const std::vector<COption> known = {
+        {L"--installed", &options.installedFolder, nullptr, true},
+        {L"--json", nullptr, &options.json, false},
+    };
+    std::vector<std::wstring> positional;
+    CCommandLine line = ParseOptions(eCommandVerify, arguments, known, &positional);
+    if (line.command != eCommandVerify)
+        return line;
+    if (positional.size() != 1)
+        return Unusable(eCommandVerify, L"verify takes exactly one manifest path");
+    if (positional[0].empty())
+        return Unusable(eCommandVerify, L"the manifest path is empty");
+    options.manifest = positional[0];
+    line.verify = options;
+    return line;
+}
+
+eCommand CommandNamed(const std::wstring& name)
+{
+    if (name == L"make")
+        return eCommandMake;
+    if (name == L"verify")
+        return eCommandVerify;
+    return eCommandNone;
 }
 
 } // namespace
@@ -55,95 +191,63 @@ bool IsVersionText(const std::wstring& text)
 CCommandLine ParseCommandLine(const std::vector<std::wstring>& arguments)
 {
     if (arguments.empty())
-        return Unusable(L"no command given");
+        return Unusable(eCommandNone, L"no command given");
     const std::wstring& command = arguments[0];
-    if (command == L"help" || command == L"--help" || command == L"-h" || command == L"/?") {
-        CCommandLine line;
-        line.command = eCommandHelp;
-        return line;
+    if (IsHelp(command) || command == L"help") {
+        if (arguments.size() == 1)
+            return Help(eCommandNone);
+        const eCommand topic = CommandNamed(arguments[1]);
+        if (arguments.size() > 2 || topic == eCommandNone)
+            return Unusable(eCommandNone, L"help takes one command name, make or verify");
+        return Help(topic);
     }
-
-    if (command == L"verify") {
-        if (arguments.size() != 2)
-            return Unusable(L"verify takes exactly one manifest path");
-        if (arguments[1].empty())
-            return Unusable(L"the manifest path is empty");
-        CCommandLine line;
-        line.command = eCommandVerify;
-        line.manifest = arguments[1];
-        return line;
+    switch (CommandNamed(command)) {
+    case eCommandMake:
+        return ParseMake(arguments);
+    case eCommandVerify:
+        return ParseVerify(arguments);
+    default:
+        return Unusable(eCommandNone, L"unknown command: " + command);
     }
-
-    if (command != L"make")
-        return Unusable(L"unknown command: " + command);
-
-    CCommandLine line;
-    line.command = eCommandMake;
-    CMakeOptions& options = line.make;
-    bool seenOld = false;
-    bool seenNew = false;
-    bool seenOut = false;
-    for (size_t i = 1; i < arguments.size(); ++i) {
-        const std::wstring& name = arguments[i];
-        if (name == L"--restart-client" || name == L"--keep-removed") {
-            bool& flag = name == L"--restart-client" ? options.restartClient : options.keepRemoved;
-            if (flag)
-                return Unusable(L"option given twice: " + name);
-            flag = true;
-            continue;
-        }
-        std::wstring* required = nullptr;
-        bool* seen = nullptr;
-        if (name == L"--old") {
-            required = &options.oldFolder;
-            seen = &seenOld;
-        } else if (name == L"--new") {
-            required = &options.newFolder;
-            seen = &seenNew;
-        } else if (name == L"--out") {
-            required = &options.outFolder;
-            seen = &seenOut;
-        }
-        std::optional<std::wstring>* optional = required == nullptr ? TextOption(options, name) : nullptr;
-        if (required == nullptr && optional == nullptr)
-            return Unusable(L"unknown option: " + name);
-        // The next argument is the value whatever it looks like, so that
-        // --params can pass options of the started program.
-        if (i + 1 >= arguments.size())
-            return Unusable(L"option without its value: " + name);
-        const std::wstring& value = arguments[++i];
-        if (required != nullptr) {
-            if (*seen)
-                return Unusable(L"option given twice: " + name);
-            if (value.empty())
-                return Unusable(L"empty folder path for " + name);
-            *seen = true;
-            *required = value;
-        } else {
-            if (optional->has_value())
-                return Unusable(L"option given twice: " + name);
-            *optional = value;
-        }
-    }
-    if (!seenOld || !seenNew || !seenOut)
-        return Unusable(L"make needs --old, --new and --out");
-    if (options.version && !IsVersionText(*options.version))
-        return Unusable(L"--version takes four numbers A.B.C.D, not: " + *options.version);
-    return line;
 }
 
-std::vector<std::wstring> UsageLines()
+std::vector<std::wstring> UsageLines(eCommand topic)
 {
-    return {
-        L"usage:",
-        L"  QXMakeUpdate make --old OLD --new NEW --out OUT [--target-folder TEXT] [--update-folder TEXT]",
+    const std::vector<std::wstring> make = {
+        L"  QXMakeUpdate make --old OLD --new NEW --out OUT [--target-folder PATH] [--update-folder PATH]",
         L"                    [--version A.B.C.D] [--app-to-run NAME] [--params TEXT] [--restart-client]",
-        L"                    [--keep-removed]",
+        L"                    [--keep-removed] [--dry-run] [--json]",
         L"      copies every file of NEW that OLD lacks or holds with other bytes to OUT (an empty or",
         L"      new folder) and lists them in OUT\\update.xml, with a removal for every file only OLD has",
-        L"      (--keep-removed: reported, not removed)",
-        L"  QXMakeUpdate verify MANIFEST",
-        L"      checks that every download of the manifest is there with its size and MD5",
-        L"exit codes: 0 done, 1 usage error, 2 unusable input, 3 verify found problems",
+        L"      --target-folder  the application folder on the customer's machine, where the update",
+        L"                       is installed (a full path there; default: OLD's full path here)",
+        L"      --update-folder  the folder on the customer's machine that the engine reads OUT's",
+        L"                       files from (a full path there; default: OUT's full path here)",
+        L"                       Both must be the customer's paths: without them the manifest names",
+        L"                       this machine's folders, and a relative path depends on the folder",
+        L"                       the engine runs in.",
+        L"      --version        AssignedVersion of the manifest",
+        L"      --app-to-run     the program the engine starts after the update, --params its parameters",
+        L"      --restart-client the client application is ended before the update and started again",
+        L"      --keep-removed   files only OLD has are reported, not removed",
+        L"      --dry-run        prints what the update would hold (added, changed, removed, with sizes)",
+        L"                       and writes nothing",
+        L"      --json           the result as one JSON document on standard output",
     };
+    const std::vector<std::wstring> verify = {
+        L"  QXMakeUpdate verify MANIFEST [--installed DIR] [--json]",
+        L"      checks that every download of the manifest is there with its size and MD5",
+        L"      --installed      checks DIR, an installed application folder, instead: every file the",
+        L"                       manifest installs with its size and MD5, every file it removes absent",
+        L"      --json           the result as one JSON document on standard output",
+    };
+    std::vector<std::wstring> lines = {L"usage:"};
+    if (topic != eCommandVerify)
+        lines.insert(lines.end(), make.begin(), make.end());
+    if (topic != eCommandMake)
+        lines.insert(lines.end(), verify.begin(), verify.end());
+    lines.push_back(L"  QXMakeUpdate COMMAND --help   the usage of one command");
+    lines.push_back(L"options take their value as --name VALUE or --name=VALUE");
+    lines.push_back(L"exit codes: 0 done, 1 usage error, 2 unusable input, 3 verify found problems");
+    return lines;
 }

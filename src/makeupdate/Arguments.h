@@ -1,5 +1,6 @@
 #pragma once
-// The command line of QXMakeUpdate: a command, then its options.
+// The command line of QXMakeUpdate: a command, then its options, each given
+// as "--name value" or "--name=value".
 #include <optional>
 #include <string>
 #include <vector>
@@ -19,6 +20,19 @@ struct CMakeOptions
     bool restartClient = false;
     // Files only the old version has are reported instead of removed.
     bool keepRemoved = false;
+    // Only tell what the update would hold; write nothing.
+    bool dryRun = false;
+    // The result as one JSON document on standard output.
+    bool json = false;
+};
+
+// What "verify" was asked to check: the manifest's downloads, or with an
+// installed folder the files the manifest leaves there.
+struct CVerifyOptions
+{
+    std::wstring manifest;
+    std::optional<std::wstring> installedFolder;
+    bool json = false;
 };
 
 enum eCommand
@@ -32,9 +46,12 @@ enum eCommand
 struct CCommandLine
 {
     eCommand command = eCommandNone;
+    // The command whose usage help prints or an error is shown with;
+    // eCommandNone: every command's.
+    eCommand topic = eCommandNone;
     CMakeOptions make;
-    std::wstring manifest; // verify
-    std::wstring error;    // why the command line is unusable; empty when it is usable
+    CVerifyOptions verify;
+    std::wstring error; // why the command line is unusable; empty when it is usable
 };
 
 // arguments: everything after the program's own name.
@@ -43,5 +60,6 @@ CCommandLine ParseCommandLine(const std::vector<std::wstring>& arguments);
 // Four dot-separated decimal numbers, each within 32 signed bits.
 bool IsVersionText(const std::wstring& text);
 
-// The usage text, one element per line.
-std::vector<std::wstring> UsageLines();
+// The usage text of one command (eCommandMake, eCommandVerify) or of all,
+// one element per line, the first being "usage:".
+std::vector<std::wstring> UsageLines(eCommand topic = eCommandNone);

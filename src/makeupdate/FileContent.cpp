@@ -1,5 +1,7 @@
 #include "makeupdate/FileContent.h"
 
+#include "makeupdate/Progress.h"
+
 #include "platform/FileWriter.h"
 #include "platform/Handles.h"
 #include "platform/Md5.h"
@@ -32,9 +34,16 @@ bool Failed(const std::wstring& path, std::wstring* failedPath)
     return false;
 }
 
+void Advance(CProgress* progress, DWORD bytes)
+{
+    if (progress != nullptr)
+        progress->Advance(bytes);
+}
+
 } // namespace
 
-bool SameContent(const std::wstring& a, const std::wstring& b, bool* same, std::wstring* failedPath)
+bool SameContent(const std::wstring& a, const std::wstring& b, bool* same, std::wstring* failedPath,
+                 CProgress* progress)
 {
     *same = false;
     CHandle first = OpenForReading(a);
@@ -65,6 +74,7 @@ bool SameContent(const std::wstring& a, const std::wstring& b, bool* same, std::
             return Failed(b, failedPath);
         if (firstRead != secondRead || std::memcmp(firstBlock.data(), secondBlock.data(), firstRead) != 0)
             return true;
+        Advance(progress, firstRead);
         if (firstRead == 0) {
             *same = true;
             return true;
@@ -73,7 +83,7 @@ bool SameContent(const std::wstring& a, const std::wstring& b, bool* same, std::
 }
 
 bool CopyWithDigest(const std::wstring& source, const std::wstring& target, CCopiedFile* copied,
-                    std::wstring* failedPath)
+                    std::wstring* failedPath, CProgress* progress)
 {
     *copied = CCopiedFile();
     CHandle input = OpenForReading(source);
@@ -112,6 +122,7 @@ bool CopyWithDigest(const std::wstring& source, const std::wstring& target, CCop
             return Failed(target, failedPath);
         }
         copied->size += read;
+        Advance(progress, read);
     }
     copied->md5 = md5.FinishHex();
     if (copied->md5.empty())
@@ -119,7 +130,7 @@ bool CopyWithDigest(const std::wstring& source, const std::wstring& target, CCop
     return true;
 }
 
-bool DigestOfFile(const std::wstring& path, std::string* md5, std::wstring* failedPath)
+bool DigestOfFile(const std::wstring& path, std::string* md5, std::wstring* failedPath, CProgress* progress)
 {
     md5->clear();
     CHandle input = OpenForReading(path);
@@ -135,6 +146,7 @@ bool DigestOfFile(const std::wstring& path, std::string* md5, std::wstring* fail
             break;
         if (!digest.Update(block.data(), read))
             return Failed(path, failedPath);
+        Advance(progress, read);
     }
     *md5 = digest.FinishHex();
     if (md5->empty())

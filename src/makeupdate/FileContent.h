@@ -2,14 +2,18 @@
 // Reading files for the publishing tool: comparing two files byte by byte,
 // copying a file while taking its MD5, and the MD5 of a file. Each returns
 // false with the Windows code in the last-error value and the path that failed
-// in failedPath.
+// in failedPath. progress, when given, is advanced by the bytes of each block
+// read (of the first file, for a comparison).
 #include <windows.h>
 
 #include <cstdint>
 #include <string>
 
+class CProgress;
+
 // same: whether a and b hold the same bytes (sizes are compared first).
-bool SameContent(const std::wstring& a, const std::wstring& b, bool* same, std::wstring* failedPath);
+bool SameContent(const std::wstring& a, const std::wstring& b, bool* same, std::wstring* failedPath,
+                 CProgress* progress = nullptr);
 
 // What was copied: the bytes' count and digest, and the source's attributes
 // and last-write time as they were while it was read.
@@ -25,7 +29,7 @@ struct CCopiedFile
 // passes, so the digest is that of the bytes written. A target left behind by
 // a failure is the caller's to remove.
 bool CopyWithDigest(const std::wstring& source, const std::wstring& target, CCopiedFile* copied,
-                    std::wstring* failedPath);
+                    std::wstring* failedPath, CProgress* progress = nullptr);
 
 // The MD5 (32 lower-case hexadecimal digits) of the whole file.
-bool DigestOfFile(const std::wstring& path, std::string* md5, std::wstring* failedPath);
+bool DigestOfFile(const std::wstring& path, std::string* md5, std::wstring* failedPath, CProgress* progress = nullptr);

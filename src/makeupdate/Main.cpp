@@ -1,6 +1,7 @@
 // QXMakeUpdate: publishes an update for the update service. "make" builds the
 // downloads and the manifest from two versions of an application folder;
-// "verify" checks a manifest's downloads as the engine will.
+// "verify" checks a manifest's downloads, or an installed folder, as the
+// engine will.
 #include "makeupdate/Arguments.h"
 #include "makeupdate/Console.h"
 #include "makeupdate/UpdateMaker.h"
@@ -17,17 +18,17 @@ int wmain(int argc, wchar_t** argv)
     const CCommandLine line = ParseCommandLine(arguments);
     switch (line.command) {
     case eCommandHelp:
-        for (const std::wstring& usage : UsageLines())
+        for (const std::wstring& usage : UsageLines(line.topic))
             PrintOut(usage);
         return eExitDone;
     case eCommandMake:
         return CUpdateMaker(line.make).Run();
     case eCommandVerify:
-        return CUpdateVerifier().Run(line.manifest);
+        return CUpdateVerifier(line.verify).Run();
     case eCommandNone:
     default:
         PrintError(line.error);
-        for (const std::wstring& usage : UsageLines())
+        for (const std::wstring& usage : UsageLines(line.topic))
             PrintError(usage);
         return eExitUsage;
     }

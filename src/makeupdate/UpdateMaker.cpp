@@ -3,6 +3,8 @@
 #include "makeupdate/Console.h"
 #include "makeupdate/FileContent.h"
 #include "makeupdate/FileTree.h"
+#include "makeupdate/JsonWriter.h"
+#include "makeupdate/Progress.h"
 
 #include "update/ManifestFormat.h"
 
@@ -25,26 +27,199 @@ public:
     std::string bytes;
 };
 
+// The path without its trailing backslash, but for a drive's root ("C:\"),
+// which without it would name the drive's current folder.
+std::wstring WithoutTrailingBackslash(const std::wstring& path)
+{
+    if (path.size() <= 3 || path.back() != L'\\')
+        return path;
+    return path.substr(0, path.size() - 1);
+}
+
 } // namespace
+
+bool IsFullPath(const std::wstring& path)
+{
+    auto isSeparator = [](wchar_t c) { return c == L'\\' || c == L'/'; };
+    if (path.size() >= 2 && isSeparator(path[0]) && isSeparator(path[1]))
+        return true;
+    return path.size() >= 3 && ((path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z')) &&
+           path[1] == L':' && isSeparator(path[2]);
+}
+
+const wchar_t* CUpdateMaker::ChangeName(eChange change)
+{
+    switch (change) {
+    case eAdded:
+        return L"added";
+    case eChanged:
+        return L"changed";
+    default:
+        return L"removed";
+    }
+}
 
 int CUpdateMaker::Run()
 {
-    if (!CheckFolders() || !CompareTrees())
+    CProgress progress;
+    if (!CheckFolders() || !CompareTrees(progress))
         return eExitUnusable;
-    if (!WriteDownloads() || !WriteManifest()) {
+    if (!m_options.dryRun && (!WriteDownloads(progress) || !WriteManifest())) {
         RemoveWritten();
         return eExitUnusable;
     }
-    for (const CItem& item : m_items)
-        PrintOut((item.isNew ? L"new:     " : L"changed: ") + item.relativePath);
-    PrintOut(std::wstring(kManifestName) + L" lists " + Count(m_items.size(), L"file") + L": " + m_out + kManifestName);
+    if (m_options.json)
+        PrintJson();
+    else
+        PrintText();
+    // Last, where a publisher sees them, and also beside the JSON document.
+    for (const std::wstring& warning : Warnings())
+        PrintError(L"warning: " + warning);
     return eExitDone;
 }
 
 bool CUpdateMaker::Unusable(const std::wstring& line)
 {
-    PrintError(line);
+    PrintError(OneLine(line));
     return false;
+}
+
+std::vector<std::wstring> CUpdateMaker::Warnings() const
+{
+    const struct
+    {
+        const wchar_t* option;
+        const std::optional<std::wstring>& value;
+        const std::wstring& fallback;
+        const wchar_t* role;
+    } folders[] = {
+        {L"--target-folder", m_options.targetFolder, m_old, L"the application folder"},
+        {L"--update-folder", m_options.updateFolder, m_out, L"the folder of the downloads"},
+    };
+    std::vector<std::wstring> warnings;
+    for (const auto& folder : folders) {
+        if (!folder.value) {
+            warnings.push_back(std::wstring(L"no ") + folder.option + L": the manifest names this machine's " +
+                               folder.fallback + L" as " + folder.role +
+                               L"; give the customer's full path");
+        } else if (!IsFullPath(*folder.value)) {
+            warnings.push_back(std::wstring(folder.option) + L" is not a full path: " + *folder.value +
+                               L"; the engine takes it from the folder it runs in; give the customer's full path");
+        }
+    }
+    return warnings;
+}
+
+void CUpdateMaker::PrintText() const
+{
+    uint64_t installBytes = 0;
+    uint64_t removeBytes = 0;
+    size_t removals = 0;
+    for (const CItem& item : m_items) {
+        std::wstring line;
+        switch (item.change) {
+        case eAdded:
+            line = L"added:   " + item.relativePath + L", " + Count(item.size, L"byte");
+            installBytes += item.size;
+            break;
+        case eChanged:
+            line = L"changed: " + item.relativePath + L", " + Count(item.size, L"byte") + L" (was " +
+                   Count(item.oldSize, L"byte") + L")";
+            installBytes += item.size;
+            break;
+        case eRemoved:
+            line = L"removed: " + item.relativePath + L", " + Count(item.oldSize, L"byte");
+            removeBytes += item.oldSize;
+            ++removals;
+            break;
+        }
+        PrintOut(line);
+    }
+    for (const std::wstring& relative : m_notRemoved)
+        PrintError(L"not removed by the update: " + m_old + relative);
+    const std::wstring lists = Count(m_items.size(), L"file") + L": " + m_out + kManifestName;
+    if (m_options.dryRun)
+        PrintOut(std::wstring(L"dry run, nothing written: ") + kManifestName + L" would list " + lists);
+    else
+        PrintOut(std::wstring(kManifestName) + L" lists " + lists);
+    PrintOut(L"total: " + Count(m_items.size() - removals, L"file") + L" to install, " +
+             Count(installBytes, L"byte") + L"; " + Count(removals, L"file") + L" to remove, " +
+             Count(removeBytes, L"byte"));
+}
+
+void CUpdateMaker::PrintJson() const
+{
+    CJsonWriter json;
+    json.BeginObject();
+    json.Key(L"command");
+    json.String(L"make");
+    json.Key(L"dryRun");
+    json.Bool(m_options.dryRun);
+    json.Key(L"manifest");
+    json.String(m_out + kManifestName);
+    json.Key(L"info");
+    json.BeginObject();
+    for (const auto& attribute : InfoAttributes()) {
+        json.Key(attribute.first);
+        json.String(attribute.second);
+    }
+    json.EndObject();
+
+    uint64_t installBytes = 0;
+    uint64_t removeBytes = 0;
+    size_t removals = 0;
+    json.Key(L"files");
+    json.BeginArray();
+    for (const CItem& item : m_items) {
+        json.BeginObject();
+        json.Key(L"name");
+        json.String(item.relativePath);
+        json.Key(L"change");
+        json.String(ChangeName(item.change));
+        if (item.change != eRemoved) {
+            json.Key(L"size");
+            json.Number(item.size);
+            installBytes += item.size;
+        } else {
+            removeBytes += item.oldSize;
+            ++removals;
+        }
+        if (item.change != eAdded) {
+            json.Key(L"oldSize");
+            json.Number(item.oldSize);
+        }
+        if (!item.md5.empty()) {
+            json.Key(L"md5");
+            json.String(std::wstring(item.md5.begin(), item.md5.end()));
+        }
+        json.EndObject();
+    }
+    json.EndArray();
+    json.Key(L"notRemoved");
+    json.BeginArray();
+    for (const std::wstring& relative : m_notRemoved)
+        json.String(relative);
+    json.EndArray();
+    json.Key(L"warnings");
+    json.BeginArray();
+    for (const std::wstring& warning : Warnings())
+        json.String(warning);
+    json.EndArray();
+    json.Key(L"totals");
+    json.BeginObject();
+    json.Key(L"files");
+    json.Number(m_items.size());
+    json.Key(L"install");
+    json.Number(m_items.size() - removals);
+    json.Key(L"installBytes");
+    json.Number(installBytes);
+    json.Key(L"remove");
+    json.Number(removals);
+    json.Key(L"removeBytes");
+    json.Number(removeBytes);
+    json.EndObject();
+    json.EndObject();
+    PrintOut(json.Text());
 }
 
 bool CUpdateMaker::CheckFolders()
@@ -61,11 +236,18 @@ bool CUpdateMaker::CheckFolders()
         return Unusable(L"the output folder lies inside the new folder: " + m_out);
     if (IsSameOrInside(m_out, m_old))
         return Unusable(L"the output folder lies inside the old folder: " + m_out);
-    const DWORD attributes = GetFileAttributesW(m_out.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES)
-        return true; // created when the downloads are written
+    // Asked without the trailing backslash: with it, a file's name reads as
+    // not found.
+    const std::wstring out = WithoutTrailingBackslash(m_out);
+    const DWORD attributes = GetFileAttributesW(out.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+            return true; // created when the downloads are written
+        return Unusable(L"unusable output folder: " + out + L": " + ErrorText(error));
+    }
     if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
-        return Unusable(L"the output path is a file: " + m_out);
+        return Unusable(L"the output path is a file, not a folder: " + out);
     // Only an empty folder can be removed again without losing anything when
     // the run cannot finish.
     bool empty = false;
@@ -76,7 +258,7 @@ bool CUpdateMaker::CheckFolders()
     return true;
 }
 
-bool CUpdateMaker::CompareTrees()
+bool CUpdateMaker::CompareTrees(CProgress& progress)
 {
     std::vector<std::wstring> newFiles;
     std::wstring failed;
@@ -86,41 +268,51 @@ bool CUpdateMaker::CompareTrees()
     if (!ListFiles(m_old, &oldFiles, &failed))
         return Unusable(L"cannot list " + failed + L": " + ErrorText(GetLastError()));
 
-    for (const std::wstring& relative : newFiles) {
+    std::vector<std::wstring> problems;
+    for (size_t index = 0; index < newFiles.size(); ++index) {
+        const std::wstring& relative = newFiles[index];
         const std::wstring newPath = m_new + relative;
         const std::wstring oldPath = m_old + relative;
         const DWORD attributes = GetFileAttributesW(oldPath.c_str());
         if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-            m_problems.push_back(L"cannot be installed, the old tree has a folder of its name: " + newPath);
+            problems.push_back(L"cannot be installed, the old tree has a folder of its name: " + newPath);
             continue;
         }
+        const uint64_t size = GetFileSizeByName(newPath);
         if (attributes == INVALID_FILE_ATTRIBUTES) {
             // The engine creates the folders a new file needs, but not over a
             // file of the old version.
             if (HasFileAmongFolders(relative))
-                m_problems.push_back(L"cannot be installed, the old tree has a file where its folder is: " + newPath);
-            else if (GetFileSizeByName(newPath) >= (1ULL << 32))
-                m_problems.push_back(L"cannot be installed, 4 GiB or more: " + newPath);
+                problems.push_back(L"cannot be installed, the old tree has a file where its folder is: " + newPath);
+            else if (size >= (1ULL << 32))
+                problems.push_back(L"cannot be installed, 4 GiB or more: " + newPath);
             else
-                m_items.push_back(CItem{relative, true});
+                m_items.push_back(CItem{relative, eAdded, size});
             continue;
         }
-        if (GetFileSizeByName(newPath) >= (1ULL << 32)) {
-            m_problems.push_back(L"cannot be installed, 4 GiB or more: " + newPath);
+        if (size >= (1ULL << 32)) {
+            problems.push_back(L"cannot be installed, 4 GiB or more: " + newPath);
             continue;
         }
+        const uint64_t oldSize = GetFileSizeByName(oldPath);
         bool same = false;
-        if (!SameContent(oldPath, newPath, &same, &failed)) {
-            m_problems.push_back(L"cannot read " + failed + L": " + ErrorText(GetLastError()));
+        progress.BeginFile(L"comparing", index + 1, newFiles.size(), relative, oldSize);
+        if (!SameContent(oldPath, newPath, &same, &failed, &progress)) {
+            problems.push_back(L"cannot read " + failed + L": " + ErrorText(GetLastError()));
             continue;
         }
         if (!same)
-            m_items.push_back(CItem{relative, false});
+            m_items.push_back(CItem{relative, eChanged, size, oldSize});
     }
-    if (!m_problems.empty()) {
-        for (const std::wstring& problem : m_problems)
-            PrintError(problem);
-        return false;
+    progress.Finish();
+    // One line whatever the count, so a script reads exactly one reason.
+    if (problems.size() == 1)
+        return Unusable(problems[0]);
+    if (!problems.empty()) {
+        std::wstring line = Count(problems.size(), L"file") + L" cannot be used: " + problems[0];
+        for (size_t i = 1; i < problems.size(); ++i)
+            line += L"; " + problems[i];
+        return Unusable(line);
     }
     // Files only the old version has are removed by the update, after the
     // files it installs (or, kept, only reported).
@@ -128,9 +320,9 @@ bool CUpdateMaker::CompareTrees()
         if (FileExists(m_new + relative))
             continue;
         if (m_options.keepRemoved)
-            PrintError(L"not removed by the update: " + m_old + relative);
+            m_notRemoved.push_back(relative);
         else
-            m_items.push_back(CItem{relative, false, true});
+            m_items.push_back(CItem{relative, eRemoved, 0, GetFileSizeByName(m_old + relative)});
     }
     return true;
 }
@@ -163,12 +355,16 @@ bool CUpdateMaker::CreateFolders(const std::wstring& path)
     return true;
 }
 
-bool CUpdateMaker::WriteDownloads()
+bool CUpdateMaker::WriteDownloads(CProgress& progress)
 {
+    size_t toCopy = 0;
+    for (const CItem& item : m_items)
+        toCopy += item.change == eRemoved ? 0 : 1;
+    size_t copying = 0;
     if (!CreateFolders(m_out))
         return Unusable(L"cannot create " + m_out + L": " + ErrorText(GetLastError()));
     for (CItem& item : m_items) {
-        if (item.remove)
+        if (item.change == eRemoved)
             continue;
         const std::wstring parent = ParentOf(item.relativePath);
         if (!parent.empty() && !CreateFolders(m_out + parent + L"\\"))
@@ -176,7 +372,8 @@ bool CUpdateMaker::WriteDownloads()
         const std::wstring target = m_out + item.relativePath;
         CCopiedFile copied;
         std::wstring failed;
-        const bool done = CopyWithDigest(m_new + item.relativePath, target, &copied, &failed);
+        progress.BeginFile(L"copying", ++copying, toCopy, item.relativePath, item.size);
+        const bool done = CopyWithDigest(m_new + item.relativePath, target, &copied, &failed, &progress);
         const DWORD error = GetLastError();
         // The target exists from its creation on, also when the copy failed.
         if (FileExists(target))
@@ -192,7 +389,26 @@ bool CUpdateMaker::WriteDownloads()
         item.md5 = copied.md5;
         item.attributes = copied.attributes;
     }
+    progress.Finish();
     return true;
+}
+
+std::vector<std::pair<std::wstring, std::wstring>> CUpdateMaker::InfoAttributes() const
+{
+    using namespace ManifestNames;
+    std::vector<std::pair<std::wstring, std::wstring>> attributes = {
+        {kUpdateFolder, m_options.updateFolder ? AddTrailingBackslash(*m_options.updateFolder) : m_out},
+        {kTargetFolder, m_options.targetFolder ? AddTrailingBackslash(*m_options.targetFolder) : m_old},
+    };
+    if (m_options.version)
+        attributes.emplace_back(kAssignedVersion, *m_options.version);
+    if (m_options.appToRun)
+        attributes.emplace_back(kAppToRun, *m_options.appToRun);
+    if (m_options.params)
+        attributes.emplace_back(kParams, *m_options.params);
+    if (m_options.restartClient)
+        attributes.emplace_back(kRestartQuoteBench, L"1");
+    return attributes;
 }
 
 std::string CUpdateMaker::ManifestBytes() const
@@ -205,18 +421,8 @@ std::string CUpdateMaker::ManifestBytes() const
     pugi::xml_node update = document.append_child(kUpdate);
 
     pugi::xml_node info = update.append_child(kInfo);
-    info.append_attribute(kUpdateFolder) =
-        m_options.updateFolder ? AddTrailingBackslash(*m_options.updateFolder).c_str() : m_out.c_str();
-    info.append_attribute(kTargetFolder) =
-        m_options.targetFolder ? AddTrailingBackslash(*m_options.targetFolder).c_str() : m_old.c_str();
-    if (m_options.version)
-        info.append_attribute(kAssignedVersion) = m_options.version->c_str();
-    if (m_options.appToRun)
-        info.append_attribute(kAppToRun) = m_options.appToRun->c_str();
-    if (m_options.params)
-        info.append_attribute(kParams) = m_options.params->c_str();
-    if (m_options.restartClient)
-        info.append_attribute(kRestartQuoteBench) = L"1";
+    for (const auto& attribute : InfoAttributes())
+        info.append_attribute(attribute.first.c_str()) = attribute.second.c_str();
 
     pugi::xml_node files = update.append_child(kFiles);
     files.append_attribute(kCount) = std::to_wstring(m_items.size()).c_str();
@@ -224,7 +430,7 @@ std::string CUpdateMaker::ManifestBytes() const
         const CItem& item = m_items[index];
         pugi::xml_node element = files.append_child(ItemElementName(static_cast<int>(index)).c_str());
         element.append_attribute(kFileName) = item.relativePath.c_str();
-        if (item.remove) {
+        if (item.change == eRemoved) {
             // Not isUpdate: an engine that does not know removals skips it.
             element.append_attribute(kIsRemove) = L"1";
             continue;

@@ -1,13 +1,17 @@
 #pragma once
 // "make": compares two versions of an application folder and writes the
-// downloads and the manifest of the update from the old to the new one.
+// downloads and the manifest of the update from the old to the new one, or,
+// as a dry run, only tells what the update would hold.
 #include "makeupdate/Arguments.h"
 
 #include <windows.h>
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
+
+class CProgress;
 
 class CUpdateMaker
 {
@@ -16,29 +20,46 @@ public:
     CUpdateMaker(const CUpdateMaker&) = delete;
     CUpdateMaker& operator=(const CUpdateMaker&) = delete;
 
-    // Does the whole job and returns the exit code: eExitDone, or
-    // eExitUnusable with every reason on standard error and nothing left in
-    // the output folder.
+    // Does the whole job and returns the exit code: eExitDone, with the
+    // update's files and totals on standard output (or one JSON document) and
+    // any warnings on standard error; or eExitUnusable with one line on
+    // standard error and nothing left in the output folder.
     int Run();
 
 private:
+    enum eChange
+    {
+        eAdded,
+        eChanged,
+        eRemoved,
+    };
+
     // One file of the update, in the manifest's order.
     struct CItem
     {
         std::wstring relativePath;
-        bool isNew = false;
-        bool remove = false; // only the old version has it: the update removes it
-        uint64_t size = 0;
+        eChange change = eAdded;
+        uint64_t size = 0;    // of the new file
+        uint64_t oldSize = 0; // of the old file (changed, removed)
         int64_t modified = 0;
-        std::string md5;
+        std::string md5; // once copied
         DWORD attributes = 0;
     };
 
+    // The change's word in the JSON output.
+    static const wchar_t* ChangeName(eChange change);
+
     bool CheckFolders();
-    bool CompareTrees();
-    bool WriteDownloads();
+    bool CompareTrees(CProgress& progress);
+    bool WriteDownloads(CProgress& progress);
     bool WriteManifest();
     std::string ManifestBytes() const;
+    // The attributes of the manifest's info element, in its order.
+    std::vector<std::pair<std::wstring, std::wstring>> InfoAttributes() const;
+    // Why the manifest would not fit the customer's machine.
+    std::vector<std::wstring> Warnings() const;
+    void PrintText() const;
+    void PrintJson() const;
 
     bool CreateFolders(const std::wstring& path);
     // True when a folder on the way to relative is a file in the old tree.
@@ -51,8 +72,14 @@ private:
     std::wstring m_new;
     std::wstring m_out;
     std::vector<CItem> m_items;
-    std::vector<std::wstring> m_problems;
+    // Files only the old version has, kept by --keep-removed.
+    std::vector<std::wstring> m_notRemoved;
     // What this run created, removed again when it cannot finish.
     std::vector<std::wstring> m_createdFiles;
     std::vector<std::wstring> m_createdFolders;
 };
+
+// True when path is a full path on its own: a drive with its root ("C:\")
+// or a UNC path ("\\server\share"); not one taken relative to a current
+// folder or drive.
+bool IsFullPath(const std::wstring& path);

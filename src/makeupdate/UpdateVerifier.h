@@ -1,19 +1,66 @@
 #pragma once
 // "verify": checks a manifest's downloads the way the update engine will find
-// and check them.
+// and check them, or an installed application folder against what the
+// manifest installs and removes.
+#include "makeupdate/Arguments.h"
+
+#include <pugixml.hpp>
+
+#include <cstdint>
 #include <string>
+#include <vector>
+
+class CProgress;
 
 class CUpdateVerifier
 {
 public:
-    CUpdateVerifier() = default;
+    explicit CUpdateVerifier(const CVerifyOptions& options) : m_options(options) {}
     CUpdateVerifier(const CUpdateVerifier&) = delete;
     CUpdateVerifier& operator=(const CUpdateVerifier&) = delete;
 
-    // For every item marked for update: its download exists under FileName or
-    // TempFileName in UpdateFolder, can be read, has SizeByte bytes and, when
-    // MD5 is a digest, that digest. One line per problem on standard error.
-    // Returns eExitDone, eExitProblems, or eExitUnusable when the manifest
-    // cannot be read.
-    int Run(const std::wstring& manifest);
+    // Downloads: for every item marked for update, its download exists under
+    // FileName or TempFileName in UpdateFolder, can be read, has SizeByte
+    // bytes and, when MD5 is a digest, that digest.
+    // Installed folder: every item marked for update is a file there with
+    // SizeByte bytes and its MD5 digest; every item marked for removal is
+    // absent.
+    // One line per problem on standard error (and, for an installed folder,
+    // one per good file on standard output), then the count and the totals;
+    // or, with --json, one JSON document on standard output. Returns
+    // eExitDone, eExitProblems, or eExitUnusable with one line on standard
+    // error when the manifest or the folder cannot be used.
+    int Run();
+
+    // What was found for one item.
+    struct CResult
+    {
+        std::wstring name; // as the manifest gives it
+        std::wstring path; // where it was looked for
+        bool remove = false;
+        const wchar_t* result = L"ok"; // a keyword of the JSON output
+        std::wstring problem;          // the line for the user; empty when all is well
+        uint64_t size = 0;             // the manifest's
+        bool hasActualSize = false;
+        uint64_t actualSize = 0;
+        std::string md5; // the manifest's, when a digest
+        std::string actualMd5;
+    };
+
+private:
+    bool LoadManifest(pugi::xml_document* document);
+    void CheckDownload(const pugi::xml_node& element, const std::wstring& updateFolder, CProgress& progress,
+                       CResult* result);
+    void CheckInstalled(const pugi::xml_node& element, CProgress& progress, CResult* result);
+    // Compares the file's size with the manifest's, then reads it in full and
+    // compares its digest with the manifest's MD5, when it gives one.
+    void CheckContent(CProgress& progress, CResult* result);
+    void PrintJson(const std::wstring& folder) const;
+
+    CVerifyOptions m_options;
+    std::wstring m_installed; // full path with a trailing backslash, when checking an installed folder
+    std::vector<CResult> m_results;
+    size_t m_checked = 0;
+    size_t m_index = 0; // of the item being checked, from 1
+    size_t m_count = 0; // items to check
 };

@@ -86,8 +86,8 @@ TEST(RoundTrip, OldTreeBecomesTheNewTree_Cp1251)
     ASSERT_TRUE(SetTimes(fresh + L"same.txt", kOldTime));
     ASSERT_TRUE(SetTimes(fresh + L"a\\keep.bin", kOldTime));
 
-    const ToolResult made =
-        RunMakeUpdate({L"make", L"--old", old, L"--new", fresh, L"--out", out, L"--target-folder", installed});
+    const ToolResult made = RunMakeUpdate(
+        {L"make", L"--old", old, L"--new", fresh, L"--out", out, L"--target-folder", installed, L"--update-folder", out});
     ASSERT_TRUE(made.finished);
     ASSERT_EQ(0u, made.exitCode);
     EXPECT_EQ(std::vector<std::wstring>(), made.err);
@@ -159,12 +159,19 @@ TEST(RoundTrip, OldTreeBecomesTheNewTree_Cp1251)
     std::vector<std::string> log;
     ASSERT_TRUE(RunEngine(root / L"bin\\", out + L"update.xml", &log));
     EXPECT_EQ(std::vector<std::string>(), ErrorLines(log));
+    EXPECT_EQ(Cp1251(L"обновление выполнено"), RunOutcome(log));
     // Exactly the new version: the removed files are gone with the folders
     // they left empty, the new folders are there.
     const TreeContents expected = newTree;
     EXPECT_EQ(expected, ReadTree(installed));
     EXPECT_FALSE(PathExists(installed + L"old folder"));
     EXPECT_TRUE(PathExists(installed + L"новая папка\\вложенная"));
+    // The tool finds the installed folder as the manifest describes it.
+    const ToolResult checked = RunMakeUpdate({L"verify", out + L"update.xml", L"--installed", installed});
+    ASSERT_TRUE(checked.finished);
+    EXPECT_EQ(0u, checked.exitCode);
+    EXPECT_EQ(std::vector<std::wstring>(), checked.err);
+    EXPECT_EQ(L"10 files checked, 0 problems: " + installed, checked.out.at(listed.size() + removed.size()));
     // Installed files carry the new version's write times to the second; the
     // others were not touched.
     for (const auto& file : expected) {
@@ -227,6 +234,18 @@ void ExpectAnyNameInstalledExactly()
     EXPECT_EQ(oldTree, ReadTree(installed));
     EXPECT_TRUE(PathExists(installed + L"gone\\deeper"));
     EXPECT_FALSE(PathExists(installed + L"новая папка"));
+    // Checked against the manifest, the old version shows each difference.
+    ToolResult checked = RunMakeUpdate({L"verify", out + L"update.xml", L"--installed", installed});
+    ASSERT_TRUE(checked.finished);
+    EXPECT_EQ(3u, checked.exitCode);
+    const std::vector<std::wstring> differences = {
+        L"wrong MD5: " + installed + L"café.dll has " + Wide(CryptoApiMd5("old café")) + L", the manifest says " +
+            Wide(CryptoApiMd5("new café")),
+        L"wrong size: " + installed + L"Отчёт.txt has 12 bytes, the manifest says 10",
+        L"missing: " + installed + L"новая папка\\ünïcode\\é.dll",
+        L"not removed: " + installed + L"gone\\deeper\\x.txt",
+    };
+    EXPECT_EQ(differences, checked.err);
 
     // Let go: exactly the new version, with the new files' write times (the
     // log file is the day's: the held run's lines stay in it).
@@ -235,6 +254,10 @@ void ExpectAnyNameInstalledExactly()
     EXPECT_EQ(errorsOfTheHeldRun, ErrorLines(log).size());
     EXPECT_EQ(newTree, ReadTree(installed));
     EXPECT_FALSE(PathExists(installed + L"gone"));
+    checked = RunMakeUpdate({L"verify", out + L"update.xml", L"--installed", installed});
+    ASSERT_TRUE(checked.finished);
+    EXPECT_EQ(0u, checked.exitCode);
+    EXPECT_EQ(std::vector<std::wstring>(), checked.err);
     for (const wchar_t* name : {L"café.dll", L"Отчёт.txt", L"новая папка\\ünïcode\\é.dll"})
         EXPECT_EQ(WholeSecond(WriteTime(fresh + name)), WriteTime(installed + name)) << Cp1251(name);
 }
@@ -304,6 +327,8 @@ TEST(RoundTrip, EngineChecksTheDigestOfEachDownload)
 
         std::vector<std::string> log;
         ASSERT_TRUE(RunEngine(root / L"bin\\", out + L"update.xml", &log));
+        EXPECT_EQ(Cp1251(c.installed ? L"обновление выполнено" : L"обновление не выполнено, файлы не изменялись"),
+                  RunOutcome(log));
         if (c.installed) {
             EXPECT_EQ(std::vector<std::string>(), ErrorLines(log));
             const TreeContents expected = {{L"a.dll", c.downloadA != nullptr ? c.downloadA : "new-a"},

@@ -93,6 +93,7 @@ ToolResult RunMakeUpdate(const std::vector<std::wstring>& arguments, const std::
         result.finished = true;
     }
     result.out = Lines(outPath);
+    result.outBytes = ReadBytes(outPath).value_or("");
     result.err = Lines(errPath);
     return result;
 }
@@ -121,16 +122,31 @@ std::vector<std::string> ErrorLines(const std::vector<std::string>& log)
     // The manifests of these tests name no program to start afterwards, so
     // every run ends with this line.
     const std::string startFailed = Cp1251(L"Не удалось запустить программу после обновления. ");
+    // The run's closing line repeats its outcome at level ERROR when it did
+    // not commit; RunOutcome reads it.
+    const std::string closing = Cp1251(L"Итог обновления: ");
     std::vector<std::string> lines;
     for (const std::string& line : log) {
         const size_t marker = line.find(" ERROR [default] ");
         if (marker == std::string::npos)
             continue;
         const std::string message = line.substr(marker + 17);
-        if (message.compare(0, startFailed.size(), startFailed) != 0)
+        if (message.compare(0, startFailed.size(), startFailed) != 0 &&
+            message.compare(0, closing.size(), closing) != 0)
             lines.push_back("ERROR " + message);
     }
     return lines;
+}
+
+std::string RunOutcome(const std::vector<std::string>& log)
+{
+    const std::string closing = Cp1251(L"Итог обновления: ");
+    for (auto line = log.rbegin(); line != log.rend(); ++line) {
+        const size_t at = line->find(closing);
+        if (at != std::string::npos)
+            return line->substr(at + closing.size(), line->find(';', at) - at - closing.size());
+    }
+    return std::string();
 }
 
 std::string CryptoApiMd5(const std::string& bytes)

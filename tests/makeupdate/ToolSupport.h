@@ -17,6 +17,7 @@ struct ToolResult
     DWORD exitCode = 0;
     std::vector<std::wstring> out; // standard output, line by line (UTF-8 decoded)
     std::vector<std::wstring> err; // standard error
+    std::string outBytes;          // standard output as written
 };
 
 // Runs QXMakeUpdate.exe with these arguments (each quoted as needed).
@@ -26,8 +27,12 @@ ToolResult RunMakeUpdate(const std::vector<std::wstring>& arguments, const std::
 // that its log belongs to this run; the log's lines (Windows-1251 bytes).
 bool RunEngine(const std::wstring& binFolder, const std::wstring& manifest, std::vector<std::string>* log);
 // "ERROR message" of the log lines at level ERROR, but for the failed start of
-// the program after the update (these manifests name none).
+// the program after the update (these manifests name none) and the run's
+// closing line.
 std::vector<std::string> ErrorLines(const std::vector<std::string>& log);
+// The outcome that the last run's closing line states, up to its counts
+// (Windows-1251); empty when there is none.
+std::string RunOutcome(const std::vector<std::string>& log);
 
 // The MD5 of bytes through CryptoAPI, independent of the product's bcrypt use.
 std::string CryptoApiMd5(const std::string& bytes);

@@ -1,4 +1,5 @@
 // QXMakeUpdate.exe verify: every broken download named, exit codes.
+#include "makeupdate/JsonReader.h"
 #include "makeupdate/ToolSupport.h"
 
 #include "platform/Handles.h"
@@ -17,6 +18,39 @@ namespace {
 std::wstring Wide(const std::string& ascii)
 {
     return std::wstring(ascii.begin(), ascii.end());
+}
+
+// The files of verify's JSON output, one line each: the name and the result,
+// then the other members in order (path is checked to be folder + name and
+// left out; action only when it is not "install").
+std::vector<std::wstring> FileSummaries(const CJson& document, const std::wstring& folder)
+{
+    std::vector<std::wstring> lines;
+    for (const CJson& file : document[L"files"].elements) {
+        std::wstring line = file[L"name"].text + L" " + file[L"result"].text;
+        EXPECT_EQ(folder + file[L"name"].text, file[L"path"].text);
+        for (const auto& member : file.members) {
+            const std::wstring& name = member.first;
+            if (name == L"name" || name == L"result" || name == L"path" ||
+                (name == L"action" && member.second.text == L"install"))
+                continue;
+            line += L" " + name + L"=" +
+                    (member.second.type == CJson::eString ? member.second.text : Wide(member.second.number));
+        }
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+// files, bytes, problems of the totals, in that order.
+std::vector<uint64_t> Totals(const CJson& document)
+{
+    const CJson& totals = document[L"totals"];
+    EXPECT_EQ((std::vector<std::wstring>{L"files", L"bytes", L"problems"}), totals.MemberNames());
+    std::vector<uint64_t> values;
+    for (const auto& member : totals.members)
+        values.push_back(member.second.Integer());
+    return values;
 }
 
 } // namespace
@@ -41,7 +75,9 @@ TEST(VerifyUpdate, PackageFromMake_PassesThenEachBrokenDownloadIsNamed)
     ASSERT_TRUE(result.finished);
     EXPECT_EQ(0u, result.exitCode);
     EXPECT_EQ(std::vector<std::wstring>(), result.err);
-    EXPECT_EQ(std::vector<std::wstring>{L"4 downloads checked, 0 problems: " + manifest}, result.out);
+    const std::vector<std::wstring> passed = {L"4 downloads checked, 0 problems: " + manifest,
+                                              L"total: 4 files, 20 bytes"};
+    EXPECT_EQ(passed, result.out);
 
     // The right size with one byte changed, a missing download, a short one.
     ASSERT_TRUE(WriteBytes(out + L"flipped.dll", "flippeD"));
@@ -58,7 +94,32 @@ TEST(VerifyUpdate, PackageFromMake_PassesThenEachBrokenDownloadIsNamed)
         L"wrong size: " + out + L"short.dll has 4 bytes, the manifest says 5",
     };
     EXPECT_EQ(problems, result.err);
-    EXPECT_EQ(std::vector<std::wstring>{L"4 downloads checked, 3 problems: " + manifest}, result.out);
+    const std::vector<std::wstring> failed = {L"4 downloads checked, 3 problems: " + manifest,
+                                              L"total: 4 files, 20 bytes"};
+    EXPECT_EQ(failed, result.out);
+
+    // The same for a script: every download with its result.
+    result = RunMakeUpdate({L"verify", L"--json", manifest});
+    ASSERT_TRUE(result.finished);
+    EXPECT_EQ(3u, result.exitCode);
+    EXPECT_EQ(std::vector<std::wstring>(), result.err);
+    CJson document;
+    std::string error;
+    ASSERT_TRUE(ParseJson(result.outBytes, &document, &error)) << error;
+    EXPECT_EQ(L"verify", document[L"command"].text);
+    EXPECT_EQ(manifest, document[L"manifest"].text);
+    EXPECT_EQ(L"downloads", document[L"checks"].text);
+    EXPECT_EQ(out, document[L"folder"].text);
+    const std::vector<std::wstring> files = {
+        L"flipped.dll wrongMd5 size=7 actualSize=7 md5=" + Wide(CryptoApiMd5("flipped")) +
+            L" actualMd5=" + Wide(CryptoApiMd5("flippeD")) + L" problem=" + problems[0],
+        L"gone.dll missing size=4 md5=" + Wide(CryptoApiMd5("gone")) + L" problem=" + problems[1],
+        L"good.dll ok size=4 actualSize=4 md5=" + Wide(CryptoApiMd5("good")) + L" actualMd5=" +
+            Wide(CryptoApiMd5("good")),
+        L"short.dll wrongSize size=5 actualSize=4 md5=" + Wide(CryptoApiMd5("short")) + L" problem=" + problems[2],
+    };
+    EXPECT_EQ(files, FileSummaries(document, out));
+    EXPECT_EQ((std::vector<uint64_t>{4, 20, 3}), Totals(document));
 }
 
 TEST(VerifyUpdate, DownloadsFoundAndCheckedAsTheEngineDoes)
@@ -90,7 +151,9 @@ TEST(VerifyUpdate, DownloadsFoundAndCheckedAsTheEngineDoes)
     ASSERT_EQ(1u, result.err.size());
     const std::wstring heldLine = L"cannot read " + upd + L"held.dll: ";
     EXPECT_EQ(heldLine, result.err[0].substr(0, heldLine.size()));
-    EXPECT_EQ(std::vector<std::wstring>{L"3 downloads checked, 1 problem: " + manifest}, result.out);
+    const std::vector<std::wstring> summary = {L"3 downloads checked, 1 problem: " + manifest,
+                                               L"total: 3 files, 11 bytes"};
+    EXPECT_EQ(summary, result.out);
 
     result = RunMakeUpdate({L"verify", manifest});
     ASSERT_TRUE(result.finished);
@@ -104,27 +167,146 @@ TEST(VerifyUpdate, UnreadableManifest_ExitCode2AndOneLine)
     ASSERT_TRUE(WriteBytes(root / L"broken.xml", "<update><info UpdateFolder=\"x\"></update>"));
     ASSERT_TRUE(WriteManifest(root / L"no-files.xml", InfoElement(root / L"upd\\", root / L"app\\")));
     ASSERT_TRUE(WriteManifest(root / L"no-info.xml", FilesElement(L"", 0)));
+    ASSERT_TRUE(WriteManifest(root / L"good.xml", InfoElement(root / L"upd\\", root / L"app\\") + FilesElement(L"", 0)));
     ASSERT_TRUE(CreateDirectoryW((root / L"folder.xml").c_str(), nullptr));
+    // A package folder as make writes it, given instead of its manifest.
+    ASSERT_TRUE(CreateDirectoryW((root / L"package").c_str(), nullptr));
+    ASSERT_TRUE(WriteManifest(root / L"package\\update.xml", InfoElement(root / L"upd\\", root / L"app\\") +
+                                                               FilesElement(L"", 0)));
     const struct
     {
         const wchar_t* name;
-        std::wstring line; // the start of the one line on standard error
+        std::vector<std::wstring> more; // options after the manifest
+        std::wstring line;              // the start of the one line on standard error
     } cases[] = {
-        {L"missing.xml", L"cannot read the manifest " + root.Path() + L"missing.xml: "},
-        {L"folder.xml", L"cannot read the manifest " + root.Path() + L"folder.xml: "},
-        {L"broken.xml", L"cannot read the manifest " + root.Path() + L"broken.xml: "},
-        {L"no-files.xml", L"not an update manifest (no files element): " + root.Path() + L"no-files.xml"},
-        {L"no-info.xml", L"not an update manifest (no info element): " + root.Path() + L"no-info.xml"},
+        {L"missing.xml", {}, L"cannot read the manifest " + root.Path() + L"missing.xml: "},
+        {L"missing.xml", {L"--json"}, L"cannot read the manifest " + root.Path() + L"missing.xml: "},
+        {L"folder.xml", {}, L"the manifest path is a folder, not a file: " + root.Path() + L"folder.xml"},
+        {L"package", {}, L"the manifest path is a folder, not a file: " + root.Path() +
+                             L"package (its manifest: " + root.Path() + L"package\\update.xml)"},
+        {L"broken.xml", {}, L"cannot read the manifest " + root.Path() + L"broken.xml: "},
+        {L"no-files.xml", {}, L"not an update manifest (no files element): " + root.Path() + L"no-files.xml"},
+        {L"no-info.xml", {}, L"not an update manifest (no info element): " + root.Path() + L"no-info.xml"},
+        {L"good.xml", {L"--installed", root / L"nope"}, L"installed folder not found: " + root.Path() + L"nope"},
+        {L"good.xml", {L"--installed=" + root / L"good.xml", L"--json"},
+         L"installed folder not found: " + root.Path() + L"good.xml"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        const ToolResult result = RunMakeUpdate({L"verify", root / c.name});
+        SCOPED_TRACE(testing::PrintToString(c.more));
+        SCOPED_TRACE(testing::PrintToString(std::wstring(c.name)));
+        std::vector<std::wstring> arguments = {L"verify", root / c.name};
+        arguments.insert(arguments.end(), c.more.begin(), c.more.end());
+        const ToolResult result = RunMakeUpdate(arguments);
         ASSERT_TRUE(result.finished);
         EXPECT_EQ(2u, result.exitCode);
         ASSERT_EQ(1u, result.err.size());
         EXPECT_EQ(c.line, result.err[0].substr(0, c.line.size()));
         EXPECT_EQ(std::vector<std::wstring>(), result.out);
     }
+}
+
+// An installed application folder against the manifest: each file it
+// installs, with its size and digest, and each file it removes, absent.
+TEST(VerifyUpdate, InstalledFolder_EachFileCheckedAndEachProblemNamed)
+{
+    CTestFolder root;
+    const std::wstring old = root / L"old\\";
+    const std::wstring fresh = root / L"new\\";
+    const std::wstring out = root / L"out\\";
+    const std::wstring installed = root / L"installed\\";
+    const TreeContents oldTree = {{L"a.dll", "old a"}, {L"b.dll", "old b"}, {L"c.dll", "old c"},
+                                  {L"gone.dll", "bye"}, {L"sub\\gone.txt", "bye"}, {L"same.txt", "same"}};
+    const TreeContents newTree = {{L"a.dll", "new a"}, {L"b.dll", "new b"}, {L"c.dll", "new c"},
+                                  {L"d.dll", "new d"}, {L"e.dll", "new e"}, {L"same.txt", "same"}};
+    ASSERT_TRUE(WriteTree(old, oldTree));
+    ASSERT_TRUE(WriteTree(fresh, newTree));
+    const ToolResult made = RunMakeUpdate({L"make", L"--old", old, L"--new", fresh, L"--out", out});
+    ASSERT_TRUE(made.finished);
+    ASSERT_EQ(0u, made.exitCode);
+    const std::wstring manifest = out + L"update.xml";
+
+    // What the update leaves: the new version.
+    ASSERT_TRUE(WriteTree(installed, newTree));
+    ToolResult result = RunMakeUpdate({L"verify", manifest, L"--installed", installed});
+    ASSERT_TRUE(result.finished);
+    EXPECT_EQ(0u, result.exitCode);
+    EXPECT_EQ(std::vector<std::wstring>(), result.err);
+    const std::vector<std::wstring> passed = {
+        L"ok: " + installed + L"a.dll",
+        L"ok: " + installed + L"b.dll",
+        L"ok: " + installed + L"c.dll",
+        L"ok: " + installed + L"d.dll",
+        L"ok: " + installed + L"e.dll",
+        L"ok, removed: " + installed + L"gone.dll",
+        L"ok, removed: " + installed + L"sub\\gone.txt",
+        L"7 files checked, 0 problems: " + installed,
+        L"total: 7 files, 25 bytes",
+    };
+    EXPECT_EQ(passed, result.out);
+
+    // One byte changed, a wrong size, a file missing, a folder in place of a
+    // file, a file held by another program, a removed file still there.
+    ASSERT_TRUE(WriteBytes(installed + L"a.dll", "new A"));
+    ASSERT_TRUE(WriteBytes(installed + L"b.dll", "new bb"));
+    ASSERT_TRUE(DeleteFileW((installed + L"c.dll").c_str()));
+    ASSERT_TRUE(DeleteFileW((installed + L"d.dll").c_str()));
+    ASSERT_TRUE(CreateDirectoryW((installed + L"d.dll").c_str(), nullptr));
+    ASSERT_TRUE(WriteBytes(installed + L"gone.dll", "bye"));
+    CHandle held(CreateFileW((installed + L"e.dll").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(held.IsValid());
+    result = RunMakeUpdate({L"verify", manifest, L"--installed", installed});
+    ASSERT_TRUE(result.finished);
+    EXPECT_EQ(3u, result.exitCode);
+    const std::vector<std::wstring> problems = {
+        L"wrong MD5: " + installed + L"a.dll has " + Wide(CryptoApiMd5("new A")) + L", the manifest says " +
+            Wide(CryptoApiMd5("new a")),
+        L"wrong size: " + installed + L"b.dll has 6 bytes, the manifest says 5",
+        L"missing: " + installed + L"c.dll",
+        L"a folder, not a file: " + installed + L"d.dll",
+        L"cannot read " + installed + L"e.dll: ",
+        L"not removed: " + installed + L"gone.dll",
+    };
+    ASSERT_EQ(problems.size(), result.err.size());
+    for (size_t i = 0; i < problems.size(); ++i)
+        EXPECT_EQ(problems[i], result.err[i].substr(0, problems[i].size()));
+    const std::vector<std::wstring> summary = {
+        L"ok, removed: " + installed + L"sub\\gone.txt",
+        L"7 files checked, 6 problems: " + installed,
+        L"total: 7 files, 25 bytes",
+    };
+    EXPECT_EQ(summary, result.out);
+
+    // For a script, with the folder given relative to the working folder.
+    result = RunMakeUpdate({L"verify", L"--json", L"--installed=installed", manifest}, root.Path());
+    held.Close();
+    ASSERT_TRUE(result.finished);
+    EXPECT_EQ(3u, result.exitCode);
+    EXPECT_EQ(std::vector<std::wstring>(), result.err);
+    CJson document;
+    std::string error;
+    ASSERT_TRUE(ParseJson(result.outBytes, &document, &error)) << error;
+    EXPECT_EQ(L"installed", document[L"checks"].text);
+    EXPECT_EQ(installed, document[L"folder"].text);
+    std::vector<std::wstring> files = FileSummaries(document, installed);
+    ASSERT_EQ(7u, files.size());
+    // The held file's problem holds the system's text.
+    const std::wstring heldStart =
+        L"e.dll unreadable size=5 actualSize=5 md5=" + Wide(CryptoApiMd5("new e")) + L" problem=" + problems[4];
+    EXPECT_EQ(heldStart, files[4].substr(0, heldStart.size()));
+    files[4] = heldStart;
+    const std::wstring a = Wide(CryptoApiMd5("new a"));
+    const std::vector<std::wstring> expected = {
+        L"a.dll wrongMd5 size=5 actualSize=5 md5=" + a + L" actualMd5=" + Wide(CryptoApiMd5("new A")) +
+            L" problem=" + problems[0],
+        L"b.dll wrongSize size=5 actualSize=6 md5=" + Wide(CryptoApiMd5("new b")) + L" problem=" + problems[1],
+        L"c.dll missing size=5 md5=" + Wide(CryptoApiMd5("new c")) + L" problem=" + problems[2],
+        L"d.dll notAFile size=5 md5=" + Wide(CryptoApiMd5("new d")) + L" problem=" + problems[3],
+        heldStart,
+        L"gone.dll notRemoved action=remove problem=" + problems[5],
+        L"sub\\gone.txt ok action=remove",
+    };
+    EXPECT_EQ(expected, files);
+    EXPECT_EQ((std::vector<uint64_t>{7, 25, 6}), Totals(document));
 }
 
 // A file of 4 GiB or more can never be installed: make refuses it, and
