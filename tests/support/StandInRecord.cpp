@@ -2,16 +2,6 @@
 
 #include "support/TestSupport.h"
 
-std::wstring FromUtf8(const std::string& bytes)
-{
-    if (bytes.empty())
-        return std::wstring();
-    const int needed = MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
-    std::wstring text(static_cast<size_t>(needed), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), &text[0], needed);
-    return text;
-}
-
 std::vector<StandInEvent> ReadStandInRecord(const std::wstring& path)
 {
     std::vector<StandInEvent> events;

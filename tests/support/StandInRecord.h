@@ -22,5 +22,3 @@ struct StandInEvent
 std::vector<StandInEvent> ReadStandInRecord(const std::wstring& path);
 // Only the "start" events.
 std::vector<StandInEvent> ReadStandInStarts(const std::wstring& path);
-
-std::wstring FromUtf8(const std::string& bytes);

@@ -64,8 +64,8 @@ void RemoveTree(const std::wstring& path)
     if (!folder.empty() && folder.back() == L'\\')
         folder.pop_back();
     WIN32_FIND_DATAW data{};
-    HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &data);
-    if (find != INVALID_HANDLE_VALUE) {
+    CFindHandle find(FindFirstFileW((folder + L"\\*").c_str(), &data));
+    if (find) {
         do {
             const std::wstring name = data.cFileName;
             if (name == L"." || name == L"..")
@@ -77,41 +77,57 @@ void RemoveTree(const std::wstring& path)
                 SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
                 DeleteFileW(child.c_str());
             }
-        } while (FindNextFileW(find, &data));
-        FindClose(find);
+        } while (FindNextFileW(find.Get(), &data));
     }
     RemoveDirectoryW(folder.c_str());
 }
 
 bool WriteBytes(const std::wstring& path, const std::string& bytes)
 {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
+    CHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file)
         return false;
     DWORD written = 0;
-    const BOOL ok = bytes.empty() || WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-    CloseHandle(file);
+    const BOOL ok =
+        bytes.empty() || WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
     return ok && written == bytes.size();
 }
 
 std::optional<std::string> ReadBytes(const std::wstring& path)
 {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
+    CHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                             nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file)
         return std::nullopt;
     std::string bytes;
     char buffer[65536];
     DWORD read = 0;
-    while (ReadFile(file, buffer, sizeof(buffer), &read, nullptr) && read > 0)
+    while (ReadFile(file.Get(), buffer, sizeof(buffer), &read, nullptr) && read > 0)
         bytes.append(buffer, read);
-    CloseHandle(file);
     return bytes;
 }
 
 bool PathExists(const std::wstring& path)
 {
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::map<std::wstring, std::string> FolderContents(const std::wstring& folder)
+{
+    std::map<std::wstring, std::string> contents;
+    WIN32_FIND_DATAW data{};
+    CFindHandle find(FindFirstFileW((folder + L"*").c_str(), &data));
+    if (!find)
+        return contents;
+    do {
+        const std::wstring name = data.cFileName;
+        if (name == L"." || name == L"..")
+            continue;
+        contents[name] = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                             ? std::string("<folder>")
+                             : ReadBytes(folder + name).value_or("<unreadable>");
+    } while (FindNextFileW(find.Get(), &data));
+    return contents;
 }
 
 namespace {
@@ -155,44 +171,70 @@ std::vector<wchar_t> BuildEnvironment(const EnvironmentChanges& changes)
 
 } // namespace
 
+namespace {
+
+// An inheritable handle of a new file for a child's standard output or error.
+CHandle InheritableFile(const std::wstring& path)
+{
+    SECURITY_ATTRIBUTES inheritable{sizeof(inheritable), nullptr, TRUE};
+    return CHandle(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
+                               CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+} // namespace
+
+bool CChildProcess::Start(const std::wstring& commandLine, const std::wstring& folder,
+                          const EnvironmentChanges& environment, const std::wstring& outputFile,
+                          const std::wstring& errorFile)
+{
+    Terminate();
+    m_process.Close();
+    m_id = 0;
+    std::vector<wchar_t> command(commandLine.begin(), commandLine.end());
+    command.push_back(L'\0');
+    std::vector<wchar_t> block;
+    if (!environment.empty())
+        block = BuildEnvironment(environment);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    CHandle output, error;
+    if (!outputFile.empty()) {
+        output = InheritableFile(outputFile);
+        if (!errorFile.empty())
+            error = InheritableFile(errorFile);
+        if (!output || (!errorFile.empty() && !error))
+            return false;
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdInput = nullptr;
+        startup.hStdOutput = output.Get();
+        startup.hStdError = errorFile.empty() ? output.Get() : error.Get();
+    }
+    PROCESS_INFORMATION info{};
+    if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, output.IsValid(),
+                        block.empty() ? 0 : CREATE_UNICODE_ENVIRONMENT, block.empty() ? nullptr : block.data(),
+                        folder.empty() ? nullptr : folder.c_str(), &startup, &info))
+        return false;
+    CHandle thread(info.hThread);
+    m_process.Reset(info.hProcess);
+    m_id = info.dwProcessId;
+    return true;
+}
+
 ProcessResult RunProcess(const std::wstring& commandLine, const EnvironmentChanges& environment,
                          const std::wstring& workingDirectory, DWORD timeoutMs, const std::wstring& outputFile)
 {
     ProcessResult result;
-    std::vector<wchar_t> command(commandLine.begin(), commandLine.end());
-    command.push_back(L'\0');
-    std::vector<wchar_t> block = BuildEnvironment(environment);
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info{};
-    HANDLE output = INVALID_HANDLE_VALUE;
-    if (!outputFile.empty()) {
-        SECURITY_ATTRIBUTES inheritable{sizeof(inheritable), nullptr, TRUE};
-        output = CreateFileW(outputFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
-                             CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-        startup.dwFlags = STARTF_USESTDHANDLES;
-        startup.hStdInput = nullptr;
-        startup.hStdOutput = output;
-        startup.hStdError = output;
-    }
-    const BOOL created = CreateProcessW(nullptr, command.data(), nullptr, nullptr, output != INVALID_HANDLE_VALUE,
-                                       CREATE_UNICODE_ENVIRONMENT, block.data(),
-                                       workingDirectory.empty() ? nullptr : workingDirectory.c_str(), &startup, &info);
-    if (output != INVALID_HANDLE_VALUE)
-        CloseHandle(output);
-    if (!created) {
+    CChildProcess child;
+    if (!child.Start(commandLine, workingDirectory, environment, outputFile)) {
         result.error = GetLastError();
         return result;
     }
     result.started = true;
-    CloseHandle(info.hThread);
-    if (WaitForSingleObject(info.hProcess, timeoutMs) != WAIT_OBJECT_0) {
+    if (!child.Ended(timeoutMs)) {
         result.timedOut = true;
-        TerminateProcess(info.hProcess, 1);
-        WaitForSingleObject(info.hProcess, 5000);
+        child.Terminate();
     }
-    GetExitCodeProcess(info.hProcess, &result.exitCode);
-    CloseHandle(info.hProcess);
+    child.Ended(0, &result.exitCode);
     return result;
 }
 
@@ -247,6 +289,26 @@ std::vector<std::string> SplitLines(const std::string& bytes)
         start = end + 1;
     }
     return lines;
+}
+
+std::vector<std::string> UpdateRunLogLines(const std::wstring& executableFolder)
+{
+    const std::wstring folder = executableFolder + L"Log\\LumenorbitNew\\";
+    WIN32_FIND_DATAW data{};
+    CFindHandle find(FindFirstFileW((folder + L"updater-*.log").c_str(), &data));
+    if (!find)
+        return {};
+    return SplitLines(ReadBytes(folder + data.cFileName).value_or(""));
+}
+
+std::wstring FromUtf8(const std::string& bytes)
+{
+    if (bytes.empty())
+        return std::wstring();
+    const int needed = MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
+    std::wstring text(static_cast<size_t>(needed), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), &text[0], needed);
+    return text;
 }
 
 std::string Cp1251(const std::wstring& text)

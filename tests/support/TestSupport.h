@@ -31,8 +31,23 @@ private:
     std::wstring m_path;
 };
 
+void RemoveTree(const std::wstring& path);
+// Removes the temporary folders of test programs that no longer run (a
+// program ended by its time-out removes nothing itself).
+void RemoveFoldersOfEndedTestPrograms();
+bool WriteBytes(const std::wstring& path, const std::string& bytes);
+std::optional<std::string> ReadBytes(const std::wstring& path);
+bool PathExists(const std::wstring& path);
+// What a folder (with a trailing backslash) holds: each name with its
+// content, "<folder>" for a folder.
+std::map<std::wstring, std::string> FolderContents(const std::wstring& folder);
+
+// Environment changes for a started program: a value sets the variable, no value removes it.
+using EnvironmentChanges = std::map<std::wstring, std::optional<std::wstring>>;
+
 // A child process that is ended when the object goes out of scope, so a
-// failing test never leaves a program running behind it.
+// failing test never leaves a program running behind it. The one way tests
+// start and own a process.
 class CChildProcess
 {
 public:
@@ -42,21 +57,14 @@ public:
     CChildProcess& operator=(const CChildProcess&) = delete;
     CChildProcess(CChildProcess&&) = default;
 
-    // folder: its working folder (empty: this process's).
-    bool Start(const std::wstring& commandLine, const std::wstring& folder = std::wstring())
-    {
-        std::wstring command = commandLine;
-        STARTUPINFOW startup{};
-        startup.cb = sizeof(startup);
-        PROCESS_INFORMATION info{};
-        if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr,
-                            folder.empty() ? nullptr : folder.c_str(), &startup, &info))
-            return false;
-        CloseHandle(info.hThread);
-        m_process.Reset(info.hProcess);
-        m_id = info.dwProcessId;
-        return true;
-    }
+    // commandLine: program path first (quoted by the caller); folder: its
+    // working folder (empty: this process's); environment: changes to this
+    // process's; outputFile: where its standard output goes, and its standard
+    // error too unless errorFile names another file (empty: nowhere). False
+    // with the last-error value when it cannot be created.
+    bool Start(const std::wstring& commandLine, const std::wstring& folder = std::wstring(),
+               const EnvironmentChanges& environment = {}, const std::wstring& outputFile = std::wstring(),
+               const std::wstring& errorFile = std::wstring());
 
     // The exit code, or STILL_ACTIVE when the process did not end in time.
     DWORD Wait(DWORD timeoutMs)
@@ -69,35 +77,34 @@ public:
         GetExitCodeProcess(m_process.Get(), &code);
         return code;
     }
-    // True once the process has ended (waiting up to timeoutMs).
-    bool Ended(DWORD timeoutMs) const { return WaitForSingleObject(m_process.Get(), timeoutMs) == WAIT_OBJECT_0; }
+    // True once the process has ended (waiting up to timeoutMs); exitCode
+    // then receives its code.
+    bool Ended(DWORD timeoutMs, DWORD* exitCode = nullptr) const
+    {
+        if (WaitForSingleObject(m_process.Get(), timeoutMs) != WAIT_OBJECT_0)
+            return false;
+        if (exitCode != nullptr)
+            GetExitCodeProcess(m_process.Get(), exitCode);
+        return true;
+    }
     bool Running() const { return m_process && !Ended(0); }
     DWORD Id() const { return m_id; }
+    HANDLE Handle() const { return m_process.Get(); }
 
+    // Ends the process if it still runs and waits (bounded) until it is gone;
+    // the handle stays, so that its exit code can still be read.
     void Terminate()
     {
         if (Running()) {
             TerminateProcess(m_process.Get(), 1);
             WaitForSingleObject(m_process.Get(), 5000);
         }
-        m_process.Close();
     }
 
 private:
     CHandle m_process;
     DWORD m_id = 0;
 };
-
-void RemoveTree(const std::wstring& path);
-// Removes the temporary folders of test programs that no longer run (a
-// program ended by its time-out removes nothing itself).
-void RemoveFoldersOfEndedTestPrograms();
-bool WriteBytes(const std::wstring& path, const std::string& bytes);
-std::optional<std::string> ReadBytes(const std::wstring& path);
-bool PathExists(const std::wstring& path);
-
-// Environment changes for a started program: a value sets the variable, no value removes it.
-using EnvironmentChanges = std::map<std::wstring, std::optional<std::wstring>>;
 
 struct ProcessResult
 {
@@ -122,9 +129,17 @@ std::wstring TodayLocalDate();
 // Splits the log file's bytes into lines without their CR LF.
 std::vector<std::string> SplitLines(const std::string& bytes);
 
+// The lines of the update-run log that the executable in executableFolder
+// (with a trailing backslash) wrote (Log\LumenorbitNew\updater-*.log); empty
+// when there is none.
+std::vector<std::string> UpdateRunLogLines(const std::wstring& executableFolder);
+
 // CPU time (kernel and user) a thread has used so far, in milliseconds; -1
 // when it cannot be read.
 double ThreadCpuMs(HANDLE thread);
+
+// Wide text of UTF-8 bytes.
+std::wstring FromUtf8(const std::string& bytes);
 
 // Windows-1251 bytes of a wide text, for comparing log lines.
 std::string Cp1251(const std::wstring& text);

@@ -155,25 +155,6 @@ private:
     std::vector<std::string> m_log;
 };
 
-// What a folder holds: each name with its content, "<folder>" for a folder.
-std::map<std::wstring, std::string> FolderContents(const std::wstring& folder)
-{
-    std::map<std::wstring, std::string> contents;
-    WIN32_FIND_DATAW data{};
-    CFindHandle find(FindFirstFileW((folder + L"*").c_str(), &data));
-    if (!find)
-        return contents;
-    do {
-        const std::wstring name = data.cFileName;
-        if (name == L"." || name == L"..")
-            continue;
-        contents[name] = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                             ? std::string("<folder>")
-                             : ReadBytes(folder + name).value_or("<unreadable>");
-    } while (FindNextFileW(find.Get(), &data));
-    return contents;
-}
-
 std::string Narrow(const std::wstring& text)
 {
     return Cp1251(text);
