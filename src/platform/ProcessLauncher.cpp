@@ -25,31 +25,12 @@ wchar_t* PointerOrNull(std::vector<wchar_t>& copy)
 
 } // namespace
 
-CProcessLauncher::CProcessLauncher() : processInfo{}
-{
-    processInfo.hProcess = INVALID_HANDLE_VALUE;
-    processInfo.hThread = INVALID_HANDLE_VALUE;
-}
-
-CProcessLauncher::~CProcessLauncher()
-{
-    CloseHandles();
-    commandLine.clear();
-    applicationName.clear();
-    currentDirectory.clear();
-    errorText.clear();
-}
-
 void CProcessLauncher::CloseHandles()
 {
-    const DWORD savedError = GetLastError();
-    HANDLE* handles[] = {&processInfo.hProcess, &processInfo.hThread};
-    for (HANDLE* handle : handles) {
-        if (*handle != INVALID_HANDLE_VALUE && *handle != nullptr)
-            CloseHandle(*handle);
-        *handle = INVALID_HANDLE_VALUE;
-    }
-    SetLastError(savedError);
+    process.Close();
+    thread.Close();
+    processId = 0;
+    threadId = 0;
 }
 
 BOOL CProcessLauncher::Start()
@@ -61,8 +42,6 @@ BOOL CProcessLauncher::Start()
 
     STARTUPINFOW startupInfo{};
     startupInfo.cb = sizeof(startupInfo);
-
-    processInfo = PROCESS_INFORMATION{};
 
     std::vector<wchar_t> commandCopy = WritableCopy(commandLine);
     std::vector<wchar_t> applicationCopy = WritableCopy(applicationName);
@@ -81,23 +60,28 @@ BOOL CProcessLauncher::Start()
         return FALSE;
     }
 
+    PROCESS_INFORMATION started{};
     const BOOL created = CreateProcessW(commandCopy.empty() ? PointerOrNull(applicationCopy) : nullptr,
                                         PointerOrNull(commandCopy), &attributes, &attributes, FALSE,
                                         NORMAL_PRIORITY_CLASS, nullptr, PointerOrNull(directoryCopy),
-                                        &startupInfo, &processInfo);
-    if (!created)
+                                        &startupInfo, &started);
+    if (!created) {
+        // A failed call may leave garbage behind: none of it is taken.
         Fail(GetLastError());
-    return created;
+        return FALSE;
+    }
+    process.Reset(started.hProcess);
+    thread.Reset(started.hThread);
+    processId = started.dwProcessId;
+    threadId = started.dwThreadId;
+    return TRUE;
 }
 
 void CProcessLauncher::Fail(DWORD error)
 {
     // A failure must never read as success to a caller that only checks the code.
     lastError = error != 0 ? error : ERROR_GEN_FAILURE;
-    // A failed call may leave garbage behind; the object holds no process now.
-    processInfo = PROCESS_INFORMATION{};
-    processInfo.hProcess = INVALID_HANDLE_VALUE;
-    processInfo.hThread = INVALID_HANDLE_VALUE;
+    CloseHandles();
     errorText = GetSystemErrorText(lastError);
     SetLastError(lastError);
 }

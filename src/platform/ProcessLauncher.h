@@ -5,6 +5,8 @@
 // a finished command line and the new process runs on independently.
 #include <windows.h>
 
+#include "platform/Handles.h"
+
 #include <string>
 
 class CProcessLauncher
@@ -18,9 +20,8 @@ public:
     // Working directory of the new process; empty: the caller's.
     std::wstring currentDirectory;
 
-    CProcessLauncher();
-    // Closes the handles it holds; the process itself keeps running.
-    ~CProcessLauncher();
+    // Its handles close with it; the process itself keeps running.
+    CProcessLauncher() = default;
     CProcessLauncher(const CProcessLauncher&) = delete;
     CProcessLauncher& operator=(const CProcessLauncher&) = delete;
 
@@ -38,9 +39,12 @@ public:
     std::wstring GetErrorText() const { return errorText; }
     // Windows error code of the last failed start; 0 otherwise.
     DWORD GetLastErrorCode() const { return lastError; }
-    // What the last successful start returned; both handles are
-    // INVALID_HANDLE_VALUE while the object holds no process.
-    const PROCESS_INFORMATION& GetProcessInfo() const { return processInfo; }
+    // What the last successful start returned. While the object holds no
+    // process the handles are INVALID_HANDLE_VALUE and the ids 0.
+    HANDLE GetProcessHandle() const { return process.Get(); }
+    DWORD GetProcessId() const { return processId; }
+    HANDLE GetThreadHandle() const { return thread.Get(); }
+    DWORD GetThreadId() const { return threadId; }
 
 private:
     void CloseHandles();
@@ -48,7 +52,10 @@ private:
     // and the code as the thread's last-error value.
     void Fail(DWORD error);
 
-    PROCESS_INFORMATION processInfo;
+    CHandle process;
+    CHandle thread;
+    DWORD processId = 0;
+    DWORD threadId = 0;
     DWORD lastError = 0;
     std::wstring errorText;
 };

@@ -31,14 +31,18 @@ std::wstring SystemMessage(DWORD code)
     return std::wstring(buffer, length);
 }
 
-bool IsRunning(DWORD processId)
+// True when the process still runs after waiting up to waitMs for its end.
+bool IsRunning(DWORD processId, DWORD waitMs = 0)
 {
-    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, processId);
-    if (process == nullptr)
-        return false;
-    const bool running = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
-    CloseHandle(process);
-    return running;
+    CHandle process(OpenProcess(SYNCHRONIZE, FALSE, processId));
+    return process && WaitForSingleObject(process.Get(), waitMs) == WAIT_TIMEOUT;
+}
+
+// What the launcher holds, read through its accessors.
+PROCESS_INFORMATION InfoOf(const CProcessLauncher& launcher)
+{
+    return PROCESS_INFORMATION{launcher.GetProcessHandle(), launcher.GetThreadHandle(), launcher.GetProcessId(),
+                               launcher.GetThreadId()};
 }
 
 class ProcessLauncherTest : public testing::Test
@@ -56,12 +60,11 @@ protected:
         for (const StandInEvent& start : ReadStandInStarts(m_record))
             m_started.push_back(start.processId);
         for (DWORD processId : m_started) {
-            HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, processId);
-            if (process == nullptr)
+            CHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, processId));
+            if (!process)
                 continue;
-            TerminateProcess(process, 1);
-            WaitForSingleObject(process, 5000);
-            CloseHandle(process);
+            TerminateProcess(process.Get(), 1);
+            WaitForSingleObject(process.Get(), 5000);
         }
         SetEnvironmentVariableW(kStandInRecordVariable, nullptr);
     }
@@ -120,7 +123,7 @@ TEST_F(ProcessLauncherTest, Start_PassesCommandLineAndDirectory)
         launcher.currentDirectory = c.currentDirectory;
         ASSERT_NE(launcher.Start(), 0) << GetLastError();
 
-        const PROCESS_INFORMATION& info = launcher.GetProcessInfo();
+        const PROCESS_INFORMATION info = InfoOf(launcher);
         const StandInEvent start = WaitForStart(info.dwProcessId);
         EXPECT_EQ(start.commandLine, Quoted(m_standIn) + c.arguments);
         EXPECT_EQ(_wcsicmp(start.module.c_str(), m_standIn.c_str()), 0) << start.module;
@@ -142,7 +145,7 @@ TEST_F(ProcessLauncherTest, Start_ApplicationNameWhenCommandLineEmpty)
     launcher.applicationName = m_standIn;
     ASSERT_NE(launcher.Start(), 0) << GetLastError();
 
-    const StandInEvent start = WaitForStart(launcher.GetProcessInfo().dwProcessId);
+    const StandInEvent start = WaitForStart(launcher.GetProcessId());
     EXPECT_EQ(_wcsicmp(start.module.c_str(), m_standIn.c_str()), 0) << start.module;
     // No arguments: the program alone.
     int argc = 0;
@@ -185,8 +188,10 @@ TEST_F(ProcessLauncherTest, Start_FailureGivesCodeAndSystemText)
         EXPECT_EQ(threadError, code);
         EXPECT_FALSE(launcher.GetErrorText().empty());
         EXPECT_EQ(launcher.GetErrorText(), SystemMessage(code));
-        EXPECT_EQ(launcher.GetProcessInfo().hProcess, INVALID_HANDLE_VALUE);
-        EXPECT_EQ(launcher.GetProcessInfo().hThread, INVALID_HANDLE_VALUE);
+        EXPECT_EQ(launcher.GetProcessHandle(), INVALID_HANDLE_VALUE);
+        EXPECT_EQ(launcher.GetThreadHandle(), INVALID_HANDLE_VALUE);
+        EXPECT_EQ(launcher.GetProcessId(), 0u);
+        EXPECT_EQ(launcher.GetThreadId(), 0u);
     }
     EXPECT_TRUE(ReadStandInStarts(m_record).empty());
 }
@@ -196,11 +201,11 @@ TEST_F(ProcessLauncherTest, Start_TwiceHoldsOnlySecondProcess)
     CProcessLauncher launcher;
     launcher.commandLine = Quoted(m_standIn);
     ASSERT_NE(launcher.Start(), 0);
-    const PROCESS_INFORMATION first = launcher.GetProcessInfo();
+    const PROCESS_INFORMATION first = InfoOf(launcher);
     WaitForStart(first.dwProcessId);
 
     ASSERT_NE(launcher.Start(), 0);
-    const PROCESS_INFORMATION second = launcher.GetProcessInfo();
+    const PROCESS_INFORMATION second = InfoOf(launcher);
     WaitForStart(second.dwProcessId);
 
     EXPECT_NE(second.dwProcessId, first.dwProcessId);
@@ -218,20 +223,20 @@ TEST_F(ProcessLauncherTest, Start_FailureAfterSuccessReleasesAndSuccessClearsErr
     CProcessLauncher launcher;
     launcher.commandLine = Quoted(m_standIn);
     ASSERT_NE(launcher.Start(), 0);
-    const PROCESS_INFORMATION first = launcher.GetProcessInfo();
+    const PROCESS_INFORMATION first = InfoOf(launcher);
     WaitForStart(first.dwProcessId);
 
     launcher.commandLine = Quoted(m_folder / L"missing.exe");
     EXPECT_EQ(launcher.Start(), 0);
-    EXPECT_EQ(launcher.GetProcessInfo().hProcess, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(launcher.GetProcessInfo().hThread, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(launcher.GetProcessHandle(), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(launcher.GetThreadHandle(), INVALID_HANDLE_VALUE);
     EXPECT_NE(GetProcessId(first.hProcess), first.dwProcessId);
     EXPECT_EQ(launcher.GetLastErrorCode(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
     EXPECT_TRUE(IsRunning(first.dwProcessId));
 
     launcher.commandLine = Quoted(m_standIn);
     ASSERT_NE(launcher.Start(), 0);
-    WaitForStart(launcher.GetProcessInfo().dwProcessId);
+    WaitForStart(launcher.GetProcessId());
     EXPECT_EQ(launcher.GetLastErrorCode(), 0u);
     EXPECT_TRUE(launcher.GetErrorText().empty());
 }
@@ -243,12 +248,11 @@ TEST_F(ProcessLauncherTest, Destruction_LeavesProcessRunning)
         CProcessLauncher launcher;
         launcher.commandLine = Quoted(m_standIn);
         ASSERT_NE(launcher.Start(), 0);
-        info = launcher.GetProcessInfo();
+        info = InfoOf(launcher);
         WaitForStart(info.dwProcessId);
     }
     EXPECT_NE(GetProcessId(info.hProcess), info.dwProcessId) << "process handle still open";
     EXPECT_NE(GetThreadId(info.hThread), info.dwThreadId) << "thread handle still open";
-    // Still running well after the owner is gone.
-    Sleep(300);
-    EXPECT_TRUE(IsRunning(info.dwProcessId));
+    // Not ended with its owner: still running a second later.
+    EXPECT_TRUE(IsRunning(info.dwProcessId, 1000));
 }
