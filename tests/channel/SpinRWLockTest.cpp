@@ -19,29 +19,50 @@ struct Guarded
     volatile LONG stop = 0;
 };
 
+// An exclusive taker that says when it starts to try and records how many
+// shared holds the test still had when it got in.
+struct ExclusiveTaker
+{
+    Guarded* g = nullptr;
+    CHandle trying{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    volatile LONG sharedHeld = 0; // the test's own count of its shared holds
+    LONG sharedAtEntry = -1;
+};
+
 DWORD WINAPI TakeExclusive(LPVOID context)
 {
-    Guarded* g = static_cast<Guarded*>(context);
-    g->lock.LockExclusive();
-    InterlockedExchange(&g->acquired, 1);
-    g->lock.Unlock();
+    ExclusiveTaker* taker = static_cast<ExclusiveTaker*>(context);
+    SetEvent(taker->trying.Get());
+    taker->g->lock.LockExclusive();
+    taker->sharedAtEntry = taker->sharedHeld;
+    InterlockedExchange(&taker->g->acquired, 1);
+    taker->g->lock.Unlock();
     return 0;
 }
 
 TEST(SpinRWLock, SharedHoldersTogether_ExclusiveWaitsForThem)
 {
     Guarded g;
+    ExclusiveTaker taker;
+    taker.g = &g;
     ASSERT_TRUE(g.lock.LockShared());
     ASSERT_TRUE(g.lock.LockShared()); // a second shared holder gets in at once
-    CHandle thread(CreateThread(nullptr, 0, TakeExclusive, &g, 0, nullptr));
-    Sleep(200);
-    EXPECT_EQ(0, g.acquired) << "exclusive while shared holders remain";
+    taker.sharedHeld = 2;
+    CHandle thread(CreateThread(nullptr, 0, TakeExclusive, &taker, 0, nullptr));
+    ASSERT_TRUE(thread.IsValid());
+    ASSERT_EQ(DWORD(WAIT_OBJECT_0), WaitForSingleObject(taker.trying.Get(), 30000));
+    // Its first attempt follows its event at once; a lock that let it in
+    // beside the shared holders would end the thread within this wait.
+    EXPECT_EQ(DWORD(WAIT_TIMEOUT), WaitForSingleObject(thread.Get(), 1000)) << "exclusive beside two shared holders";
+    InterlockedExchange(&taker.sharedHeld, 1);
     g.lock.Unlock();
-    Sleep(100);
-    EXPECT_EQ(0, g.acquired);
+    EXPECT_EQ(DWORD(WAIT_TIMEOUT), WaitForSingleObject(thread.Get(), 500)) << "exclusive beside a shared holder";
+    InterlockedExchange(&taker.sharedHeld, 0);
     g.lock.Unlock();
-    EXPECT_EQ(DWORD(WAIT_OBJECT_0), WaitForSingleObject(thread.Get(), 5000));
+    ASSERT_EQ(DWORD(WAIT_OBJECT_0), WaitForSingleObject(thread.Get(), 30000));
     EXPECT_EQ(1, g.acquired);
+    // Whenever it got in, no shared hold of the test was left.
+    EXPECT_EQ(0, taker.sharedAtEntry);
     // Unlocked again: both kinds are free to take.
     EXPECT_TRUE(g.lock.LockExclusive());
     g.lock.Unlock();

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <map>
 
 TEST(FileWriter, OpenEmptiesExistingFile)
 {
@@ -262,9 +263,19 @@ TEST(FileSize, AcrossFourGibBoundary)
 
 TEST(FileSize, WildcardTakesFirstMatch)
 {
+    // Three matches of different sizes and one that does not match: the size
+    // is that of the match the system lists first, not another, nor a sum.
     CTestFolder folder;
-    ASSERT_TRUE(WriteBytes(folder / L"only.dat", "12345"));
-    EXPECT_EQ(GetFileSizeByName(folder / L"*.dat"), 5u);
+    ASSERT_TRUE(WriteBytes(folder / L"b.dat", "12345"));
+    ASSERT_TRUE(WriteBytes(folder / L"a.dat", "123"));
+    ASSERT_TRUE(WriteBytes(folder / L"c.dat", "1234567"));
+    ASSERT_TRUE(WriteBytes(folder / L"d.txt", "123456789"));
+    WIN32_FIND_DATAW first{};
+    ASSERT_TRUE(CFindHandle(FindFirstFileW((folder / L"*.dat").c_str(), &first)).IsValid());
+    const std::map<std::wstring, uint64_t> sizes = {{L"a.dat", 3}, {L"b.dat", 5}, {L"c.dat", 7}};
+    ASSERT_EQ(sizes.count(first.cFileName), 1u);
+    EXPECT_EQ(GetFileSizeByName(folder / L"*.dat"), sizes.at(first.cFileName));
+    EXPECT_EQ(GetFileSizeByName(folder / L"*.none"), 0u);
 }
 
 TEST(TimeStamp, LocalWallClockToUtc)

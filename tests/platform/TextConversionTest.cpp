@@ -85,17 +85,41 @@ TEST(VersionNumber, ParsesIntoUsedRecord)
 
 TEST(Stopwatch, WholeUnitCounts)
 {
-    CStopwatch watch;
-    watch.frequency = 1000.0; // one count per millisecond
-    watch.startCount = 5000.0;
-    watch.stopCount = 5000.0 + 90500.0;
-    watch.Recompute();
-    EXPECT_TRUE(watch.valid);
-    EXPECT_EQ(watch.milliseconds, 90500);
-    EXPECT_EQ(watch.seconds, 90);
-    EXPECT_EQ(watch.minutes, 1);
-    EXPECT_EQ(watch.hours, 0);
-    EXPECT_DOUBLE_EQ(watch.secondsValue, 90.5);
+    // Each count is the whole elapsed time in its unit, rounded down; the
+    // values are the elapsed time in that unit. One count per millisecond.
+    const struct
+    {
+        const char* what;
+        double elapsedMs;
+        int64_t milliseconds, seconds, minutes, hours, days, months, years;
+        double secondsValue;
+    } cases[] = {
+        {"nothing", 0, 0, 0, 0, 0, 0, 0, 0, 0.0},
+        {"just below a second", 999, 999, 0, 0, 0, 0, 0, 0, 0.999},
+        {"one and a half minutes: not rounded up", 90500, 90500, 90, 1, 0, 0, 0, 0, 90.5},
+        {"just below a minute", 59999, 59999, 59, 0, 0, 0, 0, 0, 59.999},
+        {"a minute", 60000, 60000, 60, 1, 0, 0, 0, 0, 60.0},
+        {"a day", 86400000, 86400000, 86400, 1440, 24, 1, 0, 0, 86400.0},
+        // A month and a year are their average lengths: 30.4375 and 365.25 days.
+        {"a year of days", 31557600000.0, 31557600000, 31557600, 525960, 8766, 365, 12, 1, 31557600.0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        CStopwatch watch;
+        watch.frequency = 1000.0;
+        watch.startCount = 5000.0;
+        watch.stopCount = 5000.0 + c.elapsedMs;
+        watch.Recompute();
+        EXPECT_TRUE(watch.valid);
+        EXPECT_EQ(watch.milliseconds, c.milliseconds);
+        EXPECT_EQ(watch.seconds, c.seconds);
+        EXPECT_EQ(watch.minutes, c.minutes);
+        EXPECT_EQ(watch.hours, c.hours);
+        EXPECT_EQ(watch.days, c.days);
+        EXPECT_EQ(watch.months, c.months);
+        EXPECT_EQ(watch.years, c.years);
+        EXPECT_DOUBLE_EQ(watch.secondsValue, c.secondsValue);
+    }
 }
 
 TEST(Stopwatch, InvalidWithoutFrequency)
@@ -109,16 +133,24 @@ TEST(Stopwatch, InvalidWithoutFrequency)
 
 TEST(Stopwatch, MeasuresRealCounter)
 {
+    // Measured against the system's millisecond tick, read around and inside
+    // the measured span: what it reports lies between the two readings.
     CStopwatch watch;
     LARGE_INTEGER frequency{};
     QueryPerformanceFrequency(&frequency);
     watch.frequency = static_cast<double>(frequency.QuadPart);
+    const ULONGLONG before = GetTickCount64();
     watch.MarkStart();
-    Sleep(120);
+    const ULONGLONG inner = GetTickCount64();
+    while (GetTickCount64() - inner < 300)
+        Sleep(10);
+    const ULONGLONG innerEnd = GetTickCount64();
     watch.MarkStop();
+    const ULONGLONG after = GetTickCount64();
     EXPECT_TRUE(watch.valid);
-    EXPECT_GE(watch.milliseconds, 100);
-    EXPECT_EQ(watch.seconds, 0);
+    // The tick moves in steps of up to 16 ms.
+    EXPECT_GE(watch.milliseconds + 16, static_cast<int64_t>(innerEnd - inner));
+    EXPECT_LE(watch.milliseconds, static_cast<int64_t>(after - before) + 16);
 }
 
 TEST(SystemErrorText, KnownAndUnknownCodes)

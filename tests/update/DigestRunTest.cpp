@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -55,6 +56,20 @@ const DigestCase kDigestCases[] = {
     {"SideBySide_AtTheLimit", {kSideBySideMaxBytes, 64, 65}, 0},
 };
 
+void PrintTo(const DigestCase& c, std::ostream* out)
+{
+    *out << c.path;
+}
+
+// Names and sizes of a folder's contents, for a failure message of a readable length.
+std::string Sizes(const std::map<std::wstring, std::string>& contents)
+{
+    std::string text;
+    for (const auto& file : contents)
+        text += Cp1251(file.first) + " " + std::to_string(file.second.size()) + " bytes; ";
+    return text;
+}
+
 class DigestRun : public testing::TestWithParam<DigestCase>
 {
 };
@@ -91,7 +106,9 @@ TEST_P(DigestRun, WrongDigestOfTheRightSize_RefusedNothingTouched_RightBytesThen
 
     ASSERT_TRUE(run.Run(run.ManifestPath(), 180000));
     const std::wstring corrupted = L"f" + std::to_wstring(c.corrupted) + L".bin";
-    EXPECT_EQ(oldVersion, FolderContents(app)) << "an application file changed, or the run left something";
+    const std::map<std::wstring, std::string> afterRefusal = FolderContents(app);
+    EXPECT_TRUE(oldVersion == afterRefusal) << "an application file changed, or the run left something: "
+                                            << Sizes(afterRefusal);
     EXPECT_GE(run.FindLine("ERROR", kDiscrepancy + corrupted), 0) << run.LogText();
     for (const auto& file : newVersion) {
         if (file.first != corrupted) {
@@ -103,7 +120,8 @@ TEST_P(DigestRun, WrongDigestOfTheRightSize_RefusedNothingTouched_RightBytesThen
 
     ASSERT_TRUE(WriteBytes(run.UpdateFolder() + corrupted, newVersion[corrupted]));
     ASSERT_TRUE(run.Run(run.ManifestPath(), 180000));
-    EXPECT_TRUE(newVersion == FolderContents(app)) << run.LogText();
+    const std::map<std::wstring, std::string> afterInstall = FolderContents(app);
+    EXPECT_TRUE(newVersion == afterInstall) << Sizes(afterInstall) << "\n" << run.LogText();
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryStagingPath, DigestRun, testing::ValuesIn(kDigestCases), CaseName);
