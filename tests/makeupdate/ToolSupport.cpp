@@ -17,7 +17,7 @@ std::vector<std::wstring> Lines(const std::wstring& path)
 {
     std::vector<std::wstring> lines;
     for (const std::string& line : SplitLines(ReadBytes(path).value_or("")))
-        lines.push_back(Utf8ToWideText(line));
+        lines.push_back(FromUtf8(line));
     return lines;
 }
 
@@ -45,16 +45,6 @@ std::wstring MakeUpdateExecutable()
     return TestBinaryFolder() + L"QXMakeUpdate.exe";
 }
 
-std::wstring Utf8ToWideText(const std::string& bytes)
-{
-    if (bytes.empty())
-        return std::wstring();
-    const int size = MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
-    std::wstring text(static_cast<size_t>(size), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), &text[0], size);
-    return text;
-}
-
 ToolResult RunMakeUpdate(const std::vector<std::wstring>& arguments, const std::wstring& workingDirectory)
 {
     ToolResult result;
@@ -64,34 +54,13 @@ ToolResult RunMakeUpdate(const std::vector<std::wstring>& arguments, const std::
     std::wstring command = QuoteArgument(MakeUpdateExecutable());
     for (const std::wstring& argument : arguments)
         command += L" " + QuoteArgument(argument);
-    {
-        SECURITY_ATTRIBUTES inheritable{sizeof(inheritable), nullptr, TRUE};
-        CHandle out(CreateFileW(outPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
-                                CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-        CHandle err(CreateFileW(errPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
-                                CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!out || !err)
-            return result;
-        STARTUPINFOW startup{};
-        startup.cb = sizeof(startup);
-        startup.dwFlags = STARTF_USESTDHANDLES;
-        startup.hStdOutput = out.Get();
-        startup.hStdError = err.Get();
-        PROCESS_INFORMATION started{};
-        if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr,
-                            workingDirectory.empty() ? nullptr : workingDirectory.c_str(), &startup, &started))
-            return result;
-        CHandle process(started.hProcess);
-        CHandle thread(started.hThread);
-        // A generous bound that only catches a hang.
-        if (WaitForSingleObject(process.Get(), 60000) != WAIT_OBJECT_0) {
-            TerminateProcess(process.Get(), 99);
-            WaitForSingleObject(process.Get(), 5000);
-            return result;
-        }
-        GetExitCodeProcess(process.Get(), &result.exitCode);
-        result.finished = true;
-    }
+    CChildProcess tool;
+    if (!tool.Start(command, workingDirectory, {}, outPath, errPath))
+        return result;
+    // A generous bound that only catches a hang.
+    if (!tool.Ended(60000, &result.exitCode))
+        return result;
+    result.finished = true;
     result.out = Lines(outPath);
     result.outBytes = ReadBytes(outPath).value_or("");
     result.err = Lines(errPath);
@@ -108,13 +77,8 @@ bool RunEngine(const std::wstring& binFolder, const std::wstring& manifest, std:
         RunProcess(QuoteArgument(executable) + L" update " + QuoteArgument(L"updfile:" + manifest));
     if (!run.started || run.timedOut || run.exitCode != 0)
         return false;
-    const std::wstring folder = binFolder + L"Log\\LumenorbitNew\\";
-    WIN32_FIND_DATAW data{};
-    CFindHandle find(FindFirstFileW((folder + L"updater-*.log").c_str(), &data));
-    if (!find)
-        return false;
-    *log = SplitLines(ReadBytes(folder + data.cFileName).value_or(""));
-    return true;
+    *log = UpdateRunLogLines(binFolder);
+    return !log->empty();
 }
 
 std::vector<std::string> ErrorLines(const std::vector<std::string>& log)

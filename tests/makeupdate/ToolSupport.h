@@ -50,5 +50,3 @@ bool SetTimes(const std::wstring& path, LONGLONG time);
 int64_t LocalSeconds(LONGLONG utcTime);
 // utcTime rounded down to a whole second.
 LONGLONG WholeSecond(LONGLONG utcTime);
-
-std::wstring Utf8ToWideText(const std::string& bytes);

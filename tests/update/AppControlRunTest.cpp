@@ -50,54 +50,6 @@ long long LogLineTime(const std::string& line)
     return ((hour * 60LL + minute) * 60 + second) * 1000 + millisecond;
 }
 
-// A process the test started itself; ended when the object goes.
-class CStandInProcess
-{
-public:
-    CStandInProcess() = default;
-    CStandInProcess(const CStandInProcess&) = delete;
-    CStandInProcess& operator=(const CStandInProcess&) = delete;
-    ~CStandInProcess()
-    {
-        if (m_process) {
-            TerminateProcess(m_process.Get(), 1);
-            WaitForSingleObject(m_process.Get(), 5000);
-        }
-    }
-
-    bool Start(const std::wstring& commandLine)
-    {
-        std::vector<wchar_t> command(commandLine.begin(), commandLine.end());
-        command.push_back(L'\0');
-        STARTUPINFOW startup{};
-        startup.cb = sizeof(startup);
-        PROCESS_INFORMATION info{};
-        if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info))
-            return false;
-        m_process.Reset(info.hProcess);
-        CHandle thread(info.hThread);
-        m_processId = info.dwProcessId;
-        return true;
-    }
-
-    DWORD Id() const { return m_processId; }
-    HANDLE Handle() const { return m_process.Get(); }
-
-    // True when the process ended within timeoutMs; exitCode receives its code.
-    bool Ended(DWORD timeoutMs, DWORD* exitCode = nullptr) const
-    {
-        if (WaitForSingleObject(m_process.Get(), timeoutMs) != WAIT_OBJECT_0)
-            return false;
-        if (exitCode != nullptr)
-            GetExitCodeProcess(m_process.Get(), exitCode);
-        return true;
-    }
-
-private:
-    CHandle m_process;
-    DWORD m_processId = 0;
-};
-
 enum class Files
 {
     kReplaces,      // data.txt is replaced
@@ -185,7 +137,7 @@ protected:
 
     // Starts a copy of the stand-in at relativePath below the test folder and
     // waits until it runs.
-    CStandInProcess& StartCopy(const std::wstring& relativePath, const std::wstring& arguments = L"")
+    CChildProcess& StartCopy(const std::wstring& relativePath, const std::wstring& arguments = L"")
     {
         const std::wstring path = m_folder / relativePath;
         const size_t slash = relativePath.find_last_of(L'\\');
@@ -194,8 +146,8 @@ protected:
         if (!PathExists(path)) {
             EXPECT_TRUE(CopyFileW(m_standIn.c_str(), path.c_str(), FALSE));
         }
-        m_running.emplace_back(new CStandInProcess);
-        CStandInProcess& process = *m_running.back();
+        m_running.emplace_back(new CChildProcess);
+        CChildProcess& process = *m_running.back();
         EXPECT_TRUE(process.Start(QuoteArgument(path) + arguments)) << GetLastError();
         m_ownIds.push_back(process.Id());
         WaitForEvents(1, [&](const StandInEvent& e) { return e.kind == "start" && e.processId == process.Id(); });
@@ -308,8 +260,10 @@ protected:
 
     std::string ReadLog() const
     {
-        const auto bytes = ReadBytes(LogPath());
-        return bytes ? *bytes : std::string();
+        std::string text;
+        for (const std::string& line : UpdateRunLogLines(m_updaterFolder))
+            text += line + "\r\n";
+        return text;
     }
 
     // The log line that contains text (Windows-1251), or empty.
@@ -337,7 +291,7 @@ protected:
     const std::wstring m_manifest = m_folder / L"update.xml";
     const std::wstring m_record = m_folder / L"record.txt";
     const std::wstring m_standIn = TestBinaryFolder() + L"QXStandIn.exe";
-    std::vector<std::unique_ptr<CStandInProcess>> m_running;
+    std::vector<std::unique_ptr<CChildProcess>> m_running;
     std::vector<DWORD> m_ownIds;
 };
 
@@ -349,8 +303,8 @@ const wchar_t kStartFailure[] = L"Не удалось запустить про�
 
 TEST_F(AppControlRun, RestartQuoteBench_TwoInstancesEndedOneStartedFromUpdaterFolder)
 {
-    CStandInProcess& first = StartCopy(L"app\\QuoteBenchApp.exe");
-    CStandInProcess& second = StartCopy(L"app\\QuoteBenchApp.exe");
+    CChildProcess& first = StartCopy(L"app\\QuoteBenchApp.exe");
+    CChildProcess& second = StartCopy(L"app\\QuoteBenchApp.exe");
     Manifest manifest;
     manifest.restartQuoteBench = true;
     WriteUpdateManifest(manifest);
@@ -366,8 +320,8 @@ TEST_F(AppControlRun, RestartQuoteBench_TwoInstancesEndedOneStartedFromUpdaterFo
     EXPECT_EQ(DataContent(), kNewContent);
 
     // The manifest's program and the client application, nothing else.
+    // The run has ended: every process it started is listed already.
     const std::vector<StandInEvent> starts = WaitForRunStarts(2);
-    Sleep(300);
     ASSERT_EQ(RunStartedImages().size(), 2u);
     ASSERT_EQ(starts.size(), 2u);
     int clients = 0;
@@ -384,7 +338,7 @@ TEST_F(AppControlRun, RestartQuoteBench_TwoInstancesEndedOneStartedFromUpdaterFo
 
 TEST_F(AppControlRun, RestartQuoteBench_NoneRunningNothingEndedNothingStarted)
 {
-    CStandInProcess& bystander = StartCopy(L"app\\Bystander.exe");
+    CChildProcess& bystander = StartCopy(L"app\\Bystander.exe");
     Manifest manifest;
     manifest.restartQuoteBench = true;
     WriteUpdateManifest(manifest);
@@ -416,7 +370,7 @@ TEST_F(AppControlRun, RestartQuoteBench_ImageNameContainingTheNameCounts)
     WriteUpdateManifest(manifest);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.path);
-        CStandInProcess& client = StartCopy(c.path);
+        CChildProcess& client = StartCopy(c.path);
 
         RunUpdate();
 
@@ -438,7 +392,7 @@ TEST_F(AppControlRun, RestartQuoteBench_ImageNameContainingTheNameCounts)
 
 TEST_F(AppControlRun, FailedLoad_StartsOnlyTheProgramAndLeavesTheClient)
 {
-    CStandInProcess& client = StartCopy(L"app\\QuoteBenchApp.exe");
+    CChildProcess& client = StartCopy(L"app\\QuoteBenchApp.exe");
     Manifest manifest;
     manifest.restartQuoteBench = true;
     manifest.files = Files::kLoadFails;
@@ -453,7 +407,7 @@ TEST_F(AppControlRun, FailedLoad_StartsOnlyTheProgramAndLeavesTheClient)
 
 TEST_F(AppControlRun, FailedReplacement_ClientStartedAgainWithoutTheProgram)
 {
-    CStandInProcess& client = StartCopy(L"app\\QuoteBenchApp.exe");
+    CChildProcess& client = StartCopy(L"app\\QuoteBenchApp.exe");
     Manifest manifest;
     manifest.restartQuoteBench = true;
     manifest.files = Files::kReplaceFails;
@@ -476,19 +430,23 @@ TEST_F(AppControlRun, RunUpdatedApp_CommandLineAndWorkingDirectory)
         std::wstring targetFolder;
         std::wstring params;
         std::wstring commandLine;
+        Files files = Files::kNone;
     } cases[] = {
         {L"quoted params appended unchanged", m_appFolder, L"/x \"a b\" --name=\"c d\" \"\"",
          L"\"" + m_appFolder + L"Tool.exe\" /x \"a b\" --name=\"c d\" \"\""},
         {L"empty params end in the blank", m_appFolder, L"", L"\"" + m_appFolder + L"Tool.exe\" "},
         // The command line gets the backslash; the working directory stays as given.
         {L"target folder without a backslash", appNoBackslash, L"/y", L"\"" + m_appFolder + L"Tool.exe\" /y"},
+        // The start after a load that failed is the same as after an update.
+        {L"after a failed load", m_appFolder, L"-a \"b c\"", L"\"" + m_appFolder + L"Tool.exe\" -a \"b c\"",
+         Files::kLoadFails},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         Manifest manifest;
         manifest.params = c.params;
         manifest.targetFolder = c.targetFolder;
-        manifest.files = Files::kNone;
+        manifest.files = c.files;
         WriteUpdateManifest(manifest);
 
         RunUpdate();
@@ -524,7 +482,7 @@ TEST_F(AppControlRun, StartFailure_LogsErrorWithSystemText)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         DeleteFileW(LogPath().c_str());
-        CStandInProcess* client = nullptr;
+        CChildProcess* client = nullptr;
         if (c.clientRunning) {
             ASSERT_TRUE(DeleteFileW((m_updaterFolder + L"QuoteBenchApp.exe").c_str()));
             client = &StartCopy(L"app\\QuoteBenchApp.exe");
@@ -616,7 +574,7 @@ TEST_F(AppControlRun, WaitForRequester_QuickCases)
 
 TEST_F(AppControlRun, WaitForRequester_EndsRightAfterTheProcess)
 {
-    CStandInProcess& requester = StartCopy(L"Requester.exe", L" --exit-after 3000");
+    CChildProcess& requester = StartCopy(L"Requester.exe", L" --exit-after 3000");
     WriteUpdateManifest(Manifest());
 
     RunUpdate(L" pid:" + std::to_wstring(requester.Id()));
@@ -643,7 +601,7 @@ TEST_F(AppControlRun, WaitForRequester_EndsRightAfterTheProcess)
 
 TEST_F(AppControlRun, WaitForRequester_GivesUpAfterTenSecondsAndGoesOn)
 {
-    CStandInProcess& requester = StartCopy(L"Requester.exe");
+    CChildProcess& requester = StartCopy(L"Requester.exe");
     WriteUpdateManifest(Manifest());
 
     RunUpdate(L" pid:" + std::to_wstring(requester.Id()));

@@ -70,15 +70,7 @@ protected:
         return requester.Start(command, m_folder.Path());
     }
 
-    std::vector<std::string> LogOf(const wchar_t* run) const
-    {
-        const std::wstring folder = m_folder / run + L"\\Log\\LumenorbitNew\\";
-        WIN32_FIND_DATAW data{};
-        CFindHandle find(FindFirstFileW((folder + L"updater-*.log").c_str(), &data));
-        if (!find)
-            return {};
-        return SplitLines(ReadBytes(folder + data.cFileName).value_or(""));
-    }
+    std::vector<std::string> LogOf(const wchar_t* run) const { return UpdateRunLogLines(m_folder / run + L"\\"); }
 
     static size_t Count(const std::vector<std::string>& lines, const std::string& message)
     {
