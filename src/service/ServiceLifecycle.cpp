@@ -26,12 +26,30 @@ HANDLE StartThread(LPTHREAD_START_ROUTINE routine)
     return CreateThread(nullptr, 0, routine, nullptr, 0, nullptr);
 }
 
+// Holds the service's status lock for a scope (abandoned counts as taken).
+class CStatusLock
+{
+public:
+    explicit CStatusLock(const CHandle& mutex) : m_mutex(mutex.Get()) { WaitForSingleObject(m_mutex, INFINITE); }
+    ~CStatusLock() { ReleaseMutex(m_mutex); }
+    CStatusLock(const CStatusLock&) = delete;
+    CStatusLock& operator=(const CStatusLock&) = delete;
+
+private:
+    HANDLE m_mutex;
+};
+
 } // namespace
 
 void CServiceWorker::ReportStatus()
 {
     SERVICE_STATUS status = m_status;
     m_setServiceStatus(m_statusHandle, &status);
+}
+
+bool CServiceWorker::Paused() const
+{
+    return *static_cast<const volatile DWORD*>(&m_status.dwCurrentState) == SERVICE_PAUSED;
 }
 
 void WINAPI CServiceWorker::ServiceMain(DWORD, LPWSTR*)
@@ -41,13 +59,17 @@ void WINAPI CServiceWorker::ServiceMain(DWORD, LPWSTR*)
     if (self.m_statusHandle == nullptr)
         return;
 
-    self.m_status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
-    self.m_status.dwCurrentState = SERVICE_START_PENDING;
-    self.m_status.dwControlsAccepted = 0;
-    self.m_status.dwWin32ExitCode = 0;
-    self.m_status.dwServiceSpecificExitCode = 0;
-    self.m_status.dwCheckPoint = 0;
-    self.m_status.dwWaitHint = 0;
+    {
+        // The handler is registered: an interrogation may already come in.
+        CStatusLock lock(self.m_statusLock);
+        self.m_status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+        self.m_status.dwCurrentState = SERVICE_START_PENDING;
+        self.m_status.dwControlsAccepted = 0;
+        self.m_status.dwWin32ExitCode = 0;
+        self.m_status.dwServiceSpecificExitCode = 0;
+        self.m_status.dwCheckPoint = 0;
+        self.m_status.dwWaitHint = 0;
+    }
 
     // The reporter sends START_PENDING at once and once a second for two
     // seconds; it is then ended through its event rather than terminated, so
@@ -65,14 +87,19 @@ void WINAPI CServiceWorker::ServiceMain(DWORD, LPWSTR*)
     }
     self.m_startPendingEvent.Close();
     self.m_startPendingThread.Close();
-    self.m_status.dwWaitHint = kPendingWaitHint;
-    self.ReportStatus();
+    {
+        CStatusLock lock(self.m_statusLock);
+        self.m_status.dwWaitHint = kPendingWaitHint;
+        self.ReportStatus();
+    }
 
     self.m_stopEvent.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!self.m_stopEvent) {
+        const DWORD error = GetLastError();
+        CStatusLock lock(self.m_statusLock);
         self.m_status.dwControlsAccepted = 0;
         self.m_status.dwCurrentState = SERVICE_STOPPED;
-        self.m_status.dwWin32ExitCode = GetLastError();
+        self.m_status.dwWin32ExitCode = error;
         self.m_status.dwCheckPoint = 1;
         self.ReportStatus();
         return;
@@ -93,6 +120,7 @@ void WINAPI CServiceWorker::ServiceMain(DWORD, LPWSTR*)
         if (worker)
             TerminateThread(worker.Get(), 0);
         self.m_stopEvent.Close();
+        CStatusLock lock(self.m_statusLock);
         self.m_status.dwControlsAccepted = 0;
         self.m_status.dwCurrentState = SERVICE_STOPPED;
         self.m_status.dwWin32ExitCode = error != 0 ? error : ERROR_GEN_FAILURE;
@@ -102,26 +130,36 @@ void WINAPI CServiceWorker::ServiceMain(DWORD, LPWSTR*)
     }
     self.m_workerThread.Reset(copy);
 
-    self.m_status.dwControlsAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PAUSE_CONTINUE;
-    self.m_status.dwCurrentState = SERVICE_RUNNING;
-    self.m_status.dwWin32ExitCode = 0;
-    self.m_status.dwCheckPoint = 0;
-    self.ReportStatus();
+    {
+        CStatusLock lock(self.m_statusLock);
+        self.m_status.dwControlsAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PAUSE_CONTINUE;
+        self.m_status.dwCurrentState = SERVICE_RUNNING;
+        self.m_status.dwWin32ExitCode = 0;
+        self.m_status.dwCheckPoint = 0;
+        self.ReportStatus();
+    }
 
     ResumeThread(worker.Get());
 }
 
 DWORD CServiceWorker::PendingReporter(DWORD state, HANDLE endEvent)
 {
-    m_status.dwCheckPoint = 0;
-    m_status.dwCurrentState = state;
-    m_status.dwWaitHint = kPendingWaitHint;
+    {
+        CStatusLock lock(m_statusLock);
+        m_status.dwCheckPoint = 0;
+        m_status.dwCurrentState = state;
+        m_status.dwWaitHint = kPendingWaitHint;
+    }
     for (;;) {
-        ReportStatus();
-        ++m_status.dwCheckPoint;
+        {
+            CStatusLock lock(m_statusLock);
+            ReportStatus();
+            ++m_status.dwCheckPoint;
+        }
         if (WaitForSingleObject(endEvent, kReporterPeriodMs) != WAIT_TIMEOUT)
             break;
     }
+    CStatusLock lock(m_statusLock);
     m_status.dwCheckPoint = 0;
     return 0;
 }
@@ -141,37 +179,43 @@ DWORD WINAPI CServiceWorker::StopPendingThread(LPVOID)
 void WINAPI CServiceWorker::ServiceCtrlHandler(DWORD control)
 {
     CServiceWorker& self = *Instance();
+    if (control == SERVICE_CONTROL_STOP || control == SERVICE_CONTROL_SHUTDOWN) {
+        // A paused service, or one already stopping or stopped, ignores the
+        // stop; of two stops at once, one finds the other's STOP_PENDING.
+        {
+            CStatusLock lock(self.m_statusLock);
+            if (self.m_status.dwCurrentState != SERVICE_RUNNING)
+                return;
+            self.m_status.dwControlsAccepted = 0;
+            self.m_status.dwCurrentState = SERVICE_STOP_PENDING;
+            self.m_status.dwWin32ExitCode = 0;
+            self.m_status.dwCheckPoint = 4;
+            self.ReportStatus();
+        }
+        self.StopService();
+        return;
+    }
+    CStatusLock lock(self.m_statusLock);
     switch (control) {
-    case SERVICE_CONTROL_STOP:
-    case SERVICE_CONTROL_SHUTDOWN:
-        // A paused service, or one already stopping, ignores the stop.
-        if (self.m_status.dwCurrentState == SERVICE_RUNNING)
-            self.StopService();
-        break;
+    // Pause and continue change only a running or a paused service: a worker
+    // that has stopped by itself is not made to look alive again.
     case SERVICE_CONTROL_PAUSE:
-        InterlockedExchange(&self.m_paused, 1);
-        self.m_status.dwCurrentState = SERVICE_PAUSED;
-        self.ReportStatus();
+        if (self.m_status.dwCurrentState == SERVICE_RUNNING)
+            self.m_status.dwCurrentState = SERVICE_PAUSED;
         break;
     case SERVICE_CONTROL_CONTINUE:
-        InterlockedExchange(&self.m_paused, 0);
-        self.m_status.dwCurrentState = SERVICE_RUNNING;
-        self.ReportStatus();
+        if (self.m_status.dwCurrentState == SERVICE_PAUSED)
+            self.m_status.dwCurrentState = SERVICE_RUNNING;
         break;
     default: // interrogate and anything unknown: the current record again
-        self.ReportStatus();
         break;
     }
+    self.ReportStatus();
 }
 
+// After the handler has reported STOP_PENDING.
 void CServiceWorker::StopService()
 {
-    m_status.dwControlsAccepted = 0;
-    m_status.dwCurrentState = SERVICE_STOP_PENDING;
-    m_status.dwWin32ExitCode = 0;
-    m_status.dwCheckPoint = 4;
-    ReportStatus();
-
     if (m_stopEvent)
         SetEvent(m_stopEvent.Get());
 
@@ -191,6 +235,7 @@ void CServiceWorker::StopService()
     m_stopPendingThread.Close();
     m_stopPendingEvent.Close();
 
+    CStatusLock lock(m_statusLock);
     m_status.dwCurrentState = SERVICE_STOPPED;
     ReportStatus();
 }
@@ -224,7 +269,7 @@ DWORD CServiceWorker::WorkerLoop()
         uint64_t consumed = 0;
         uint64_t consumedBytes = 0;
         for (;;) {
-            if (m_paused == 0) {
+            if (!Paused()) {
                 volatile LONG* state = nullptr;
                 unsigned char* slot = channel.Receive(&state, stopEvent);
                 if (slot != nullptr) {
@@ -254,12 +299,15 @@ DWORD CServiceWorker::WorkerLoop()
         exitCode = 0;
     }
 
-    m_status.dwCurrentState = SERVICE_STOPPED;
-    m_status.dwWaitHint = 0;
-    m_status.dwControlsAccepted = SERVICE_ACCEPT_STOP;
-    m_status.dwCheckPoint = 0;
-    m_status.dwWin32ExitCode = exitCode;
-    ReportStatus();
+    {
+        CStatusLock lock(m_statusLock);
+        m_status.dwCurrentState = SERVICE_STOPPED;
+        m_status.dwWaitHint = 0;
+        m_status.dwControlsAccepted = SERVICE_ACCEPT_STOP;
+        m_status.dwCheckPoint = 0;
+        m_status.dwWin32ExitCode = exitCode;
+        ReportStatus();
+    }
 
     channel.Destroy();
     return 0;

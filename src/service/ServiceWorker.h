@@ -41,10 +41,15 @@ public:
     DWORD m_slotsPerSegment = 8;
     el::Logger* m_logger = nullptr;
 
-    // Service state, shared by the service threads without locks; they signal
-    // each other only through the three manual-reset events. Each field of
-    // m_status is written whole, then the whole record is reported.
+    // Service state. The record is changed by the service's main routine, the
+    // control handler, the two pending reporters and the worker; every change
+    // and the report that follows it are made holding m_statusLock, so each
+    // report is a whole record and reports go out in the order of the changes.
+    // A mutex, not a critical section: a thread the stop procedure ends by
+    // force leaves it abandoned, and the next taker owns it as usual. The
+    // worker reads only dwCurrentState, one word, without the lock.
     SERVICE_STATUS m_status{};
+    CHandle m_statusLock{CreateMutexW(nullptr, FALSE, nullptr)};
     SERVICE_STATUS_HANDLE m_statusHandle = nullptr;
     CHandle m_stopEvent;
     CHandle m_workerThread;
@@ -52,7 +57,6 @@ public:
     CHandle m_startPendingThread;
     CHandle m_stopPendingEvent;
     CHandle m_stopPendingThread;
-    volatile LONG m_paused = 0;
 
     // The Service Control Manager calls, replaceable so that tests can run the
     // lifecycle in-process and record every status report.
@@ -106,7 +110,9 @@ public:
 
 private:
     void RunUpdate();
+    // Sends the record as it is; the caller holds m_statusLock.
     void ReportStatus();
+    bool Paused() const;
     void StopService();
     DWORD PendingReporter(DWORD state, HANDLE endEvent);
     DWORD WorkerLoop();
