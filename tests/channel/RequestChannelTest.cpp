@@ -63,6 +63,8 @@ TEST_F(RequestChannelTest, MessagesArriveInOrder_PostersInOtherProcesses)
         const std::wstring startName = L"QXChannelTestStart" + std::to_wstring(GetCurrentProcessId());
         CHandle start(CreateEventW(nullptr, TRUE, FALSE, startName.c_str()));
         ASSERT_TRUE(start.IsValid());
+        CHandle ready(CreateSemaphoreW(nullptr, 0, LONG(c.posters), (startName + L"_ready").c_str()));
+        ASSERT_TRUE(ready.IsValid());
         std::vector<CChildProcess> posters(c.posters);
         for (DWORD p = 0; p < c.posters; ++p) {
             ASSERT_TRUE(posters[p].Start(PosterCommand(
@@ -70,7 +72,8 @@ TEST_F(RequestChannelTest, MessagesArriveInOrder_PostersInOtherProcesses)
                 L" --id " + std::to_wstring(p + 1) + L" --start-event " + startName)));
         }
         // Posters wait for this, so they contend for slots from the first message on.
-        Sleep(300);
+        for (DWORD p = 0; p < c.posters; ++p)
+            ASSERT_EQ(DWORD(WAIT_OBJECT_0), WaitForSingleObject(ready.Get(), 60000)) << "a poster never got ready";
         SetEvent(start.Get());
 
         std::map<uint32_t, uint32_t> nextSequence;
@@ -114,37 +117,56 @@ TEST_F(RequestChannelTest, ReadIndexWrapsToZero_AfterSlot7)
 
 TEST_F(RequestChannelTest, ReturnsNoneAfterItsBudget_EmptyRing)
 {
+    // The budget a reader gets unless it is given another; the wait itself is
+    // checked with a shorter one.
+    EXPECT_EQ(15000u, CRequestChannel::kReceiveBudgetMs);
+    m_channel.SetReceiveBudget(1500);
     CElapsed elapsed;
     volatile LONG* state = reinterpret_cast<volatile LONG*>(1);
     EXPECT_EQ(nullptr, m_channel.Receive(&state, nullptr));
     EXPECT_EQ(nullptr, state);
-    EXPECT_GE(elapsed.Ms(), 14500.0) << "returned before its 15 s budget";
-    EXPECT_LE(elapsed.Ms(), 18000.0);
+    EXPECT_GE(elapsed.Ms(), 1450.0) << "returned before its budget";
     EXPECT_EQ(0, m_channel.Header()->waitingReaders);
 }
 
-DWORD WINAPI SignalAfter500Ms(LPVOID event)
+// Below: a budget far longer than the bound each test checks, so that a
+// Receive that returns within the bound was ended by what the test did.
+constexpr DWORD kLongBudgetMs = 120000;
+constexpr double kWellWithinMs = 60000.0;
+
+// Sets the stop event once the reader counts itself as waiting.
+struct StopWhenWaiting
 {
-    Sleep(500);
-    SetEvent(static_cast<HANDLE>(event));
+    const volatile LONG* waitingReaders;
+    HANDLE stop;
+    bool sawWaiting = false;
+};
+
+DWORD WINAPI SetStopWhenWaiting(LPVOID context)
+{
+    StopWhenWaiting* s = static_cast<StopWhenWaiting*>(context);
+    s->sawWaiting = WaitForWord(s->waitingReaders, 1, 30000);
+    SetEvent(s->stop);
     return 0;
 }
 
 TEST_F(RequestChannelTest, StopEventEndsBlockedReceiveAtOnce)
 {
+    m_channel.SetReceiveBudget(kLongBudgetMs);
     CHandle stop(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    CHandle thread(CreateThread(nullptr, 0, SignalAfter500Ms, stop.Get(), 0, nullptr));
+    StopWhenWaiting stopper{&m_channel.Header()->waitingReaders, stop.Get()};
+    CHandle thread(CreateThread(nullptr, 0, SetStopWhenWaiting, &stopper, 0, nullptr));
     ASSERT_TRUE(thread.IsValid());
     CElapsed elapsed;
     volatile LONG* state = nullptr;
     EXPECT_EQ(nullptr, m_channel.Receive(&state, stop.Get()));
-    EXPECT_GE(elapsed.Ms(), 400.0);
-    EXPECT_LE(elapsed.Ms(), 2500.0) << "the stop event did not end the wait";
-    WaitForSingleObject(thread.Get(), 5000);
+    EXPECT_LE(elapsed.Ms(), kWellWithinMs) << "the stop event did not end the wait";
+    ASSERT_EQ(DWORD(WAIT_OBJECT_0), WaitForSingleObject(thread.Get(), 30000));
+    EXPECT_TRUE(stopper.sawWaiting) << "the stop came before the reader waited";
     // While the stop event stays signalled, Receive keeps returning at once.
     CElapsed again;
     EXPECT_EQ(nullptr, m_channel.Receive(&state, stop.Get()));
-    EXPECT_LE(again.Ms(), 1000.0);
+    EXPECT_LE(again.Ms(), kWellWithinMs);
 }
 
 TEST_F(RequestChannelTest, StopAllReturnsNoneAtOnce_ReadySlotTakenFirst)
@@ -152,24 +174,26 @@ TEST_F(RequestChannelTest, StopAllReturnsNoneAtOnce_ReadySlotTakenFirst)
     ASSERT_EQ(0u, RunPoster(L"--count 1 --size 64 --stop-all"));
     EXPECT_TRUE(m_channel.StopAllRaised());
 
+    m_channel.SetReceiveBudget(kLongBudgetMs);
     CElapsed elapsed;
     PosterStamp stamp{};
     ASSERT_TRUE(ReceiveOne(&stamp));
     EXPECT_EQ(0u, stamp.sequence);
     volatile LONG* state = nullptr;
     EXPECT_EQ(nullptr, m_channel.Receive(&state, nullptr));
-    EXPECT_LE(elapsed.Ms(), 1000.0);
+    EXPECT_LE(elapsed.Ms(), kWellWithinMs);
     EXPECT_TRUE(m_channel.StopAllRaised());
 }
 
 TEST_F(RequestChannelTest, PosterRaisingStopAllEndsBlockedReceive)
 {
+    m_channel.SetReceiveBudget(kLongBudgetMs);
     CChildProcess poster;
     ASSERT_TRUE(poster.Start(PosterCommand(L"--stop-all")));
     CElapsed elapsed;
     volatile LONG* state = nullptr;
     EXPECT_EQ(nullptr, m_channel.Receive(&state, nullptr));
-    EXPECT_LE(elapsed.Ms(), 8000.0) << "blocked for the whole budget despite stop-all";
+    EXPECT_LE(elapsed.Ms(), kWellWithinMs) << "blocked for the whole budget despite stop-all";
     EXPECT_EQ(0u, poster.Wait(10000));
     EXPECT_TRUE(m_channel.StopAllRaised());
 }
@@ -180,10 +204,11 @@ TEST_F(RequestChannelTest, SignalledStopAllEventWithClearedFlag_FlagSetAgain)
     // worker would call Receive again and again, each returning at once.
     m_channel.RaiseStopAll();
     m_channel.Header()->flags = kFlagCreated;
+    m_channel.SetReceiveBudget(kLongBudgetMs);
     CElapsed elapsed;
     volatile LONG* state = nullptr;
     EXPECT_EQ(nullptr, m_channel.Receive(&state, nullptr));
-    EXPECT_LE(elapsed.Ms(), 1000.0);
+    EXPECT_LE(elapsed.Ms(), kWellWithinMs);
     EXPECT_TRUE(m_channel.StopAllRaised());
 }
 

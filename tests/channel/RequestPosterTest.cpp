@@ -104,12 +104,14 @@ struct WaitingPost
     CRequestPoster* poster;
     bool result;
     DWORD error;
+    volatile LONG entered = 0; // set right before the post begins
 };
 
 DWORD WINAPI PostWithLongTimeout(LPVOID context)
 {
     WaitingPost* post = static_cast<WaitingPost*>(context);
     const uint32_t value = 1000;
+    InterlockedExchange(&post->entered, 1);
     post->result = post->poster->PostRequest(value, 0, &value, sizeof(value), 20000);
     post->error = post->poster->LastError();
     return 0;
@@ -294,10 +296,13 @@ TEST_F(RequestPosterTest, ChannelStillBeingSetUp_PosterWaitsForItThenPosts)
 
     WaitingPost post{&m_poster, false, 0};
     CHandle thread(CreateThread(nullptr, 0, PostWithLongTimeout, &post, 0, nullptr));
-    Sleep(300);
+    ASSERT_TRUE(WaitForWord(&post.entered, 1, 30000));
+    // It looks at the header at once and then every millisecond; a post that
+    // did not wait would end within this wait.
+    EXPECT_EQ(DWORD(WAIT_TIMEOUT), WaitForSingleObject(thread.Get(), 500)) << "the post did not wait for the ring";
     EXPECT_EQ(0, m_channel.Header()->postIndex);
     InterlockedOr(flags, kFlagCreated);
-    ASSERT_EQ(DWORD(WAIT_OBJECT_0), WaitForSingleObject(thread.Get(), 5000));
+    ASSERT_EQ(DWORD(WAIT_OBJECT_0), WaitForSingleObject(thread.Get(), 30000));
     EXPECT_TRUE(post.result) << post.error;
     volatile LONG* state = nullptr;
     const unsigned char* slot = m_channel.Receive(&state, nullptr);

@@ -7,7 +7,8 @@
 //                       [--report NAME] [--retry]
 // Message i (sequence SEQ + i) carries the stamp of tests/channel/PosterMessage.h.
 // --start-event waits for that named event before posting (so several posters
-// start together); --stop-all raises stop-all after posting; --hold keeps the
+// start together), after releasing the semaphore NAME + "_ready" once when it
+// exists (so that the test knows when every poster waits); --stop-all raises stop-all after posting; --hold keeps the
 // channel's objects open for MS more milliseconds; --stall-at makes the first
 // message stall for MS milliseconds after its slot is claimed (before the copy)
 // half-way through the copy, or after the copy (before it is marked ready), as a
@@ -152,6 +153,9 @@ int main(int argc, char** argv)
         CHandle start(OpenEventA(SYNCHRONIZE, FALSE, options.startEvent.c_str()));
         if (!start)
             return static_cast<int>(GetLastError());
+        CHandle ready(OpenSemaphoreA(SEMAPHORE_MODIFY_STATE, FALSE, (options.startEvent + "_ready").c_str()));
+        if (ready)
+            ReleaseSemaphore(ready.Get(), 1, nullptr);
         if (WaitForSingleObject(start.Get(), 30000) != WAIT_OBJECT_0)
             return ERROR_TIMEOUT;
     }

@@ -60,14 +60,10 @@ protected:
         return run.Start(command, App());
     }
 
-    // A process for the first run to wait on: it ends after exitAfterMs, or
-    // lives until it is ended when that is 0.
-    bool StartRequester(CChildProcess& requester, DWORD exitAfterMs)
+    // A process for the first run to wait on; it lives until it is ended.
+    bool StartRequester(CChildProcess& requester)
     {
-        std::wstring command = QuoteArgument(m_folder / L"QXStandIn.exe");
-        if (exitAfterMs != 0)
-            command += L" --exit-after " + std::to_wstring(exitAfterMs);
-        return requester.Start(command, m_folder.Path());
+        return requester.Start(QuoteArgument(m_folder / L"QXStandIn.exe"), m_folder.Path());
     }
 
     std::vector<std::string> LogOf(const wchar_t* run) const { return UpdateRunLogLines(m_folder / run + L"\\"); }
@@ -113,13 +109,17 @@ protected:
 
 TEST_F(UpdateRunConcurrency, SecondRun_WaitsUntilTheFirstHasEndedThenInstallsItsVersions)
 {
+    // The first run waits on the requester until the test ends it, once the
+    // second run says that it waits for the first.
     CChildProcess requester;
-    ASSERT_TRUE(StartRequester(requester, 5000));
+    ASSERT_TRUE(StartRequester(requester));
     CChildProcess first;
     ASSERT_TRUE(StartRun(first, L"runA", requester.Id()));
     ASSERT_TRUE(RunHasBegun());
     CChildProcess second;
     ASSERT_TRUE(StartRun(second, L"runB", 0));
+    ASSERT_TRUE(RunWaits(L"runB")) << "the second run did not wait";
+    requester.Terminate();
 
     // While the first run lives, no file may hold the second run's version.
     int samples = 0;
@@ -151,7 +151,7 @@ TEST_F(UpdateRunConcurrency, SecondRun_WaitsUntilTheFirstHasEndedThenInstallsIts
 TEST_F(UpdateRunConcurrency, FirstRunKilledWhileSecondWaits_SecondGoesOnAtOnce)
 {
     CChildProcess requester; // lives until the end: the first run would wait on it
-    ASSERT_TRUE(StartRequester(requester, 0));
+    ASSERT_TRUE(StartRequester(requester));
     CChildProcess first;
     ASSERT_TRUE(StartRun(first, L"runA", requester.Id()));
     ASSERT_TRUE(RunHasBegun());
@@ -189,7 +189,7 @@ TEST_F(UpdateRunConcurrency, DownloadChangedAfterTheLoad_CheckedContentInstalled
 
     // The run waits on the requester until the test ends it.
     CChildProcess requester;
-    ASSERT_TRUE(StartRequester(requester, 0));
+    ASSERT_TRUE(StartRequester(requester));
     CChildProcess run;
     ASSERT_TRUE(StartRun(run, L"runA", requester.Id()));
     ASSERT_TRUE(RunHasBegun());

@@ -11,6 +11,7 @@
 #include <aclapi.h>
 #include <sddl.h>
 
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -26,54 +27,68 @@ std::wstring TestMutexName()
 }
 
 // Another thread (owners of a mutex are threads) that takes the mutex and
-// holds it for holdMs, then releases it or, with abandon, ends without.
+// holds it until it is let go, then releases it or, with abandon, ends without.
 class CHolder
 {
 public:
-    CHolder(const std::wstring& name, DWORD holdMs, bool abandon)
-        : m_taken(CreateEventW(nullptr, TRUE, FALSE, nullptr))
+    CHolder(const std::wstring& name, bool abandon) : m_taken(CreateEventW(nullptr, TRUE, FALSE, nullptr))
     {
-        m_thread = std::thread([this, name, holdMs, abandon] {
+        m_thread = std::thread([this, name, abandon] {
             CHandle mutex(CreateMutexW(nullptr, FALSE, name.c_str()));
             WaitForSingleObject(mutex.Get(), INFINITE);
             SetEvent(m_taken.Get());
-            Sleep(holdMs);
+            WaitForSingleObject(m_letGo.Get(), 60000);
             if (!abandon)
                 ReleaseMutex(mutex.Get());
         });
-        WaitForSingleObject(m_taken.Get(), 10000);
+        EXPECT_EQ(DWORD(WAIT_OBJECT_0), WaitForSingleObject(m_taken.Get(), 30000)) << "the holder never took it";
     }
     ~CHolder() { Join(); }
     CHolder(const CHolder&) = delete;
     CHolder& operator=(const CHolder&) = delete;
 
+    void LetGo() { SetEvent(m_letGo.Get()); }
     void Join()
     {
+        LetGo();
         if (m_thread.joinable())
             m_thread.join();
     }
 
 private:
     CHandle m_taken;
+    CHandle m_letGo{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     std::thread m_thread;
 };
+
+bool Contains(const std::vector<std::string>& lines, const std::string& line)
+{
+    for (const std::string& candidate : lines) {
+        if (candidate == line)
+            return true;
+    }
+    return false;
+}
 
 } // namespace
 
 TEST(UpdateRunLock, States_WaitLinesAndResult)
 {
-    enum class Holder { kNone, kReleasesSoon, kHoldsPastTheLimit, kEndedWithout };
+    enum class Holder { kNone, kReleasesWhileWaited, kHoldsPastTheLimit, kEndedWithout };
     const struct
     {
         const char* what;
         Holder holder;
+        DWORD limitMs;
         bool acquired;
         std::vector<std::string> lines;
     } cases[] = {
-        {"free", Holder::kNone, true, {}},
-        {"released by the other run while waiting", Holder::kReleasesSoon, true, {kWaiting}},
-        {"held past the limit", Holder::kHoldsPastTheLimit, false, {kWaiting, kGaveUp}},
-        {"abandoned by a run that was killed", Holder::kEndedWithout, true, {}},
+        {"free", Holder::kNone, 1000, true, {}},
+        // Let go once the waiting run has said that it waits; the limit only
+        // catches a run that never takes it.
+        {"released by the other run while waiting", Holder::kReleasesWhileWaited, 60000, true, {kWaiting}},
+        {"held past the limit", Holder::kHoldsPastTheLimit, 1000, false, {kWaiting, kGaveUp}},
+        {"abandoned by a run that was killed", Holder::kEndedWithout, 1000, true, {}},
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.what);
@@ -82,27 +97,35 @@ TEST(UpdateRunLock, States_WaitLinesAndResult)
         // (the holder's closes with its thread); without it the run would
         // make a fresh mutex, and the row would prove nothing.
         CHandle keep;
-        CHolder* holder = nullptr;
+        std::unique_ptr<CHolder> holder;
+        CLogCapture log;
+        std::thread watcher;
         switch (testCase.holder) {
         case Holder::kNone:
             break;
-        case Holder::kReleasesSoon:
-            holder = new CHolder(name, 300, false);
+        case Holder::kReleasesWhileWaited:
+            holder.reset(new CHolder(name, false));
+            watcher = std::thread([&] {
+                for (int i = 0; i < 3000 && !Contains(log.Lines(), kWaiting); ++i)
+                    Sleep(20);
+                holder->LetGo();
+            });
             break;
         case Holder::kHoldsPastTheLimit:
-            holder = new CHolder(name, 2500, false);
+            holder.reset(new CHolder(name, false));
             break;
         case Holder::kEndedWithout:
             keep.Reset(CreateMutexW(nullptr, FALSE, name.c_str()));
             ASSERT_TRUE(keep.IsValid());
-            holder = new CHolder(name, 0, true);
+            holder.reset(new CHolder(name, true));
             holder->Join();
             break;
         }
-        CLogCapture log;
         CUpdateRunLock lock;
-        const bool acquired = lock.Acquire(1000, name.c_str());
+        const bool acquired = lock.Acquire(testCase.limitMs, name.c_str());
         const DWORD code = GetLastError();
+        if (watcher.joinable())
+            watcher.join();
         EXPECT_EQ(testCase.acquired, acquired);
         EXPECT_EQ(testCase.acquired, lock.IsHeld());
         if (!acquired) {
@@ -110,7 +133,6 @@ TEST(UpdateRunLock, States_WaitLinesAndResult)
         }
         EXPECT_EQ(testCase.lines, log.Lines());
         lock.Release();
-        delete holder;
     }
 }
 
