@@ -16,6 +16,9 @@ public:
 
     // Every line so far, as the bytes written (Windows-1251), without CR LF.
     std::vector<std::string> Lines() const;
+    // The same, read from the file without flushing the library (each line is
+    // written out as it is logged): safe while another thread logs.
+    std::vector<std::string> LinesWritten() const;
 
 private:
     CTestFolder m_folder;

@@ -10,11 +10,11 @@ CUpdateRunFolder::CUpdateRunFolder()
     EXPECT_TRUE(CopyFileW(ProductExecutable().c_str(), Executable().c_str(), FALSE)) << GetLastError();
 }
 
-bool CUpdateRunFolder::Run(const std::wstring& manifestPath, DWORD timeoutMs)
+bool CUpdateRunFolder::Run(const std::wstring& manifestPath, DWORD timeoutMs, const std::wstring& extraArguments)
 {
-    const ProcessResult result =
-        RunProcess(QuoteArgument(Executable()) + L" update " + QuoteArgument(L"updfile:" + manifestPath), {},
-                   TargetFolder(), timeoutMs);
+    const ProcessResult result = RunProcess(QuoteArgument(Executable()) + L" update " +
+                                                QuoteArgument(L"updfile:" + manifestPath) + extraArguments,
+                                            {}, TargetFolder(), timeoutMs);
     EXPECT_TRUE(result.started) << result.error;
     EXPECT_FALSE(result.timedOut);
     EXPECT_EQ(0u, result.exitCode);

@@ -23,7 +23,8 @@ public:
     // Runs the update on manifestPath from the application folder and reads
     // its log; false when it did not run to its end within the time (a
     // generous bound that only catches a hang). Expects exit code 0.
-    bool Run(const std::wstring& manifestPath, DWORD timeoutMs = 60000);
+    // extraArguments: appended to the command line (a "pid:" argument).
+    bool Run(const std::wstring& manifestPath, DWORD timeoutMs = 60000, const std::wstring& extraArguments = L"");
 
     // Every line of the update-run log as read after the last run.
     const std::vector<std::string>& Log() const { return m_log; }

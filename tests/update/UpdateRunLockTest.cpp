@@ -106,7 +106,7 @@ TEST(UpdateRunLock, States_WaitLinesAndResult)
         case Holder::kReleasesWhileWaited:
             holder.reset(new CHolder(name, false));
             watcher = std::thread([&] {
-                for (int i = 0; i < 3000 && !Contains(log.Lines(), kWaiting); ++i)
+                for (int i = 0; i < 3000 && !Contains(log.LinesWritten(), kWaiting); ++i)
                     Sleep(20);
                 holder->LetGo();
             });

@@ -5,6 +5,7 @@
 
 #include "platform/Handles.h"
 #include "support/TestSupport.h"
+#include "support/UpdateRunFolder.h"
 
 #include <gtest/gtest.h>
 
@@ -69,52 +70,11 @@ LONGLONG ManifestFileTime(int64_t modified)
 // 2001-02-03 04:05:06 UTC: the times that files present before a run carry.
 const LONGLONG kOldTime = 126256467060000000LL;
 
-// A folder holding a copy of the executable (bin\), so that its update-run
-// log (bin\Log\LumenorbitNew\) belongs to one run alone, the download folder
-// upd\ and the application folder app\.
-class CRunFolder
+// The shared update-run folder, with what the engine wrote, as the scenarios
+// compare it.
+class CRunFolder : public CUpdateRunFolder
 {
 public:
-    CRunFolder()
-    {
-        EXPECT_TRUE(CreateDirectoryW(Root(L"bin").c_str(), nullptr));
-        EXPECT_TRUE(CreateDirectoryW(UpdateFolder().c_str(), nullptr));
-        EXPECT_TRUE(CreateDirectoryW(TargetFolder().c_str(), nullptr));
-        EXPECT_TRUE(CopyFileW(ProductExecutable().c_str(), Executable().c_str(), FALSE)) << GetLastError();
-    }
-
-    std::wstring Root(const std::wstring& name = L"") const { return m_folder / name; }
-    std::wstring Executable() const { return Root(L"bin\\QXClientUpdSvc.exe"); }
-    std::wstring UpdateFolder() const { return Root(L"upd\\"); }
-    std::wstring TargetFolder() const { return Root(L"app\\"); }
-    std::wstring ManifestPath() const { return Root(L"update.xml"); }
-
-    // Runs the update on manifestPath; false when it did not run to its end
-    // within the time (a generous bound that only catches a hang).
-    // extraArguments: appended to the command line (a "pid:" argument).
-    bool Run(const std::wstring& manifestPath, DWORD timeoutMs = 60000, const std::wstring& extraArguments = L"")
-    {
-        const ProcessResult result =
-            RunProcess(QuoteArgument(Executable()) + L" update " + QuoteArgument(L"updfile:" + manifestPath) +
-                           extraArguments,
-                       {}, TargetFolder(), timeoutMs);
-        EXPECT_TRUE(result.started) << result.error;
-        EXPECT_FALSE(result.timedOut);
-        EXPECT_EQ(0u, result.exitCode);
-        m_log = ReadLog();
-        return result.started && !result.timedOut;
-    }
-
-    const std::vector<std::string>& Log() const { return m_log; }
-
-    std::string LogText() const
-    {
-        std::string text;
-        for (const std::string& line : m_log)
-            text += line + "\n";
-        return text;
-    }
-
     // "LEVEL message" of every line, in order, without the first line and the
     // start of the manifest's program: what the update engine itself wrote.
     std::vector<std::string> EngineLines() const
@@ -138,21 +98,6 @@ public:
 
     // True when RunUpdatedApp tried to start the manifest's program.
     bool StartedApp() const { return LogText().find(Cp1251(kStartFailed)) != std::string::npos; }
-
-private:
-    std::vector<std::string> ReadLog() const
-    {
-        const std::wstring folder = Root(L"bin\\Log\\LumenorbitNew\\");
-        WIN32_FIND_DATAW data{};
-        CFindHandle find(FindFirstFileW((folder + L"updater-*.log").c_str(), &data));
-        EXPECT_TRUE(find.IsValid()) << "no update-run log";
-        if (!find)
-            return {};
-        return SplitLines(ReadBytes(folder + data.cFileName).value_or(""));
-    }
-
-    CTestFolder m_folder;
-    std::vector<std::string> m_log;
 };
 
 std::string Narrow(const std::wstring& text)
@@ -177,29 +122,11 @@ public:
         const std::wstring record = folder + L"QXStandIn.log";
         if (!CopyFileW((TestBinaryFolder() + L"QXStandIn.exe").c_str(), program.c_str(), FALSE))
             return false;
-        std::wstring command = QuoteArgument(program) + L" --hold " + QuoteArgument(path);
         // The record file tells when the file has been opened; its name is
         // fixed here, whatever the environment of this process holds.
-        std::vector<wchar_t> environment;
-        const std::wstring variable = L"QX_STANDIN_RECORD=";
-        wchar_t* inherited = GetEnvironmentStringsW();
-        for (const wchar_t* entry = inherited; entry != nullptr && *entry != L'\0'; entry += wcslen(entry) + 1) {
-            if (_wcsnicmp(entry, variable.c_str(), variable.size()) != 0)
-                environment.insert(environment.end(), entry, entry + wcslen(entry) + 1);
-        }
-        if (inherited != nullptr)
-            FreeEnvironmentStringsW(inherited);
-        const std::wstring own = variable + record;
-        environment.insert(environment.end(), own.c_str(), own.c_str() + own.size() + 1);
-        environment.push_back(L'\0');
-        STARTUPINFOW startup{};
-        startup.cb = sizeof(startup);
-        PROCESS_INFORMATION started{};
-        if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT,
-                            environment.data(), folder.c_str(), &startup, &started))
+        if (!m_process.Start(QuoteArgument(program) + L" --hold " + QuoteArgument(path), folder,
+                             {{L"QX_STANDIN_RECORD", record}}))
             return false;
-        m_process.Reset(started.hProcess);
-        CHandle thread(started.hThread);
         for (int attempt = 0; attempt < 400; ++attempt) {
             if (ReadBytes(record).value_or("").find("start\t") == 0)
                 return IsHeld(path);
@@ -208,14 +135,7 @@ public:
         return false;
     }
 
-    void End()
-    {
-        if (!m_process)
-            return;
-        TerminateProcess(m_process.Get(), 0);
-        WaitForSingleObject(m_process.Get(), 10000);
-        m_process.Close();
-    }
+    void End() { m_process.Terminate(); }
 
 private:
     static bool IsHeld(const std::wstring& path)
@@ -225,7 +145,7 @@ private:
         return !probe.IsValid() && GetLastError() == ERROR_SHARING_VIOLATION;
     }
 
-    CHandle m_process;
+    CChildProcess m_process;
 };
 
 // ---------------------------------------------------------------------------
@@ -792,89 +712,23 @@ TEST(UpdateRunLoad, TargetHeldOpenByAnotherProcess_AllOldThenAllNewOnceReleased)
 // ---------------------------------------------------------------------------
 // Names in the 1251 code page (run under that ANSI code page).
 
-namespace {
-
-class UpdateRun : public testing::Test
+TEST(UpdateRun, CyrillicNames_InstalledAndLoggedCp1251)
 {
-protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(CreateDirectoryW((m_folder / L"bin").c_str(), nullptr));
-        ASSERT_TRUE(CreateDirectoryW(UpdateFolder().c_str(), nullptr));
-        ASSERT_TRUE(CreateDirectoryW(TargetFolder().c_str(), nullptr));
-        ASSERT_TRUE(CopyFileW(ProductExecutable().c_str(), Executable().c_str(), FALSE)) << GetLastError();
-    }
-
-    std::wstring Executable() const { return m_folder / L"bin\\QXClientUpdSvc.exe"; }
-    std::wstring UpdateFolder() const { return m_folder / L"upd\\"; }
-    std::wstring TargetFolder() const { return m_folder / L"app\\"; }
-    std::wstring ManifestPath() const { return m_folder / L"update.xml"; }
-
-    // Runs the update with a manifest of these items; false when it did not run to its end.
-    bool Run(const std::wstring& items, int count)
-    {
-        EXPECT_TRUE(WriteManifest(ManifestPath(),
-                                  InfoElement(UpdateFolder(), TargetFolder()) + FilesElement(items, count)));
-        const ProcessResult result = RunProcess(QuoteArgument(Executable()) + L" update " +
-                                                QuoteArgument(L"updfile:" + ManifestPath()));
-        EXPECT_TRUE(result.started) << result.error;
-        EXPECT_FALSE(result.timedOut);
-        EXPECT_EQ(0u, result.exitCode);
-        m_log = ReadLog();
-        return result.started && !result.timedOut;
-    }
-
-    std::vector<std::string> ReadLog() const
-    {
-        const std::wstring folder = m_folder / L"bin\\Log\\LumenorbitNew\\";
-        WIN32_FIND_DATAW data{};
-        CFindHandle find(FindFirstFileW((folder + L"updater-*.log").c_str(), &data));
-        EXPECT_TRUE(find.IsValid()) << "no update-run log";
-        if (!find)
-            return {};
-        return SplitLines(ReadBytes(folder + data.cFileName).value_or(""));
-    }
-
-    // Index of the first log line at that level whose message is text, or -1.
-    int FindLine(const char* level, const std::wstring& text) const
-    {
-        const std::string tail = std::string(" ") + level + " [default] " + Cp1251(text);
-        for (size_t i = 0; i < m_log.size(); ++i) {
-            const std::string& line = m_log[i];
-            if (line.size() >= tail.size() && line.compare(line.size() - tail.size(), tail.size(), tail) == 0)
-                return static_cast<int>(i);
-        }
-        return -1;
-    }
-
-    std::string LogText() const
-    {
-        std::string text;
-        for (const std::string& line : m_log)
-            text += line + "\n";
-        return text;
-    }
-
-    std::string Bytes(const std::wstring& path) const { return ReadBytes(path).value_or("<missing>"); }
-
-    CTestFolder m_folder;
-    std::vector<std::string> m_log;
-};
-
-} // namespace
-
-TEST_F(UpdateRun, CyrillicNames_InstalledAndLoggedCp1251)
-{
+    CRunFolder run;
     const std::wstring name = L"Отчёт.txt";
-    ASSERT_TRUE(WriteBytes(TargetFolder() + name, "старый"));
-    ASSERT_TRUE(WriteBytes(UpdateFolder() + name, "new report"));
-    ASSERT_TRUE(WriteBytes(TargetFolder() + L"Справка.chm", "справка"));
-    ASSERT_TRUE(Run(ItemElement(0, name, 10, L"1") + ItemElement(1, L"Справка.chm", 3, L"0"), 2));
+    ASSERT_TRUE(WriteBytes(run.TargetFolder() + name, "старый"));
+    ASSERT_TRUE(WriteBytes(run.UpdateFolder() + name, "new report"));
+    ASSERT_TRUE(WriteBytes(run.TargetFolder() + L"Справка.chm", "справка"));
+    ASSERT_TRUE(WriteManifest(run.ManifestPath(),
+                              InfoElement(run.UpdateFolder(), run.TargetFolder()) +
+                                  FilesElement(ItemElement(0, name, 10, L"1") + ItemElement(1, L"Справка.chm", 3, L"0"),
+                                               2)));
+    ASSERT_TRUE(run.Run(run.ManifestPath()));
 
-    EXPECT_EQ("new report", Bytes(TargetFolder() + name));
-    EXPECT_FALSE(PathExists(TargetFolder() + name + L".old"));
-    EXPECT_GE(FindLine("INFO", kUpdating + UpdateFolder() + name), 0) << LogText();
-    EXPECT_GE(FindLine("INFO", kSkipped + std::wstring(L"Справка.chm")), 0) << LogText();
+    EXPECT_EQ("new report", ReadBytes(run.TargetFolder() + name).value_or("<missing>"));
+    EXPECT_FALSE(PathExists(run.TargetFolder() + name + L".old"));
+    EXPECT_GE(run.FindLine("INFO", kUpdating + run.UpdateFolder() + name), 0) << run.LogText();
+    EXPECT_GE(run.FindLine("INFO", kSkipped + std::wstring(L"Справка.chm")), 0) << run.LogText();
 }
 
 // A download that has the declared size but cannot be read (another process
@@ -945,22 +799,13 @@ class CEndedProcess
 public:
     explicit CEndedProcess(const std::wstring& program)
     {
-        std::wstring command = QuoteArgument(program) + L" --exit-code 0";
-        STARTUPINFOW startup{};
-        startup.cb = sizeof(startup);
-        PROCESS_INFORMATION started{};
-        if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &started))
-            return;
-        m_process.Reset(started.hProcess);
-        CHandle thread(started.hThread);
-        m_id = started.dwProcessId;
-        WaitForSingleObject(m_process.Get(), 30000);
+        if (m_process.Start(QuoteArgument(program) + L" --exit-code 0"))
+            m_process.Ended(30000);
     }
-    DWORD Id() const { return m_id; }
+    DWORD Id() const { return m_process.Id(); }
 
 private:
-    CHandle m_process;
-    DWORD m_id = 0;
+    CChildProcess m_process;
 };
 
 } // namespace
