@@ -66,6 +66,19 @@ protected:
         return requester.Start(QuoteArgument(m_folder / L"QXStandIn.exe"), m_folder.Path());
     }
 
+    // Starts the first run (runA), waiting on requester, and once it has begun
+    // the second (runB); true when the second run's log says it waits.
+    bool SecondRunWaitsForFirst(CChildProcess& requester, CChildProcess& first, CChildProcess& second)
+    {
+        EXPECT_TRUE(StartRequester(requester));
+        EXPECT_TRUE(StartRun(first, L"runA", requester.Id()));
+        EXPECT_TRUE(RunHasBegun()) << "the first run did not begin";
+        EXPECT_TRUE(StartRun(second, L"runB", 0));
+        const bool waits = RunWaits(L"runB");
+        EXPECT_TRUE(waits) << "the second run did not wait";
+        return waits && !testing::Test::HasFailure();
+    }
+
     std::vector<std::string> LogOf(const wchar_t* run) const { return UpdateRunLogLines(m_folder / run + L"\\"); }
 
     static size_t Count(const std::vector<std::string>& lines, const std::string& message)
@@ -111,14 +124,8 @@ TEST_F(UpdateRunConcurrency, SecondRun_WaitsUntilTheFirstHasEndedThenInstallsIts
 {
     // The first run waits on the requester until the test ends it, once the
     // second run says that it waits for the first.
-    CChildProcess requester;
-    ASSERT_TRUE(StartRequester(requester));
-    CChildProcess first;
-    ASSERT_TRUE(StartRun(first, L"runA", requester.Id()));
-    ASSERT_TRUE(RunHasBegun());
-    CChildProcess second;
-    ASSERT_TRUE(StartRun(second, L"runB", 0));
-    ASSERT_TRUE(RunWaits(L"runB")) << "the second run did not wait";
+    CChildProcess requester, first, second;
+    ASSERT_TRUE(SecondRunWaitsForFirst(requester, first, second));
     requester.Terminate();
 
     // While the first run lives, no file may hold the second run's version.
@@ -150,14 +157,9 @@ TEST_F(UpdateRunConcurrency, SecondRun_WaitsUntilTheFirstHasEndedThenInstallsIts
 
 TEST_F(UpdateRunConcurrency, FirstRunKilledWhileSecondWaits_SecondGoesOnAtOnce)
 {
-    CChildProcess requester; // lives until the end: the first run would wait on it
-    ASSERT_TRUE(StartRequester(requester));
-    CChildProcess first;
-    ASSERT_TRUE(StartRun(first, L"runA", requester.Id()));
-    ASSERT_TRUE(RunHasBegun());
-    CChildProcess second;
-    ASSERT_TRUE(StartRun(second, L"runB", 0));
-    ASSERT_TRUE(RunWaits(L"runB")) << "the second run did not wait";
+    // The requester lives until the end: the first run would wait on it.
+    CChildProcess requester, first, second;
+    ASSERT_TRUE(SecondRunWaitsForFirst(requester, first, second));
     ASSERT_TRUE(first.Running());
     first.Terminate();
 
