@@ -322,9 +322,14 @@ TEST_F(ServiceControl, PosterRaisesStopAll_ServiceStopsByItself)
     Command(L"start");
     ASSERT_TRUE(WaitForState(service.Get(), SERVICE_RUNNING, 10000));
     // More than the ring holds: each post past the eighth needs the service
-    // to have taken one, so they all go through only while it serves.
+    // to have taken one, so they all go through only while it serves. The
+    // objects outlive the restart (this process holds them): a post must wait
+    // until the new worker has set the channel up again and lowered stop-all.
     CRequestPoster again;
     ASSERT_TRUE(OpenPoster(again));
+    for (int i = 0; i < 1500 && again.StopAllRaised(); ++i)
+        Sleep(20);
+    ASSERT_FALSE(again.StopAllRaised()) << "the new worker did not set the channel up";
     for (int i = 0; i < 20; ++i)
         EXPECT_TRUE(again.PostRequest(0, 0, "again", 5, 5000)) << i;
     EXPECT_EQ(Query(service.Get()).dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
