@@ -45,6 +45,8 @@ public:
     DWORD GetProcessId() const { return processId; }
     HANDLE GetThreadHandle() const { return thread.Get(); }
     DWORD GetThreadId() const { return threadId; }
+    // The four together, as a copy: its handles remain the launcher's.
+    PROCESS_INFORMATION GetProcessInfo() const { return {process.Get(), thread.Get(), processId, threadId}; }
 
 private:
     void CloseHandles();

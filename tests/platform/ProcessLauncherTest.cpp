@@ -38,13 +38,6 @@ bool IsRunning(DWORD processId, DWORD waitMs = 0)
     return process && WaitForSingleObject(process.Get(), waitMs) == WAIT_TIMEOUT;
 }
 
-// What the launcher holds, read through its accessors.
-PROCESS_INFORMATION InfoOf(const CProcessLauncher& launcher)
-{
-    return PROCESS_INFORMATION{launcher.GetProcessHandle(), launcher.GetThreadHandle(), launcher.GetProcessId(),
-                               launcher.GetThreadId()};
-}
-
 class ProcessLauncherTest : public testing::Test
 {
 protected:
@@ -123,7 +116,7 @@ TEST_F(ProcessLauncherTest, Start_PassesCommandLineAndDirectory)
         launcher.currentDirectory = c.currentDirectory;
         ASSERT_NE(launcher.Start(), 0) << GetLastError();
 
-        const PROCESS_INFORMATION info = InfoOf(launcher);
+        const PROCESS_INFORMATION info = launcher.GetProcessInfo();
         const StandInEvent start = WaitForStart(info.dwProcessId);
         EXPECT_EQ(start.commandLine, Quoted(m_standIn) + c.arguments);
         EXPECT_EQ(_wcsicmp(start.module.c_str(), m_standIn.c_str()), 0) << start.module;
@@ -201,11 +194,11 @@ TEST_F(ProcessLauncherTest, Start_TwiceHoldsOnlySecondProcess)
     CProcessLauncher launcher;
     launcher.commandLine = Quoted(m_standIn);
     ASSERT_NE(launcher.Start(), 0);
-    const PROCESS_INFORMATION first = InfoOf(launcher);
+    const PROCESS_INFORMATION first = launcher.GetProcessInfo();
     WaitForStart(first.dwProcessId);
 
     ASSERT_NE(launcher.Start(), 0);
-    const PROCESS_INFORMATION second = InfoOf(launcher);
+    const PROCESS_INFORMATION second = launcher.GetProcessInfo();
     WaitForStart(second.dwProcessId);
 
     EXPECT_NE(second.dwProcessId, first.dwProcessId);
@@ -223,7 +216,7 @@ TEST_F(ProcessLauncherTest, Start_FailureAfterSuccessReleasesAndSuccessClearsErr
     CProcessLauncher launcher;
     launcher.commandLine = Quoted(m_standIn);
     ASSERT_NE(launcher.Start(), 0);
-    const PROCESS_INFORMATION first = InfoOf(launcher);
+    const PROCESS_INFORMATION first = launcher.GetProcessInfo();
     WaitForStart(first.dwProcessId);
 
     launcher.commandLine = Quoted(m_folder / L"missing.exe");
@@ -248,7 +241,7 @@ TEST_F(ProcessLauncherTest, Destruction_LeavesProcessRunning)
         CProcessLauncher launcher;
         launcher.commandLine = Quoted(m_standIn);
         ASSERT_NE(launcher.Start(), 0);
-        info = InfoOf(launcher);
+        info = launcher.GetProcessInfo();
         WaitForStart(info.dwProcessId);
     }
     EXPECT_NE(GetProcessId(info.hProcess), info.dwProcessId) << "process handle still open";
