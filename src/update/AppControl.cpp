@@ -77,7 +77,7 @@ void StartAndLog(CProcessLauncher& launcher)
     using namespace UpdateMessages;
     if (launcher.Start()) {
         LOG(INFO) << ToLogText(kStarted + launcher.commandLine + kStartedProcess)
-                  << launcher.GetProcessInfo().dwProcessId;
+                  << launcher.GetProcessId();
         return;
     }
     LOG(ERROR) << ToLogText(L"Не удалось запустить программу после обновления. ")
