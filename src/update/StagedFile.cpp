@@ -57,46 +57,64 @@ void CStagedFile::Discard()
 
 namespace {
 
-// The manifest's time on every time of the staged file; the attributes stay.
-// A stamp outside what the time conversions accept leaves the times as written.
+// The manifest's time on every time of the staged file, in one call; the
+// attributes stay (0: unchanged). A stamp outside what the time conversions
+// accept leaves the times as written.
 DWORD StampTimes(HANDLE file, int64_t modified)
 {
-    FILE_BASIC_INFO info{};
-    if (!GetFileInformationByHandleEx(file, FileBasicInfo, &info, sizeof(info)))
-        return LastErrorOr(ERROR_GEN_FAILURE);
     LARGE_INTEGER value{};
     if (!ManifestFileTime(modified, &value))
         return 0;
+    FILE_BASIC_INFO info{};
     SetAllTimes(info, value);
-    info.FileAttributes = 0; // unchanged
-    SetFileInformationByHandle(file, FileBasicInfo, &info, sizeof(info));
+    info.FileAttributes = 0;
+    if (!SetFileInformationByHandle(file, FileBasicInfo, &info, sizeof(info)))
+        return LastErrorOr(ERROR_GEN_FAILURE);
     return 0;
 }
 
 } // namespace
 
+CStageCopy::eOpened CStageCopy::OpenDownload(const std::wstring& source, int64_t size)
+{
+    m_size = size;
+    m_done = 0;
+    m_endSeen = false;
+    m_download.Reset(CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!m_download)
+        return eNotOpened;
+    LARGE_INTEGER length{};
+    if (!GetFileSizeEx(m_download.Get(), &length) || length.QuadPart != size)
+        return eOtherSize;
+    return eOpenedDownload;
+}
+
+bool CStageCopy::CreateStaged(const std::wstring& stagedPath, CStagedFile* staged)
+{
+    m_staged = staged;
+    return staged->Create(stagedPath);
+}
+
 eStageResult CStageCopy::Open(const std::wstring& source, int64_t size, const std::wstring& stagedPath,
                               CStagedFile* staged)
 {
-    m_staged = staged;
-    m_size = size;
-    m_done = 0;
-    m_download.Reset(CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    LARGE_INTEGER length{};
-    if (!m_download || !GetFileSizeEx(m_download.Get(), &length) || length.QuadPart != size)
+    if (OpenDownload(source, size) != eOpenedDownload)
         return eDiscrepancy;
-    if (!staged->Create(stagedPath))
-        return eNotStaged;
-    return eStaged;
+    return CreateStaged(stagedPath, staged) ? eStaged : eNotStaged;
 }
 
 bool CStageCopy::Read(unsigned char* buffer, size_t capacity, DWORD* read)
 {
-    const DWORD want = static_cast<DWORD>(std::min<int64_t>(m_size - m_done, static_cast<int64_t>(capacity)));
+    const int64_t left = m_size - m_done;
+    // When the rest fits, one byte more is asked for: the end of the download
+    // is then seen by this read, without one more read at the finish.
+    const bool lookPastEnd = left < static_cast<int64_t>(capacity);
+    const DWORD want = static_cast<DWORD>(lookPastEnd ? left + 1 : static_cast<int64_t>(capacity));
     *read = 0;
-    if (!ReadFile(m_download.Get(), buffer, want, read, nullptr) || *read == 0)
+    if (!ReadFile(m_download.Get(), buffer, want, read, nullptr) || *read == 0 || *read > left)
         return false;
+    m_endSeen = lookPastEnd && *read == left;
     m_done += *read;
     return true;
 }
@@ -113,22 +131,22 @@ bool CStageCopy::Finish(int64_t modified, std::vector<unsigned char>& buffer)
 {
     // A download that grew past its size since it was measured is not what was described.
     DWORD extra = 0;
-    if (!ReadFile(m_download.Get(), buffer.data(), 1, &extra, nullptr) || extra != 0)
+    if (!m_endSeen && (!ReadFile(m_download.Get(), buffer.data(), 1, &extra, nullptr) || extra != 0))
         return false;
     m_download.Close();
     m_staged->stampError = StampTimes(m_staged->Get(), modified);
     return true;
 }
 
-eStageResult StageDownload(const std::wstring& source, int64_t size, const std::string& md5, int64_t modified,
-                           const std::wstring& stagedPath, std::vector<unsigned char>& buffer, CStagedFile* staged)
+eStageResult StageDownload(CStageCopy& copy, const std::string& md5, int64_t modified, const std::wstring& stagedPath,
+                           std::vector<unsigned char>& buffer, CStagedFile* staged, StagedProgressFn progress,
+                           void* context)
 {
-    CStageCopy copy;
-    const eStageResult opened = copy.Open(source, size, stagedPath, staged);
-    if (opened != eStaged)
-        return opened;
+    if (!copy.CreateStaged(stagedPath, staged))
+        return eNotStaged;
     const bool check = IsMd5Digest(md5);
     CMd5 digest;
+    int64_t written = 0;
     while (!copy.Done()) {
         DWORD read = 0;
         // Hashed while the block is still in the cache from its read.
@@ -140,6 +158,9 @@ eStageResult StageDownload(const std::wstring& source, int64_t size, const std::
             staged->Discard();
             return eNotStaged;
         }
+        written += read;
+        if (progress != nullptr)
+            progress(context, staged->Get(), written);
     }
     if (!copy.Finish(modified, buffer) || (check && !SameMd5Digest(digest.FinishHex(), md5))) {
         staged->Discard();
