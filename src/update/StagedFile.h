@@ -86,6 +86,7 @@ public:
     // cannot be created.
     eStageResult Open(const std::wstring& source, int64_t size, const std::wstring& stagedPath, CStagedFile* staged);
     bool Done() const { return m_done == m_size; }
+    int64_t Size() const { return m_size; }
     // Reads the next block (at most capacity bytes, none past the size);
     // false on a failed or empty read, or when the download turns out to be
     // longer than its size: a discrepancy.
