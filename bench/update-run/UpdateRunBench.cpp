@@ -22,7 +22,8 @@
 // Which of a round's turns goes first rotates by round. It prints every round,
 // then per workload the minimum, median and maximum of the per-round ratios.
 //   QXUpdateRunBench.exe ROUNDS DATA_FOLDER PRODUCT_EXE WORKLOAD...
-// QX_BENCH_UNIX_DATA: the data folder's Linux path (for sync -f). The folder
+// QX_BENCH_UNIX_DATA: the data folder's Linux path (for sync -f, which Wine
+// runs as a Linux program, its end seen by a file its shell creates). The folder
 // is left in place (the runner script owns and deletes it).
 #include "platform/Handles.h"
 
@@ -252,6 +253,29 @@ struct CopyFigures
     double durable = 0;
 };
 
+// sync -f of the copy folder, seconds until it is done. Wine starts a Linux
+// program but gives no handle that signals its end: the shell that runs it
+// creates a file when it is done, and that file is waited for.
+bool RunSync(const Setup& setup, double* seconds)
+{
+    const std::wstring done = setup.data + L"sync.done";
+    DeleteFileW(done.c_str());
+    const double start = Now();
+    const RunFigures started = RunTimed(setup.syncCommand, setup.data);
+    if (!started.ok)
+        return false;
+    while (GetFileAttributesW(done.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        if (Now() - start > 300) {
+            std::fprintf(stderr, "sync -f did not end\n");
+            return false;
+        }
+        Sleep(1);
+    }
+    *seconds = Now() - start;
+    DeleteFileW(done.c_str());
+    return true;
+}
+
 // xcopy over a folder of the old versions; when durable, then sync -f of it.
 CopyFigures RunCopy(const Setup& setup, bool durable)
 {
@@ -259,12 +283,12 @@ CopyFigures RunCopy(const Setup& setup, bool durable)
     if (!CopyFolder(setup.oldVersions, setup.copies))
         return figures;
     const RunFigures copy = RunTimed(setup.xcopyCommand, setup.data);
-    RunFigures sync;
-    if (durable)
-        sync = RunTimed(setup.syncCommand, setup.data);
-    figures.ok = copy.ok && (!durable || sync.ok) && SameFiles(setup.files, setup.copies);
+    double synced = 0;
+    if (durable && !RunSync(setup, &synced))
+        return figures;
+    figures.ok = copy.ok && SameFiles(setup.files, setup.copies);
     figures.xcopy = copy.seconds;
-    figures.durable = copy.seconds + sync.seconds;
+    figures.durable = copy.seconds + synced;
     RemoveTree(setup.copies);
     return figures;
 }
@@ -551,7 +575,9 @@ int wmain(int argc, wchar_t** argv)
     wchar_t unixData[MAX_PATH] = {};
     const DWORD unixLength = GetEnvironmentVariableW(L"QX_BENCH_UNIX_DATA", unixData, MAX_PATH);
     // A Linux program started from Wine: Wine runs it as it is.
-    setup.syncCommand = L"\"Z:\\bin\\sync\" -f \"" + std::wstring(unixData, unixLength) + L"/xcopy\"";
+    const std::wstring linuxData(unixData, unixLength);
+    setup.syncCommand = L"\"Z:\\bin\\sh\" -c \"sync -f '" + linuxData + L"/xcopy' && : > '" + linuxData +
+                        L"/sync.done'\"";
     const std::wstring downtimeCopy =
         L"\"" + std::wstring(system) + L"\\xcopy.exe\" \"" + setup.downloads + L"*\" \"" + setup.target + L"\" /Q /Y";
 
