@@ -1,9 +1,19 @@
 #pragma once
 // Writes one file in one piece around CreateFileW and WriteFile.
+#include "platform/Handles.h"
+
 #include <windows.h>
 
-#include <cstdint>
 #include <string>
+
+// The writer's file handle: owned (closed with the writer), and usable where
+// a HANDLE is expected (the caller may flush or query the open file).
+class CWriterHandle : public CHandle
+{
+public:
+    using CHandle::CHandle;
+    operator HANDLE() const { return Get(); }
+};
 
 class CFileWriter
 {
@@ -13,12 +23,13 @@ public:
     DWORD shareMode = 0;
     DWORD creationDisposition = CREATE_ALWAYS;
     DWORD flagsAndAttributes = FILE_ATTRIBUTE_NORMAL;
-    HANDLE templateFile = INVALID_HANDLE_VALUE;
-    HANDLE handle = INVALID_HANDLE_VALUE;
+    // A template file for the new file's attributes; the writer owns it and
+    // closes it with the file.
+    CHandle templateFile;
+    CWriterHandle handle;
     // GetLastError() after the last Windows call this object made (also on success).
     DWORD lastError = 0;
     SECURITY_ATTRIBUTES securityAttributes{};
-    int64_t position = 0;
     DWORD bytesWritten = 0;
 
     CFileWriter() = default;
@@ -29,9 +40,9 @@ public:
     // Opens path with the parameters above; an open handle is closed first and
     // every field but path returns to its default. False, with lastError, on failure.
     bool Open();
-    // One WriteFile of count bytes at the current position; no retry for short
+    // One WriteFile of count bytes at the file's position; no retry for short
     // writes: the caller compares bytesWritten with count.
     BOOL Write(const void* buffer, DWORD count);
-    // Closes the handle and sets every field but path back to its default.
+    // Closes the handles and sets every field but path back to its default.
     void Close();
 };

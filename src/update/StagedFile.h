@@ -37,8 +37,8 @@ public:
 
     bool IsStaged() const { return m_file.IsValid(); }
     HANDLE Get() const { return m_file.Get(); }
-    // Code of a failed read of the file's basic information while stamping
-    // (0: stamped), for the warning the replacement logs in its place.
+    // Code of a failed stamping with the manifest's time (0: stamped), for
+    // the warning the replacement logs in its place.
     DWORD stampError = 0;
 
     // Creates the file at path (no sharing, rights to rename and delete it);
@@ -70,12 +70,26 @@ enum eStageResult
 class CStageCopy
 {
 public:
-    // Opens the download at source, checks its size against size and creates
-    // the staged file at stagedPath. eStaged: ready for the blocks.
+    enum eOpened
+    {
+        eOpenedDownload, // open, of the expected size
+        eOtherSize,      // open, of another size
+        eNotOpened,      // cannot be opened (last-error value: why)
+    };
+    // Opens the download at source and checks its size against size.
+    eOpened OpenDownload(const std::wstring& source, int64_t size);
+    // Creates the staged file at stagedPath for an open download; false with
+    // the last-error value.
+    bool CreateStaged(const std::wstring& stagedPath, CStagedFile* staged);
+    // Both: eStaged when ready for the blocks, eDiscrepancy when the download
+    // cannot be opened or has another size, eNotStaged when the staged file
+    // cannot be created.
     eStageResult Open(const std::wstring& source, int64_t size, const std::wstring& stagedPath, CStagedFile* staged);
     bool Done() const { return m_done == m_size; }
+    int64_t Size() const { return m_size; }
     // Reads the next block (at most capacity bytes, none past the size);
-    // false on a failed or empty read, a discrepancy.
+    // false on a failed or empty read, or when the download turns out to be
+    // longer than its size: a discrepancy.
     bool Read(unsigned char* buffer, size_t capacity, DWORD* read);
     // Writes a block that was read; false when the staged file cannot take it.
     bool Write(const unsigned char* buffer, DWORD size);
@@ -88,10 +102,17 @@ private:
     CStagedFile* m_staged = nullptr;
     int64_t m_size = 0;
     int64_t m_done = 0;
+    // The last read asked for a byte past the size and found the end.
+    bool m_endSeen = false;
 };
 
-// Copies the download at source into staged (created at stagedPath), reading
-// it through buffer. size: the manifest's size; md5: 32 hexadecimal digits to
-// check, or empty; modified: the manifest's time stamp.
-eStageResult StageDownload(const std::wstring& source, int64_t size, const std::string& md5, int64_t modified,
-                           const std::wstring& stagedPath, std::vector<unsigned char>& buffer, CStagedFile* staged);
+// Called after each block written to the staged file, with the bytes written so far.
+using StagedProgressFn = void (*)(void* context, HANDLE staged, int64_t written);
+
+// Copies the open download of copy (OpenDownload) into staged, created at
+// stagedPath, reading it through buffer. md5: 32 hexadecimal digits to check,
+// or empty; modified: the manifest's time stamp; progress (optional) is told
+// of every block written.
+eStageResult StageDownload(CStageCopy& copy, const std::string& md5, int64_t modified, const std::wstring& stagedPath,
+                           std::vector<unsigned char>& buffer, CStagedFile* staged,
+                           StagedProgressFn progress = nullptr, void* context = nullptr);

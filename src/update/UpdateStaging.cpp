@@ -7,6 +7,9 @@
 #include "platform/Md5Lanes.h"
 
 #include <algorithm>
+#include <deque>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -17,14 +20,134 @@ enum eDownload
     eOtherSize,
 };
 
-// Finds the item's download (path: its full name) and compares its size with the manifest's.
-eDownload LocateDownload(const CUpdateFileItem& item, const std::wstring& updateFolder, std::wstring* path)
+// Opens the item's download into copy and compares its size with the
+// manifest's. The download is opened by its name at once; only when that
+// fails is it looked for as the manifest allows (its temporary name, a folder
+// under its name), so most items cost one lookup in the update folder.
+eDownload OpenItemDownload(const CUpdateFileItem& item, const std::wstring& updateFolder, CStageCopy& copy)
 {
+    switch (copy.OpenDownload(updateFolder + item.FileNameW(), item.sizeBytes)) {
+    case CStageCopy::eOpenedDownload:
+        return eFound;
+    case CStageCopy::eOtherSize:
+        return eOtherSize;
+    case CStageCopy::eNotOpened:
+        break;
+    }
     const std::wstring source = FindDownloadW(updateFolder, item.FileNameW(), item.TempFileNameW());
     if (source.empty())
         return eNoDownload;
-    *path = source;
-    return GetFileSizeByName(*path) == static_cast<uint64_t>(item.sizeBytes) ? eFound : eOtherSize;
+    // Found but not to be opened, or of another size: a discrepancy either way.
+    return copy.OpenDownload(source, item.sizeBytes) == CStageCopy::eOpenedDownload ? eFound : eOtherSize;
+}
+
+// Writes staged files out to the disk on threads of its own while the
+// workers copy the next ones. Mostly waiting for the disk, they cost the
+// workers little, and several at once let the file system write many small
+// files out in one go instead of one after the other. Otherwise the rename
+// over the old file would wait for that writing (the file system writes a
+// file's pending data out when the file replaces another by rename), one file
+// after the other, after the application has been ended. And the new content
+// is then on the disk before it replaces the old.
+class CFlushQueue
+{
+public:
+    CFlushQueue() { InitializeCriticalSection(&m_lock); }
+    ~CFlushQueue()
+    {
+        Finish();
+        DeleteCriticalSection(&m_lock);
+    }
+    CFlushQueue(const CFlushQueue&) = delete;
+    CFlushQueue& operator=(const CFlushQueue&) = delete;
+
+    void Start()
+    {
+        m_ready.Reset(CreateSemaphoreW(nullptr, 0, LONG_MAX, nullptr));
+        for (int i = 0; m_ready && i < kThreads; ++i) {
+            CHandle thread(CreateThread(nullptr, 64 << 10, &Run, this, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
+            if (thread)
+                m_threads.push_back(std::move(thread));
+        }
+    }
+
+    // Writes the file out: on a flushing thread, or at once without one. A
+    // duplicate handle is its own, so the file may be let go of meanwhile.
+    void Push(HANDLE file, bool duplicate)
+    {
+        if (m_threads.empty()) {
+            FlushFileBuffers(file);
+            return;
+        }
+        CHandle copy;
+        HANDLE duplicated = nullptr;
+        if (duplicate) {
+            if (!DuplicateHandle(GetCurrentProcess(), file, GetCurrentProcess(), &duplicated, 0, FALSE,
+                                 DUPLICATE_SAME_ACCESS))
+                return; // written out with the rest of the file
+            copy.Reset(duplicated);
+            file = duplicated;
+        }
+        EnterCriticalSection(&m_lock);
+        m_files.push_back({file, std::move(copy)});
+        LeaveCriticalSection(&m_lock);
+        ReleaseSemaphore(m_ready.Get(), 1, nullptr);
+    }
+
+    // Returns when every file pushed is written out.
+    void Finish()
+    {
+        if (m_threads.empty())
+            return;
+        EnterCriticalSection(&m_lock);
+        for (size_t i = 0; i < m_threads.size(); ++i)
+            m_files.push_back({nullptr, CHandle()}); // one end mark per thread
+        LeaveCriticalSection(&m_lock);
+        ReleaseSemaphore(m_ready.Get(), static_cast<LONG>(m_threads.size()), nullptr);
+        for (const CHandle& thread : m_threads)
+            WaitForSingleObject(thread.Get(), INFINITE);
+        m_threads.clear();
+    }
+
+private:
+    static constexpr int kThreads = 8;
+
+    struct CEntry
+    {
+        HANDLE file;
+        CHandle owned;
+    };
+
+    static DWORD WINAPI Run(void* context)
+    {
+        CFlushQueue& queue = *static_cast<CFlushQueue*>(context);
+        for (;;) {
+            WaitForSingleObject(queue.m_ready.Get(), INFINITE);
+            EnterCriticalSection(&queue.m_lock);
+            CEntry entry = std::move(queue.m_files.front());
+            queue.m_files.pop_front();
+            LeaveCriticalSection(&queue.m_lock);
+            if (entry.file == nullptr)
+                return 0;
+            // A failed flush leaves the data to be written later, as without it.
+            FlushFileBuffers(entry.file);
+        }
+    }
+
+    CRITICAL_SECTION m_lock;
+    CHandle m_ready;
+    std::deque<CEntry> m_files;
+    std::vector<CHandle> m_threads;
+};
+
+// A large file is written out while it is copied, a part at a time, rather
+// than all of it after its last block.
+constexpr int64_t kFlushPartBytes = 64 << 20;
+
+void FlushPart(void* context, HANDLE staged, int64_t written)
+{
+    if (written % kFlushPartBytes < static_cast<int64_t>(kStageBufferBytes) && written >= kFlushPartBytes)
+        static_cast<CFlushQueue*>(context)->Push(staged, true);
 }
 
 // Finds the download of one item and stages it at stagedPath: eDiscrepancy
@@ -36,14 +159,14 @@ eDownload LocateDownload(const CUpdateFileItem& item, const std::wstring& update
 // Nothing of a download is held in memory beyond the block buffer.
 // Logs nothing: it may run on a helper thread.
 eStageResult LoadItemContent(CUpdateFileItem& item, const std::wstring& updateFolder, const std::wstring& stagedPath,
-                             std::vector<unsigned char>& buffer, DWORD* code)
+                             std::vector<unsigned char>& buffer, CFlushQueue& flushes, DWORD* code)
 {
-    std::wstring widePath;
-    const eDownload download = LocateDownload(item, updateFolder, &widePath);
+    CStageCopy copy;
+    const eDownload download = OpenItemDownload(item, updateFolder, copy);
     if (download != eFound)
         return download == eNoDownload ? eStaged : eDiscrepancy;
     const eStageResult staged =
-        StageDownload(widePath, item.sizeBytes, item.md5, item.modified, stagedPath, buffer, &item.staged);
+        StageDownload(copy, item.md5, item.modified, stagedPath, buffer, &item.staged, &FlushPart, &flushes);
     if (staged == eNotStaged)
         *code = LastErrorOr(ERROR_WRITE_FAULT);
     return staged;
@@ -55,7 +178,7 @@ struct CContentJobs
     std::vector<CContentJob>* jobs;
     const std::wstring* updateFolder;
     LONG next;
-    HANDLE jobDone; // auto-reset, set after each job
+    CFlushQueue* flushes;
 };
 
 void JobDone(CContentJobs& shared, CContentJob& job, eStageResult result, DWORD code = 0)
@@ -63,7 +186,8 @@ void JobDone(CContentJobs& shared, CContentJob& job, eStageResult result, DWORD 
     job.result = result;
     job.code = code;
     InterlockedExchange(&job.done, 1);
-    SetEvent(shared.jobDone);
+    if (result == eStaged && job.item->staged.IsStaged())
+        shared.flushes->Push(job.item->staged.Get(), false);
 }
 
 // Files up to this size whose digest is to be checked are staged side by
@@ -111,18 +235,17 @@ public:
     bool Start(int index, CContentJob& job)
     {
         CUpdateFileItem& item = *job.item;
-        std::wstring widePath;
-        const eDownload download = LocateDownload(item, *m_shared.updateFolder, &widePath);
+        CLane& lane = m_lanes[index];
+        const eDownload download = OpenItemDownload(item, *m_shared.updateFolder, lane.copy);
         if (download != eFound) {
+            lane.copy = CStageCopy(); // lets go of the download
             // No download: nothing to stage (its size was checked to be 0).
             JobDone(m_shared, job, download == eNoDownload ? eStaged : eDiscrepancy);
             return false;
         }
-        CLane& lane = m_lanes[index];
-        const eStageResult opened = lane.copy.Open(widePath, item.sizeBytes, job.stagedPath, &item.staged);
-        if (opened != eStaged) {
-            lane.copy = CStageCopy(); // lets go of the download
-            Settle(job, opened);
+        if (!lane.copy.CreateStaged(job.stagedPath, &item.staged)) {
+            lane.copy = CStageCopy();
+            Settle(job, eNotStaged);
             return false;
         }
         lane.job = &job;
@@ -228,7 +351,7 @@ DWORD WINAPI LoadContentWorker(void* context)
                 }
                 DWORD code = 0;
                 const eStageResult result =
-                    LoadItemContent(*job->item, *shared.updateFolder, job->stagedPath, buffer, &code);
+                    LoadItemContent(*job->item, *shared.updateFolder, job->stagedPath, buffer, *shared.flushes, &code);
                 JobDone(shared, *job, result, code);
             }
         }
@@ -241,34 +364,13 @@ DWORD WINAPI LoadContentWorker(void* context)
     }
 }
 
-// Writes each staged file out to the disk as soon as it is complete, while the
-// workers copy the next ones: mostly waiting for the disk, it costs them
-// little. Otherwise the rename over the old file would wait for that writing
-// (the file system writes a file's pending data out when the file replaces
-// another by rename), one file after the other, after the application has been
-// ended. And the new content is then on the disk before it replaces the old.
-DWORD WINAPI FlushStagedWorker(void* context)
-{
-    CContentJobs& shared = *static_cast<CContentJobs*>(context);
-    for (CContentJob& job : *shared.jobs) {
-        while (InterlockedCompareExchange(&job.done, 0, 0) == 0)
-            WaitForSingleObject(shared.jobDone, 50);
-        // A failed flush leaves the data to be written later, as without it.
-        if (job.result == eStaged && job.item->staged.IsStaged())
-            FlushFileBuffers(job.item->staged.Get());
-    }
-    return 0;
-}
-
 } // namespace
 
 void StageDownloads(std::vector<CContentJob>& jobs, const std::wstring& updateFolder)
 {
-    CHandle jobDone(CreateEventW(nullptr, FALSE, FALSE, nullptr));
-    CContentJobs shared{&jobs, &updateFolder, 0, jobDone.Get()};
-    CHandle flusher;
-    if (jobDone)
-        flusher.Reset(CreateThread(nullptr, 0, &FlushStagedWorker, &shared, 0, nullptr));
+    CFlushQueue flushes;
+    flushes.Start();
+    CContentJobs shared{&jobs, &updateFolder, 0, &flushes};
     CHandle helper;
     if (jobs.size() > 1)
         helper.Reset(CreateThread(nullptr, 0, &LoadContentWorker, &shared, 0, nullptr));
@@ -276,6 +378,5 @@ void StageDownloads(std::vector<CContentJob>& jobs, const std::wstring& updateFo
     LoadContentWorker(&shared);
     if (helper)
         WaitForSingleObject(helper.Get(), INFINITE);
-    if (flusher)
-        WaitForSingleObject(flusher.Get(), INFINITE);
+    flushes.Finish();
 }

@@ -2,7 +2,7 @@
 // Staging the downloads of an update run: every item's download copied into
 // its staged file in the run's folder, its size checked, its MD5 taken on the
 // way (small checked files four at a time, side by side), stamped, and
-// written out to the disk, by two workers and a flushing thread. Nothing of a
+// written out to the disk, by two workers and flushing threads. Nothing of a
 // download is held in memory beyond the block buffers. Logs nothing.
 #include "update/QXUpdate.h"
 #include "update/StagedFile.h"

@@ -19,10 +19,11 @@ TEST(FileWriter, OpenEmptiesExistingFile)
     ASSERT_TRUE(writer.Open());
     // CREATE_ALWAYS on an existing file leaves ERROR_ALREADY_EXISTS, kept on success.
     EXPECT_EQ(writer.lastError, static_cast<DWORD>(ERROR_ALREADY_EXISTS));
-    EXPECT_EQ(writer.position, 0);
-    ASSERT_TRUE(writer.Write("new", 3));
-    EXPECT_EQ(writer.bytesWritten, 3u);
-    EXPECT_EQ(writer.position, 3);
+    // Each write goes on where the last one ended.
+    ASSERT_TRUE(writer.Write("ne", 2));
+    EXPECT_EQ(writer.bytesWritten, 2u);
+    ASSERT_TRUE(writer.Write("w", 1));
+    EXPECT_EQ(writer.bytesWritten, 1u);
     writer.Close();
     EXPECT_EQ(writer.handle, INVALID_HANDLE_VALUE);
     EXPECT_EQ(*ReadBytes(path), "new");
@@ -81,6 +82,31 @@ TEST(FileWriter, SecondOpenResetsParameters)
     EXPECT_EQ(writer.lastError, static_cast<DWORD>(ERROR_ALREADY_EXISTS));
     writer.Close();
     EXPECT_EQ(*ReadBytes(path), "");
+}
+
+TEST(FileWriter, ClosesItsFileAndTemplate_HeldUntilThen)
+{
+    CTestFolder folder;
+    const std::wstring templatePath = folder / L"template.bin";
+    const std::wstring path = folder / L"new.bin";
+    ASSERT_TRUE(WriteBytes(templatePath, "t"));
+    CFileWriter writer;
+    writer.path = path;
+    // Both opened without sharing: while the writer holds them, nobody else can open them.
+    writer.templateFile.Reset(CreateFileW(templatePath.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(writer.templateFile.IsValid());
+    ASSERT_TRUE(writer.Open());
+    ASSERT_TRUE(writer.Write("x", 1));
+    const auto openable = [](const std::wstring& name) {
+        return CHandle(CreateFileW(name.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr)).IsValid();
+    };
+    EXPECT_FALSE(openable(templatePath));
+    EXPECT_FALSE(openable(path));
+    writer.Close();
+    EXPECT_TRUE(openable(templatePath));
+    EXPECT_TRUE(openable(path));
+    EXPECT_FALSE(writer.templateFile.IsValid());
+    EXPECT_EQ(*ReadBytes(path), "x");
 }
 
 TEST(PathParts, SplitAndComposeRoundTrip)

@@ -513,7 +513,8 @@ TEST_F(ManifestLoad, Md5_CheckedOnTheDownloadUnderItsTempName)
 TEST_F(ManifestLoad, Md5_ManyItemsOfEveryKind_EachCheckedAndStagedOnItsOwn)
 {
     // Small checked files are staged four at a time with their digests taken
-    // side by side, larger ones alone; whatever their mix, each item must
+    // side by side, larger ones alone, hashed on a thread of their own;
+    // whatever their mix, each item must
     // come out with exactly its own bytes or be refused on its own.
     enum class Kind { kGood, kWrongDigest, kNoDigest, kWrongSize, kNoDownload, kInNewFolder };
     const struct
@@ -534,6 +535,7 @@ TEST_F(ManifestLoad, Md5_ManyItemsOfEveryKind_EachCheckedAndStagedOnItsOwn)
         {0, Kind::kNoDownload}, // an empty file: nothing to download
         {(33 << 20) + 5, Kind::kGood}, // above the size staged side by side
         {(33 << 20) + 7, Kind::kWrongDigest}, // staged alone, and its digest still checked
+        {33 << 20, Kind::kGood}, // staged alone, a whole number of blocks
         {3000, Kind::kInNewFolder},
         {(2 << 20) + 11, Kind::kGood},
         {100, Kind::kGood},
