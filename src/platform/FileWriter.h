@@ -6,15 +6,6 @@
 
 #include <string>
 
-// The writer's file handle: owned (closed with the writer), and usable where
-// a HANDLE is expected (the caller may flush or query the open file).
-class CWriterHandle : public CHandle
-{
-public:
-    using CHandle::CHandle;
-    operator HANDLE() const { return Get(); }
-};
-
 class CFileWriter
 {
 public:
@@ -26,7 +17,8 @@ public:
     // A template file for the new file's attributes; the writer owns it and
     // closes it with the file.
     CHandle templateFile;
-    CWriterHandle handle;
+    // The open file (the caller may flush or query it); closed with the writer.
+    CHandle handle;
     // GetLastError() after the last Windows call this object made (also on success).
     DWORD lastError = 0;
     SECURITY_ATTRIBUTES securityAttributes{};

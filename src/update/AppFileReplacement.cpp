@@ -5,9 +5,9 @@
 // the run plans one change per item and writes them to its journal (see
 // UpdateJournal.h) with the names it will use, in a folder of its own that it
 // then creates in the application folder:
-//   .~qx<token>\<i>.new   the new content of item i, staged (usually by the loader)
-//   .~qx<token>\<i>.old   the old file of item i, from the swap to the commit
-// where <token> is drawn at random for the run, so no application file has
+//   .~qx<token>\<g>\<i>.new   the new content of change i, staged (usually by the loader)
+//   .~qx<token>\<g>\<i>.old   the old file of change i, from the swap to the commit
+// where <g> is i / 128 and <token> is drawn at random for the run, so no application file has
 // these names; the run also never creates a file over an existing name or
 // renames onto one. A folder of its own (rather than names beside each file)
 // keeps the folder the run looks new names up in small: under Wine every
@@ -171,6 +171,9 @@ private:
     std::set<std::wstring> m_prune;
 };
 
+// How many changes keep their names in one subfolder of the run's folder.
+const size_t kNamesPerFolder = 128;
+
 // The run's own folder in the application folder: ".~qx" and eight hexadecimal
 // digits drawn at random, with a trailing backslash. The application folder
 // is where a name appended to targetFolder lands.
@@ -302,7 +305,7 @@ private:
             return false;
         }
         // On the disk before it replaces the old file, as a staged file is.
-        FlushFileBuffers(writer.handle);
+        FlushFileBuffers(writer.handle.Get());
         writer.Close();
         PassKillPoint(eKillSwap);
         StampFileTimes(m_entry.staged, m_target, m_item.modified);
@@ -375,12 +378,14 @@ void CQXUpdate::RestoreLegacyBackups(size_t first)
 {
     // A file left absent beside its ".old" backup by an earlier version of
     // this program (killed between its two renames) goes back under its name.
+    // One listing per folder answers for the names that are not there.
+    CFolderIndex index;
     for (size_t i = first; i < files.size(); ++i) {
         if (!files[i]->doUpdate)
             continue;
         const std::wstring target = FullPathOf(TargetFolderW() + files[i]->FileNameW());
         const std::wstring legacyBackup = target + L".old";
-        if (!FileExists(legacyBackup) || GetFileAttributesW(target.c_str()) != INVALID_FILE_ATTRIBUTES ||
+        if (!index.MayExist(legacyBackup) || !FileExists(legacyBackup) || GetFileAttributesW(target.c_str()) != INVALID_FILE_ATTRIBUTES ||
             GetLastError() != ERROR_FILE_NOT_FOUND)
             continue;
         if (MoveFileW(legacyBackup.c_str(), target.c_str()))
@@ -401,13 +406,21 @@ bool CQXUpdate::BeginTransaction()
     CFolderIndex index;
     const std::wstring root = runFolder.substr(0, runFolder.find_last_of(L'\\', runFolder.size() - 2) + 1);
     CFolderPlan folders(root);
+    std::vector<std::wstring> runFolders = {runFolder};
     for (CUpdateFileItem* item : files) {
         item->change = -1;
         if (!item->doUpdate && !item->doRemove)
             continue;
         CJournalEntry entry;
         entry.target = FullPathOf(TargetFolderW() + item->FileNameW());
-        const std::wstring names = runFolder + std::to_wstring(journal.entries.size());
+        // Names in subfolders of kNamesPerFolder items: creating a name costs
+        // a scan of its folder under Wine, so one folder of thousands of
+        // names would make each new one slower than the last.
+        const size_t place = journal.entries.size();
+        const std::wstring subfolder = runFolder + std::to_wstring(place / kNamesPerFolder) + L"\\";
+        if (runFolders.back() != subfolder)
+            runFolders.push_back(subfolder);
+        const std::wstring names = subfolder + std::to_wstring(place);
         if (item->doRemove) {
             // Nothing to do for a file that is not there.
             if (!(index.MayExist(entry.target) && FileExists(entry.target)))
@@ -433,16 +446,22 @@ bool CQXUpdate::BeginTransaction()
         transactionBegun = true;
         return true;
     }
-    journal.folders.push_back(runFolder);
+    // Removed in reverse order: the subfolders, then the run's folder.
+    journal.folders = runFolders;
     journal.newFolders = folders.ToCreate();
     journal.prune = folders.ToPrune();
     const bool written = journal.Write();
     if (!written)
         LOG(ERROR) << ToLogText(kJournalFailed) << ToLogText(journal.path) << ToLogText(kCode)
                    << LastErrorOr(ERROR_WRITE_FAULT);
-    if (written && !CreateDirectoryW(runFolder.c_str(), nullptr)) {
-        LOG(ERROR) << ToLogText(kCreateFailed) << ToLogText(runFolder) << ToLogText(kCode)
+    size_t created = 0;
+    while (written && created < runFolders.size() && CreateDirectoryW(runFolders[created].c_str(), nullptr))
+        ++created;
+    if (written && created < runFolders.size()) {
+        LOG(ERROR) << ToLogText(kCreateFailed) << ToLogText(runFolders[created]) << ToLogText(kCode)
                    << LastErrorOr(ERROR_GEN_FAILURE);
+        while (created > 0)
+            RemoveDirectoryW(runFolders[--created].c_str());
         journal.Delete();
     } else if (written) {
         PassKillPoint(eKillStage);

@@ -25,7 +25,7 @@ TEST(FileWriter, OpenEmptiesExistingFile)
     ASSERT_TRUE(writer.Write("w", 1));
     EXPECT_EQ(writer.bytesWritten, 1u);
     writer.Close();
-    EXPECT_EQ(writer.handle, INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(writer.handle.IsValid());
     EXPECT_EQ(*ReadBytes(path), "new");
 }
 
@@ -52,7 +52,7 @@ TEST(FileWriter, OpenFailsOnFileHeldWithoutSharing)
     writer.path = path;
     EXPECT_FALSE(writer.Open());
     EXPECT_EQ(writer.lastError, static_cast<DWORD>(ERROR_SHARING_VIOLATION));
-    EXPECT_EQ(writer.handle, INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(writer.handle.IsValid());
 }
 
 TEST(FileWriter, OpenMissingFolderFails)

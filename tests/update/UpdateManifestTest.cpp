@@ -595,7 +595,8 @@ TEST_F(ManifestLoad, Md5_ManyItemsOfEveryKind_EachCheckedAndStagedOnItsOwn)
     WIN32_FIND_DATAW data{};
     CFindHandle runFolder(FindFirstFileW((TargetFolder() + L".~qx*").c_str(), &data));
     ASSERT_TRUE(runFolder.IsValid());
-    const std::wstring folder = TargetFolder() + data.cFileName + L"\\";
+    // The first subfolder holds the names of the first changes, all of them here.
+    const std::wstring folder = TargetFolder() + data.cFileName + L"\\0\\";
     int stagedNames = 0;
     CFindHandle find(FindFirstFileW((folder + L"*.new").c_str(), &data));
     ASSERT_TRUE(find.IsValid());
