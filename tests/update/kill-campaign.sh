@@ -107,7 +107,7 @@ broken="$(manifest broken broken)"
 
 # After a kill: every file whole under its own name; a file of both versions
 # absent only with its whole old version as a backup in the run's folder
-# (.~qx<token>); staged files there may be torn.
+# (.~qx<token>, its names in numbered subfolders); staged files there may be torn.
 check_whole() { # when
   local name entry digest path
   declare -A backed_up=()
@@ -127,9 +127,14 @@ check_whole() { # when
     [ -e "$work/app/$name" ] || [ -n "${backed_up[$name]:-}" ] || fail "$1: $name is gone and has no whole backup"
   done
   while read -r entry; do
-    [[ "$entry" =~ ^\./(plugins|plugins/new|blocked\.dll|\.~qx[0-9a-f]{8})$ ]] || fail "$1: unexpected folder: $entry"
+    [[ "$entry" =~ ^\./(plugins|plugins/new|blocked\.dll|\.~qx[0-9a-f]{8}(/[0-9]+)?)$ ]] || fail "$1: unexpected folder: $entry"
   done < <(cd "$work/app" && find . -mindepth 1 -type d)
   for entry in "$work"/app/.~qx*/*; do
+    [ -e "$entry" ] || continue
+    [[ "${entry##*/}" =~ ^[0-9]+$ && -d "$entry" ]] || fail "$1: unexpected name in the run's folder: $entry"
+  done
+  for entry in "$work"/app/.~qx*/*/*; do
+    [ -e "$entry" ] || continue
     [[ "${entry##*/}" =~ ^[0-9]+\.(new|old)$ ]] || fail "$1: unexpected name in the run's folder: $entry"
   done
   [ "$(cd "$work/app" && md5sum small1.dll.new small2.dll.bak 2>&1)" = "$foreign_digest" ] ||
