@@ -61,7 +61,7 @@ enum eStageResult
 {
     eStaged = 0,      // staged, size and digest checked, stamped
     eDiscrepancy = 1, // the download cannot be read in full, or has another size or digest
-    eNotStaged = 2,   // the staged file could not be written: the caller reads the content into memory
+    eNotStaged = 2,   // the staged file could not be written: the update is refused
 };
 
 // One download being copied to its staged file block by block, its size

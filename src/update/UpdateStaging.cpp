@@ -231,7 +231,7 @@ public:
     }
 
     // Takes the job into the lane; false when it was settled at once (no
-    // download, a discrepancy, or content read into memory instead).
+    // download, a discrepancy, or a staged file that could not be written).
     bool Start(int index, CContentJob& job)
     {
         CUpdateFileItem& item = *job.item;
