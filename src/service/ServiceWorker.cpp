@@ -147,17 +147,20 @@ void CServiceWorker::RunUpdate()
             line += UpdateMessages::kRunAwaits + std::to_wstring(m_waitProcessId);
         LOG(INFO) << ToLogText(line);
     }
-    CUpdateRunCounts nothingDone;
+    // The run's last line, on every way out.
+    const auto logEnd = [startTicks](const CUpdateRunCounts& counts, eRunEnd end) {
+        LogRunEnd(counts, end, GetTickCount64() - startTicks);
+    };
     // Held until the run ends, so that no other run moves files meanwhile.
     CUpdateRunLock lock;
     if (!lock.Acquire(kUpdateRunWaitMs)) {
-        LogRunEnd(nothingDone, eRunNotDone, GetTickCount64() - startTicks);
+        logEnd(CUpdateRunCounts(), eRunNotDone);
         return;
     }
     // What an interrupted run left is put right before anything else; while
     // that cannot be done, no new update starts on the folder.
     if (!RecoverInterruptedUpdate(DefaultJournalPath())) {
-        LogRunEnd(nothingDone, eRunNotDone, GetTickCount64() - startTicks);
+        logEnd(CUpdateRunCounts(), eRunNotDone);
         return;
     }
     CQXUpdate update;
@@ -166,7 +169,7 @@ void CServiceWorker::RunUpdate()
     update.finishAfterStart = true;
     if (!update.LoadUpdateInfoFromXmlFile(m_updateFile)) {
         update.RunUpdatedApp(eRunAfterFailedLoad);
-        LogRunEnd(update.counts, eRunNotDone, GetTickCount64() - startTicks);
+        logEnd(update.counts, eRunNotDone);
         return;
     }
     bool ended = false;
@@ -182,5 +185,5 @@ void CServiceWorker::RunUpdate()
     if (update.restartQuoteBench && ended)
         update.StartQuoteBench();
     update.FinishUpdate();
-    LogRunEnd(update.counts, updated ? eRunCommitted : eRunUndone, GetTickCount64() - startTicks);
+    logEnd(update.counts, updated ? eRunCommitted : eRunUndone);
 }

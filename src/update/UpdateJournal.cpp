@@ -311,7 +311,8 @@ bool UndoJournal(const CUpdateJournal& journal, size_t started, eKillPhase phase
         }
         bool restored = false;
         DWORD code = 0;
-        const bool added = entry.kind == eChangeAdd && FileExists(entry.target);
+        // Asked only where it is told: the undo itself does not need it.
+        const bool added = log == eUndoLogEach && entry.kind == eChangeAdd && FileExists(entry.target);
         if (!UndoChange(entry, phase, &restored, &code)) {
             ok = false;
             LogRestoreFailed(entry.target, code);
@@ -321,7 +322,7 @@ bool UndoJournal(const CUpdateJournal& journal, size_t started, eKillPhase phase
                 LOG(WARNING) << ToLogText(kRestored) << ToLogText(entry.target);
             else if (log == eUndoLogEach)
                 LOG(INFO) << ToLogText(kPutBack) << ToLogText(entry.target);
-        } else if (added && log == eUndoLogEach) {
+        } else if (added) {
             LOG(INFO) << ToLogText(kAddedTakenBack) << ToLogText(entry.target);
         }
     }

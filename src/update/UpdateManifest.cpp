@@ -123,9 +123,7 @@ void LogManifest(const CQXUpdate& update, size_t first)
         remove += update.files[i]->doRemove ? 1 : 0;
     }
     const size_t count = update.files.size() - first;
-    const CVersionNumber& version = update.assignedVersion;
-    const bool noVersion = version.major == 0 && version.minor == 0 && version.build == 0 && version.revision == 0;
-    LOG(INFO) << ToLogText(UpdateMessages::kManifestLoaded + (noVersion ? L"не указана" : VersionText(version)) +
+    LOG(INFO) << ToLogText(UpdateMessages::kManifestLoaded + VersionText(update.assignedVersion) +
                            L", папка загрузки " + update.UpdateFolderW() + L", папка приложения " +
                            update.TargetFolderW() + L", файлов " + std::to_wstring(count) + L" (установить " +
                            std::to_wstring(install) + L", удалить " + std::to_wstring(remove) + L", пропустить " +

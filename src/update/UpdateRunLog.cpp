@@ -60,6 +60,8 @@ std::wstring FailureText(const std::wstring& path, DWORD code)
 
 std::wstring VersionText(const CVersionNumber& version)
 {
+    if (version.major == 0 && version.minor == 0 && version.build == 0 && version.revision == 0)
+        return L"не указана";
     return std::to_wstring(version.major) + L"." + std::to_wstring(version.minor) + L"." +
            std::to_wstring(version.build) + L"." + std::to_wstring(version.revision);
 }

@@ -34,7 +34,7 @@ std::wstring ReasonText(DWORD code);
 // Why path could not be changed: a folder standing under a file's name is
 // said so, whatever code the call that met it returned.
 std::wstring FailureText(const std::wstring& path, DWORD code);
-// "major.minor.build.revision".
+// "major.minor.build.revision"; "не указана" for 0.0.0.0 (no version given).
 std::wstring VersionText(const CVersionNumber& version);
 // The run's last line: its counts, how it ended and how long it took.
 void LogRunEnd(const CUpdateRunCounts& counts, eRunEnd end, uint64_t milliseconds);

@@ -75,9 +75,8 @@ const LONGLONG kOldTime = 126256467060000000LL;
 class CRunFolder : public CUpdateRunFolder
 {
 public:
-    // "LEVEL message" of every line, in order, without the first line and the
-    // start of the manifest's program: what the update engine itself wrote.
-    std::vector<std::string> EngineLines() const
+    // "LEVEL message" of every line of the logger, in order.
+    std::vector<std::string> LevelAndMessageLines() const
     {
         std::vector<std::string> lines;
         for (const std::string& line : m_log) {
@@ -85,13 +84,23 @@ public:
             if (marker == std::string::npos)
                 continue;
             const size_t levelStart = line.rfind(' ', marker - 1) + 1;
-            const std::string message = line.substr(marker + 11);
-            if (message == Cp1251(kLogStart) || message.compare(0, Cp1251(kStartFailed).size(),
-                                                                Cp1251(kStartFailed)) == 0)
+            lines.push_back(line.substr(levelStart, marker - levelStart) + " " + line.substr(marker + 11));
+        }
+        return lines;
+    }
+
+    // "LEVEL message" of every line, in order, without the first line, the
+    // start of the manifest's program and the run's account of itself: what
+    // the update engine wrote about the files.
+    std::vector<std::string> EngineLines() const
+    {
+        std::vector<std::string> lines;
+        for (const std::string& line : LevelAndMessageLines()) {
+            const std::string message = line.substr(line.find(' ') + 1);
+            if (message == Cp1251(kLogStart) ||
+                message.compare(0, Cp1251(kStartFailed).size(), Cp1251(kStartFailed)) == 0 || IsStoryLine(line))
                 continue;
-            std::string levelAndMessage = line.substr(levelStart, marker - levelStart) + " " + message;
-            if (!IsStoryLine(levelAndMessage))
-                lines.push_back(levelAndMessage);
+            lines.push_back(line);
         }
         return lines;
     }
@@ -766,14 +775,9 @@ namespace {
 std::vector<std::string> StoryLines(const CRunFolder& run)
 {
     std::vector<std::string> lines;
-    for (const std::string& line : run.Log()) {
-        const size_t marker = line.find(" [default] ");
-        if (marker == std::string::npos)
-            continue;
-        const size_t levelStart = line.rfind(' ', marker - 1) + 1;
-        const std::string levelAndMessage = line.substr(levelStart, marker - levelStart) + " " + line.substr(marker + 11);
-        if (IsStoryLine(levelAndMessage))
-            lines.push_back(levelAndMessage);
+    for (const std::string& line : run.LevelAndMessageLines()) {
+        if (IsStoryLine(line))
+            lines.push_back(line);
     }
     return lines;
 }
