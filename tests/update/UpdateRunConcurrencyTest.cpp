@@ -104,16 +104,19 @@ protected:
         return false;
     }
 
-    // Waits (up to a minute) until the run's log says it waits for another run.
-    bool RunWaits(const wchar_t* run) const
+    // Waits (up to a minute) until the run's log holds a line with message.
+    bool LogSays(const wchar_t* run, const std::string& message) const
     {
         for (int i = 0; i < 1200; ++i) {
-            if (Count(LogOf(run), kWaiting) != 0)
+            if (Count(LogOf(run), message) != 0)
                 return true;
             Sleep(50);
         }
         return false;
     }
+
+    // Waits until the run's log says it waits for another run.
+    bool RunWaits(const wchar_t* run) const { return LogSays(run, kWaiting); }
 
     CTestFolder m_folder;
 };
@@ -194,16 +197,10 @@ TEST_F(UpdateRunConcurrency, DownloadChangedAfterTheLoad_CheckedContentInstalled
     ASSERT_TRUE(StartRequester(requester));
     CChildProcess run;
     ASSERT_TRUE(StartRun(run, L"runA", requester.Id()));
-    ASSERT_TRUE(RunHasBegun());
-    // The load is over once the download may be written again (staging
-    // holds it without write sharing); nothing is replaced yet.
-    bool written = false;
-    for (int i = 0; i < 1200 && !written; ++i) {
-        written = WriteBytes(download, "changed");
-        if (!written)
-            Sleep(50);
-    }
-    ASSERT_TRUE(written) << "the download is still held";
+    // Once the run says its files are staged, the download is let go of and
+    // nothing is replaced yet.
+    ASSERT_TRUE(LogSays(L"runA", Cp1251(EngineMessages::kStaged))) << "the run did not stage";
+    ASSERT_TRUE(WriteBytes(download, "changed")) << "the download is still held";
     ASSERT_TRUE(run.Running());
     ASSERT_EQ("old", Bytes(L"x.dll"));
     requester.Terminate();
