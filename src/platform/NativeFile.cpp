@@ -2,7 +2,9 @@
 
 #include "platform/Handles.h"
 
+#include <cstddef>
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -19,6 +21,7 @@ constexpr NTSTATUS kStatusInfoLengthMismatch = static_cast<NTSTATUS>(0xC0000004L
 constexpr NTSTATUS kStatusObjectNameInvalid = static_cast<NTSTATUS>(0xC0000033L);
 constexpr NTSTATUS kStatusProcedureNotFound = static_cast<NTSTATUS>(0xC000007AL);
 constexpr ULONG kFileBasicInformation = 4;
+constexpr ULONG kFileLinkInformation = 11;
 constexpr ULONG kSystemProcessInformation = 5;
 
 // ntdll is mapped into every process; its exports are looked up once.
@@ -187,6 +190,42 @@ NTSTATUS GetFileBasicInfo(QX_FILE_BASIC_INFORMATION* info, const std::wstring& p
 NTSTATUS SetFileBasicInfo(const std::wstring& path, QX_FILE_BASIC_INFORMATION info)
 {
     return ExchangeBasicInfo(path, FILE_WRITE_ATTRIBUTES, Ntdll().setInformationFile, &info);
+}
+
+NTSTATUS LinkOpenFile(HANDLE file, const std::wstring& path)
+{
+    SetLastError(0);
+    const NtdllEntries& ntdll = Ntdll();
+    if (!ntdll.HasFileCalls()) {
+        SetLastErrorFromStatus(kStatusProcedureNotFound);
+        return kStatusProcedureNotFound;
+    }
+    CNtPathName name;
+    if (!name.Convert(path)) {
+        SetLastErrorFromStatus(kStatusObjectNameInvalid);
+        return kStatusObjectNameInvalid;
+    }
+    // FILE_LINK_INFORMATION: whether to replace, a root (none: the name is
+    // whole), the name's length in bytes and the name, without a terminator.
+    struct LinkInformation
+    {
+        BOOLEAN replaceIfExists;
+        HANDLE rootDirectory;
+        ULONG fileNameLength;
+        WCHAR fileName[1];
+    };
+    const USHORT bytes = name.Get()->Length;
+    std::vector<unsigned char> block(offsetof(LinkInformation, fileName) + bytes);
+    LinkInformation* info = reinterpret_cast<LinkInformation*>(block.data());
+    info->replaceIfExists = FALSE;
+    info->rootDirectory = nullptr;
+    info->fileNameLength = bytes;
+    std::memcpy(info->fileName, name.Get()->Buffer, bytes);
+    IO_STATUS_BLOCK ioStatus{};
+    const NTSTATUS status = ntdll.setInformationFile(file, &ioStatus, info, static_cast<ULONG>(block.size()),
+                                                     kFileLinkInformation);
+    SetLastErrorFromStatus(status);
+    return status;
 }
 
 void InitSystemInfo()

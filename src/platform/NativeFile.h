@@ -34,6 +34,11 @@ NTSTATUS GetFileBasicInfo(QX_FILE_BASIC_INFORMATION* info, const std::wstring& p
 // Time fields that are 0, and attributes that are 0, are left unchanged by the system.
 NTSTATUS SetFileBasicInfo(const std::wstring& path, QX_FILE_BASIC_INFORMATION info);
 
+// Gives the file open as `file` a second name (a hard link) at path, which
+// must not exist. It needs no access of its own, so the handle a caller has
+// already opened to check the file serves (one open of the file, not two).
+NTSTATUS LinkOpenFile(HANDLE file, const std::wstring& path);
+
 // Fills the process-wide system information record (runs once at start-up).
 void InitSystemInfo();
 const SYSTEM_INFO& SystemInfo();

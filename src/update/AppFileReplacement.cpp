@@ -324,21 +324,20 @@ private:
     {
         // A file held open without delete sharing can be neither renamed nor
         // replaced; a link made to it could not be removed again until it is
-        // let go. Asked first, it fails the item before anything is made.
-        {
-            CHandle probe(CreateFileW(m_entry.target.c_str(), DELETE,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                      FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-            if (!probe)
-                return false;
-        }
+        // let go. Asked first, it fails the item before anything is made;
+        // the handle then makes the link.
+        CHandle file(CreateFileW(m_entry.target.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                 nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+        if (!file)
+            return false;
         const DWORD blocking = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
         const DWORD attributes = GetFileAttributesW(m_entry.target.c_str());
         if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & blocking) == 0 &&
-            CreateHardLinkW(m_entry.backup.c_str(), m_entry.target.c_str(), nullptr)) {
+            LinkOpenFile(file.Get(), m_entry.backup) == 0) {
             *replace = true;
             return true;
         }
+        file.Close();
         *replace = false;
         return MoveFileW(m_entry.target.c_str(), m_entry.backup.c_str()) != FALSE;
     }
@@ -598,6 +597,6 @@ void CQXUpdate::FinishUpdate()
         return;
     // The old versions are no longer needed. A backup that cannot be deleted
     // stays with the journal; the next run deletes it.
-    FinishJournal(journal, eKillCommit, false);
+    FinishJournal(journal, eKillCommit, eFinishAfterSwap);
     EndTransaction();
 }

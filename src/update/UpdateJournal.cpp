@@ -246,7 +246,7 @@ bool UndoChange(const CJournalEntry& entry, eKillPhase phase, bool* restored, DW
     return ok;
 }
 
-bool FinishChange(const CJournalEntry& entry, eKillPhase phase, DWORD* code)
+bool FinishChange(const CJournalEntry& entry, eKillPhase phase, eFinishBy by, DWORD* code)
 {
     bool ok = true;
     if (entry.kind == eChangeReplace || entry.kind == eChangeRemove) {
@@ -257,8 +257,10 @@ bool FinishChange(const CJournalEntry& entry, eKillPhase phase, DWORD* code)
             ok = DeleteIfPresent(entry.backup, phase, code);
         }
     }
+    // Looking up a name that is gone costs a scan of its folder under Wine;
+    // after the swap every staged name is known to be gone.
     DWORD stagedCode = 0;
-    if (!DeleteIfPresent(entry.staged, phase, &stagedCode) && ok) {
+    if (by == eFinishRecovered && !DeleteIfPresent(entry.staged, phase, &stagedCode) && ok) {
         *code = stagedCode;
         ok = false;
     }
@@ -332,16 +334,16 @@ bool UndoJournal(const CUpdateJournal& journal, size_t started, eKillPhase phase
     return ok && RemoveRunTraces(journal, phase);
 }
 
-bool FinishJournal(const CUpdateJournal& journal, eKillPhase phase, bool logFailures)
+bool FinishJournal(const CUpdateJournal& journal, eKillPhase phase, eFinishBy by)
 {
     if (journal.entries.empty())
         return true;
     bool ok = true;
     for (const CJournalEntry& entry : journal.entries) {
         DWORD code = 0;
-        if (!FinishChange(entry, phase, &code)) {
+        if (!FinishChange(entry, phase, by, &code)) {
             ok = false;
-            if (logFailures)
+            if (by == eFinishRecovered)
                 LOG(ERROR) << ToLogText(kCreateFailed) << ToLogText(entry.backup) << ToLogText(kCode) << code;
         }
     }
@@ -367,7 +369,7 @@ bool RecoverInterruptedUpdate(const std::wstring& journalPath)
 
     int count = 0;
     const bool ok = state == eJournalCommitted
-                        ? FinishJournal(journal, eKillRecover, true)
+                        ? FinishJournal(journal, eKillRecover, eFinishRecovered)
                         : UndoJournal(journal, journal.entries.size(), eKillRecover, eUndoLogRecovered, &count);
     if (!ok) {
         LOG(ERROR) << ToLogText(kRecoveryFailed) << ToLogText(journalPath);

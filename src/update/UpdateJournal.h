@@ -84,8 +84,18 @@ std::wstring DefaultJournalPath();
 // restored: set when an old version was put back. False with the code of the
 // step that failed; what it could not undo stays for a later attempt.
 bool UndoChange(const CJournalEntry& entry, eKillPhase phase, bool* restored, DWORD* code);
+// Who completes a committed journal.
+enum eFinishBy
+{
+    // The run whose swap made every change: each staged file already has its
+    // target's name, so only the backups are left; nothing is logged.
+    eFinishAfterSwap = 0,
+    // A later run's recovery: staged files may be left too, and each backup
+    // that stays is logged.
+    eFinishRecovered = 1,
+};
 // Completes one committed change: its backup (and any staged file) deleted.
-bool FinishChange(const CJournalEntry& entry, eKillPhase phase, DWORD* code);
+bool FinishChange(const CJournalEntry& entry, eKillPhase phase, eFinishBy by, DWORD* code);
 // Undoes a journal's changes in reverse order: the first `started` ones in
 // full (UndoChange), the later ones only as far as their staged files; then
 // the folders the run created (where empty), the run's own folders and, when
@@ -101,8 +111,8 @@ enum eUndoLog
 bool UndoJournal(const CUpdateJournal& journal, size_t started, eKillPhase phase, eUndoLog log, int* restoredCount);
 // Completes a committed journal: the backups deleted, the folders that
 // removals left empty removed, then the run's own folders and the journal.
-// logFailures: a line for each backup that stays. True when nothing is left.
-bool FinishJournal(const CUpdateJournal& journal, eKillPhase phase, bool logFailures);
+// True when nothing is left.
+bool FinishJournal(const CUpdateJournal& journal, eKillPhase phase, eFinishBy by);
 
 // Applies the journal an earlier run left at journalPath: committed, its
 // backups are deleted; otherwise every change is undone, in reverse order.

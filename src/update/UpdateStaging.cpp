@@ -52,19 +52,14 @@ eDownload OpenItemDownload(const CUpdateFileItem& item, const std::wstring& upda
 class CFlushQueue
 {
 public:
-    CFlushQueue() { InitializeCriticalSection(&m_lock); }
-    ~CFlushQueue()
-    {
-        Finish();
-        DeleteCriticalSection(&m_lock);
-    }
+    CFlushQueue() = default;
+    ~CFlushQueue() { Finish(); }
     CFlushQueue(const CFlushQueue&) = delete;
     CFlushQueue& operator=(const CFlushQueue&) = delete;
 
     void Start()
     {
-        m_ready.Reset(CreateSemaphoreW(nullptr, 0, LONG_MAX, nullptr));
-        for (int i = 0; m_ready && i < kThreads; ++i) {
+        for (int i = 0; i < kThreads; ++i) {
             CHandle thread(CreateThread(nullptr, 64 << 10, &Run, this, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
             if (thread)
                 m_threads.push_back(std::move(thread));
@@ -88,10 +83,10 @@ public:
             copy.Reset(duplicated);
             file = duplicated;
         }
-        EnterCriticalSection(&m_lock);
+        AcquireSRWLockExclusive(&m_lock);
         m_files.push_back({file, std::move(copy)});
-        LeaveCriticalSection(&m_lock);
-        ReleaseSemaphore(m_ready.Get(), 1, nullptr);
+        ReleaseSRWLockExclusive(&m_lock);
+        WakeConditionVariable(&m_ready);
     }
 
     // Returns when every file pushed is written out.
@@ -99,11 +94,11 @@ public:
     {
         if (m_threads.empty())
             return;
-        EnterCriticalSection(&m_lock);
+        AcquireSRWLockExclusive(&m_lock);
         for (size_t i = 0; i < m_threads.size(); ++i)
             m_files.push_back({nullptr, CHandle()}); // one end mark per thread
-        LeaveCriticalSection(&m_lock);
-        ReleaseSemaphore(m_ready.Get(), static_cast<LONG>(m_threads.size()), nullptr);
+        ReleaseSRWLockExclusive(&m_lock);
+        WakeAllConditionVariable(&m_ready);
         for (const CHandle& thread : m_threads)
             WaitForSingleObject(thread.Get(), INFINITE);
         m_threads.clear();
@@ -122,11 +117,12 @@ private:
     {
         CFlushQueue& queue = *static_cast<CFlushQueue*>(context);
         for (;;) {
-            WaitForSingleObject(queue.m_ready.Get(), INFINITE);
-            EnterCriticalSection(&queue.m_lock);
+            AcquireSRWLockExclusive(&queue.m_lock);
+            while (queue.m_files.empty())
+                SleepConditionVariableSRW(&queue.m_ready, &queue.m_lock, INFINITE, 0);
             CEntry entry = std::move(queue.m_files.front());
             queue.m_files.pop_front();
-            LeaveCriticalSection(&queue.m_lock);
+            ReleaseSRWLockExclusive(&queue.m_lock);
             if (entry.file == nullptr)
                 return 0;
             // A failed flush leaves the data to be written later, as without it.
@@ -134,8 +130,11 @@ private:
         }
     }
 
-    CRITICAL_SECTION m_lock;
-    CHandle m_ready;
+    // A slim lock and a condition variable rather than a semaphore: they
+    // wait and wake within the process, so a file handed over costs no call
+    // into the system's object manager (one per file adds up over thousands).
+    SRWLOCK m_lock = SRWLOCK_INIT;
+    CONDITION_VARIABLE m_ready = CONDITION_VARIABLE_INIT;
     std::deque<CEntry> m_files;
     std::vector<CHandle> m_threads;
 };
