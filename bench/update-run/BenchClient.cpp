@@ -2,7 +2,8 @@
 //   QXBenchClient.exe               the client application: appends one line
 //                                   "<process id> <performance counter>" to the
 //                                   file named by QX_BENCH_CLIENT_MARK as soon
-//                                   as it runs, then waits until it is ended;
+//                                   as it runs, then waits for messages, as a
+//                                   desktop application does, until it is ended;
 //   QXBenchClient.exe requester MS  the requesting process: exits after MS ms.
 // The performance counter is the same clock in every process of the machine,
 // so the benchmark compares it with the moments it observes itself.
@@ -41,6 +42,10 @@ int wmain(int argc, wchar_t** argv)
     DWORD written = 0;
     WriteFile(file.Get(), line, static_cast<DWORD>(size), &written, nullptr);
     file.Close();
-    Sleep(INFINITE);
+    // Waiting for input, as the application's window would: the moment the
+    // system reports to those that wait for it to be idle.
+    MSG message{};
+    while (GetMessageW(&message, nullptr, 0, 0) > 0)
+        DispatchMessageW(&message);
     return 0;
 }

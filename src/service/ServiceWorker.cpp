@@ -165,7 +165,7 @@ void CServiceWorker::RunUpdate()
     }
     CQXUpdate update;
     // The applications are started as soon as the swap has committed; the
-    // old versions are deleted after that.
+    // old versions are deleted once they are up.
     update.finishAfterStart = true;
     if (!update.LoadUpdateInfoFromXmlFile(m_updateFile)) {
         update.RunUpdatedApp(eRunAfterFailedLoad);
@@ -184,6 +184,7 @@ void CServiceWorker::RunUpdate()
         update.RunUpdatedApp(eRunAfterUpdate);
     if (update.restartQuoteBench && ended)
         update.StartQuoteBench();
+    update.WaitForStartedPrograms();
     update.FinishUpdate();
     logEnd(update.counts, updated ? eRunCommitted : eRunUndone);
 }

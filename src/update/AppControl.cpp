@@ -56,6 +56,8 @@ void LogWaitTimedOut(DWORD processId)
 
 // How long the run waits for the ended client processes to be gone.
 const DWORD kClientEndMs = 5000;
+// How long the clean-up after a run waits for the programs it started.
+const DWORD kStartedIdleMs = 5000;
 
 void LogWaitEnded(DWORD processId, ULONGLONG startTicks)
 {
@@ -71,13 +73,18 @@ void LogNotFound(DWORD processId)
 }
 
 // Starts a program and logs what became of it: its command line and process
-// id, or the system's reason and then the command line that failed.
-void StartAndLog(CProcessLauncher& launcher)
+// id, or the system's reason and then the command line that failed. A
+// started program's handle joins started.
+void StartAndLog(CProcessLauncher& launcher, std::vector<CHandle>& started)
 {
     using namespace UpdateMessages;
     if (launcher.Start()) {
         LOG(INFO) << ToLogText(kStarted + launcher.commandLine + kStartedProcess)
                   << launcher.GetProcessId();
+        HANDLE process = nullptr;
+        if (DuplicateHandle(GetCurrentProcess(), launcher.GetProcessHandle(), GetCurrentProcess(), &process,
+                            SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE, 0))
+            started.emplace_back(process);
         return;
     }
     LOG(ERROR) << ToLogText(L"Не удалось запустить программу после обновления. ")
@@ -198,7 +205,7 @@ void CQXUpdate::StartQuoteBench()
     CProcessLauncher launcher;
     launcher.commandLine = kQuoteBenchCommandLine;
     launcher.currentDirectory = TargetFolderW();
-    StartAndLog(launcher);
+    StartAndLog(launcher, startedPrograms);
 }
 
 void CQXUpdate::RunUpdatedApp(eRunType)
@@ -213,5 +220,21 @@ void CQXUpdate::RunUpdatedApp(eRunType)
     CProcessLauncher launcher;
     launcher.commandLine = L"\"" + AddTrailingBackslash(folder) + AppToRunW() + L"\" " + ParamsW();
     launcher.currentDirectory = folder;
-    StartAndLog(launcher);
+    StartAndLog(launcher, startedPrograms);
+}
+
+void CQXUpdate::WaitForStartedPrograms()
+{
+    // A program that has just been started loads and sets itself up; the
+    // deletion of the old versions would compete with it for the machine
+    // (under Wine, for the one server process that every file call goes
+    // through), and the user would wait longer for the application.
+    const ULONGLONG start = GetTickCount64();
+    for (const CHandle& process : startedPrograms) {
+        const ULONGLONG spent = GetTickCount64() - start;
+        if (spent >= kStartedIdleMs)
+            break;
+        WaitForInputIdle(process.Get(), static_cast<DWORD>(kStartedIdleMs - spent));
+    }
+    startedPrograms.clear();
 }

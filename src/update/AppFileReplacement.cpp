@@ -27,6 +27,7 @@
 
 #include "platform/FileHelpers.h"
 #include "platform/FileWriter.h"
+#include "platform/HandleCloser.h"
 #include "platform/Handles.h"
 #include "platform/NativeFile.h"
 #include "platform/TextConversion.h"
@@ -40,6 +41,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -243,8 +245,10 @@ bool WriteContent(CFileWriter& writer, const CUpdateFileItem& item, DWORD* code)
 class CItemSwap
 {
 public:
-    CItemSwap(CUpdateFileItem& item, const CJournalEntry& entry, const std::wstring& target)
-        : m_item(item), m_entry(entry), m_target(target)
+    // closer: takes the handles the swap is done with (closed on a thread of
+    // its own); the caller finishes it before anything else touches the files.
+    CItemSwap(CUpdateFileItem& item, const CJournalEntry& entry, const std::wstring& target, CHandleCloser& closer)
+        : m_item(item), m_entry(entry), m_target(target), m_closer(closer)
     {
     }
 
@@ -326,6 +330,8 @@ private:
         // replaced; a link made to it could not be removed again until it is
         // let go. Asked first, it fails the item before anything is made;
         // the handle then makes the link.
+        // Closed before the rename over the file: a file that is open
+        // cannot be replaced.
         CHandle file(CreateFileW(m_entry.target.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
         if (!file)
@@ -347,8 +353,13 @@ private:
     {
         if (InjectedFault(eStepFinalRename))
             return false;
-        if (m_item.staged.IsStaged())
-            return m_item.staged.RenameTo(m_entry.target, replace);
+        if (m_item.staged.IsStaged()) {
+            CHandle renamed;
+            if (!m_item.staged.RenameTo(m_entry.target, replace, &renamed))
+                return false;
+            m_closer.Close(std::move(renamed));
+            return true;
+        }
         return MoveFileExW(m_entry.staged.c_str(), m_entry.target.c_str(), replace ? MOVEFILE_REPLACE_EXISTING : 0) !=
                FALSE;
     }
@@ -367,6 +378,7 @@ private:
     CUpdateFileItem& m_item;
     const CJournalEntry& m_entry;
     const std::wstring m_target;
+    CHandleCloser& m_closer;
 };
 
 } // namespace
@@ -503,6 +515,11 @@ bool CQXUpdate::UpdateAppFiles()
     // How many changes were started, for the undo after a failure.
     size_t started = 0;
     bool ok = true;
+    // The swap's handles are closed beside it: the application is down
+    // while it runs. Finished before the commit or the undo, so that no
+    // file is still held when the applications start or a change is undone.
+    CHandleCloser closer;
+    closer.Start();
     // Folders for new files first, outermost first.
     for (const std::wstring& folder : journal.newFolders) {
         if (InjectedFault(eStepCreateFolder) || !CreateDirectoryW(folder.c_str(), nullptr)) {
@@ -548,7 +565,7 @@ bool CQXUpdate::UpdateAppFiles()
         LOG(INFO) << ToLogText(L"Обновление файла " + UpdateFolderW() + item->FileNameW());
         const CJournalEntry& entry = journal.entries[static_cast<size_t>(item->change)];
         started = static_cast<size_t>(item->change) + 1;
-        CItemSwap swap(*item, entry, TargetFolderW() + item->FileNameW());
+        CItemSwap swap(*item, entry, TargetFolderW() + item->FileNameW(), closer);
         if (!swap.Swap()) {
             LOG(ERROR) << ToLogText(kNotUpdated + entry.target + L": " + FailureText(entry.target, swap.Code()))
                        << ToLogText(kCode) << swap.Code();
@@ -565,6 +582,7 @@ bool CQXUpdate::UpdateAppFiles()
         }
     }
 
+    closer.Finish();
     if (ok && started > 0) {
         if (InjectedFault(eStepCommit) || !journal.MarkCommitted()) {
             LOG(ERROR) << ToLogText(kJournalFailed) << ToLogText(journal.path) << ToLogText(kCode)

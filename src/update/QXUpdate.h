@@ -8,6 +8,7 @@
 #include "update/UpdateJournal.h"
 #include "update/UpdateRunLog.h"
 
+#include "platform/Handles.h"
 #include "platform/TextConversion.h"
 #include "platform/VersionNumber.h"
 
@@ -138,6 +139,12 @@ public:
     bool TerminateQuoteBench();
     void StartQuoteBench();
     void RunUpdatedApp(eRunType runType);
+    // Waits, five seconds at most in all, until each program the run started
+    // waits for input (its window is up); a console program, or one that
+    // has ended, at once. Clean-up that follows then does not slow their start.
+    void WaitForStartedPrograms();
+    // The programs the run started, for WaitForStartedPrograms.
+    std::vector<CHandle> startedPrograms;
 
     // The run's planned changes, in the order they are made.
     CUpdateJournal journal;

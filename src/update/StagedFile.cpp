@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 bool ManifestFileTime(int64_t modified, LARGE_INTEGER* value)
 {
@@ -29,7 +30,7 @@ bool CStagedFile::Create(const std::wstring& path)
     return m_file.IsValid();
 }
 
-bool CStagedFile::RenameTo(const std::wstring& path, bool replace)
+bool CStagedFile::RenameTo(const std::wstring& path, bool replace, CHandle* released)
 {
     // The name is taken as the system gets it: a length in bytes, no terminator needed.
     std::vector<unsigned char> block(sizeof(FILE_RENAME_INFO) + path.size() * sizeof(wchar_t));
@@ -40,7 +41,10 @@ bool CStagedFile::RenameTo(const std::wstring& path, bool replace)
     std::memcpy(info->FileName, path.c_str(), path.size() * sizeof(wchar_t));
     if (!SetFileInformationByHandle(m_file.Get(), FileRenameInfo, info, static_cast<DWORD>(block.size())))
         return false;
-    m_file.Close();
+    if (released != nullptr)
+        *released = std::move(m_file);
+    else
+        m_file.Close();
     return true;
 }
 

@@ -45,8 +45,9 @@ public:
     // fails when the name exists.
     bool Create(const std::wstring& path);
     // Renames the held file to path, which must not exist unless replace is
-    // set; on success the file is no longer ours. False with the last-error value.
-    bool RenameTo(const std::wstring& path, bool replace = false);
+    // set; on success the file is no longer ours: its handle is closed, or
+    // handed to released for the caller to close. False with the last-error value.
+    bool RenameTo(const std::wstring& path, bool replace = false, CHandle* released = nullptr);
     // Deletes the file if it is still ours.
     void Discard();
 
