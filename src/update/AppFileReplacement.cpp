@@ -241,6 +241,31 @@ bool WriteContent(CFileWriter& writer, const CUpdateFileItem& item, DWORD* code)
     return false;
 }
 
+// Gives the old file of a replacement its backup name as a second name (a
+// hard link): the file keeps its own name until the new one is renamed over
+// it, and making the link costs one lookup of a new name instead of two (the
+// second in the application folder). False when no link was made: code is
+// then the reason when the file cannot be replaced at all (held open without
+// delete sharing: a link made to it could not be removed again until it is
+// let go, so the check comes first), and 0 when only a link is not to be had
+// (another file system, or an attribute that would refuse the rename over
+// the file, which changing would change for the backup too).
+bool LinkBackup(const CJournalEntry& entry, DWORD* code)
+{
+    *code = 0;
+    // Closed before the rename over the file: a file that is open cannot be replaced.
+    CHandle file(CreateFileW(entry.target.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                             nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!file) {
+        *code = LastErrorOr(ERROR_GEN_FAILURE);
+        return false;
+    }
+    const DWORD blocking = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+    const DWORD attributes = GetFileAttributesW(entry.target.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & blocking) == 0 &&
+           LinkOpenFile(file.Get(), entry.backup) == 0;
+}
+
 // One item's change, from its new content to its swap.
 class CItemSwap
 {
@@ -260,7 +285,9 @@ public:
             return false;
         bool replace = false;
         if (m_entry.kind == eChangeReplace) {
-            if (InjectedFault(eStepMoveToBackup) || !KeepOldFile(&replace)) {
+            // A backup linked ahead needs nothing more: the new file goes over the old.
+            replace = m_entry.linked;
+            if (InjectedFault(eStepMoveToBackup) || (!m_entry.linked && !KeepOldFile(&replace))) {
                 LogFailed(kCreateFailed, LastErrorOr(ERROR_GEN_FAILURE));
                 return false;
             }
@@ -316,34 +343,23 @@ private:
         return true;
     }
 
-    // The old file under the backup name. A second name for the same file
-    // (a hard link) keeps the file under its own name until the new one is
-    // renamed over it, and costs one lookup of a new name instead of two
-    // (the second in the application folder). Where links are not to be
-    // had (another file system), or an attribute would refuse the rename over
-    // the file (and changing it would change the backup too), the file is
-    // moved to the backup name and the new one takes the free name.
+    // The old file under the backup name: a second name for it (see
+    // LinkBackup) or, where a link is not to be had, the file moved there
+    // and the new one taking the free name.
     // replace: set when the new file is to be renamed over the old one.
     bool KeepOldFile(bool* replace)
     {
-        // A file held open without delete sharing can be neither renamed nor
-        // replaced; a link made to it could not be removed again until it is
-        // let go. Asked first, it fails the item before anything is made;
-        // the handle then makes the link.
-        // Closed before the rename over the file: a file that is open
-        // cannot be replaced.
-        CHandle file(CreateFileW(m_entry.target.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                 nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-        if (!file)
-            return false;
-        const DWORD blocking = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
-        const DWORD attributes = GetFileAttributesW(m_entry.target.c_str());
-        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & blocking) == 0 &&
-            LinkOpenFile(file.Get(), m_entry.backup) == 0) {
+        DWORD code = 0;
+        if (LinkBackup(m_entry, &code)) {
             *replace = true;
             return true;
         }
-        file.Close();
+        // Not to be opened for deletion (held without delete sharing, say):
+        // neither a move nor a rename over it would do.
+        if (code != 0) {
+            SetLastError(code);
+            return false;
+        }
         *replace = false;
         return MoveFileW(m_entry.target.c_str(), m_entry.backup.c_str()) != FALSE;
     }
@@ -483,6 +499,20 @@ bool CQXUpdate::BeginTransaction()
         item->change = -1;
     EndTransaction();
     return false;
+}
+
+void CQXUpdate::LinkBackupsAhead()
+{
+    for (CJournalEntry& entry : journal.entries) {
+        if (entry.kind != eChangeReplace || entry.linked)
+            continue;
+        // A file that cannot be linked now is left to the swap, which
+        // links or moves it then, or fails the item with the reason.
+        DWORD code = 0;
+        entry.linked = LinkBackup(entry, &code);
+        if (entry.linked)
+            PassKillPoint(eKillStage);
+    }
 }
 
 void CQXUpdate::AbandonTransaction()

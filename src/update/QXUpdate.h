@@ -116,6 +116,11 @@ public:
     // Puts back what an earlier version of this program left: a file absent
     // with its whole old version under "X.old".
     void RestoreLegacyBackups(size_t first);
+    // Gives each old file that will be replaced its backup name ahead of the
+    // swap, as a second name: it changes nothing the application sees, so
+    // it is done while the application still runs, and the swap, while it
+    // is down, only renames. A file that cannot be linked now is left to the swap.
+    void LinkBackupsAhead();
     // Deletes the staged files and the journal of a run that ends before
     // its swap (its manifest did not load in full); done on reset too.
     void AbandonTransaction();

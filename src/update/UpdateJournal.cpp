@@ -307,8 +307,12 @@ bool UndoJournal(const CUpdateJournal& journal, size_t started, eKillPhase phase
     for (size_t i = journal.entries.size(); i-- > 0;) {
         const CJournalEntry& entry = journal.entries[i];
         if (i >= started) {
-            // Staged only; one that stays keeps the run's folder, and so the journal.
+            // Staged only, perhaps with its backup linked ahead (a second
+            // name of the old file, which keeps its own); one that stays
+            // keeps the run's folder, and so the journal.
             DeleteFileW(entry.staged.c_str());
+            if (entry.linked)
+                DeleteFileW(entry.backup.c_str());
             continue;
         }
         bool restored = false;

@@ -45,6 +45,9 @@ struct CJournalEntry
     std::wstring target; // the application file
     std::wstring staged; // the new content until it takes the target's name (not for a removal)
     std::wstring backup; // the old file from the swap to the commit (replace and remove)
+    // Not written to the file: the backup of this replacement was linked to
+    // the old file before the swap began (the old file keeps its name too).
+    bool linked = false;
 };
 
 enum eJournalState

@@ -305,6 +305,8 @@ bool CQXUpdate::LoadUpdateInfoFromXmlFile(std::wstring path)
     if (!jobs.empty())
         LOG(INFO) << ToLogText(kStaged) << staged << ToLogText(L" из ") << jobs.size() << ToLogText(L" за ")
                   << GetTickCount64() - stagingStart << ToLogText(L" мс");
+    if (result && stage)
+        LinkBackupsAhead();
     // A run that will not replace anything leaves nothing staged behind: its
     // staged files and journal go when the object is reset or destroyed.
     return result;
