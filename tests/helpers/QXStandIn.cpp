@@ -17,6 +17,15 @@
 //   --exit-code <n>     exit code when it exits by itself (default 0);
 //                       alone it means: exit at once
 //   --hold <path>       open that file without sharing and keep it open
+//
+// Built a second time as a windowed program (QXWindowStandIn, with
+// QX_STANDIN_WINDOW), it stands in for a desktop application: after its start
+// line it appends
+//   ready <TAB> process id <TAB> time <TAB> files
+// where files counts the files in the update run's folders (".~qx*", their
+// names in numbered subfolders) of its working directory at that moment, and
+// then waits for messages, which the system reports as waiting for input;
+// with --no-input it never does.
 #include "platform/Handles.h"
 
 #include <windows.h>
@@ -102,6 +111,58 @@ void AppendRecord(const std::string& line)
     }
 }
 
+#ifdef QX_STANDIN_WINDOW
+// Files in the update run's folders of the working directory.
+unsigned long RunFolderFiles()
+{
+    unsigned long count = 0;
+    WIN32_FIND_DATAW folder{};
+    CFindHandle folders(FindFirstFileW(L".~qx*", &folder));
+    if (!folders)
+        return 0;
+    do {
+        WIN32_FIND_DATAW group{};
+        CFindHandle groups(FindFirstFileW((std::wstring(folder.cFileName) + L"\\*").c_str(), &group));
+        if (!groups)
+            continue;
+        do {
+            if (group.cFileName[0] == L'.')
+                continue;
+            WIN32_FIND_DATAW file{};
+            CFindHandle files(
+                FindFirstFileW((std::wstring(folder.cFileName) + L"\\" + group.cFileName + L"\\*").c_str(), &file));
+            if (!files)
+                continue;
+            do {
+                if ((file.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+                    ++count;
+            } while (FindNextFileW(files.Get(), &file));
+        } while (FindNextFileW(groups.Get(), &group));
+    } while (FindNextFileW(folders.Get(), &folder));
+    return count;
+}
+
+// Waits for messages until timeout ms have passed (INFINITE: for ever).
+void WaitForInput(DWORD timeout)
+{
+    const ULONGLONG start = GetTickCount64();
+    for (;;) {
+        DWORD left = INFINITE;
+        if (timeout != INFINITE) {
+            const ULONGLONG spent = GetTickCount64() - start;
+            if (spent >= timeout)
+                return;
+            left = static_cast<DWORD>(timeout - spent);
+        }
+        if (MsgWaitForMultipleObjects(0, nullptr, FALSE, left, QS_ALLINPUT) != WAIT_OBJECT_0)
+            return;
+        MSG message{};
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE))
+            DispatchMessageW(&message);
+    }
+}
+#endif
+
 } // namespace
 
 int main()
@@ -113,6 +174,11 @@ int main()
     DWORD exitAfter = INFINITE;
     UINT exitCode = 0;
     CHandle held;
+    bool input = true;
+    for (int i = 1; argv != nullptr && i < argc; ++i) {
+        if (wcscmp(argv[i], L"--no-input") == 0)
+            input = false;
+    }
     for (int i = 1; argv != nullptr && i + 1 < argc; ++i) {
         if (wcscmp(argv[i], L"--exit-after") == 0) {
             exitAfter = static_cast<DWORD>(wcstoul(argv[++i], nullptr, 10));
@@ -131,7 +197,17 @@ int main()
                              ToUtf8(GetCommandLineW()) + "\r\n";
     AppendRecord(line);
 
+#ifdef QX_STANDIN_WINDOW
+    AppendRecord("ready\t" + std::to_string(GetCurrentProcessId()) + "\t" + std::to_string(Now()) + "\t" +
+                 std::to_string(RunFolderFiles()) + "\r\n");
+    if (input)
+        WaitForInput(exitAfter);
+    else
+        Sleep(exitAfter);
+#else
+    (void)input;
     Sleep(exitAfter);
+#endif
     AppendRecord("exit\t" + std::to_string(GetCurrentProcessId()) + "\t" + std::to_string(Now()) + "\r\n");
     return static_cast<int>(exitCode);
 }

@@ -26,6 +26,8 @@ std::vector<StandInEvent> ReadStandInRecord(const std::wstring& path)
             event.module = FromUtf8(fields[3]);
             event.folder = FromUtf8(fields[4]);
             event.commandLine = FromUtf8(fields[5]);
+        } else if (event.kind == "ready" && fields.size() == 4) {
+            event.runFiles = std::stoul(fields[3]);
         } else if (event.kind != "exit" || fields.size() != 3) {
             continue;
         }

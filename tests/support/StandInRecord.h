@@ -11,12 +11,13 @@ constexpr wchar_t kStandInRecordVariable[] = L"QX_STANDIN_RECORD";
 
 struct StandInEvent
 {
-    std::string kind;            // "start" or "exit"
+    std::string kind;            // "start", "exit" or (the windowed stand-in) "ready"
     DWORD processId = 0;
     unsigned long long time = 0; // UTC FILETIME
     std::wstring module;         // start only: the executable
     std::wstring folder;         // start only: the working directory
     std::wstring commandLine;    // start only
+    unsigned long runFiles = 0;  // ready only: files in the update run's folders of its working directory
 };
 
 std::vector<StandInEvent> ReadStandInRecord(const std::wstring& path);

@@ -291,6 +291,8 @@ protected:
     const std::wstring m_manifest = m_folder / L"update.xml";
     const std::wstring m_record = m_folder / L"record.txt";
     const std::wstring m_standIn = TestBinaryFolder() + L"QXStandIn.exe";
+    // The same as a windowed program, which the system reports as waiting for input.
+    const std::wstring m_windowStandIn = TestBinaryFolder() + L"QXWindowStandIn.exe";
     std::vector<std::unique_ptr<CChildProcess>> m_running;
     std::vector<DWORD> m_ownIds;
 };
@@ -417,6 +419,61 @@ TEST_F(AppControlRun, FailedReplacement_ClientStartedAgainWithoutTheProgram)
 
     EXPECT_TRUE(client.Ended(5000));
     ExpectOnlyRunStart(m_updaterFolder + L"QuoteBenchApp.exe", L"\\updater\\QuoteBenchApp.exe");
+}
+
+// ---- the old versions deleted once the started programs are up
+
+namespace {
+
+// The run's own folder (".~qx" and a token) in the application folder, if any is left.
+bool RunFolderLeft(const std::wstring& appFolder)
+{
+    WIN32_FIND_DATAW data{};
+    CFindHandle find(FindFirstFileW((appFolder + L".~qx*").c_str(), &data));
+    return find.IsValid();
+}
+
+} // namespace
+
+TEST_F(AppControlRun, RestartQuoteBench_OldVersionsDeletedOnceTheClientWaitsForInput)
+{
+    // A desktop client: the run's backup of data.txt is still there when the
+    // client looks, just before it waits for input for the first time.
+    ASSERT_TRUE(CopyFileW(m_windowStandIn.c_str(), (m_updaterFolder + L"QuoteBenchApp.exe").c_str(), FALSE));
+    CChildProcess& old = StartCopy(L"app\\QuoteBenchApp.exe");
+    Manifest manifest;
+    manifest.restartQuoteBench = true;
+    WriteUpdateManifest(manifest);
+
+    RunUpdate();
+
+    EXPECT_TRUE(old.Ended(5000));
+    EXPECT_EQ(DataContent(), kNewContent);
+    const std::vector<StandInEvent> ready =
+        WaitForEvents(1, [this](const StandInEvent& e) { return e.kind == "ready" && !IsOwn(e.processId); });
+    ASSERT_EQ(ready.size(), 1u);
+    EXPECT_GE(ready[0].runFiles, 1u) << "the old versions were deleted before the client was up";
+    EXPECT_FALSE(RunFolderLeft(m_appFolder));
+}
+
+TEST_F(AppControlRun, ProgramThatNeverWaitsForInput_OldVersionsDeletedAfterTheBoundedWait)
+{
+    // A windowed program that never waits for input holds the clean-up up
+    // for a few seconds at most: the run ends, its folder gone.
+    ASSERT_TRUE(CopyFileW(m_windowStandIn.c_str(), (m_appFolder + L"Tool.exe").c_str(), FALSE));
+    Manifest manifest;
+    manifest.params = L"--no-input";
+    WriteUpdateManifest(manifest);
+
+    RunUpdate();
+
+    EXPECT_EQ(DataContent(), kNewContent);
+    const std::vector<StandInEvent> ready =
+        WaitForEvents(1, [this](const StandInEvent& e) { return e.kind == "ready" && !IsOwn(e.processId); });
+    ASSERT_EQ(ready.size(), 1u);
+    EXPECT_GE(ready[0].runFiles, 1u);
+    EXPECT_FALSE(RunFolderLeft(m_appFolder));
+    EXPECT_NE(LogLineWith(L"Итог обновления: обновление выполнено"), "");
 }
 
 // ---- the manifest's program
