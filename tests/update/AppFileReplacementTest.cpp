@@ -251,6 +251,94 @@ TEST_F(AppFileReplacement, TargetHeldOpen_FailsAndKeepsOldFile)
     EXPECT_EQ(std::vector<std::wstring>(), Leftovers({L"busy.dll"}));
 }
 
+// Backups linked ahead of the swap (while the application still runs) are a
+// second name of each old file: nothing the application sees changes until
+// the swap, and however the run ends, no link is left behind.
+TEST_F(AppFileReplacement, BackupsLinkedAhead_ChangeNothingUntilTheSwapAndNeverStay)
+{
+    enum class End { kCommit, kAbandon, kMiddleItemFails };
+    const struct
+    {
+        const char* name;
+        End end;
+    } cases[] = {
+        {"committed", End::kCommit},
+        {"abandoned before the swap", End::kAbandon},
+        {"an item between two linked ones fails", End::kMiddleItemFails},
+    };
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.name);
+        NewRun();
+        RemoveTree(Target(L"blocked.dat"));
+        ASSERT_TRUE(WriteBytes(Target(L"a.dll"), "old a"));
+        ASSERT_TRUE(WriteBytes(Target(L"b.dll"), "old b"));
+        Item("a.dll", "new a");
+        if (test.end == End::kMiddleItemFails) {
+            // A folder under the item's name: its rename fails in the swap.
+            ASSERT_TRUE(CreateDirectoryW(Target(L"blocked.dat").c_str(), nullptr));
+            Item("blocked.dat", "x");
+        }
+        Item("b.dll", "new b");
+        Item("c.dll", "new c"); // added: nothing to link
+
+        ASSERT_TRUE(m_update.BeginTransaction());
+        m_update.LinkBackupsAhead();
+        int linked = 0;
+        for (const CJournalEntry& entry : m_update.journal.entries) {
+            if (!entry.linked)
+                continue;
+            ++linked;
+            EXPECT_EQ(ReadBytes(entry.backup).value_or("<missing>"), ReadBytes(entry.target).value_or("<target missing>"));
+        }
+        EXPECT_EQ(linked, 2);
+        EXPECT_EQ("old a", Bytes(L"a.dll"));
+        EXPECT_EQ("old b", Bytes(L"b.dll"));
+
+        std::vector<std::wstring> expected = {L"a.dll", L"b.dll"};
+        switch (test.end) {
+        case End::kCommit:
+            EXPECT_TRUE(m_update.UpdateAppFiles());
+            EXPECT_EQ("new a", Bytes(L"a.dll"));
+            EXPECT_EQ("new b", Bytes(L"b.dll"));
+            EXPECT_EQ("new c", Bytes(L"c.dll"));
+            expected.push_back(L"c.dll");
+            break;
+        case End::kAbandon:
+            m_update.AbandonTransaction();
+            break;
+        case End::kMiddleItemFails:
+            EXPECT_FALSE(m_update.UpdateAppFiles());
+            expected.push_back(L"blocked.dat");
+            break;
+        }
+        if (test.end != End::kCommit) {
+            EXPECT_EQ("old a", Bytes(L"a.dll"));
+            EXPECT_EQ("old b", Bytes(L"b.dll"));
+        }
+        EXPECT_EQ(std::vector<std::wstring>(), Leftovers(expected));
+        EXPECT_FALSE(PathExists(JournalPath()));
+        ASSERT_TRUE(DeleteFileW(Target(L"a.dll").c_str()));
+        ASSERT_TRUE(DeleteFileW(Target(L"b.dll").c_str()));
+        DeleteFileW(Target(L"c.dll").c_str());
+    }
+}
+
+TEST_F(AppFileReplacement, TargetHeldAtTheLink_LeftToTheSwapWhichFailsAndKeepsOldFile)
+{
+    ASSERT_TRUE(WriteBytes(Target(L"busy.dll"), "old"));
+    Item("busy.dll", "new");
+    CHandle held(CreateFileW(Target(L"busy.dll").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(held.IsValid());
+    ASSERT_TRUE(m_update.BeginTransaction());
+    m_update.LinkBackupsAhead();
+    ASSERT_EQ(m_update.journal.entries.size(), 1u);
+    EXPECT_FALSE(m_update.journal.entries[0].linked);
+    EXPECT_FALSE(m_update.UpdateAppFiles());
+    held.Close();
+    EXPECT_EQ("old", Bytes(L"busy.dll"));
+    EXPECT_EQ(std::vector<std::wstring>(), Leftovers({L"busy.dll"}));
+}
+
 TEST_F(AppFileReplacement, TimeStamp_SetsTheManifestTimeReadAsLocal)
 {
     const struct
