@@ -99,6 +99,24 @@ private:
     UNICODE_STRING m_name{};
 };
 
+// Clears the last-error value, checks that the native file calls are at hand
+// and gives path's NT name. An empty or malformed path is refused here,
+// before any native call sees it. 0, or the failing status (also in the
+// last-error value).
+NTSTATUS PrepareFileCall(const std::wstring& path, CNtPathName& name)
+{
+    SetLastError(0);
+    if (!Ntdll().HasFileCalls()) {
+        SetLastErrorFromStatus(kStatusProcedureNotFound);
+        return kStatusProcedureNotFound;
+    }
+    if (!name.Convert(path)) {
+        SetLastErrorFromStatus(kStatusObjectNameInvalid);
+        return kStatusObjectNameInvalid;
+    }
+    return 0;
+}
+
 // Opens path with the given access, then runs the query or the set of class 4.
 NTSTATUS ExchangeBasicInfo(const std::wstring& path, ACCESS_MASK access, NtFileInformationFn call,
                            QX_FILE_BASIC_INFORMATION* record)
@@ -148,18 +166,11 @@ void SetLastErrorFromStatus(NTSTATUS status)
 NTSTATUS NtOpenFileByPath(const std::wstring& path, HANDLE* handle, ACCESS_MASK desiredAccess, ULONG shareAccess,
                           ULONG openOptions)
 {
-    SetLastError(0);
-    const NtdllEntries& ntdll = Ntdll();
-    if (!ntdll.HasFileCalls()) {
-        SetLastErrorFromStatus(kStatusProcedureNotFound);
-        return kStatusProcedureNotFound;
-    }
-    // An empty or malformed path is refused here, before NtOpenFile sees it.
     CNtPathName name;
-    if (!name.Convert(path)) {
-        SetLastErrorFromStatus(kStatusObjectNameInvalid);
-        return kStatusObjectNameInvalid;
-    }
+    const NTSTATUS named = PrepareFileCall(path, name);
+    if (named != 0)
+        return named;
+    const NtdllEntries& ntdll = Ntdll();
 
     OBJECT_ATTRIBUTES attributes{};
     attributes.Length = sizeof(attributes);
@@ -194,17 +205,11 @@ NTSTATUS SetFileBasicInfo(const std::wstring& path, QX_FILE_BASIC_INFORMATION in
 
 NTSTATUS LinkOpenFile(HANDLE file, const std::wstring& path)
 {
-    SetLastError(0);
-    const NtdllEntries& ntdll = Ntdll();
-    if (!ntdll.HasFileCalls()) {
-        SetLastErrorFromStatus(kStatusProcedureNotFound);
-        return kStatusProcedureNotFound;
-    }
     CNtPathName name;
-    if (!name.Convert(path)) {
-        SetLastErrorFromStatus(kStatusObjectNameInvalid);
-        return kStatusObjectNameInvalid;
-    }
+    const NTSTATUS named = PrepareFileCall(path, name);
+    if (named != 0)
+        return named;
+    const NtdllEntries& ntdll = Ntdll();
     // FILE_LINK_INFORMATION: whether to replace, a root (none: the name is
     // whole), the name's length in bytes and the name, without a terminator.
     struct LinkInformation
