@@ -184,7 +184,9 @@ void CServiceWorker::RunUpdate()
         update.RunUpdatedApp(eRunAfterUpdate);
     if (update.restartQuoteBench && ended)
         update.StartQuoteBench();
-    update.WaitForStartedPrograms();
+    // The clean-up after a commit waits for the programs started to be up.
+    if (updated)
+        update.WaitForStartedPrograms();
     update.FinishUpdate();
     logEnd(update.counts, updated ? eRunCommitted : eRunUndone);
 }

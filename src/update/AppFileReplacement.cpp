@@ -13,13 +13,16 @@
 // keeps the folder the run looks new names up in small: under Wine every
 // lookup of a name that does not exist yet scans its whole folder.
 //
-// The swap replaces item after item: X kept under its backup name (a second
-// link to it, or X moved there), the staged file renamed to X (a new file:
-// the staged file to X). When an item fails, every change
-// made so far is undone in reverse order; when all have been made, the
-// journal's commit line is written out, and only then are the backups and
-// the journal deleted. A run killed at any moment leaves the journal, which
-// the next run (or the service, when it starts) applies first.
+// Once the files are staged, while the application still runs, each old file
+// X gets its backup name as a second link (LinkBackupsAhead). The swap, while
+// the application is down, then replaces item after item: the staged file
+// renamed over X (where no link was made ahead: X linked then, or moved to
+// its backup name; a new file: the staged file to X). When an item fails,
+// every change made so far is undone in reverse order (and the links made
+// ahead deleted); when all have been made, the journal's commit line is
+// written out, and only then are the backups and the journal deleted. A run
+// killed at any moment leaves the journal, which the next run (or the
+// service, when it starts) applies first.
 #include "update/QXUpdate.h"
 #include "update/KillPoint.h"
 #include "update/ReplaceFault.h"
