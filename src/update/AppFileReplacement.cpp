@@ -30,7 +30,7 @@
 
 #include "platform/FileHelpers.h"
 #include "platform/FileWriter.h"
-#include "platform/HandleCloser.h"
+#include "platform/HandleQueue.h"
 #include "platform/Handles.h"
 #include "platform/NativeFile.h"
 #include "platform/TextConversion.h"
@@ -275,7 +275,7 @@ class CItemSwap
 public:
     // closer: takes the handles the swap is done with (closed on a thread of
     // its own); the caller finishes it before anything else touches the files.
-    CItemSwap(CUpdateFileItem& item, const CJournalEntry& entry, const std::wstring& target, CHandleCloser& closer)
+    CItemSwap(CUpdateFileItem& item, const CJournalEntry& entry, const std::wstring& target, CHandleQueue& closer)
         : m_item(item), m_entry(entry), m_target(target), m_closer(closer)
     {
     }
@@ -376,7 +376,8 @@ private:
             CHandle renamed;
             if (!m_item.staged.RenameTo(m_entry.target, replace, &renamed))
                 return false;
-            m_closer.Close(std::move(renamed));
+            const HANDLE file = renamed.Get();
+            m_closer.Push(file, std::move(renamed));
             return true;
         }
         return MoveFileExW(m_entry.staged.c_str(), m_entry.target.c_str(), replace ? MOVEFILE_REPLACE_EXISTING : 0) !=
@@ -397,7 +398,7 @@ private:
     CUpdateFileItem& m_item;
     const CJournalEntry& m_entry;
     const std::wstring m_target;
-    CHandleCloser& m_closer;
+    CHandleQueue& m_closer;
 };
 
 } // namespace
@@ -551,8 +552,8 @@ bool CQXUpdate::UpdateAppFiles()
     // The swap's handles are closed beside it: the application is down
     // while it runs. Finished before the commit or the undo, so that no
     // file is still held when the applications start or a change is undone.
-    CHandleCloser closer;
-    closer.Start();
+    CHandleQueue closer;
+    closer.Start(1, nullptr);
     // Folders for new files first, outermost first.
     for (const std::wstring& folder : journal.newFolders) {
         if (InjectedFault(eStepCreateFolder) || !CreateDirectoryW(folder.c_str(), nullptr)) {

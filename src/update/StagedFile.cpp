@@ -100,14 +100,6 @@ bool CStageCopy::CreateStaged(const std::wstring& stagedPath, CStagedFile* stage
     return staged->Create(stagedPath);
 }
 
-eStageResult CStageCopy::Open(const std::wstring& source, int64_t size, const std::wstring& stagedPath,
-                              CStagedFile* staged)
-{
-    if (OpenDownload(source, size) != eOpenedDownload)
-        return eDiscrepancy;
-    return CreateStaged(stagedPath, staged) ? eStaged : eNotStaged;
-}
-
 bool CStageCopy::Read(unsigned char* buffer, size_t capacity, DWORD* read)
 {
     const int64_t left = m_size - m_done;

@@ -82,10 +82,6 @@ public:
     // Creates the staged file at stagedPath for an open download; false with
     // the last-error value.
     bool CreateStaged(const std::wstring& stagedPath, CStagedFile* staged);
-    // Both: eStaged when ready for the blocks, eDiscrepancy when the download
-    // cannot be opened or has another size, eNotStaged when the staged file
-    // cannot be created.
-    eStageResult Open(const std::wstring& source, int64_t size, const std::wstring& stagedPath, CStagedFile* staged);
     bool Done() const { return m_done == m_size; }
     int64_t Size() const { return m_size; }
     // Reads the next block (at most capacity bytes, none past the size);

@@ -3,6 +3,7 @@
 #include "update/ManifestFormat.h"
 
 #include "platform/FileHelpers.h"
+#include "platform/HandleQueue.h"
 #include "platform/Handles.h"
 #include "platform/Md5Lanes.h"
 
@@ -41,103 +42,15 @@ eDownload OpenItemDownload(const CUpdateFileItem& item, const std::wstring& upda
     return copy.OpenDownload(source, item.sizeBytes) == CStageCopy::eOpenedDownload ? eFound : eOtherSize;
 }
 
-// Writes staged files out to the disk on threads of its own while the
-// workers copy the next ones. Mostly waiting for the disk, they cost the
+// How many threads write staged files out to the disk while the workers copy
+// the next ones. Mostly waiting for the disk, they cost the
 // workers little, and several at once let the file system write many small
 // files out in one go instead of one after the other. Otherwise the rename
 // over the old file would wait for that writing (the file system writes a
 // file's pending data out when the file replaces another by rename), one file
 // after the other, after the application has been ended. And the new content
 // is then on the disk before it replaces the old.
-class CFlushQueue
-{
-public:
-    CFlushQueue() = default;
-    ~CFlushQueue() { Finish(); }
-    CFlushQueue(const CFlushQueue&) = delete;
-    CFlushQueue& operator=(const CFlushQueue&) = delete;
-
-    void Start()
-    {
-        for (int i = 0; i < kThreads; ++i) {
-            CHandle thread(CreateThread(nullptr, 64 << 10, &Run, this, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
-            if (thread)
-                m_threads.push_back(std::move(thread));
-        }
-    }
-
-    // Writes the file out: on a flushing thread, or at once without one. A
-    // duplicate handle is its own, so the file may be let go of meanwhile.
-    void Push(HANDLE file, bool duplicate)
-    {
-        if (m_threads.empty()) {
-            FlushFileBuffers(file);
-            return;
-        }
-        CHandle copy;
-        HANDLE duplicated = nullptr;
-        if (duplicate) {
-            if (!DuplicateHandle(GetCurrentProcess(), file, GetCurrentProcess(), &duplicated, 0, FALSE,
-                                 DUPLICATE_SAME_ACCESS))
-                return; // written out with the rest of the file
-            copy.Reset(duplicated);
-            file = duplicated;
-        }
-        AcquireSRWLockExclusive(&m_lock);
-        m_files.push_back({file, std::move(copy)});
-        ReleaseSRWLockExclusive(&m_lock);
-        WakeConditionVariable(&m_ready);
-    }
-
-    // Returns when every file pushed is written out.
-    void Finish()
-    {
-        if (m_threads.empty())
-            return;
-        AcquireSRWLockExclusive(&m_lock);
-        for (size_t i = 0; i < m_threads.size(); ++i)
-            m_files.push_back({nullptr, CHandle()}); // one end mark per thread
-        ReleaseSRWLockExclusive(&m_lock);
-        WakeAllConditionVariable(&m_ready);
-        for (const CHandle& thread : m_threads)
-            WaitForSingleObject(thread.Get(), INFINITE);
-        m_threads.clear();
-    }
-
-private:
-    static constexpr int kThreads = 8;
-
-    struct CEntry
-    {
-        HANDLE file;
-        CHandle owned;
-    };
-
-    static DWORD WINAPI Run(void* context)
-    {
-        CFlushQueue& queue = *static_cast<CFlushQueue*>(context);
-        for (;;) {
-            AcquireSRWLockExclusive(&queue.m_lock);
-            while (queue.m_files.empty())
-                SleepConditionVariableSRW(&queue.m_ready, &queue.m_lock, INFINITE, 0);
-            CEntry entry = std::move(queue.m_files.front());
-            queue.m_files.pop_front();
-            ReleaseSRWLockExclusive(&queue.m_lock);
-            if (entry.file == nullptr)
-                return 0;
-            // A failed flush leaves the data to be written later, as without it.
-            FlushFileBuffers(entry.file);
-        }
-    }
-
-    // A slim lock and a condition variable rather than a semaphore: they
-    // wait and wake within the process, so a file handed over costs no call
-    // into the system's object manager (one per file adds up over thousands).
-    SRWLOCK m_lock = SRWLOCK_INIT;
-    CONDITION_VARIABLE m_ready = CONDITION_VARIABLE_INIT;
-    std::deque<CEntry> m_files;
-    std::vector<CHandle> m_threads;
-};
+constexpr int kFlushThreads = 8;
 
 // A large file is written out while it is copied, a part at a time, rather
 // than all of it after its last block.
@@ -145,8 +58,14 @@ constexpr int64_t kFlushPartBytes = 64 << 20;
 
 void FlushPart(void* context, HANDLE staged, int64_t written)
 {
-    if (written % kFlushPartBytes < static_cast<int64_t>(kStageBufferBytes) && written >= kFlushPartBytes)
-        static_cast<CFlushQueue*>(context)->Push(staged, true);
+    if (written % kFlushPartBytes >= static_cast<int64_t>(kStageBufferBytes) || written < kFlushPartBytes)
+        return;
+    // A duplicate handle is the queue's own, so the file may be let go of meanwhile.
+    HANDLE duplicated = nullptr;
+    if (!DuplicateHandle(GetCurrentProcess(), staged, GetCurrentProcess(), &duplicated, 0, FALSE,
+                         DUPLICATE_SAME_ACCESS))
+        return; // written out with the rest of the file
+    static_cast<CHandleQueue*>(context)->Push(duplicated, CHandle(duplicated));
 }
 
 // Finds the download of one item and stages it at stagedPath: eDiscrepancy
@@ -158,7 +77,7 @@ void FlushPart(void* context, HANDLE staged, int64_t written)
 // Nothing of a download is held in memory beyond the block buffer.
 // Logs nothing: it may run on a helper thread.
 eStageResult LoadItemContent(CUpdateFileItem& item, const std::wstring& updateFolder, const std::wstring& stagedPath,
-                             std::vector<unsigned char>& buffer, CFlushQueue& flushes, DWORD* code)
+                             std::vector<unsigned char>& buffer, CHandleQueue& flushes, DWORD* code)
 {
     CStageCopy copy;
     const eDownload download = OpenItemDownload(item, updateFolder, copy);
@@ -177,7 +96,7 @@ struct CContentJobs
     std::vector<CContentJob>* jobs;
     const std::wstring* updateFolder;
     LONG next;
-    CFlushQueue* flushes;
+    CHandleQueue* flushes;
 };
 
 void JobDone(CContentJobs& shared, CContentJob& job, eStageResult result, DWORD code = 0)
@@ -186,7 +105,7 @@ void JobDone(CContentJobs& shared, CContentJob& job, eStageResult result, DWORD 
     job.code = code;
     InterlockedExchange(&job.done, 1);
     if (result == eStaged && job.item->staged.IsStaged())
-        shared.flushes->Push(job.item->staged.Get(), false);
+        shared.flushes->Push(job.item->staged.Get());
 }
 
 // Files up to this size whose digest is to be checked are staged side by
@@ -367,8 +286,8 @@ DWORD WINAPI LoadContentWorker(void* context)
 
 void StageDownloads(std::vector<CContentJob>& jobs, const std::wstring& updateFolder)
 {
-    CFlushQueue flushes;
-    flushes.Start();
+    CHandleQueue flushes;
+    flushes.Start(kFlushThreads, &FlushFileBuffers);
     CContentJobs shared{&jobs, &updateFolder, 0, &flushes};
     CHandle helper;
     if (jobs.size() > 1)
