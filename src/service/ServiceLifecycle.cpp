@@ -254,8 +254,8 @@ DWORD CServiceWorker::WorkerLoop()
     // application is likely to be started). A run in progress owns its journal.
     {
         CUpdateRunLock lock;
-        if (lock.TryAcquire())
-            RecoverInterruptedUpdate(DefaultJournalPath());
+        if (lock.TryAcquire() && RecoverInterruptedUpdate(DefaultJournalPath()))
+            DeleteLeftovers(LeftoversPathFor(DefaultJournalPath()));
     }
 
     CRequestChannel channel;

@@ -2,6 +2,7 @@
 
 #include "platform/TextConversion.h"
 #include "update/QXUpdate.h"
+#include "update/ServiceRestart.h"
 #include "update/UpdateMessages.h"
 #include "update/UpdateRunLog.h"
 #include "update/UpdateRunLock.h"
@@ -163,6 +164,9 @@ void CServiceWorker::RunUpdate()
         logEnd(CUpdateRunCounts(), eRunNotDone);
         return;
     }
+    // Old versions that programs still ran from after earlier runs; those
+    // still in use stay listed and block nothing.
+    DeleteLeftovers(LeftoversPathFor(DefaultJournalPath()));
     CQXUpdate update;
     // The applications are started as soon as the swap has committed; the
     // old versions are deleted once they are up.
@@ -187,6 +191,10 @@ void CServiceWorker::RunUpdate()
     // The clean-up after a commit waits for the programs started to be up.
     if (updated)
         update.WaitForStartedPrograms();
+    // Before the clean-up, so that the old service's image, let go once its
+    // process has ended, is deleted with the other old versions.
+    if (updated)
+        RestartReplacedService(m_serviceName, update.ReplacedFiles());
     update.FinishUpdate();
     logEnd(update.counts, updated ? eRunCommitted : eRunUndone);
 }

@@ -244,16 +244,67 @@ bool WriteContent(CFileWriter& writer, const CUpdateFileItem& item, DWORD* code)
     return false;
 }
 
+bool IsBusy(DWORD code)
+{
+    return code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION;
+}
+
+// Waits out a file that another program holds for a moment (a scanner, an
+// indexer opens new and changed files): a sharing or lock violation is tried
+// again, on a timer, for a bounded time per file and per run; then the run
+// fails as it would have at once.
+class CBusyRetry
+{
+public:
+    // Begins the next file.
+    void NextFile()
+    {
+        m_fileWaitedMs = 0;
+        m_logged = false;
+    }
+    // True (after a wait) when the step that failed with code is to be tried
+    // again; the first retry of a file is logged with who holds it.
+    bool Again(DWORD code, const std::wstring& target)
+    {
+        if (!IsBusy(code) || m_fileWaitedMs >= kPerFileMs || m_runWaitedMs >= kPerRunMs)
+            return false;
+        if (!m_logged) {
+            LogStillInUse(kRetrying, target, {target});
+            m_logged = true;
+        }
+        Sleep(kStepMs);
+        m_fileWaitedMs += kStepMs;
+        m_runWaitedMs += kStepMs;
+        return true;
+    }
+
+private:
+    static constexpr DWORD kStepMs = 50;
+    static constexpr DWORD kPerFileMs = 2000;
+    static constexpr DWORD kPerRunMs = 10000;
+    DWORD m_fileWaitedMs = 0;
+    DWORD m_runWaitedMs = 0;
+    bool m_logged = false;
+};
+
+enum eLinkResult
+{
+    eLinkMade = 0,   // the backup name is a second name of the old file
+    eLinkNotHad,     // no link on this volume, or an attribute would refuse the rename over the file
+    eLinkInUse,      // mapped or open without write sharing: a program runs from it; it is to be moved
+    eLinkRefused,    // not to be opened for deletion (held open without delete sharing): code says why
+};
+
 // Gives the old file of a replacement its backup name as a second name (a
 // hard link): the file keeps its own name until the new one is renamed over
 // it, and making the link costs one lookup of a new name instead of two (the
-// second in the application folder). False when no link was made: code is
-// then the reason when the file cannot be replaced at all (held open without
-// delete sharing: a link made to it could not be removed again until it is
-// let go, so the check comes first), and 0 when only a link is not to be had
-// (another file system, or an attribute that would refuse the rename over
-// the file, which changing would change for the backup too).
-bool LinkBackup(const CJournalEntry& entry, DWORD* code)
+// second in the application folder). A file held open without delete sharing
+// is refused first: a link made to it could not be removed again until it is
+// let go. A file a program runs from (it cannot be opened for writing, as a
+// mapped image cannot) gets no link either: the new file could not be renamed
+// over it, and a second name of a running image cannot be deleted until the
+// program ends; it is moved to its backup name instead.
+eLinkResult LinkBackup(const CJournalEntry& entry, DWORD* code)
 {
     *code = 0;
     // Closed before the rename over the file: a file that is open cannot be replaced.
@@ -261,12 +312,41 @@ bool LinkBackup(const CJournalEntry& entry, DWORD* code)
                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     if (!file) {
         *code = LastErrorOr(ERROR_GEN_FAILURE);
-        return false;
+        return eLinkRefused;
     }
+    // Unverified under Wine, which sets no such attributes in these tests'
+    // folders: the rename over a read-only, hidden or system file is refused.
     const DWORD blocking = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
     const DWORD attributes = GetFileAttributesW(entry.target.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & blocking) == 0 &&
-           LinkOpenFile(file.Get(), entry.backup) == 0;
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & blocking) != 0)
+        return eLinkNotHad;
+    CHandle writable(CreateFileW(entry.target.c_str(), FILE_WRITE_DATA,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                 FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!writable && IsBusy(GetLastError()))
+        return eLinkInUse;
+    writable.Close();
+    return LinkOpenFile(file.Get(), entry.backup) == 0 ? eLinkMade : eLinkNotHad;
+}
+
+// Why the new file could not be renamed over the old one: held open for now
+// (code: the sharing violation), or in use in a way that only a move away
+// gets past (a program runs from it).
+bool HeldForNow(const std::wstring& target, DWORD* code)
+{
+    CHandle file(CreateFileW(target.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (file)
+        return false;
+    *code = LastErrorOr(ERROR_GEN_FAILURE);
+    return IsBusy(*code);
+}
+
+// After a step failed with code on target: who holds it, when it is held.
+void LogIfHeld(const std::wstring& target, DWORD code)
+{
+    if (IsBusy(code) || code == ERROR_ACCESS_DENIED)
+        LogStillInUse(kFileHeld, target, {target});
 }
 
 // One item's change, from its new content to its swap.
@@ -275,8 +355,9 @@ class CItemSwap
 public:
     // closer: takes the handles the swap is done with (closed on a thread of
     // its own); the caller finishes it before anything else touches the files.
-    CItemSwap(CUpdateFileItem& item, const CJournalEntry& entry, const std::wstring& target, CHandleQueue& closer)
-        : m_item(item), m_entry(entry), m_target(target), m_closer(closer)
+    CItemSwap(CUpdateFileItem& item, const CJournalEntry& entry, const std::wstring& target, CHandleQueue& closer,
+              CBusyRetry& retry)
+        : m_item(item), m_entry(entry), m_target(target), m_closer(closer), m_retry(retry)
     {
     }
 
@@ -296,17 +377,33 @@ public:
             }
             PassKillPoint(eKillSwap);
         }
-        if (!RenameNew(replace)) {
-            const DWORD code = LastErrorOr(ERROR_GEN_FAILURE);
-            // The old file never left its name: its second one goes again.
-            if (replace)
-                DeleteFileW(m_entry.backup.c_str());
+        while (!RenameNew(replace)) {
+            DWORD code = LastErrorOr(ERROR_GEN_FAILURE);
+            // The old file is still under its name (and the backup a second
+            // name of it): held for a moment, it is waited for; in use by a
+            // program that runs from it, it is renamed away (a running image
+            // can be) and the new file takes the free name.
+            if (replace && !m_injected) {
+                if (HeldForNow(m_target, &code)) {
+                    if (m_retry.Again(code, m_target))
+                        continue;
+                } else if (MoveAway()) {
+                    replace = false;
+                    continue;
+                } else {
+                    code = LastErrorOr(ERROR_GEN_FAILURE);
+                }
+            }
+            // The old file never left its name; its second one goes with the undo.
             LogFailed(kCreateFailed, code);
             return false;
         }
         PassKillPoint(eKillSwap);
         return true;
     }
+
+    // The old file was in use when it was replaced: a program runs from it still.
+    bool InUse() const { return m_inUse; }
 
 private:
     // The new content, whole, stamped and on the disk, under the staged name.
@@ -352,26 +449,52 @@ private:
     // replace: set when the new file is to be renamed over the old one.
     bool KeepOldFile(bool* replace)
     {
-        DWORD code = 0;
-        if (LinkBackup(m_entry, &code)) {
-            *replace = true;
-            return true;
+        for (;;) {
+            DWORD code = 0;
+            const eLinkResult link = LinkBackup(m_entry, &code);
+            if (link == eLinkMade) {
+                *replace = true;
+                return true;
+            }
+            // Not to be opened for deletion (held without delete sharing, say):
+            // neither a move nor a rename over it would do, until it is let go.
+            if (link == eLinkRefused) {
+                if (m_retry.Again(code, m_target))
+                    continue;
+                SetLastError(code);
+                return false;
+            }
+            *replace = false;
+            m_inUse = link == eLinkInUse;
+            if (MoveFileW(m_entry.target.c_str(), m_entry.backup.c_str()))
+                return true;
+            code = LastErrorOr(ERROR_GEN_FAILURE);
+            if (!m_retry.Again(code, m_target)) {
+                SetLastError(code);
+                return false;
+            }
         }
-        // Not to be opened for deletion (held without delete sharing, say):
-        // neither a move nor a rename over it would do.
-        if (code != 0) {
-            SetLastError(code);
+    }
+
+    // The old file, linked to its backup name ahead, to its aside name, so
+    // that its own name is free for the new file.
+    bool MoveAway()
+    {
+        const std::wstring aside = AsideName(m_entry);
+        if (aside.empty() || !MoveFileW(m_entry.target.c_str(), aside.c_str()))
             return false;
-        }
-        *replace = false;
-        return MoveFileW(m_entry.target.c_str(), m_entry.backup.c_str()) != FALSE;
+        PassKillPoint(eKillSwap);
+        m_inUse = true;
+        return true;
     }
 
     // The new file to its own name: over the old file, or where it is free now.
     bool RenameNew(bool replace)
     {
-        if (InjectedFault(eStepFinalRename))
+        if (InjectedFault(eStepFinalRename)) {
+            m_injected = true;
             return false;
+        }
         if (m_item.staged.IsStaged()) {
             CHandle renamed;
             if (!m_item.staged.RenameTo(m_entry.target, replace, &renamed))
@@ -395,10 +518,13 @@ private:
     }
 
     DWORD m_code = 0;
+    bool m_inUse = false;
+    bool m_injected = false;
     CUpdateFileItem& m_item;
     const CJournalEntry& m_entry;
     const std::wstring m_target;
     CHandleQueue& m_closer;
+    CBusyRetry& m_retry;
 };
 
 } // namespace
@@ -513,7 +639,7 @@ void CQXUpdate::LinkBackupsAhead()
         // A file that cannot be linked now is left to the swap, which
         // links or moves it then, or fails the item with the reason.
         DWORD code = 0;
-        entry.linked = LinkBackup(entry, &code);
+        entry.linked = LinkBackup(entry, &code) == eLinkMade;
         if (entry.linked)
             PassKillPoint(eKillStage);
     }
@@ -554,6 +680,10 @@ bool CQXUpdate::UpdateAppFiles()
     // file is still held when the applications start or a change is undone.
     CHandleQueue closer;
     closer.Start(1, nullptr);
+    CBusyRetry retry;
+    // Replaced while a program still runs from the old version: warned of
+    // once the update stands.
+    std::vector<std::wstring> inUse;
     // Folders for new files first, outermost first.
     for (const std::wstring& folder : journal.newFolders) {
         if (InjectedFault(eStepCreateFolder) || !CreateDirectoryW(folder.c_str(), nullptr)) {
@@ -577,8 +707,15 @@ bool CQXUpdate::UpdateAppFiles()
             started = static_cast<size_t>(item->change) + 1;
             LOG(INFO) << ToLogText(kRemoving) << ToLogText(entry.target);
             // Kept under the backup name until the commit.
-            if (InjectedFault(eStepMoveToBackup) || !MoveFileW(entry.target.c_str(), entry.backup.c_str())) {
+            retry.NextFile();
+            bool moved = !InjectedFault(eStepMoveToBackup);
+            while (moved && !MoveFileW(entry.target.c_str(), entry.backup.c_str())) {
+                if (!retry.Again(LastErrorOr(ERROR_GEN_FAILURE), entry.target))
+                    moved = false;
+            }
+            if (!moved) {
                 const DWORD code = LastErrorOr(ERROR_GEN_FAILURE);
+                LogIfHeld(entry.target, code);
                 LOG(ERROR) << ToLogText(kRemoveFailed) << ToLogText(entry.target) << ToLogText(kCode) << code;
                 LOG(ERROR) << ToLogText(kNotRemoved + entry.target + L": " + FailureText(entry.target, code))
                            << ToLogText(kCode) << code;
@@ -599,14 +736,18 @@ bool CQXUpdate::UpdateAppFiles()
         LOG(INFO) << ToLogText(L"Обновление файла " + UpdateFolderW() + item->FileNameW());
         const CJournalEntry& entry = journal.entries[static_cast<size_t>(item->change)];
         started = static_cast<size_t>(item->change) + 1;
-        CItemSwap swap(*item, entry, TargetFolderW() + item->FileNameW(), closer);
+        retry.NextFile();
+        CItemSwap swap(*item, entry, TargetFolderW() + item->FileNameW(), closer, retry);
         if (!swap.Swap()) {
             LOG(ERROR) << ToLogText(kNotUpdated + entry.target + L": " + FailureText(entry.target, swap.Code()))
                        << ToLogText(kCode) << swap.Code();
+            LogIfHeld(entry.target, swap.Code());
             ++counts.failed;
             ok = false;
             break;
         }
+        if (swap.InUse())
+            inUse.push_back(entry.target);
         if (entry.kind == eChangeReplace) {
             ++counts.replaced;
             LOG(INFO) << ToLogText(kReplaced) << ToLogText(entry.target);
@@ -638,9 +779,25 @@ bool CQXUpdate::UpdateAppFiles()
     }
 
     committed = true;
+    // The module lists name the programs by the name they loaded the file
+    // under: the application file's own.
+    for (const std::wstring& target : inUse)
+        LogStillInUse(kReplacedInUse, target, {target});
     if (!finishAfterStart)
         FinishUpdate();
     return true;
+}
+
+std::vector<std::wstring> CQXUpdate::ReplacedFiles() const
+{
+    std::vector<std::wstring> replaced;
+    if (!committed)
+        return replaced;
+    for (const CJournalEntry& entry : journal.entries) {
+        if (entry.kind == eChangeReplace)
+            replaced.push_back(entry.target);
+    }
+    return replaced;
 }
 
 void CQXUpdate::FinishUpdate()

@@ -151,6 +151,9 @@ public:
     // The programs the run started, for WaitForStartedPrograms.
     std::vector<CHandle> startedPrograms;
 
+    // The application files a committed run replaced (until FinishUpdate).
+    std::vector<std::wstring> ReplacedFiles() const;
+
     // The run's planned changes, in the order they are made.
     CUpdateJournal journal;
     bool transactionBegun = false;

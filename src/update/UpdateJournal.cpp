@@ -85,6 +85,23 @@ bool SameFile(const std::wstring& first, const std::wstring& second)
 void LogRestoreFailed(const std::wstring& target, DWORD code)
 {
     LOG(ERROR) << ToLogText(kNotPutBack) << ToLogText(target) << ToLogText(kCode) << code;
+    // Who stands in the way, so that whoever reads the log can end it.
+    if (code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION)
+        LogStillInUse(kNotPutBackInUse, target, {target});
+}
+
+// Deletes name, a second name of the file under target; where it cannot be
+// deleted (the file is mapped: a program runs from it) it is left for later.
+bool DropExtraName(const std::wstring& name, const std::wstring& target, eKillPhase phase, DWORD* code,
+                   std::vector<CLeftover>* leftovers)
+{
+    if (DeleteIfPresent(name, phase, code))
+        return true;
+    if (leftovers == nullptr)
+        return false;
+    leftovers->push_back(CLeftover{name, target});
+    *code = 0;
+    return true;
 }
 
 } // namespace
@@ -208,20 +225,35 @@ std::wstring DefaultJournalPath()
     return (slash == std::wstring::npos ? std::wstring() : module.substr(0, slash + 1)) + L"QXUpdate.journal";
 }
 
-bool UndoChange(const CJournalEntry& entry, eKillPhase phase, bool* restored, DWORD* code)
+std::wstring AsideName(const CJournalEntry& entry)
+{
+    const size_t suffix = entry.backup.size() >= 4 ? entry.backup.size() - 4 : 0;
+    if (entry.kind != eChangeReplace || entry.backup.size() < 4 || entry.backup.compare(suffix, 4, L".old") != 0)
+        return std::wstring();
+    return entry.backup.substr(0, suffix) + L".use";
+}
+
+bool UndoChange(const CJournalEntry& entry, eKillPhase phase, bool* restored, DWORD* code,
+                std::vector<CLeftover>* leftovers)
 {
     *restored = false;
     bool ok = true;
     if (entry.kind == eChangeReplace || entry.kind == eChangeRemove) {
-        // The backup exists only from the swap's first step on, and is
-        // always the whole old file: it goes back over whatever is there.
-        if (FileExists(entry.backup) && SameFile(entry.backup, entry.target)) {
-            // The old file is still under its own name as well.
-            ok = DeleteIfPresent(entry.backup, phase, code);
-        } else if (FileExists(entry.backup)) {
+        // The old file is under the backup name from the swap's first step
+        // on, whole; when it was in use it may have gone to its aside name,
+        // the backup then a second name of it. Each name of it goes back over
+        // whatever is under the target's name, or, once it is the file under
+        // that name, is dropped. Renames work on a file a program runs from.
+        for (const std::wstring& name : {entry.backup, AsideName(entry)}) {
+            if (!ok || name.empty() || !FileExists(name))
+                continue;
+            if (SameFile(name, entry.target)) {
+                ok = DropExtraName(name, entry.target, phase, code, leftovers);
+                continue;
+            }
             MakeNormal(entry.target);
             if (!InjectedFault(eStepPutBack) &&
-                MoveFileExW(entry.backup.c_str(), entry.target.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+                MoveFileExW(name.c_str(), entry.target.c_str(), MOVEFILE_REPLACE_EXISTING)) {
                 PassKillPoint(phase);
                 *restored = true;
             } else {
@@ -246,15 +278,28 @@ bool UndoChange(const CJournalEntry& entry, eKillPhase phase, bool* restored, DW
     return ok;
 }
 
-bool FinishChange(const CJournalEntry& entry, eKillPhase phase, eFinishBy by, DWORD* code)
+bool FinishChange(const CJournalEntry& entry, eKillPhase phase, eFinishBy by, DWORD* code,
+                  std::vector<CLeftover>* leftovers)
 {
     bool ok = true;
     if (entry.kind == eChangeReplace || entry.kind == eChangeRemove) {
-        if (InjectedFault(eStepDeleteBackup)) {
-            *code = GetLastError();
-            ok = false;
-        } else {
-            ok = DeleteIfPresent(entry.backup, phase, code);
+        // The commit stands: an old version that cannot be deleted now (a
+        // program still runs from it) only waits to be deleted later.
+        for (const std::wstring& name : {entry.backup, AsideName(entry)}) {
+            if (name.empty())
+                continue;
+            DWORD failed = 0;
+            if (InjectedFault(eStepDeleteBackup)) {
+                failed = LastErrorOr(ERROR_GEN_FAILURE);
+            } else if (DeleteIfPresent(name, phase, &failed)) {
+                continue;
+            }
+            if (leftovers != nullptr) {
+                leftovers->push_back(CLeftover{name, entry.target});
+            } else {
+                *code = failed;
+                ok = false;
+            }
         }
     }
     // Looking up a name that is gone costs a scan of its folder under Wine;
@@ -286,11 +331,15 @@ bool RemoveIfEmpty(const std::vector<std::wstring>& folders, eKillPhase phase)
     return ok;
 }
 
-// The run's own folders, then the journal: the last of a run's traces.
-bool RemoveRunTraces(const CUpdateJournal& journal, eKillPhase phase)
+// The run's own folders, then the journal: the last of a run's traces. Old
+// versions still in use are recorded first, with the folders that hold them,
+// for a later run or service start to delete: then they keep no journal.
+bool RemoveRunTraces(const CUpdateJournal& journal, eKillPhase phase, const std::vector<CLeftover>& leftovers)
 {
     const std::vector<std::wstring> runFolders(journal.folders.rbegin(), journal.folders.rend());
-    if (!RemoveIfEmpty(runFolders, phase))
+    if (!leftovers.empty() && !RecordLeftovers(LeftoversPathFor(journal.path), leftovers, runFolders))
+        return false;
+    if (!RemoveIfEmpty(runFolders, phase) && leftovers.empty())
         return false;
     DWORD code = 0;
     return DeleteIfPresent(journal.path, eKillJournal, &code);
@@ -304,6 +353,7 @@ bool UndoJournal(const CUpdateJournal& journal, size_t started, eKillPhase phase
     if (journal.entries.empty())
         return true;
     bool ok = true;
+    std::vector<CLeftover> leftovers;
     for (size_t i = journal.entries.size(); i-- > 0;) {
         const CJournalEntry& entry = journal.entries[i];
         if (i >= started) {
@@ -311,15 +361,16 @@ bool UndoJournal(const CUpdateJournal& journal, size_t started, eKillPhase phase
             // name of the old file, which keeps its own); one that stays
             // keeps the run's folder, and so the journal.
             DeleteFileW(entry.staged.c_str());
+            DWORD code = 0;
             if (entry.linked)
-                DeleteFileW(entry.backup.c_str());
+                DropExtraName(entry.backup, entry.target, phase, &code, &leftovers);
             continue;
         }
         bool restored = false;
         DWORD code = 0;
         // Asked only where it is told: the undo itself does not need it.
         const bool added = log == eUndoLogEach && entry.kind == eChangeAdd && FileExists(entry.target);
-        if (!UndoChange(entry, phase, &restored, &code)) {
+        if (!UndoChange(entry, phase, &restored, &code, &leftovers)) {
             ok = false;
             LogRestoreFailed(entry.target, code);
         } else if (restored) {
@@ -335,7 +386,7 @@ bool UndoJournal(const CUpdateJournal& journal, size_t started, eKillPhase phase
     RemoveIfEmpty(std::vector<std::wstring>(journal.newFolders.rbegin(), journal.newFolders.rend()), phase);
     // A change that could not be undone stays in the journal: the next run
     // undoes it before anything else.
-    return ok && RemoveRunTraces(journal, phase);
+    return ok && RemoveRunTraces(journal, phase, leftovers);
 }
 
 bool FinishJournal(const CUpdateJournal& journal, eKillPhase phase, eFinishBy by)
@@ -343,17 +394,17 @@ bool FinishJournal(const CUpdateJournal& journal, eKillPhase phase, eFinishBy by
     if (journal.entries.empty())
         return true;
     bool ok = true;
+    std::vector<CLeftover> leftovers;
     for (const CJournalEntry& entry : journal.entries) {
         DWORD code = 0;
-        if (!FinishChange(entry, phase, by, &code)) {
+        if (!FinishChange(entry, phase, by, &code, &leftovers)) {
             ok = false;
             if (by == eFinishRecovered)
                 LOG(ERROR) << ToLogText(kCreateFailed) << ToLogText(entry.backup) << ToLogText(kCode) << code;
         }
     }
     RemoveIfEmpty(journal.prune, phase);
-    // A backup that stays keeps the journal; the next run deletes it.
-    return ok && RemoveRunTraces(journal, phase);
+    return ok && RemoveRunTraces(journal, phase, leftovers);
 }
 
 bool RecoverInterruptedUpdate(const std::wstring& journalPath)

@@ -28,6 +28,7 @@
 #include <windows.h>
 
 #include "update/KillPoint.h"
+#include "update/UpdateLeftovers.h"
 
 #include <string>
 #include <vector>
@@ -49,6 +50,13 @@ struct CJournalEntry
     // the old file before the swap began (the old file keeps its name too).
     bool linked = false;
 };
+
+// Where the old file of a replacement goes when a program still runs from it
+// (it cannot be replaced under its name, only renamed away) while its backup
+// name is already a second link to it: the backup's name with ".use" for
+// ".old". Empty for other changes. Not written to the journal: the undo, the
+// recovery and the commit look for it by this name.
+std::wstring AsideName(const CJournalEntry& entry);
 
 enum eJournalState
 {
@@ -84,9 +92,12 @@ std::wstring DefaultJournalPath();
 // Undoes one change, whatever point it had reached: a backup goes back under
 // the target's name, an added file is removed, the staged file is deleted.
 // phase: whose kill points these operations are (a rollback or a recovery).
-// restored: set when an old version was put back. False with the code of the
-// step that failed; what it could not undo stays for a later attempt.
-bool UndoChange(const CJournalEntry& entry, eKillPhase phase, bool* restored, DWORD* code);
+// restored: set when an old version was put back. A second name of the old
+// version that cannot be deleted (a program runs from it) is added to
+// leftovers instead. False with the code of the step that failed; what it
+// could not undo stays for a later attempt.
+bool UndoChange(const CJournalEntry& entry, eKillPhase phase, bool* restored, DWORD* code,
+                std::vector<CLeftover>* leftovers);
 // Who completes a committed journal.
 enum eFinishBy
 {
@@ -97,8 +108,10 @@ enum eFinishBy
     // that stays is logged.
     eFinishRecovered = 1,
 };
-// Completes one committed change: its backup (and any staged file) deleted.
-bool FinishChange(const CJournalEntry& entry, eKillPhase phase, eFinishBy by, DWORD* code);
+// Completes one committed change: its backup (and any staged file) deleted;
+// an old version that cannot be deleted now is added to leftovers.
+bool FinishChange(const CJournalEntry& entry, eKillPhase phase, eFinishBy by, DWORD* code,
+                  std::vector<CLeftover>* leftovers);
 // Undoes a journal's changes in reverse order: the first `started` ones in
 // full (UndoChange), the later ones only as far as their staged files; then
 // the folders the run created (where empty), the run's own folders and, when
@@ -114,7 +127,9 @@ enum eUndoLog
 bool UndoJournal(const CUpdateJournal& journal, size_t started, eKillPhase phase, eUndoLog log, int* restoredCount);
 // Completes a committed journal: the backups deleted, the folders that
 // removals left empty removed, then the run's own folders and the journal.
-// True when nothing is left.
+// Old versions still in use are recorded as leftovers (see UpdateLeftovers.h)
+// with the run's folders that hold them: they keep no journal. True when
+// nothing of the journal is left.
 bool FinishJournal(const CUpdateJournal& journal, eKillPhase phase, eFinishBy by);
 
 // Applies the journal an earlier run left at journalPath: committed, its

@@ -59,4 +59,34 @@ constexpr wchar_t kNotPutBack[] = L"Ошибка обновления: Не уд
 constexpr wchar_t kAddedTakenBack[] = L"Удалён добавленный файл: ";
 constexpr wchar_t kRunEnd[] = L"Итог обновления: ";
 
+// Files in use: who holds one follows each of these, after "; ".
+constexpr wchar_t kHeldBy[] = L"его держит: ";
+constexpr wchar_t kHolderUnknown[] = L"процесс, который его держит, не найден";
+constexpr wchar_t kFileHeld[] = L"Файл используется другим процессом: ";
+constexpr wchar_t kNotPutBackInUse[] =
+    L"Прежнюю версию можно будет вернуть после завершения программы, которая держит файл: ";
+// A held file is tried again for a moment before the run gives up.
+constexpr wchar_t kRetrying[] = L"Файл занят другим процессом, повторная попытка: ";
+// Replaced while a program still runs from (or holds) the old version.
+constexpr wchar_t kReplacedInUse[] =
+    L"Файл заменён, но прежняя версия ещё используется; новая начнёт действовать после перезапуска программы: ";
+// Old versions in use after the run: deleted by a later run or service start.
+constexpr wchar_t kLeftoverKept[] = L"Прежняя версия файла ещё используется и будет удалена позже: ";
+constexpr wchar_t kLeftoverStays[] = L"Прежняя версия файла всё ещё используется, удаление отложено: ";
+constexpr wchar_t kLeftoverDeleted[] = L"Удалена прежняя версия файла, оставшаяся от обновления: ";
+constexpr wchar_t kLeftoversNotRecorded[] = L"Ошибка обновления: Не удалось записать список файлов для удаления. ";
+constexpr wchar_t kDeleteAtRestart[] = L"Файл будет удалён при перезагрузке системы: ";
+constexpr wchar_t kDeleteAtRestartFailed[] =
+    L"Ошибка обновления: Не удалось отложить удаление файла до перезагрузки системы. ";
+
+// The service whose executable the update replaced.
+constexpr wchar_t kServiceStopping[] = L"Перезапуск службы с новой версией: остановка службы, ID процесса ";
+constexpr wchar_t kServiceStopped[] = L"Служба остановлена: ";
+constexpr wchar_t kServiceStarted[] = L"Служба запущена с новой версией: ";
+constexpr wchar_t kServiceStartedProcess[] = L", ID процесса ";
+constexpr wchar_t kServiceLeftStopped[] = L"Служба не запущена и остаётся остановленной; новая версия начнёт работать при её запуске: ";
+constexpr wchar_t kServiceNextStart[] =
+    L"Нет прав на управление службой; новая версия начнёт работать при следующем запуске службы: ";
+constexpr wchar_t kServiceRestartFailed[] = L"Ошибка обновления: Не удалось перезапустить службу ";
+
 } // namespace UpdateMessages
