@@ -289,7 +289,7 @@ bool FinishChange(const CJournalEntry& entry, eKillPhase phase, eFinishBy by, DW
             if (name.empty())
                 continue;
             DWORD failed = 0;
-            if (InjectedFault(eStepDeleteBackup)) {
+            if (name == entry.backup && InjectedFault(eStepDeleteBackup)) {
                 failed = LastErrorOr(ERROR_GEN_FAILURE);
             } else if (DeleteIfPresent(name, phase, &failed)) {
                 continue;

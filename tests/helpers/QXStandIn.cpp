@@ -17,6 +17,12 @@
 //   --exit-code <n>     exit code when it exits by itself (default 0);
 //                       alone it means: exit at once
 //   --hold <path>       open that file without sharing and keep it open
+//   --release-when <path> --release-text <text>
+//                       with --hold: let the file go once the file at path
+//                       holds text (compared as Windows-1251 bytes, as the
+//                       update run writes its log), then append
+//                       "released <TAB> process id"
+//   --load <path>       load that DLL and keep it loaded
 //
 // Built a second time as a windowed program (QXWindowStandIn, with
 // QX_STANDIN_WINDOW), it stands in for a desktop application: after its start
@@ -163,6 +169,37 @@ void WaitForInput(DWORD timeout)
 }
 #endif
 
+std::string ToCp1251(const std::wstring& text)
+{
+    if (text.empty())
+        return std::string();
+    const int needed =
+        WideCharToMultiByte(1251, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    std::string bytes(static_cast<size_t>(needed > 0 ? needed : 0), '\0');
+    if (needed > 0)
+        WideCharToMultiByte(1251, 0, text.c_str(), static_cast<int>(text.size()), &bytes[0], needed, nullptr,
+                            nullptr);
+    return bytes;
+}
+
+// Waits until the file at path holds text: the event a test orders this
+// program's next step by (it is read again every few milliseconds).
+void WaitForText(const std::wstring& path, const std::string& text)
+{
+    for (;;) {
+        CHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                 nullptr, OPEN_EXISTING, 0, nullptr));
+        std::string content;
+        char block[4096];
+        DWORD read = 0;
+        while (file && ReadFile(file.Get(), block, sizeof(block), &read, nullptr) && read != 0)
+            content.append(block, read);
+        if (content.find(text) != std::string::npos)
+            return;
+        Sleep(20);
+    }
+}
+
 } // namespace
 
 int main()
@@ -174,6 +211,8 @@ int main()
     DWORD exitAfter = INFINITE;
     UINT exitCode = 0;
     CHandle held;
+    std::wstring releaseWhen;
+    std::wstring releaseText;
     bool input = true;
     for (int i = 1; argv != nullptr && i < argc; ++i) {
         if (wcscmp(argv[i], L"--no-input") == 0)
@@ -189,6 +228,13 @@ int main()
         } else if (wcscmp(argv[i], L"--hold") == 0) {
             held.Reset(CreateFileW(argv[++i], GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+        } else if (wcscmp(argv[i], L"--release-when") == 0) {
+            releaseWhen = argv[++i];
+        } else if (wcscmp(argv[i], L"--release-text") == 0) {
+            releaseText = argv[++i];
+        } else if (wcscmp(argv[i], L"--load") == 0) {
+            // Kept loaded (mapped) until the process ends.
+            LoadLibraryW(argv[++i]);
         }
     }
 
@@ -196,6 +242,12 @@ int main()
                              ToUtf8(ModulePath()) + "\t" + ToUtf8(CurrentFolder()) + "\t" +
                              ToUtf8(GetCommandLineW()) + "\r\n";
     AppendRecord(line);
+
+    if (held && !releaseWhen.empty()) {
+        WaitForText(releaseWhen, ToCp1251(releaseText));
+        held.Close();
+        AppendRecord("released\t" + std::to_string(GetCurrentProcessId()) + "\r\n");
+    }
 
 #ifdef QX_STANDIN_WINDOW
     AppendRecord("ready\t" + std::to_string(GetCurrentProcessId()) + "\t" + std::to_string(Now()) + "\t" +

@@ -1,6 +1,7 @@
 // Replacing the application files from content in memory, in process.
 #include "update/EngineMessages.h"
 #include "update/QXUpdate.h"
+#include "update/UpdateMessages.h"
 #include "update/ReplaceFault.h"
 
 #include "platform/Handles.h"
@@ -619,9 +620,6 @@ TEST_F(ReplaceFaults, StepsThatOnlyWarn_InstallTheNewVersion)
     } cases[] = {
         {"time stamp of the second file", {{eStepStampNew, 2}},
          {Line("WARNING", kStampFailed, Target(L"b.dll"), wcode.c_str())}, false, {}, true},
-        // After the commit: the backup stays with the journal, the next run deletes it.
-        {"deleting a backup after the commit", {{eStepDeleteBackup, 1}}, {}, true,
-         {Line("WARNING", kRecoveredFinished, L"")}, false},
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.what);
@@ -641,6 +639,38 @@ TEST_F(ReplaceFaults, StepsThatOnlyWarn_InstallTheNewVersion)
         EXPECT_EQ(expectedLines, outcome.lines);
         EXPECT_EQ(testCase.recoveryLines, outcome.recoveryLines);
     }
+}
+
+// A backup that cannot be deleted after the commit (a program still runs
+// from it, say) keeps no journal: the update stands, the backup waits in the
+// leftovers record beside the journal with the run's folder, and a later
+// run deletes both.
+TEST_F(ReplaceFaults, BackupNotDeletedAfterTheCommit_LeftForLaterWithoutAJournal)
+{
+    const Outcome outcome = RunWithFaults({{eStepDeleteBackup, 1}});
+    EXPECT_TRUE(outcome.result);
+    EXPECT_FALSE(outcome.journalLeft);
+    for (const wchar_t* name : {L"a.dll", L"b.dll", L"c.dll", L"d.dll"})
+        EXPECT_EQ("new " + WideToAnsi(name).substr(0, 1), Bytes(name));
+    ASSERT_EQ(Updating(4).size() + 1, outcome.lines.size());
+    EXPECT_EQ(0u, outcome.lines.back().find("WARNING " + Cp1251(UpdateMessages::kLeftoverKept)))
+        << outcome.lines.back();
+    EXPECT_EQ(std::vector<std::string>(), outcome.recoveryLines);
+    const std::vector<std::wstring> left = Leftovers({L"a.dll", L"b.dll", L"c.dll", L"d.dll", L"x.dll.new", L"y.dll.bak"});
+    ASSERT_EQ(1u, left.size());
+    EXPECT_EQ(0u, left[0].find(L".~qx"));
+
+    const std::wstring record = LeftoversPathFor(JournalPath());
+    EXPECT_TRUE(PathExists(record));
+    {
+        CLogCapture log;
+        EXPECT_TRUE(DeleteLeftovers(record));
+        ASSERT_EQ(1u, log.Lines().size());
+        EXPECT_EQ(0u, log.Lines()[0].find("INFO " + Cp1251(UpdateMessages::kLeftoverDeleted))) << log.Lines()[0];
+    }
+    EXPECT_FALSE(PathExists(record));
+    EXPECT_EQ(std::vector<std::wstring>(),
+              Leftovers({L"a.dll", L"b.dll", L"c.dll", L"d.dll", L"x.dll.new", L"y.dll.bak"}));
 }
 
 // What a run killed at some point leaves, as its journal and the folder
