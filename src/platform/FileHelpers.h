@@ -29,6 +29,16 @@ std::wstring FullPathOf(const std::wstring& path);
 // there: a failure always gets a definite code.
 DWORD LastErrorOr(DWORD fallback);
 
+// True when both paths lead to one file (compared by volume and file index,
+// so a second link, a short name or another drive letter all agree). Asks
+// for no access, so a file held open without sharing can still be compared;
+// false when either cannot be opened.
+bool SameFile(const std::wstring& first, const std::wstring& second);
+
+// True when both texts name the same path as the system compares names:
+// ordinal, without regard to letter case.
+bool SamePathText(const std::wstring& first, const std::wstring& second);
+
 // True when path names an existing file (attributes readable, not a directory).
 bool FileExists(const std::wstring& path);
 bool FileExistsA(const std::string& path);

@@ -14,12 +14,6 @@
 
 namespace {
 
-bool SameName(const std::wstring& a, const std::wstring& b)
-{
-    return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()), TRUE) ==
-           CSTR_EQUAL;
-}
-
 std::wstring FileNameOf(const std::wstring& path)
 {
     const size_t slash = path.find_last_of(L"\\/");
@@ -56,7 +50,7 @@ void FindMappers(const std::vector<std::wstring>& paths, std::vector<CFileHolder
         for (BOOL found = Module32FirstW(modules.Get(), &module); found; found = Module32NextW(modules.Get(), &module)) {
             const std::wstring modulePath = FullPathOf(module.szExePath);
             const bool holds = std::any_of(paths.begin(), paths.end(),
-                                           [&](const std::wstring& path) { return SameName(path, modulePath); });
+                                           [&](const std::wstring& path) { return SamePathText(path, modulePath); });
             if (holds) {
                 AddHolder(holders, process.th32ProcessID, process.szExeFile);
                 break;

@@ -342,13 +342,6 @@ bool HeldForNow(const std::wstring& target, DWORD* code)
     return IsBusy(*code);
 }
 
-// After a step failed with code on target: who holds it, when it is held.
-void LogIfHeld(const std::wstring& target, DWORD code)
-{
-    if (IsBusy(code) || code == ERROR_ACCESS_DENIED)
-        LogStillInUse(kFileHeld, target, {target});
-}
-
 // One item's change, from its new content to its swap.
 class CItemSwap
 {
@@ -715,7 +708,7 @@ bool CQXUpdate::UpdateAppFiles()
             }
             if (!moved) {
                 const DWORD code = LastErrorOr(ERROR_GEN_FAILURE);
-                LogIfHeld(entry.target, code);
+                LogIfHeld(kFileHeld, entry.target, code);
                 LOG(ERROR) << ToLogText(kRemoveFailed) << ToLogText(entry.target) << ToLogText(kCode) << code;
                 LOG(ERROR) << ToLogText(kNotRemoved + entry.target + L": " + FailureText(entry.target, code))
                            << ToLogText(kCode) << code;
@@ -741,7 +734,7 @@ bool CQXUpdate::UpdateAppFiles()
         if (!swap.Swap()) {
             LOG(ERROR) << ToLogText(kNotUpdated + entry.target + L": " + FailureText(entry.target, swap.Code()))
                        << ToLogText(kCode) << swap.Code();
-            LogIfHeld(entry.target, swap.Code());
+            LogIfHeld(kFileHeld, entry.target, swap.Code());
             ++counts.failed;
             ok = false;
             break;

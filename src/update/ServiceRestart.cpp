@@ -20,26 +20,12 @@ const DWORD kStopWaitMs = 30000;
 const DWORD kStateWaitMs = 30000;
 const DWORD kStatePollMs = 100;
 
-// True when both paths name one file: compared by the file's identity, so
-// that short names, other drive letters and letter case all agree; by name
-// (as the system compares names) when either cannot be opened.
-bool SameFile(const std::wstring& first, const std::wstring& second)
+// True when both paths name one file: by the file's identity, so that short
+// names, other drive letters and letter case all agree; by name (as the
+// system compares names) when either cannot be opened.
+bool SameExecutable(const std::wstring& first, const std::wstring& second)
 {
-    BY_HANDLE_FILE_INFORMATION info[2]{};
-    const std::wstring* paths[2] = {&first, &second};
-    bool opened = true;
-    for (int i = 0; i < 2 && opened; ++i) {
-        CHandle file(CreateFileW(paths[i]->c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                 nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-        opened = file && GetFileInformationByHandle(file.Get(), &info[i]);
-    }
-    if (opened)
-        return info[0].dwVolumeSerialNumber == info[1].dwVolumeSerialNumber &&
-               info[0].nFileIndexHigh == info[1].nFileIndexHigh && info[0].nFileIndexLow == info[1].nFileIndexLow;
-    const std::wstring a = FullPathOf(first);
-    const std::wstring b = FullPathOf(second);
-    return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()), TRUE) ==
-           CSTR_EQUAL;
+    return SameFile(first, second) || SamePathText(FullPathOf(first), FullPathOf(second));
 }
 
 bool QueryStatus(SC_HANDLE service, SERVICE_STATUS_PROCESS* status)
@@ -126,7 +112,7 @@ void RestartReplacedService(const std::wstring& serviceName, const std::vector<s
         return;
     bool ours = false;
     for (const std::wstring& target : replaced)
-        ours = ours || SameFile(executable, target);
+        ours = ours || SameExecutable(executable, target);
     if (!ours)
         return;
     if (!mayControl) {

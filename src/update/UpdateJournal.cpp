@@ -41,7 +41,30 @@ void MakeNormal(const std::wstring& path)
         SetFileAttributesW(path.c_str(), attributes & ~blocking);
 }
 
-// Deletes a file of ours if it is there; false only when it stays.
+
+void LogRestoreFailed(const std::wstring& target, DWORD code)
+{
+    LOG(ERROR) << ToLogText(kNotPutBack) << ToLogText(target) << ToLogText(kCode) << code;
+    // Who stands in the way, so that whoever reads the log can end it.
+    LogIfHeld(kNotPutBackInUse, target, code);
+}
+
+// Deletes name, a second name of the file under target; where it cannot be
+// deleted (the file is mapped: a program runs from it) it is left for later.
+bool DropExtraName(const std::wstring& name, const std::wstring& target, eKillPhase phase, DWORD* code,
+                   std::vector<CLeftover>* leftovers)
+{
+    if (DeleteIfPresent(name, phase, code))
+        return true;
+    if (leftovers == nullptr)
+        return false;
+    leftovers->push_back(CLeftover{name, target});
+    *code = 0;
+    return true;
+}
+
+} // namespace
+
 bool DeleteIfPresent(const std::wstring& path, eKillPhase phase, DWORD* code)
 {
     if (path.empty())
@@ -64,47 +87,6 @@ bool DeleteIfPresent(const std::wstring& path, eKillPhase phase, DWORD* code)
     *code = error != 0 ? error : static_cast<DWORD>(ERROR_GEN_FAILURE);
     return false;
 }
-
-// True when both names lead to one file (the backup is a second link to
-// the file under its own name); asks for no access, so a file held open
-// without sharing can still be compared.
-bool SameFile(const std::wstring& first, const std::wstring& second)
-{
-    BY_HANDLE_FILE_INFORMATION info[2]{};
-    const std::wstring* paths[2] = {&first, &second};
-    for (int i = 0; i < 2; ++i) {
-        CHandle file(CreateFileW(paths[i]->c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-        if (!file || !GetFileInformationByHandle(file.Get(), &info[i]))
-            return false;
-    }
-    return info[0].dwVolumeSerialNumber == info[1].dwVolumeSerialNumber &&
-           info[0].nFileIndexHigh == info[1].nFileIndexHigh && info[0].nFileIndexLow == info[1].nFileIndexLow;
-}
-
-void LogRestoreFailed(const std::wstring& target, DWORD code)
-{
-    LOG(ERROR) << ToLogText(kNotPutBack) << ToLogText(target) << ToLogText(kCode) << code;
-    // Who stands in the way, so that whoever reads the log can end it.
-    if (code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION)
-        LogStillInUse(kNotPutBackInUse, target, {target});
-}
-
-// Deletes name, a second name of the file under target; where it cannot be
-// deleted (the file is mapped: a program runs from it) it is left for later.
-bool DropExtraName(const std::wstring& name, const std::wstring& target, eKillPhase phase, DWORD* code,
-                   std::vector<CLeftover>* leftovers)
-{
-    if (DeleteIfPresent(name, phase, code))
-        return true;
-    if (leftovers == nullptr)
-        return false;
-    leftovers->push_back(CLeftover{name, target});
-    *code = 0;
-    return true;
-}
-
-} // namespace
 
 bool CUpdateJournal::Write()
 {

@@ -86,6 +86,10 @@ public:
     bool Delete();
 };
 
+// Deletes a file of the run's own if it is there (clearing an attribute that
+// refuses it); false only when it stays, with code.
+bool DeleteIfPresent(const std::wstring& path, eKillPhase phase, DWORD* code);
+
 // The journal's place: beside this process's executable.
 std::wstring DefaultJournalPath();
 

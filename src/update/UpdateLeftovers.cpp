@@ -1,6 +1,7 @@
 #include "update/UpdateLeftovers.h"
 
 #include "update/KillPoint.h"
+#include "update/UpdateJournal.h"
 #include "update/UpdateMessages.h"
 
 #include "platform/FileHelpers.h"
@@ -19,54 +20,23 @@ using namespace UpdateMessages;
 const char kHeader[] = "QXUpdateLeftovers 1";
 const char kEnd[] = "end";
 
-bool SameName(const std::wstring& a, const std::wstring& b)
-{
-    return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()), TRUE) ==
-           CSTR_EQUAL;
-}
-
-// True when the file is gone (deleted now, or not there); code: why not.
-bool DeleteLeftover(const std::wstring& path, DWORD* code)
-{
-    if (DeleteFileW(path.c_str())) {
-        PassKillPoint(eKillRecover);
-        return true;
-    }
-    DWORD error = GetLastError();
-    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
-        return true;
-    // A read-only old version: its attributes are ours to change now.
-    const DWORD attributes = GetFileAttributesW(path.c_str());
-    if (error == ERROR_ACCESS_DENIED && attributes != INVALID_FILE_ATTRIBUTES &&
-        (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
-        SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
-        if (DeleteFileW(path.c_str())) {
-            PassKillPoint(eKillRecover);
-            return true;
-        }
-        error = GetLastError();
-    }
-    *code = error != 0 ? error : static_cast<DWORD>(ERROR_GEN_FAILURE);
-    return false;
-}
-
 // True when folder holds path somewhere below it.
 bool Holds(const std::wstring& folder, const std::wstring& path)
 {
     std::wstring prefix = AddTrailingBackslash(folder);
-    return path.size() > prefix.size() && SameName(path.substr(0, prefix.size()), prefix);
+    return path.size() > prefix.size() && SamePathText(path.substr(0, prefix.size()), prefix);
 }
 
 } // namespace
 
-void CUpdateLeftovers::Read()
+bool CUpdateLeftovers::Read()
 {
     files.clear();
     folders.clear();
     CHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                              FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file)
-        return;
+        return GetLastError() != ERROR_FILE_NOT_FOUND && GetLastError() != ERROR_PATH_NOT_FOUND;
     std::string text;
     char block[16 << 10];
     DWORD read = 0;
@@ -74,14 +44,14 @@ void CUpdateLeftovers::Read()
         text.append(block, read);
     const std::vector<std::string> lines = SplitString(text, "\r\n");
     if (lines.empty() || lines[0] != kHeader)
-        return;
+        return true;
     std::vector<CLeftover> readFiles;
     std::vector<std::wstring> readFolders;
     for (size_t i = 1; i < lines.size(); ++i) {
         if (lines[i] == kEnd) {
             files = readFiles;
             folders = readFolders;
-            return;
+            return true;
         }
         const std::vector<std::string> fields = SplitString(lines[i], "\t");
         if (fields.size() == 3 && fields[0] == "L" && !fields[1].empty())
@@ -89,6 +59,7 @@ void CUpdateLeftovers::Read()
         else if (fields.size() == 2 && fields[0] == "F" && !fields[1].empty())
             readFolders.push_back(Utf8ToWide(fields[1]));
     }
+    return true;
 }
 
 bool CUpdateLeftovers::Write() const
@@ -130,6 +101,12 @@ std::wstring LeftoversPathFor(const std::wstring& journalPath)
     return (slash == std::wstring::npos ? std::wstring() : journalPath.substr(0, slash + 1)) + L"QXUpdate.leftovers";
 }
 
+void LogIfHeld(const wchar_t* message, const std::wstring& path, DWORD code)
+{
+    if (code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION || code == ERROR_ACCESS_DENIED)
+        LogStillInUse(message, path, {path});
+}
+
 void LogStillInUse(const wchar_t* message, const std::wstring& path, const std::vector<std::wstring>& names)
 {
     const std::wstring holders = DescribeFileHolders(FindFileHolders(names));
@@ -145,13 +122,13 @@ bool RecordLeftovers(const std::wstring& recordPath, const std::vector<CLeftover
     record.Read();
     for (const CLeftover& leftover : files) {
         const bool known = std::any_of(record.files.begin(), record.files.end(),
-                                       [&](const CLeftover& other) { return SameName(other.path, leftover.path); });
+                                       [&](const CLeftover& other) { return SamePathText(other.path, leftover.path); });
         if (!known)
             record.files.push_back(leftover);
     }
     for (const std::wstring& folder : folders) {
         const bool known = std::any_of(record.folders.begin(), record.folders.end(),
-                                       [&](const std::wstring& other) { return SameName(other, folder); });
+                                       [&](const std::wstring& other) { return SamePathText(other, folder); });
         if (!known)
             record.folders.push_back(folder);
     }
@@ -183,7 +160,9 @@ bool DeleteLeftovers(const std::wstring& recordPath)
 {
     CUpdateLeftovers record;
     record.path = recordPath;
-    record.Read();
+    // Nearly every run finds no record: nothing more is asked of the disk then.
+    if (!record.Read())
+        return true;
     if (record.files.empty() && record.folders.empty()) {
         // A record cut short, or one left empty: nothing to do but drop it.
         DeleteFileW(recordPath.c_str());
@@ -194,7 +173,7 @@ bool DeleteLeftovers(const std::wstring& recordPath)
     left.path = recordPath;
     for (const CLeftover& leftover : record.files) {
         DWORD code = 0;
-        if (DeleteLeftover(leftover.path, &code)) {
+        if (DeleteIfPresent(leftover.path, eKillRecover, &code)) {
             LOG(INFO) << ToLogText(kLeftoverDeleted) << ToLogText(leftover.path);
             continue;
         }

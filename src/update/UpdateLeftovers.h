@@ -31,8 +31,9 @@ public:
     std::vector<CLeftover> files;
     std::vector<std::wstring> folders; // removed once empty, in this order
 
-    // Reads the record; an absent or unreadable record reads as empty.
-    void Read();
+    // Reads the record; an unreadable one, or one cut short, reads as empty.
+    // False when there is no record at all.
+    bool Read();
     // Writes the record out to the disk, whole (or deletes it when empty);
     // false with the last-error value.
     bool Write() const;
@@ -56,3 +57,5 @@ bool DeleteLeftovers(const std::wstring& recordPath);
 
 // The warning for a file that stays in use: its name, then who holds it.
 void LogStillInUse(const wchar_t* message, const std::wstring& path, const std::vector<std::wstring>& names);
+// The same after a step on path failed with code, when the code says the file is held.
+void LogIfHeld(const wchar_t* message, const std::wstring& path, DWORD code);
