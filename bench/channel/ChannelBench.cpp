@@ -33,7 +33,7 @@ std::vector<unsigned char> Message(size_t size, uint32_t sequence)
     std::vector<unsigned char> message(size);
     for (size_t i = 0; i < size; ++i)
         message[i] = static_cast<unsigned char>(i * 7 + sequence);
-    std::memset(message.data(), 0, std::min<size_t>(8, size)); // word 0 and kind 0
+    std::memset(message.data(), 0, std::min<size_t>(8, size)); // length word (the poster writes it) and kind 0
     if (size >= 12)
         std::memcpy(message.data() + 8, &sequence, 4);
     return message;
@@ -151,7 +151,7 @@ Figure MeasureChannel(DWORD count, DWORD size)
         unsigned char* slot = channel.Receive(&state, nullptr);
         if (slot == nullptr)
             break;
-        const DWORD copied = std::min(kSlotSize, channel.HeaderSlotSize());
+        const DWORD copied = channel.MessageLength(slot);
         std::memcpy(buffer.data(), slot, copied);
         channel.ReleaseSlot(state);
         if (copied != 0)

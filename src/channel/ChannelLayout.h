@@ -3,6 +3,8 @@
 // kernel objects, their security descriptor, the header block, the layout of a
 // data segment and of one message. Header-only, so that the posting side can
 // use it without linking the reader.
+#include "platform/Handles.h"
+
 #include <windows.h>
 
 #include <cstddef>
@@ -34,6 +36,10 @@ constexpr DWORD kMaxSegments = 64;
 // Bits of ChannelHeader::flags.
 constexpr LONG kFlagStopAll = 1; // stop-all has been raised
 constexpr LONG kFlagCreated = 2; // the creator finished writing the header
+// The service that created the ring stopped serving it (it was stopped, not
+// told to stop by a client): posters that keep the channel open wait for the
+// next service's Create, which clears this and the stop-all it raised.
+constexpr LONG kFlagClosed = 4;
 
 // The 48-byte header block. Any authenticated process may write it, so a
 // reader treats every value as untrusted input.
@@ -112,15 +118,34 @@ inline DWORD MarkOwner(LONG value)
     return static_cast<DWORD>(value) >> 2;
 }
 
-// One message at the start of its slot. The reader takes no length from it:
-// the payload runs to the end of the copied slot.
+// Whether the poster named by a mark (or its given-up form) may still write
+// into its slot: its thread still runs. A thread that cannot be looked at for
+// want of rights counts as running; an abandoned slot, a value that names no
+// poster and an id that no thread can have count as gone.
+inline bool OwnerMayWrite(LONG value)
+{
+    if (value == kSlotAbandoned || !IsFillMark(value & ~2L))
+        return false;
+    const DWORD owner = MarkOwner(value);
+    if (owner == 0 || (owner & 3) != 0)
+        return false;
+    CHandle thread(OpenThread(SYNCHRONIZE, FALSE, owner));
+    if (!thread)
+        return GetLastError() == ERROR_ACCESS_DENIED;
+    return WaitForSingleObject(thread.Get(), 0) == WAIT_TIMEOUT;
+}
+
+// One message at the start of its slot: its own length first, so that the
+// reader hands over exactly what was posted and nothing of what an earlier
+// message left in the slot.
 struct RequestMessage
 {
-    uint32_t word0; // the posting side's; not read
-    uint32_t kind;  // the payload is read only when this is 0
+    uint32_t length; // bytes of the whole message, these 8 included; written by the poster
+    uint32_t kind;   // the payload is read only when this is 0
     unsigned char payload[1];
 };
 constexpr size_t kMessageHeaderBytes = 8;
+static_assert(offsetof(RequestMessage, length) == 0, "message layout");
 static_assert(offsetof(RequestMessage, kind) == 4, "message layout");
 static_assert(offsetof(RequestMessage, payload) == kMessageHeaderBytes, "message layout");
 

@@ -18,22 +18,6 @@ bool IsEmptyHandle(HANDLE handle)
     return handle == nullptr || handle == INVALID_HANDLE_VALUE;
 }
 
-// Whether the poster named by a mark (or its given-up form) may still write
-// into its slot: its thread still runs. A thread that cannot be looked at for
-// want of rights counts as running; an id that no thread can have counts as gone.
-bool OwnerMayWrite(LONG value)
-{
-    if (value == kSlotAbandoned || !IsFillMark(value & ~2L))
-        return false;
-    const DWORD owner = MarkOwner(value);
-    if (owner == 0 || (owner & 3) != 0)
-        return false;
-    CHandle thread(OpenThread(SYNCHRONIZE, FALSE, owner));
-    if (!thread)
-        return GetLastError() == ERROR_ACCESS_DENIED;
-    return WaitForSingleObject(thread.Get(), 0) == WAIT_TIMEOUT;
-}
-
 // Readers that see readIndex move keep re-reading it without counting a
 // yield; this bounds how long a writer flipping the word can hold them there.
 constexpr DWORD kMaxRescans = 64;
@@ -397,7 +381,7 @@ bool CRequestChannel::StuckFor(DWORD index, volatile LONG* state, DWORD* left)
         m_stuckSeen = true;
         m_stuckIndex = index;
         m_stuckValue = value;
-        const bool sighted = IsFillMark(value) && index < kTrackedSlots && m_sightings[index].value == value;
+        const bool sighted = value != eSlotFree && index < kTrackedSlots && m_sightings[index].value == value;
         m_stuckSince = sighted ? m_sightings[index].since : now;
     }
     const DWORD waited = now - m_stuckSince;
@@ -427,33 +411,46 @@ void CRequestChannel::PassGivenUp(DWORD index, volatile LONG* state, LONG value)
 {
     ChannelHeader* header = Header();
     const DWORD next = NextIndex(index);
-    const bool ownerGone = !OwnerMayWrite(value);
     ForgetSighting(index);
-    // Posters never claim a given-up slot, so they never move postIndex off
-    // one: readIndex never gets ahead of postIndex, or the ring would read a
-    // lap out of step from then on. With postIndex on this slot both move past
-    // it, whether the ring is empty or full behind it.
-    bool freeIt = ownerGone;
+    // Passed, the slot is the last of the free part of the ring, where
+    // posters come to it in turn: it is freed there as soon as nobody can
+    // write into it (while its poster still may, posters pass it, or use it
+    // once that poster is done). With postIndex on it the ring is either empty
+    // or full of what was posted since: postIndex moves on with readIndex, so
+    // that readIndex never gets ahead of it, and the slot is the last of the
+    // free part only when the ring is empty. In a full ring it stays a hole
+    // at the end of the ring, to be passed again.
+    bool freeIt = !OwnerMayWrite(value);
     if (static_cast<DWORD>(header->postIndex) == index) {
         if (static_cast<DWORD>(InterlockedCompareExchange(&header->postIndex, static_cast<LONG>(next),
                                                           static_cast<LONG>(index))) != index)
             return;
-        // Freed only when the ring behind it is empty, so that it is the last
-        // of the free part; in a full ring it stays a hole that the reader
-        // passes again when it gets there.
-        unsigned char* nextSlot = nullptr;
-        volatile LONG* nextState = nullptr;
-        freeIt = ownerGone && next != index && ResolveSlot(next, &nextSlot, &nextState) && *nextState == eSlotFree;
+        freeIt = freeIt && RingEmptyFrom(next, index);
     }
     InterlockedCompareExchange(&header->readIndex, static_cast<LONG>(next), static_cast<LONG>(index));
     m_stuckSeen = false;
-    // Now behind readIndex, the last slot posters will come to. Left as it
-    // is while its poster may still write into it: that poster marks it
-    // abandoned when done, and the reader frees it the next time it passes.
+    // From exactly the value passed: a poster may have taken the slot since.
     if (freeIt)
         InterlockedCompareExchange(state, eSlotFree, value);
     if (header->waitingPosters != 0)
         SetEvent(m_availableEvent.Get());
+}
+
+bool CRequestChannel::RingEmptyFrom(DWORD first, DWORD end)
+{
+    // In a full ring every slot is taken; in an empty one the slots are free,
+    // or holes that posters pass. The first slot that is not a hole tells
+    // which; a ring of nothing but holes holds no message to keep in order.
+    for (DWORD i = first, looked = 0; i != end && looked < kMaxRescans; i = NextIndex(i), ++looked) {
+        unsigned char* slot = nullptr;
+        volatile LONG* state = nullptr;
+        if (!ResolveSlot(i, &slot, &state))
+            return false;
+        const LONG value = *state;
+        if (!IsGivenUp(value))
+            return value == eSlotFree;
+    }
+    return true;
 }
 
 void CRequestChannel::RecoverWaitingCount()
@@ -502,8 +499,11 @@ void CRequestChannel::LookAtRing()
         volatile LONG* state = nullptr;
         if (!ResolveSlot(i, &slot, &state))
             return;
+        // A claim, or anything else that is not a message: each is timed
+        // from when it was first seen, so that a ring full of values that
+        // name no live poster is reclaimed within one limit, not one per slot.
         const LONG value = *state;
-        if (!IsFillMark(value))
+        if (value == eSlotFree || value == eSlotReady || IsGivenUp(value))
             m_sightings[i] = Sighting{};
         else if (m_sightings[i].value != value)
             m_sightings[i] = Sighting{value, now};
@@ -596,6 +596,12 @@ void CRequestChannel::ReleaseSlot(volatile LONG* state)
         SetEvent(m_availableEvent.Get());
 }
 
+void CRequestChannel::MarkClosed()
+{
+    if (ChannelHeader* header = Header())
+        InterlockedOr(&header->flags, kFlagClosed);
+}
+
 void CRequestChannel::RaiseStopAll()
 {
     ChannelHeader* header = Header();
@@ -619,6 +625,15 @@ DWORD CRequestChannel::HeaderSlotSize() const
     return std::min(static_cast<DWORD>(header->slotSize), m_slotSize);
 }
 
+DWORD CRequestChannel::MessageLength(const unsigned char* slot) const
+{
+    if (slot == nullptr)
+        return 0;
+    // Read once: the slot is shared, and the copy must be of the length checked.
+    const DWORD length = *reinterpret_cast<const volatile DWORD*>(slot + offsetof(RequestMessage, length));
+    return length >= kMessageHeaderBytes && length <= HeaderSlotSize() ? length : 0;
+}
+
 bool HandleRequest(const unsigned char* bytes, size_t length, std::string* text)
 {
     if (text != nullptr)
@@ -631,8 +646,8 @@ bool HandleRequest(const unsigned char* bytes, size_t length, std::string* text)
     std::memcpy(&kind, bytes + offsetof(RequestMessage, kind), sizeof(kind));
     if (kind != 0)
         return true;
-    // The request's text runs to the end of the copy, zero bytes included. No
-    // action is attached to it, so it is only handed back when asked for.
+    // The request's text runs to the end of the message, zero bytes included.
+    // No action is attached to it, so it is only handed back when asked for.
     const char* request = reinterpret_cast<const char*>(bytes) + kMessageHeaderBytes;
     if (text != nullptr)
         text->assign(request, length - kMessageHeaderBytes);

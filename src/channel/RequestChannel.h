@@ -37,14 +37,19 @@ public:
     // `extra` (may be nullptr) was signalled. A slot that is ready is taken
     // even when stop-all is raised. Returning none because the stop-all event
     // is signalled also sets the stop-all flag, so StopAllRaised agrees with
-    // the event. After a success the caller copies at most
-    // HeaderSlotSize() bytes and then calls ReleaseSlot.
+    // the event. After a success the caller copies MessageLength bytes and
+    // then calls ReleaseSlot.
     // A slot at readIndex that keeps one state other than ready for the stuck
     // slot limit (its poster died or stalls while filling it) is given up and
     // passed, so the messages behind it are delivered. The limit counts from
     // the claim, as seen by a reader that looks at the whole ring whenever it
-    // blocks, and on an empty ring at least every eighth of the limit. A given-up slot is not reused while its poster may
-    // still write into it; that poster fails instead of marking it ready.
+    // blocks, and on an empty ring at least every eighth of the limit, so a
+    // ring of such slots is passed within one limit. A given-up slot is not
+    // reused while its poster may still write into it; that poster fails
+    // instead of marking it ready. Passed, a slot that nobody can write into
+    // any more (its poster ended or said it is done, or it names no poster)
+    // is freed, unless it is still inside the full part of the ring.
+    // Posters free the others when they come to them (CRequestPoster).
     unsigned char* Receive(volatile LONG** stateOut, HANDLE extra);
 
     // Frees a slot taken by Receive; the copy must be complete.
@@ -52,6 +57,10 @@ public:
 
     // Sets the stop-all flag and signals the stop-all event for every party.
     void RaiseStopAll();
+    // Says in the header that this reader serves the ring no more but a later
+    // Create will: posters that keep the channel open wait for it (up to their
+    // time-out) instead of failing on the stop-all raised after this.
+    void MarkClosed();
     // Bit 0 of the header's flags (false when not open).
     bool StopAllRaised() const;
 
@@ -64,6 +73,11 @@ public:
     // endpoint created: always a count of bytes that may be copied from a slot
     // returned by Receive. 0 when not open or when the header says 0.
     DWORD HeaderSlotSize() const;
+    // The length of the message in a slot returned by Receive, from its
+    // length word: the bytes to copy and hand over. 0 when the word says less
+    // than the 8-byte message header or more than HeaderSlotSize (a message
+    // no poster of this channel writes).
+    DWORD MessageLength(const unsigned char* slot) const;
 
     // What this endpoint has given up since Create: slots passed after the
     // stuck slot limit, and among them those that held a poster's claim (its
@@ -109,6 +123,7 @@ private:
     bool StuckFor(DWORD index, volatile LONG* state, DWORD* left);
     bool GiveUpSlot(volatile LONG* state, LONG value);
     void PassGivenUp(DWORD index, volatile LONG* state, LONG value);
+    bool RingEmptyFrom(DWORD first, DWORD end);
     void RecoverWaitingCount();
     DWORD NextIndex(DWORD index) const;
     DWORD LookSliceMs() const { return m_stuckLimit / 8 != 0 ? m_stuckLimit / 8 : 1; }
@@ -168,9 +183,9 @@ private:
     void* m_takeHookContext = nullptr;
 };
 
-// The service's handling of one copied request: false when it is shorter than
-// the 8-byte message header; true otherwise. A request of kind 0 carries narrow
-// text from byte 8 to the end; no action is attached to it.
+// The service's handling of one copied request, at its own length: false when
+// it is shorter than the 8-byte message header; true otherwise. A request of
+// kind 0 carries narrow text from byte 8 to its end; no action is attached to it.
 bool HandleRequest(const unsigned char* bytes, size_t length);
 // The same, also handing back the text of a kind-0 request (cleared otherwise).
 bool HandleRequest(const unsigned char* bytes, size_t length, std::string* text);

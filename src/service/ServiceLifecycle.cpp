@@ -261,27 +261,32 @@ DWORD CServiceWorker::WorkerLoop()
     CRequestChannel channel;
     DWORD exitCode = ERROR_CAN_NOT_COMPLETE;
     if (channel.Create(m_slotSize, m_slotsPerSegment)) {
-        // One buffer for the whole run; each message is copied once and its
-        // slot freed before it is handled, so posters are not held up.
+        // One buffer for the whole run; each message is copied once, at its
+        // own length, and its slot freed before it is handled, so posters are
+        // not held up. Only the copied bytes are handed over: nothing of a
+        // longer request before it is seen.
         std::vector<unsigned char> buffer(m_slotSize);
         const HANDLE stopEvent = m_stopEvent.Get();
         // For the line at stop: the only figure an operator has of the channel.
         uint64_t consumed = 0;
         uint64_t consumedBytes = 0;
+        uint64_t malformed = 0; // a length no poster writes: consumed, not handed over
         for (;;) {
             if (!Paused()) {
                 volatile LONG* state = nullptr;
                 unsigned char* slot = channel.Receive(&state, stopEvent);
                 if (slot != nullptr) {
-                    DWORD count = channel.HeaderSlotSize();
+                    DWORD count = channel.MessageLength(slot);
                     if (count > m_slotSize)
-                        count = m_slotSize;
+                        count = 0;
                     std::memcpy(buffer.data(), slot, count);
                     channel.ReleaseSlot(state);
                     ++consumed;
                     consumedBytes += count;
                     if (count != 0)
-                        HandleRequest(buffer.data(), count);
+                        m_handleRequest(buffer.data(), count);
+                    else
+                        ++malformed;
                 }
                 if (channel.StopAllRaised())
                     break;
@@ -291,11 +296,17 @@ DWORD CServiceWorker::WorkerLoop()
                 break;
             }
         }
+        // Stopped by its control manager, the service is likely to be started
+        // again: clients that keep the channel open wait for the next one
+        // instead of failing on this stop-all. A stop-all that a client raised
+        // stops every party, as it says.
+        if (!channel.StopAllRaised())
+            channel.MarkClosed();
         channel.RaiseStopAll();
         if (m_logger != nullptr)
             m_logger->info("Lumenorbit update service : request channel : %v requests consumed, %v bytes, "
                            "%v dropped, %v slots given up",
-                           consumed, consumedBytes, channel.RequestsDropped(), channel.SlotsGivenUp());
+                           consumed, consumedBytes, channel.RequestsDropped() + malformed, channel.SlotsGivenUp());
         exitCode = 0;
     }
 

@@ -1,5 +1,6 @@
 #include "service/ServiceWorker.h"
 
+#include "channel/RequestChannel.h"
 #include "platform/TextConversion.h"
 #include "update/QXUpdate.h"
 #include "update/ServiceRestart.h"
@@ -29,7 +30,7 @@ std::vector<std::wstring> StartupArguments()
 CServiceWorker::CServiceWorker() : CServiceWorker(StartupArguments(), true) {}
 
 CServiceWorker::CServiceWorker(std::vector<std::wstring> arguments, bool initLogger)
-    : m_arguments(std::move(arguments))
+    : m_handleRequest(static_cast<HandleRequestFunction>(HandleRequest)), m_arguments(std::move(arguments))
 {
     g_instance = this;
     ParseCommandLine();

@@ -66,6 +66,10 @@ public:
     SetStatusFunction m_setServiceStatus = SetServiceStatus;
     // How long the paused worker waits on the stop event between its tests.
     DWORD m_pausedWaitMs = 200;
+    // The handling of one request the worker took (HandleRequest), replaceable
+    // so that tests can see what each request was handed over as.
+    using HandleRequestFunction = bool (*)(const unsigned char* bytes, size_t length);
+    HandleRequestFunction m_handleRequest;
 
     // The process object: arguments from the start-up code's wide argument
     // vector, then parse, work folder and logger.

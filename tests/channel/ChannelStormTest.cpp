@@ -50,7 +50,9 @@ struct Deliveries
         unsigned char* slot = channel.Receive(&state, nullptr);
         if (slot == nullptr)
             return false;
-        const DWORD count = channel.HeaderSlotSize();
+        // At the message's own length, into a buffer that still holds the
+        // one before: a length that took in any of it shows as torn.
+        const DWORD count = channel.MessageLength(slot);
         std::memcpy(buffer.data(), slot, count);
         channel.ReleaseSlot(state);
         ++delivered;

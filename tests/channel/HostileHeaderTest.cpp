@@ -129,7 +129,7 @@ TEST(HostileHeader, ReaderStaysInsideItsSegments_AndRecoversOnCreate)
         CRequestPoster poster;
         ASSERT_TRUE(poster.Open());
         for (uint32_t i = 0; i < 3; ++i)
-            ASSERT_TRUE(poster.PostRequest(0, 0, &i, sizeof(i), 1000)) << poster.LastError();
+            ASSERT_TRUE(poster.PostRequest(0, &i, sizeof(i), 1000)) << poster.LastError();
         for (uint32_t i = 0; i < 3; ++i) {
             volatile LONG* state = nullptr;
             const unsigned char* slot = channel.Receive(&state, nullptr);
@@ -155,7 +155,7 @@ TEST(HostileHeader, FollowsALargerCapacity)
     for (uint32_t round = 0; round < 2; ++round) {
         for (uint32_t i = 0; i < 16; ++i) {
             const uint32_t value = round * 16 + i;
-            ASSERT_TRUE(poster.PostRequest(0, 0, &value, sizeof(value), 1000)) << poster.LastError();
+            ASSERT_TRUE(poster.PostRequest(0, &value, sizeof(value), 1000)) << poster.LastError();
         }
         for (uint32_t i = 0; i < 16; ++i) {
             volatile LONG* state = nullptr;

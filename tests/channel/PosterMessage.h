@@ -1,6 +1,6 @@
 #pragma once
-// The messages QXChannelPoster.exe posts: word 0 = poster id, kind, then a
-// stamp (sequence, poster id, size) and bytes that follow from the stamp, so a
+// The messages QXChannelPoster.exe posts: length word, kind, then a stamp
+// (sequence, poster id, size) and bytes that follow from the stamp, so a
 // reader can tell order, loss, duplication and torn copies apart.
 #include "channel/ChannelLayout.h"
 
@@ -26,7 +26,8 @@ inline std::vector<unsigned char> BuildPosterMessage(uint32_t posterId, uint32_t
 {
     std::vector<unsigned char> message(size < kMinPosterMessage ? kMinPosterMessage : size);
     const PosterStamp stamp = {sequence, posterId, static_cast<uint32_t>(message.size())};
-    std::memcpy(message.data(), &posterId, 4);
+    const uint32_t length = stamp.size;
+    std::memcpy(message.data(), &length, 4);
     std::memcpy(message.data() + 4, &kind, 4);
     std::memcpy(message.data() + kMessageHeaderBytes, &stamp, sizeof(stamp));
     for (size_t i = kMinPosterMessage; i < message.size(); ++i)
@@ -34,15 +35,16 @@ inline std::vector<unsigned char> BuildPosterMessage(uint32_t posterId, uint32_t
     return message;
 }
 
-// Reads the stamp of a copied message and checks every byte it covers.
+// Reads the stamp of a copied message and checks every byte it covers; the
+// message's length word must agree with the stamp and fit what was copied.
 inline bool CheckPosterMessage(const unsigned char* bytes, size_t available, PosterStamp* stamp)
 {
     if (available < kMinPosterMessage)
         return false;
     std::memcpy(stamp, bytes + kMessageHeaderBytes, sizeof(*stamp));
-    uint32_t word0 = 0;
-    std::memcpy(&word0, bytes, 4);
-    if (word0 != stamp->posterId || stamp->size < kMinPosterMessage || stamp->size > available)
+    uint32_t length = 0;
+    std::memcpy(&length, bytes, 4);
+    if (length != stamp->size || stamp->size < kMinPosterMessage || stamp->size > available)
         return false;
     for (size_t i = kMinPosterMessage; i < stamp->size; ++i) {
         if (bytes[i] != PosterPatternByte(stamp->posterId, stamp->sequence, i))

@@ -55,7 +55,7 @@ bool TakeOne(CRequestChannel& channel, Stamp* stamp)
     unsigned char* slot = channel.Receive(&state, nullptr);
     if (slot == nullptr)
         return false;
-    std::vector<unsigned char> copy(slot, slot + std::min(kSlotSize, channel.HeaderSlotSize()));
+    std::vector<unsigned char> copy(slot, slot + channel.MessageLength(slot));
     channel.ReleaseSlot(state);
     PosterStamp read{};
     EXPECT_TRUE(CheckPosterMessage(copy.data(), copy.size(), &read)) << "torn or foreign message";
@@ -247,9 +247,9 @@ TEST_F(ReaderRecovery, SlowPosterPastTheLimit_FailsAndIsNotDelivered)
         // Every slot has been filled again since; none holds the slow poster's
         // message.
         for (DWORD i = 0; i < kSlots; ++i) {
-            uint32_t word0 = 0;
-            std::memcpy(&word0, m_segment.Bytes() + size_t(i) * kSlotSize, sizeof(word0));
-            EXPECT_NE(9u, word0) << "slot " << i;
+            PosterStamp stamp{};
+            std::memcpy(&stamp, m_segment.Bytes() + size_t(i) * kSlotSize + kMessageHeaderBytes, sizeof(stamp));
+            EXPECT_NE(9u, stamp.posterId) << "slot " << i;
         }
     }
 }

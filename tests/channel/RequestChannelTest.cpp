@@ -32,7 +32,7 @@ protected:
         unsigned char* slot = m_channel.Receive(&state, extra);
         if (slot == nullptr)
             return false;
-        const DWORD count = std::min(kSlotSize, m_channel.HeaderSlotSize());
+        const DWORD count = m_channel.MessageLength(slot);
         std::memcpy(m_buffer.data(), slot, count);
         m_channel.ReleaseSlot(state);
         const bool intact = CheckPosterMessage(m_buffer.data(), count, stamp);

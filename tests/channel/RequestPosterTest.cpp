@@ -37,7 +37,7 @@ protected:
 
     bool PostNumber(uint32_t value, DWORD timeoutMs)
     {
-        return m_poster.PostRequest(value, 0, &value, sizeof(value), timeoutMs);
+        return m_poster.PostRequest(0, &value, sizeof(value), timeoutMs);
     }
 
     CRequestChannel m_channel;
@@ -50,23 +50,31 @@ TEST_F(RequestPosterTest, MessageSizesAroundTheSlot)
     const struct
     {
         DWORD length;
-        bool posted;
-    } cases[] = {{0, true}, {kSlotSize - 1, true}, {kSlotSize, true}, {kSlotSize + 1, false}};
+        DWORD error; // 0: posted, and read back at its own length
+    } cases[] = {
+        // A message is at least its header: its length word and kind.
+        {0, ERROR_INVALID_PARAMETER},
+        {kMessageHeaderBytes - 1, ERROR_INVALID_PARAMETER},
+        {kMessageHeaderBytes, 0},
+        {kSlotSize - 1, 0},
+        {kSlotSize, 0},
+        {kSlotSize + 1, ERROR_INSUFFICIENT_BUFFER},
+    };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.length);
         const LONG before = m_channel.Header()->postIndex;
-        EXPECT_EQ(c.posted, m_poster.Post(message.data(), c.length, 0));
-        if (!c.posted) {
-            EXPECT_EQ(DWORD(ERROR_INSUFFICIENT_BUFFER), m_poster.LastError());
+        EXPECT_EQ(c.error == 0, m_poster.Post(message.data(), c.length, 0));
+        if (c.error != 0) {
+            EXPECT_EQ(c.error, m_poster.LastError());
             EXPECT_EQ(before, m_channel.Header()->postIndex) << "a refused message claimed a slot";
             continue;
         }
         volatile LONG* state = nullptr;
         unsigned char* slot = m_channel.Receive(&state, nullptr);
         ASSERT_NE(nullptr, slot);
-        if (c.length != 0) {
-            EXPECT_EQ(0xAB, slot[c.length - 1]);
-        }
+        // The length word is the poster's, whatever the caller's first bytes said.
+        EXPECT_EQ(c.length, m_channel.MessageLength(slot));
+        EXPECT_EQ(0xAB, slot[c.length - 1]);
         m_channel.ReleaseSlot(state);
     }
 }
@@ -112,7 +120,7 @@ DWORD WINAPI PostWithLongTimeout(LPVOID context)
     WaitingPost* post = static_cast<WaitingPost*>(context);
     const uint32_t value = 1000;
     InterlockedExchange(&post->entered, 1);
-    post->result = post->poster->PostRequest(value, 0, &value, sizeof(value), 20000);
+    post->result = post->poster->PostRequest(0, &value, sizeof(value), 20000);
     post->error = post->poster->LastError();
     return 0;
 }
@@ -175,7 +183,7 @@ DWORD WINAPI PostWithTimeout(LPVOID context)
 {
     TimedPost* post = static_cast<TimedPost*>(context);
     const uint32_t value = 2000;
-    post->result = post->poster->PostRequest(value, 0, &value, sizeof(value), post->timeoutMs);
+    post->result = post->poster->PostRequest(0, &value, sizeof(value), post->timeoutMs);
     post->error = post->poster->LastError();
     return 0;
 }
@@ -192,7 +200,7 @@ TEST(RequestPoster, SquattedManualResetAvailableEvent_WaitingPosterStaysIdleAndI
     CRequestPoster poster;
     ASSERT_TRUE(poster.Open());
     for (uint32_t i = 0; i < kSlots; ++i)
-        ASSERT_TRUE(poster.PostRequest(i, 0, &i, sizeof(i), 0));
+        ASSERT_TRUE(poster.PostRequest(0, &i, sizeof(i), 0));
     ASSERT_TRUE(SetEvent(squatted.Get()));
 
     // A poster that waits for a full ring until its time-out.
@@ -308,7 +316,7 @@ TEST_F(RequestPosterTest, ChannelStillBeingSetUp_PosterWaitsForItThenPosts)
     const unsigned char* slot = m_channel.Receive(&state, nullptr);
     ASSERT_NE(nullptr, slot);
     uint32_t value = 0;
-    std::memcpy(&value, slot, sizeof(value));
+    std::memcpy(&value, slot + kMessageHeaderBytes, sizeof(value));
     EXPECT_EQ(1000u, value);
     m_channel.ReleaseSlot(state);
 }
@@ -337,7 +345,8 @@ DWORD WINAPI PostNumbers(LPVOID context)
     }
     for (uint32_t i = 0; i < self->count; ++i) {
         // A short timeout, retried: a poster that gives up must leave no hole.
-        while (!poster.PostRequest(self->id, 0, &i, sizeof(i), 1)) {
+        const uint32_t numbered[2] = {self->id, i};
+        while (!poster.PostRequest(0, numbered, sizeof(numbered), 1)) {
             if (poster.LastError() != ERROR_TIMEOUT) {
                 self->error = poster.LastError();
                 return 0;
@@ -364,8 +373,8 @@ TEST_F(RequestPosterTest, PostingThreadsLoseAndRepeatNothing)
         unsigned char* slot = m_channel.Receive(&state, nullptr);
         ASSERT_NE(nullptr, slot) << "message " << i;
         uint32_t id = 0, value = 0;
-        std::memcpy(&id, slot, sizeof(id));
-        std::memcpy(&value, slot + kMessageHeaderBytes, sizeof(value));
+        std::memcpy(&id, slot + kMessageHeaderBytes, sizeof(id));
+        std::memcpy(&value, slot + kMessageHeaderBytes + 4, sizeof(value));
         m_channel.ReleaseSlot(state);
         ASSERT_GE(id, 1u);
         ASSERT_LE(id, kThreads);

@@ -295,7 +295,7 @@ TEST_F(Lifecycle, PosterRaisesStopAll_WorkerStopsAndRaisesItAgain)
     CRequestPoster poster;
     ASSERT_TRUE(OpenPoster(poster));
     const char payload[] = "hello";
-    ASSERT_TRUE(poster.PostRequest(0, 0, payload, sizeof(payload), 5000));
+    ASSERT_TRUE(poster.PostRequest(0, payload, sizeof(payload), 5000));
 
     // Keep our own view of the header to see the worker's own stop-all.
     const std::wstring headerName = std::wstring(kChannelBaseName) + kHeaderSuffix;
@@ -337,7 +337,7 @@ TEST_F(Lifecycle, PausedWorker_TakesNothingUntilContinued)
     auto* header = static_cast<ChannelHeader*>(view.Get());
     ASSERT_NE(header, nullptr);
     for (int i = 0; i < 4; ++i)
-        ASSERT_TRUE(poster.PostRequest(0, 0, "x", 1, 5000));
+        ASSERT_TRUE(poster.PostRequest(0, "x", 1, 5000));
     // A serving worker takes them within milliseconds; a paused one does not
     // in two seconds (it looks at the stop event every 20 ms meanwhile).
     for (int i = 0; i < 100 && header->readIndex <= 1; ++i)
@@ -468,7 +468,7 @@ TEST_F(Lifecycle, SquattedEvents_IdleWorkerStaysIdleAndServes)
         ASSERT_NE(header, nullptr);
         LONG taken = 0;
         const auto postAndWaitTaken = [&] {
-            EXPECT_TRUE(poster.PostRequest(0, 0, "x", 1, 5000));
+            EXPECT_TRUE(poster.PostRequest(0, "x", 1, 5000));
             ++taken;
             for (int i = 0; i < 250 && header->readIndex != taken; ++i)
                 Sleep(20);

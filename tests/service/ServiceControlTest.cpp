@@ -229,7 +229,7 @@ TEST_F(ServiceControl, InstallStartServePauseStopRemove)
     ASSERT_TRUE(OpenPoster(poster));
     for (int i = 0; i < 200; ++i) {
         const std::string payload = "request " + std::to_string(i);
-        ASSERT_TRUE(poster.PostRequest(0, i % 2, payload.data(), static_cast<DWORD>(payload.size()), 5000)) << i;
+        ASSERT_TRUE(poster.PostRequest(i % 2, payload.data(), static_cast<DWORD>(payload.size()), 5000)) << i;
     }
 
     // Paused, the service takes at most the request its pending wait already
@@ -240,7 +240,7 @@ TEST_F(ServiceControl, InstallStartServePauseStopRemove)
     ASSERT_TRUE(ControlService(service.Get(), SERVICE_CONTROL_PAUSE, &status));
     ASSERT_TRUE(WaitForState(service.Get(), SERVICE_PAUSED, 5000));
     int posted = 0;
-    while (posted < 12 && poster.PostRequest(0, 0, "p", 1, 500))
+    while (posted < 12 && poster.PostRequest(0, "p", 1, 500))
         ++posted;
     // Eight slots, plus the one request a Receive already waiting may take
     // (whenever the worker notices the pause, it takes no more than that).
@@ -249,7 +249,7 @@ TEST_F(ServiceControl, InstallStartServePauseStopRemove)
     ASSERT_TRUE(ControlService(service.Get(), SERVICE_CONTROL_CONTINUE, &status));
     ASSERT_TRUE(WaitForState(service.Get(), SERVICE_RUNNING, 5000));
     for (int i = 0; i < 16; ++i)
-        EXPECT_TRUE(poster.PostRequest(0, 0, "c", 1, 5000)) << i;
+        EXPECT_TRUE(poster.PostRequest(0, "c", 1, 5000)) << i;
 
     // Remove while running: marked for deletion, still running until stopped.
     Command(L"/remove");
@@ -310,7 +310,7 @@ TEST_F(ServiceControl, PosterRaisesStopAll_ServiceStopsByItself)
     const DWORD processId = Query(service.Get()).dwProcessId;
     CRequestPoster poster;
     ASSERT_TRUE(OpenPoster(poster));
-    ASSERT_TRUE(poster.PostRequest(0, 0, "last", 4, 5000));
+    ASSERT_TRUE(poster.PostRequest(0, "last", 4, 5000));
     poster.RaiseStopAll();
     EXPECT_TRUE(WaitForState(service.Get(), SERVICE_STOPPED, 10000));
     EXPECT_EQ(Query(service.Get()).dwWin32ExitCode, 0u);
@@ -331,7 +331,7 @@ TEST_F(ServiceControl, PosterRaisesStopAll_ServiceStopsByItself)
         Sleep(20);
     ASSERT_FALSE(again.StopAllRaised()) << "the new worker did not set the channel up";
     for (int i = 0; i < 20; ++i)
-        EXPECT_TRUE(again.PostRequest(0, 0, "again", 5, 5000)) << i;
+        EXPECT_TRUE(again.PostRequest(0, "again", 5, 5000)) << i;
     EXPECT_EQ(Query(service.Get()).dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
 }
 
@@ -402,7 +402,7 @@ TEST_F(ServiceControl, DeadAndSlowPosters_ChannelRecoversAfterTheStuckSlotLimit)
     const auto post = [&](int count) {
         for (int i = 0; i < count; ++i) {
             const std::string payload = "request " + std::to_string(posted);
-            ASSERT_TRUE(poster.PostRequest(0, 0, payload.data(), static_cast<DWORD>(payload.size()), 60000))
+            ASSERT_TRUE(poster.PostRequest(0, payload.data(), static_cast<DWORD>(payload.size()), 60000))
                 << posted << ": " << poster.LastError();
             ++posted;
         }

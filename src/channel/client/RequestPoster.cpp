@@ -100,7 +100,7 @@ bool CRequestPoster::Post(const void* message, DWORD length, DWORD timeoutMs)
     ChannelHeader* header = Header();
     if (header == nullptr)
         return Fail(ERROR_INVALID_HANDLE);
-    if (message == nullptr && length != 0)
+    if (message == nullptr || length < kMessageHeaderBytes)
         return Fail(ERROR_INVALID_PARAMETER);
 
     Pace pace;
@@ -111,25 +111,31 @@ bool CRequestPoster::Post(const void* message, DWORD length, DWORD timeoutMs)
     pace.spinTicks = frequency.QuadPart * kPosterSpinMicroseconds / 1000000;
     // Distinct for every live thread, and names this one to the reader.
     const LONG mark = FillMarkOf(GetCurrentThreadId());
+    DWORD closedWaits = 0;
     for (bool first = true;; first = false) {
         // Every pass after the first counts against the time-out, whatever
         // made it look again, so a poster never loops without a deadline.
         if (!first && pace.Expired())
             return Fail(ERROR_TIMEOUT);
-        // The flag is enough on the fast path; the event is watched whenever
-        // this poster blocks.
-        if ((header->flags & kFlagStopAll) != 0)
-            return Fail(ERROR_OPERATION_ABORTED);
         // Opened while the service is still setting the channel up (or it
-        // failed to): the ring is not there yet; wait for it until the deadline.
-        if ((header->flags & kFlagCreated) == 0) {
-            Sleep(1);
+        // failed to), or kept open while the service restarts: the ring is
+        // not served; wait for it until the deadline. The stop-all that a
+        // stopped service raised is not meant for the next one's clients.
+        const LONG flags = header->flags;
+        if ((flags & kFlagCreated) == 0 || (flags & kFlagClosed) != 0) {
+            Sleep(closedWaits < 64 ? 1 : kWaitSliceMs);
+            ++closedWaits;
             continue;
         }
+        closedWaits = 0;
+        // The flag is enough on the fast path; the event is watched whenever
+        // this poster blocks.
+        if ((flags & kFlagStopAll) != 0)
+            return Fail(ERROR_OPERATION_ABORTED);
         Target target;
         if (!ReadTarget(length, &target))
             return false;
-        switch (Claim(target, mark)) {
+        switch (Claim(target, mark, &pace)) {
         case eClaimed:
             return Fill(target, mark, message, length);
         case eLookAgain:
@@ -160,32 +166,88 @@ bool CRequestPoster::ReadTarget(DWORD length, Target* target)
     return ResolveSlot(target->index, slotSize, slotsPerSegment, &target->slot, &target->state);
 }
 
-CRequestPoster::eClaim CRequestPoster::Claim(const Target& target, LONG mark)
+CRequestPoster::eClaim CRequestPoster::Claim(const Target& target, LONG mark, Pace* pace)
 {
     ChannelHeader* header = Header();
+    const LONG value = *target.state;
     // Claim the slot only while it is free, then move postIndex on. A poster
     // that loses either step tries again; no slot index is ever handed out
     // without its slot being filled, so the reader never waits at a hole left
-    // by a poster that timed out. A slot given up by the reader is not free
-    // while its old poster may still write into it: the ring is full there
-    // until that poster is done or the reader passes the slot.
-    if (*target.state == eSlotFree && InterlockedCompareExchange(target.state, mark, eSlotFree) == eSlotFree) {
-        if (static_cast<DWORD>(InterlockedCompareExchange(&header->postIndex, static_cast<LONG>(target.next),
-                                                          static_cast<LONG>(target.index))) == target.index)
-            return eClaimed;
-        // Our postIndex was stale (the slot was free behind the ring's head):
-        // not ours to fill. Freed only if still our mark: a reader that gave
-        // the slot up in the meantime needs to hear that we are done.
-        if (InterlockedCompareExchange(target.state, eSlotFree, mark) == mark) {
-            if (header->waitingPosters != 0)
-                SetEvent(m_availableEvent.Get());
-        } else {
-            SlotGivenUp(target, mark);
-        }
-        return eLookAgain;
+    // by a poster that timed out.
+    if (value == eSlotFree) {
+        if (InterlockedCompareExchange(target.state, mark, eSlotFree) != eSlotFree)
+            return eLookAgain;
+        return TakePostIndex(target, mark, eSlotFree);
     }
-    // Another poster took it (the next one may be free), or the ring is full.
-    return static_cast<DWORD>(header->postIndex) != target.index ? eLookAgain : eRingFull;
+    if (static_cast<DWORD>(header->postIndex) != target.index)
+        return eLookAgain; // another poster took it; the next one may be free
+    // A slot given up by the reader, or claimed by a poster that has ended,
+    // holds no message. In the free part of the ring it is used again once
+    // nobody can write into it, and passed while its old poster still may;
+    // either way the posts behind it need not wait for the reader. Inside the
+    // full part it is the reader's to pass.
+    if (!(IsGivenUp(value) || IsFillMark(value)) || !InFreePart(target))
+        return eRingFull;
+    const bool mayWrite = OwnerMayWrite(value);
+    if (!mayWrite) {
+        if (InterlockedCompareExchange(target.state, mark, value) != value)
+            return eLookAgain;
+        return TakePostIndex(target, mark, kSlotAbandoned);
+    }
+    // A poster that is claiming it right now.
+    if (IsFillMark(value))
+        return eRingFull;
+    // Passed: postIndex moves over it, and the reader passes it again when
+    // it comes to it. A ring of nothing else is full for this poster.
+    if (++pace->passed > static_cast<DWORD>(header->capacity))
+        return eRingFull;
+    InterlockedCompareExchange(&header->postIndex, static_cast<LONG>(target.next), static_cast<LONG>(target.index));
+    return eLookAgain;
+}
+
+CRequestPoster::eClaim CRequestPoster::TakePostIndex(const Target& target, LONG mark, LONG before)
+{
+    ChannelHeader* header = Header();
+    if (static_cast<DWORD>(InterlockedCompareExchange(&header->postIndex, static_cast<LONG>(target.next),
+                                                      static_cast<LONG>(target.index))) == target.index)
+        return eClaimed;
+    // Our postIndex was stale (the slot was behind the ring's head, or another
+    // poster passed it meanwhile): not ours to fill. Put back as it was, only
+    // if still our mark: a reader that gave the slot up in the meantime needs
+    // to hear that we are done. A slot that held no message goes back to
+    // being one that nobody writes into.
+    if (InterlockedCompareExchange(target.state, before, mark) == mark) {
+        if (before == eSlotFree && header->waitingPosters != 0)
+            SetEvent(m_availableEvent.Get());
+    } else {
+        SlotGivenUp(target, mark);
+    }
+    return eLookAgain;
+}
+
+bool CRequestPoster::InFreePart(const Target& target)
+{
+    // The free part runs from postIndex up to readIndex. With the two equal
+    // the ring is either empty or full: in a full ring no slot is free, in an
+    // empty one the slots are free or holes, so the first slot after this
+    // one that is not a hole tells which.
+    const ChannelHeader* header = Header();
+    if (static_cast<DWORD>(header->readIndex) != target.index)
+        return true;
+    const DWORD capacity = static_cast<DWORD>(header->capacity);
+    const DWORD slotSize = static_cast<DWORD>(header->slotSize);
+    const DWORD slotsPerSegment = static_cast<DWORD>(header->slotsPerSegment);
+    for (DWORD i = target.next, looked = 0; i != target.index && looked < capacity;
+         i = i + 1 >= capacity ? 0 : i + 1, ++looked) {
+        unsigned char* slot = nullptr;
+        volatile LONG* state = nullptr;
+        if (!ResolveSlot(i, slotSize, slotsPerSegment, &slot, &state))
+            return false;
+        const LONG value = *state;
+        if (!IsGivenUp(value))
+            return value == eSlotFree;
+    }
+    return true;
 }
 
 bool CRequestPoster::Fill(const Target& target, LONG mark, const void* message, DWORD length)
@@ -196,10 +258,11 @@ bool CRequestPoster::Fill(const Target& target, LONG mark, const void* message, 
     // no longer ours to write.
     if (*target.state != mark)
         return SlotGivenUp(target, mark);
+    // The message's own length first: the reader hands over that many bytes.
     const DWORD half = length / 2;
     const unsigned char* bytes = static_cast<const unsigned char*>(message);
-    if (half != 0)
-        std::memcpy(target.slot, bytes, half);
+    std::memcpy(target.slot, bytes, half);
+    std::memcpy(target.slot + offsetof(RequestMessage, length), &length, sizeof(length));
     Stage(ePostHalfCopied, target.index);
     if (length != half)
         std::memcpy(target.slot + half, bytes + half, length - half);
@@ -257,8 +320,10 @@ bool CRequestPoster::WaitForFreeSlot(const Target& target, Pace* pace)
         woken = WaitForMultipleObjects(2, handles, FALSE, wait);
     }
     InterlockedDecrement(&header->waitingPosters);
+    // The stop-all of a service that stopped and will be started again: the
+    // caller waits for the next one.
     if (woken == WAIT_OBJECT_0 + 1)
-        return Fail(ERROR_OPERATION_ABORTED);
+        return (header->flags & kFlagClosed) != 0 ? true : Fail(ERROR_OPERATION_ABORTED);
     const bool moved = header->readIndex != readIndex;
     if (woken == WAIT_OBJECT_0) {
         // Wake-ups that keep finding the ring where it was are not trusted:
@@ -280,13 +345,13 @@ bool CRequestPoster::WaitForFreeSlot(const Target& target, Pace* pace)
     return true;
 }
 
-bool CRequestPoster::PostRequest(uint32_t word0, uint32_t kind, const void* payload, DWORD payloadLength,
-                                 DWORD timeoutMs)
+bool CRequestPoster::PostRequest(uint32_t kind, const void* payload, DWORD payloadLength, DWORD timeoutMs)
 {
     if (payloadLength > 0xFFFFFFFFu - kMessageHeaderBytes)
         return Fail(ERROR_INSUFFICIENT_BUFFER);
+    if (payload == nullptr && payloadLength != 0)
+        return Fail(ERROR_INVALID_PARAMETER);
     std::vector<unsigned char> message(kMessageHeaderBytes + payloadLength);
-    std::memcpy(message.data(), &word0, sizeof(word0));
     std::memcpy(message.data() + offsetof(RequestMessage, kind), &kind, sizeof(kind));
     if (payloadLength != 0)
         std::memcpy(message.data() + kMessageHeaderBytes, payload, payloadLength);

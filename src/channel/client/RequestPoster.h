@@ -3,10 +3,11 @@
 // programs. It opens the objects the service created, claims the next slot in
 // ring order (its state word from free to a mark of this thread, then a
 // compare-and-swap on postIndex), fills it and marks it ready with a
-// compare-and-swap from its own mark. A slot the reader gave up is not filled
-// again while its old poster may still write into it. Any number of posters, in threads or
-// processes, may post at once; each message lands in exactly one slot. One
-// object serves one thread.
+// compare-and-swap from its own mark. A slot the reader gave up, or one whose
+// poster ended, is used again once nobody can write into it, and passed while
+// its old poster still may: such a slot never holds up a post while the ring
+// has room. Any number of posters, in threads or processes, may post at once;
+// each message lands in exactly one slot. One object serves one thread.
 #include "channel/ChannelLayout.h"
 #include "channel/ChannelSegment.h"
 #include "platform/Handles.h"
@@ -28,11 +29,15 @@ public:
     void Close();
     bool IsOpen() const { return m_headerView.IsValid(); }
 
-    // Copies `length` bytes (a whole message: word 0, kind, payload) into the
-    // next slot and makes it ready, waiting up to timeoutMs (INFINITE allowed;
-    // it bounds the whole call, retries included) for the slot to be free. On
-    // failure returns false with the last-error value (also in LastError()):
-    // ERROR_TIMEOUT, ERROR_OPERATION_ABORTED when stop-all is raised,
+    // Copies `length` bytes (a whole message: length word, kind, payload; the
+    // length word is written here, whatever the caller's first 4 bytes hold)
+    // into the next slot and makes it ready, waiting up to timeoutMs
+    // (INFINITE allowed; it bounds the whole call, retries included) for the
+    // slot to be free, and for a service that is setting the channel up or
+    // restarting. On failure returns false with the last-error value (also in
+    // LastError()): ERROR_TIMEOUT, ERROR_OPERATION_ABORTED when stop-all is
+    // raised while the channel is served, ERROR_INVALID_PARAMETER for a
+    // message shorter than its 8-byte header,
     // kErrorSlotGivenUp when this post took so long between claiming its slot
     // and marking it ready that the reader gave the slot up (the message was
     // not delivered; posting it again is safe), ERROR_INSUFFICIENT_BUFFER when
@@ -40,8 +45,8 @@ public:
     // makes no sense, or the error of mapping a segment. A message that was
     // not posted is never delivered.
     bool Post(const void* message, DWORD length, DWORD timeoutMs);
-    // Builds the message from its parts: word 0, kind, then the payload.
-    bool PostRequest(uint32_t word0, uint32_t kind, const void* payload, DWORD payloadLength, DWORD timeoutMs);
+    // Builds the message from its parts: length word, kind, then the payload.
+    bool PostRequest(uint32_t kind, const void* payload, DWORD payloadLength, DWORD timeoutMs);
 
     // Tells the service and every other party to stop.
     void RaiseStopAll();
@@ -103,12 +108,15 @@ private:
         LONGLONG spinTicks = 0;
         DWORD slice = kWaitSliceMs;
         DWORD fruitless = 0; // wake-ups in a row that found the ring not moved
+        DWORD passed = 0;    // slots passed over because their old poster may still write
         bool Expired() const;
         DWORD Left() const;
     };
 
     bool ReadTarget(DWORD length, Target* target);
-    eClaim Claim(const Target& target, LONG mark);
+    eClaim Claim(const Target& target, LONG mark, Pace* pace);
+    eClaim TakePostIndex(const Target& target, LONG mark, LONG before);
+    bool InFreePart(const Target& target);
     bool Fill(const Target& target, LONG mark, const void* message, DWORD length);
     bool WaitForFreeSlot(const Target& target, Pace* pace);
     bool SlotGivenUp(const Target& target, LONG mark);
