@@ -99,10 +99,11 @@ inline LONG FillMarkOf(DWORD threadId)
     return static_cast<LONG>((threadId << 2) | 1);
 }
 // Thread ids are multiples of 4, so a mark ends in the bits 0001 and its
-// given-up form in 0011; other values are no poster's.
+// given-up form in 0011; other values are no poster's, and neither is a mark
+// of thread 0 (given up, it would read as "reading").
 inline bool IsFillMark(LONG value)
 {
-    return (value & 0xF) == 1;
+    return (value & 0xF) == 1 && (static_cast<DWORD>(value) >> 2) != 0;
 }
 inline bool IsGivenUp(LONG value)
 {

@@ -189,9 +189,12 @@ void CRequestChannel::ResumeRing(DWORD readIndex)
     // ended before it had copied it out: its request was never handled. It is
     // made ready again, and when that reader had already moved readIndex past
     // it, readIndex steps back so that it is still delivered first.
+    // Only the slot at readIndex and the one before it can be such a slot (the
+    // reader takes one at a time); "reading" anywhere else is no reader's,
+    // and is given up when the reader gets there, not delivered.
     const DWORD previous = readIndex == 0 ? m_slotsPerSegment - 1 : readIndex - 1;
     bool stepBack = false;
-    for (DWORD i = 0; i < m_slotsPerSegment; ++i) {
+    for (const DWORD i : {readIndex, previous}) {
         unsigned char* slot = nullptr;
         volatile LONG* state = nullptr;
         if (ResolveSlot(i, &slot, &state) &&

@@ -1,7 +1,9 @@
 // Many poster processes against one reader for a bounded time, while posters
-// are killed at random or stall half-way through a copy past the stuck slot
-// limit, and the reader pauses and restarts: what a hostile or unlucky client
-// can do to the ring.
+// are killed at random or stall past the stuck slot limit (after their claim
+// or half-way through a copy), a hostile client writes marks and garbage
+// into free state words, and the reader pauses and restarts (also as a
+// stopped service does, closing the ring and raising stop-all first): what a
+// hostile or unlucky client can do to the ring.
 #include "ChannelTestSupport.h"
 #include "PosterMessage.h"
 #include "channel/RequestChannel.h"
@@ -91,6 +93,17 @@ TEST(ChannelStorm, PostersKilledAndStalled_ReaderPausedAndRestarted_EveryPostedM
         channel->SetReceiveBudget(200);
     };
     create();
+    // The hostile client's view of the state words.
+    CForeignView segment;
+    ASSERT_TRUE(segment.Open(SegmentName(kChannelBaseName, 0), static_cast<DWORD>(SegmentBytes(kSlotSize, kSlots))));
+    volatile LONG* states = reinterpret_cast<volatile LONG*>(segment.Bytes() + StateWordsOffset(kSlotSize, kSlots));
+    const DWORD endedThread = [] {
+        DWORD id = 0;
+        CHandle thread(CreateThread(nullptr, 0, [](LPVOID) -> DWORD { return 0; }, nullptr, 0, &id));
+        if (thread)
+            WaitForSingleObject(thread.Get(), 10000);
+        return id;
+    }();
 
     DWORD seed = GetTickCount();
     std::printf("    storm seed %lu\n", seed);
@@ -101,8 +114,9 @@ TEST(ChannelStorm, PostersKilledAndStalled_ReaderPausedAndRestarted_EveryPostedM
 
     DWORD givenUp = 0; // over every reader of the storm
     std::vector<CChildProcess> posters;
+    std::vector<bool> killedByUs;
     uint32_t nextId = 1;
-    unsigned started = 0, killed = 0, stallers = 0, pauses = 0, restarts = 0;
+    unsigned started = 0, killed = 0, stallers = 0, pauses = 0, restarts = 0, closings = 0, hostile = 0;
     const DWORD sizes[] = {64, 700, 4096, kSlotSize};
     const auto startPoster = [&](bool stall) {
         if (nextId >= kMaxPosters)
@@ -111,13 +125,16 @@ TEST(ChannelStorm, PostersKilledAndStalled_ReaderPausedAndRestarted_EveryPostedM
         std::wstring arguments = L"--id " + std::to_wstring(id) + L" --count 1000000 --size " +
                                  std::to_wstring(sizes[random(4)]) + L" --timeout 30000 --retry --report " +
                                  std::wstring(reportName.begin(), reportName.end());
-        // Half-way through its first copy for three times the limit: its
-        // slot is given up under it, and it posts the message again.
+        // Right after its claim or half-way through its first copy, for three
+        // times the limit: its slot is given up under it (a hole that stays
+        // out of use until it is done), and it posts the message again.
         if (stall) {
-            arguments += L" --stall-at half --stall-ms " + std::to_wstring(3 * kLimitMs);
+            arguments += std::wstring(L" --stall-at ") + (random(2) == 0 ? L"half" : L"claimed") +
+                         L" --stall-ms " + std::to_wstring(3 * kLimitMs);
             ++stallers;
         }
         posters.emplace_back();
+        killedByUs.push_back(false);
         ASSERT_TRUE(posters.back().Start(PosterCommand(arguments)));
         ++started;
     };
@@ -143,9 +160,10 @@ TEST(ChannelStorm, PostersKilledAndStalled_ReaderPausedAndRestarted_EveryPostedM
                 alive += p.Running() ? 1 : 0;
             if (alive != 0) {
                 size_t pick = random(static_cast<DWORD>(alive));
-                for (auto& p : posters) {
-                    if (p.Running() && pick-- == 0) {
-                        p.Terminate();
+                for (size_t i = 0; i < posters.size(); ++i) {
+                    if (posters[i].Running() && pick-- == 0) {
+                        posters[i].Terminate();
+                        killedByUs[i] = true;
                         ++killed;
                         break;
                     }
@@ -164,15 +182,47 @@ TEST(ChannelStorm, PostersKilledAndStalled_ReaderPausedAndRestarted_EveryPostedM
         case 6: // restarted, with messages unread in the ring
             ++restarts;
             givenUp += channel->SlotsGivenUp();
+            // Half the time as a service stopped by its control manager:
+            // the ring closed and stop-all raised, and a while without a
+            // reader. The posters wait for the next one, none gives up.
+            if (random(2) == 0) {
+                ++closings;
+                channel->MarkClosed();
+                channel->RaiseStopAll();
+                Sleep(random(300));
+            }
             channel.reset();
             channel = std::make_unique<CRequestChannel>();
             create();
             break;
+        case 7: { // a hostile client marks free slots as given up or fills them with garbage
+            ++hostile;
+            // Not "reading": a restart takes that, behind readIndex, for a
+            // request the old reader never handed over, and delivers the
+            // slot's old message again.
+            const LONG values[] = {GivenUpFrom(FillMarkOf(endedThread)), FillMarkOf(endedThread), kSlotAbandoned,
+                                   0x55};
+            const LONG value = values[random(4)];
+            const DWORD slots = random(2) == 0 ? kSlots : 1 + random(3);
+            for (DWORD i = 0, first = random(kSlots); i < slots; ++i)
+                InterlockedCompareExchange(&states[(first + i) % kSlots], value, eSlotFree);
+            break;
+        }
         default:
             break;
         }
     }
 
+    // None ended by itself: each posts far more than it can in the storm
+    // and posts again whatever failed for a given-up slot or a time-out, so
+    // any other failure (a stop-all taken for the end) shows here.
+    std::string selfEnded;
+    for (size_t i = 0; i < posters.size(); ++i) {
+        DWORD code = 0;
+        if (!killedByUs[i] && posters[i].Ended(0, &code))
+            selfEnded += " poster " + std::to_string(i + 1) + " ended with " + std::to_string(code) + ";";
+    }
+    EXPECT_EQ("", selfEnded);
     // The rest are killed too; what they posted is drained.
     for (auto& p : posters) {
         if (p.Running()) {
@@ -216,9 +266,10 @@ TEST(ChannelStorm, PostersKilledAndStalled_ReaderPausedAndRestarted_EveryPostedM
     EXPECT_LE(cpu, idle.Ms() / 100.0) << "idle reader CPU " << cpu << " ms in " << idle.Ms() << " ms";
 
     std::printf("    storm %.0f ms: %llu messages delivered, %u posters started, %u killed, %u stalled, "
-                "%u pauses, %u restarts, %lu slots given up, idle reader CPU %.1f ms in %.0f ms\n",
+                "%u pauses, %u restarts (%u closed first), %u hostile writes, %lu slots given up, "
+                "idle reader CPU %.1f ms in %.0f ms\n",
                 kStormMs, static_cast<unsigned long long>(seen.delivered), started, killed, stallers, pauses,
-                restarts, givenUp, cpu, idle.Ms());
+                restarts, closings, hostile, givenUp, cpu, idle.Ms());
 }
 
 } // namespace

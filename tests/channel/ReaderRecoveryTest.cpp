@@ -420,6 +420,168 @@ TEST_F(ReaderRecovery, StaleClaimAheadOfPostIndex_TimedFromTheClaim)
     EXPECT_EQ(0u, poster.Wait(30000));
 }
 
+// A thread of this process that stands for a poster still running: a mark
+// that names it belongs to a poster that may still write into its slot.
+class CRunningThread
+{
+public:
+    CRunningThread()
+    {
+        m_end.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        m_thread.Reset(CreateThread(
+            nullptr, 0, [](LPVOID end) -> DWORD { return WaitForSingleObject(static_cast<HANDLE>(end), INFINITE); },
+            m_end.Get(), 0, &m_id));
+    }
+    ~CRunningThread() { End(); }
+    DWORD Id() const { return m_id; }
+    bool End()
+    {
+        SetEvent(m_end.Get());
+        return !m_thread || WaitForSingleObject(m_thread.Get(), 10000) == WAIT_OBJECT_0;
+    }
+
+private:
+    CHandle m_end;
+    CHandle m_thread;
+    DWORD m_id = 0;
+};
+
+// What a slot at postIndex holds that no message will ever be written into.
+enum eHoleOwner
+{
+    eOwnerRunning, // given up under a poster that may still write into it
+    eOwnerEnded,   // given up under a poster that has ended since
+    eOwnerDone,    // abandoned: its poster said it is done
+    eClaimEnded,   // claimed by a poster that ended before it moved postIndex
+};
+
+LONG HoleValue(eHoleOwner owner, DWORD running, DWORD ended)
+{
+    switch (owner) {
+    case eOwnerRunning:
+        return GivenUpFrom(FillMarkOf(running));
+    case eOwnerEnded:
+        return GivenUpFrom(FillMarkOf(ended));
+    case eOwnerDone:
+        return kSlotAbandoned;
+    case eClaimEnded:
+        break;
+    }
+    return FillMarkOf(ended);
+}
+
+TEST_F(ReaderRecovery, HoleAtPostIndex_PostGoesInAtOnceWhileTheRingHasRoom)
+{
+    // Far beyond the posts' time-out: nothing here waits for a give-up.
+    constexpr DWORD kLongLimitMs = 120000;
+    const struct
+    {
+        const char* name;
+        eHoleOwner owner;
+        uint32_t inFront; // unread messages before the hole (0: the ring is empty)
+        bool reused;      // the post lands in the hole itself, else in the slot after it
+    } cases[] = {
+        {"given up, poster still running, empty ring", eOwnerRunning, 0, false},
+        {"given up, poster still running, messages in front", eOwnerRunning, 2, false},
+        {"given up, poster ended, empty ring", eOwnerEnded, 0, true},
+        {"given up, poster ended, messages in front", eOwnerEnded, 2, true},
+        {"abandoned, empty ring", eOwnerDone, 0, true},
+        {"abandoned, messages in front", eOwnerDone, 2, true},
+        {"claimed by a poster that ended, messages in front", eClaimEnded, 2, true},
+        {"claimed by a poster that ended, empty ring", eClaimEnded, 0, true},
+    };
+    const DWORD ended = EndedThreadId();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        CreateFresh();
+        m_channel.SetStuckSlotLimit(kLongLimitMs);
+        MoveToSlot3();
+        if (c.inFront != 0) {
+            ASSERT_EQ(0u, RunPoster(Posts(1, 3, c.inFront)));
+        }
+        const LONG hole = Header()->postIndex;
+        CRunningThread running;
+        States()[hole] = HoleValue(c.owner, running.Id(), ended);
+
+        ASSERT_EQ(0u, RunPoster(Posts(2, 0, 1) + L" --timeout 10000")) << "the post waited for the hole";
+        EXPECT_EQ((hole + (c.reused ? 1 : 2)) % LONG(kSlots), Header()->postIndex);
+        ExpectReceived(m_channel, Sequence(1, 3, c.inFront) + Sequence(2, 0, 1));
+        // A hole is passed only while its poster may still write into it:
+        // once that poster has ended, two laps use every slot again.
+        ASSERT_TRUE(running.End());
+        CChildProcess laps;
+        ASSERT_TRUE(laps.Start(PosterCommand(Posts(3, 0, 2 * kSlots))));
+        ExpectDelivered(m_channel, Sequence(3, 0, 2 * kSlots), States());
+        EXPECT_EQ(0u, laps.Wait(30000));
+    }
+}
+
+TEST_F(ReaderRecovery, RingOfHoles_UsedAgainOnceNobodyCanWriteIntoThem)
+{
+    const struct
+    {
+        const char* name;
+        eHoleOwner owner;
+    } cases[] = {
+        // Every slot given up under posters that still run: no room until they end.
+        {"posters still running", eOwnerRunning},
+        // What a hostile client leaves: marks of threads that are gone.
+        {"marks of ended posters", eOwnerEnded},
+        {"all abandoned", eOwnerDone},
+    };
+    const DWORD ended = EndedThreadId();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        CreateFresh();
+        MoveToSlot3();
+        CRunningThread running;
+        for (DWORD i = 0; i < kSlots; ++i)
+            States()[i] = HoleValue(c.owner, running.Id(), ended);
+        // The reader passes them all, round and round, while they are held.
+        Stamp stamp{};
+        m_channel.SetReceiveBudget(kLimitMs);
+        EXPECT_FALSE(TakeOne(m_channel, &stamp));
+        m_channel.SetReceiveBudget(CRequestChannel::kReceiveBudgetMs);
+        if (c.owner == eOwnerRunning) {
+            EXPECT_EQ(DWORD(ERROR_TIMEOUT), RunPoster(Posts(2, 0, 1) + L" --timeout 500"))
+                << "a slot was used while its poster could still write into it";
+            ASSERT_TRUE(running.End());
+        }
+        CChildProcess poster;
+        ASSERT_TRUE(poster.Start(PosterCommand(Posts(2, 0, 2 * kSlots))));
+        ExpectDelivered(m_channel, Sequence(2, 0, 2 * kSlots), States());
+        EXPECT_EQ(0u, poster.Wait(30000));
+    }
+}
+
+TEST_F(ReaderRecovery, NoPostersValueInEveryStateWord_ReclaimedWithinOneLimit)
+{
+    // Long enough that a slot given up only one limit after the one before
+    // it (eight limits for the ring) would run past the post's time-out.
+    constexpr DWORD kRingLimitMs = 3000;
+    const LONG garbage[] = {
+        0x55,       // no state, no poster's mark
+        0x1235,     // no state, no poster's mark
+        eSlotReading,
+        eSlotFilling, // a mark that names no thread
+    };
+    for (const LONG value : garbage) {
+        SCOPED_TRACE(value);
+        CreateFresh();
+        m_channel.SetStuckSlotLimit(kRingLimitMs);
+        MoveToSlot3();
+        for (DWORD i = 0; i < kSlots; ++i)
+            States()[i] = value;
+        CChildProcess poster;
+        ASSERT_TRUE(poster.Start(PosterCommand(Posts(2, 0, 2 * kSlots) + L" --timeout " +
+                                               std::to_wstring(4 * kRingLimitMs))));
+        ExpectDelivered(m_channel, Sequence(2, 0, 2 * kSlots), States());
+        EXPECT_EQ(0u, poster.Wait(30000)) << "the first post waited more than four limits";
+        EXPECT_EQ(kSlots, m_channel.SlotsGivenUp());
+        EXPECT_EQ(0u, m_channel.RequestsDropped());
+    }
+}
+
 // ---------------------------------------------------------------------------
 // A restart of the reader: the first endpoint closes (the service stopped)
 // while a client holds the channel's objects, and a new one creates it again.

@@ -321,6 +321,54 @@ TEST_F(RequestPosterTest, ChannelStillBeingSetUp_PosterWaitsForItThenPosts)
     m_channel.ReleaseSlot(state);
 }
 
+TEST_F(RequestPosterTest, ReaderStoppedForARestart_PostsWaitForTheNextReader)
+{
+    // A full ring, and a second client waiting for a slot.
+    for (uint32_t i = 0; i < kSlots; ++i)
+        ASSERT_TRUE(PostNumber(i, 0));
+    CRequestPoster second;
+    ASSERT_TRUE(second.Open());
+    WaitingPost waiting{&second, false, 0};
+    CHandle waitingThread(CreateThread(nullptr, 0, PostWithLongTimeout, &waiting, 0, nullptr));
+    ASSERT_TRUE(WaitForWord(&m_channel.Header()->waitingPosters, 1, 5000));
+
+    // The service is stopped, as by its control manager: it says the ring is
+    // closed, then raises stop-all. Neither the waiting post nor a new one fails.
+    m_channel.MarkClosed();
+    m_channel.RaiseStopAll();
+    EXPECT_FALSE(PostNumber(1, 300));
+    EXPECT_EQ(DWORD(ERROR_TIMEOUT), m_poster.LastError()) << "a post failed on the stopped service's stop-all";
+    WaitingPost fresh{&m_poster, false, 0};
+    CHandle freshThread(CreateThread(nullptr, 0, PostWithLongTimeout, &fresh, 0, nullptr));
+    ASSERT_TRUE(WaitForWord(&fresh.entered, 1, 30000));
+    EXPECT_EQ(DWORD(WAIT_TIMEOUT), WaitForSingleObject(waitingThread.Get(), 300)) << waiting.error;
+
+    // The next service's reader: the eight unread messages first, then both posts.
+    ASSERT_TRUE(m_channel.Create(kSlotSize, kSlots));
+    EXPECT_FALSE(m_channel.StopAllRaised());
+    std::vector<uint32_t> values;
+    for (uint32_t i = 0; i < kSlots + 2; ++i) {
+        volatile LONG* state = nullptr;
+        const unsigned char* slot = m_channel.Receive(&state, nullptr);
+        ASSERT_NE(nullptr, slot) << "message " << i;
+        uint32_t value = 0;
+        std::memcpy(&value, slot + kMessageHeaderBytes, sizeof(value));
+        values.push_back(value);
+        m_channel.ReleaseSlot(state);
+    }
+    const std::vector<uint32_t> expected = {0, 1, 2, 3, 4, 5, 6, 7, 1000, 1000};
+    EXPECT_EQ(expected, values);
+    ASSERT_EQ(DWORD(WAIT_OBJECT_0), WaitForSingleObject(waitingThread.Get(), 30000));
+    ASSERT_EQ(DWORD(WAIT_OBJECT_0), WaitForSingleObject(freshThread.Get(), 30000));
+    EXPECT_TRUE(waiting.result) << waiting.error;
+    EXPECT_TRUE(fresh.result) << fresh.error;
+
+    // A stop-all raised while the ring is served still stops every party.
+    m_channel.RaiseStopAll();
+    EXPECT_FALSE(PostNumber(2, 300));
+    EXPECT_EQ(DWORD(ERROR_OPERATION_ABORTED), m_poster.LastError());
+}
+
 TEST_F(RequestPosterTest, RaiseStopAllReachesTheReader)
 {
     m_poster.RaiseStopAll();
