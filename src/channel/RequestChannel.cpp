@@ -424,7 +424,14 @@ void CRequestChannel::PassGivenUp(DWORD index, volatile LONG* state, LONG value)
     // free part only when the ring is empty. In a full ring it stays a hole
     // at the end of the ring, to be passed again.
     bool freeIt = !OwnerMayWrite(value);
-    if (static_cast<DWORD>(header->postIndex) == index) {
+    // postIndex first, then the slot once more: a poster takes a slot it may
+    // use again by marking it and then moving postIndex off it, so a slot
+    // that still holds what was passed was nobody's when postIndex was read.
+    // Otherwise readIndex could move past a message just claimed.
+    const DWORD postIndex = static_cast<DWORD>(header->postIndex);
+    if (*state != value)
+        return;
+    if (postIndex == index) {
         if (static_cast<DWORD>(InterlockedCompareExchange(&header->postIndex, static_cast<LONG>(next),
                                                           static_cast<LONG>(index))) != index)
             return;

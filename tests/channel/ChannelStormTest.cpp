@@ -135,7 +135,7 @@ TEST(ChannelStorm, PostersKilledAndStalled_ReaderPausedAndRestarted_EveryPostedM
         }
         posters.emplace_back();
         killedByUs.push_back(false);
-        ASSERT_TRUE(posters.back().Start(PosterCommand(arguments)));
+        ASSERT_TRUE(posters.back().Start(PosterCommand(arguments))) << "error " << GetLastError();
         ++started;
     };
     for (int i = 0; i < 5; ++i)

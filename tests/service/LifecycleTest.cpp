@@ -2,6 +2,7 @@
 // replaced so that every status report is recorded with its time, and the
 // control handler is called directly, as the dispatcher would.
 #include "channel/ChannelLayout.h"
+#include "channel/RequestChannel.h"
 #include "channel/client/RequestPoster.h"
 #include "platform/Handles.h"
 #include "service/ServiceWorker.h"
@@ -10,7 +11,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
 #include <mutex>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -47,6 +51,25 @@ DWORD WINAPI RunServiceMain(LPVOID)
 {
     CServiceWorker::ServiceMain(0, nullptr);
     return 0;
+}
+
+// What the worker handed over for each request, in order.
+std::mutex g_handledLock;
+std::vector<std::string> g_handled;
+
+bool RecordRequest(const unsigned char* bytes, size_t length)
+{
+    {
+        std::lock_guard<std::mutex> lock(g_handledLock);
+        g_handled.emplace_back(reinterpret_cast<const char*>(bytes), length);
+    }
+    return HandleRequest(bytes, length);
+}
+
+size_t HandledCount()
+{
+    std::lock_guard<std::mutex> lock(g_handledLock);
+    return g_handled.size();
 }
 
 struct HandlerCall
@@ -496,5 +519,50 @@ TEST_F(Lifecycle, SquattedEvents_IdleWorkerStaysIdleAndServes)
             CServiceWorker::ServiceCtrlHandler(SERVICE_CONTROL_STOP);
         }
         EXPECT_EQ(m_worker.m_status.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+    }
+}
+
+TEST_F(Lifecycle, RequestsOfDifferentLengthsFromTwoClients_EachHandedOverAsPosted)
+{
+    {
+        std::lock_guard<std::mutex> lock(g_handledLock);
+        g_handled.clear();
+    }
+    m_worker.m_handleRequest = RecordRequest;
+    Start();
+    CRequestPoster first, second;
+    ASSERT_TRUE(OpenPoster(first));
+    ASSERT_TRUE(OpenPoster(second));
+    // A long request, then short ones: they pass through the worker's one
+    // buffer after it, and the last lands in the long one's slot a lap later.
+    // Neither may carry any of its bytes.
+    const std::string texts[] = {
+        "client A: token=" + std::string(5000, 's') + " end of A",
+        "client B: hi",
+        "A",
+        "",
+        "client B: " + std::string(300, 'b'),
+        "client A: again",
+        "6",
+        "7",
+        "client B: in slot 0 again",
+    };
+    std::vector<std::string> expected;
+    for (size_t i = 0; i < sizeof(texts) / sizeof(texts[0]); ++i) {
+        CRequestPoster& poster = i % 2 == 0 ? first : second;
+        ASSERT_TRUE(poster.PostRequest(0, texts[i].data(), static_cast<DWORD>(texts[i].size()), 5000)) << i;
+        std::string message(kMessageHeaderBytes, '\0');
+        const uint32_t length = static_cast<uint32_t>(kMessageHeaderBytes + texts[i].size());
+        std::memcpy(&message[0], &length, sizeof(length));
+        expected.push_back(message + texts[i]);
+        // One at a time, so that each goes through the buffer after the one before.
+        for (int wait = 0; wait < 500 && HandledCount() < expected.size(); ++wait)
+            Sleep(10);
+        ASSERT_EQ(expected.size(), HandledCount()) << "request " << i << " was not handed over";
+    }
+    std::lock_guard<std::mutex> lock(g_handledLock);
+    for (size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_EQ(expected[i].size(), g_handled[i].size()) << "request " << i;
+        EXPECT_TRUE(expected[i] == g_handled[i]) << "request " << i << " handed over as: " << g_handled[i].substr(0, 80);
     }
 }

@@ -360,10 +360,9 @@ public:
                m_segment.Open(SegmentName(kChannelBaseName, 0), static_cast<DWORD>(SegmentBytes(65536, 8)));
     }
     const ChannelHeader* Header() const { return m_header.Header(); }
-    LONG State(DWORD slot) const
-    {
-        return reinterpret_cast<const volatile LONG*>(m_segment.Bytes() + StateWordsOffset(65536, 8))[slot];
-    }
+    LONG State(DWORD slot) const { return States()[slot]; }
+    // As a hostile client may: any value into a state word.
+    void SetState(DWORD slot, LONG value) const { States()[slot] = value; }
     // Waits until readIndex reads `index`; the time waited in ms, or -1.
     double WaitForReadIndex(LONG index, DWORD timeoutMs) const
     {
@@ -377,9 +376,31 @@ public:
     }
 
 private:
+    volatile LONG* States() const
+    {
+        return reinterpret_cast<volatile LONG*>(m_segment.Bytes() + StateWordsOffset(65536, 8));
+    }
+
     CForeignView m_header;
     CForeignView m_segment;
 };
+
+// The stop line's figures: requests consumed, their bytes, dropped, given up.
+std::string CountsLine(uint64_t requests, uint64_t bytes, DWORD dropped, DWORD givenUp)
+{
+    return "request channel : " + std::to_string(requests) + " requests consumed, " + std::to_string(bytes) +
+           " bytes, " + std::to_string(dropped) + " dropped, " + std::to_string(givenUp) + " slots given up";
+}
+
+// The id of a thread that has ended: a mark naming it is no live poster's.
+DWORD EndedThreadId()
+{
+    DWORD id = 0;
+    CHandle thread(CreateThread(nullptr, 0, [](LPVOID) -> DWORD { return 0; }, nullptr, 0, &id));
+    if (thread)
+        WaitForSingleObject(thread.Get(), 10000);
+    return id;
+}
 
 } // namespace
 
@@ -387,8 +408,11 @@ TEST_F(ServiceControl, DeadAndSlowPosters_ChannelRecoversAfterTheStuckSlotLimit)
 {
     constexpr DWORD kLimitMs = CRequestChannel::kStuckSlotLimitMs;
     const std::wstring serviceLog = ServiceLogPath();
-    const std::string countsLine = "request channel : 49 requests consumed, " + std::to_string(49 * 65536) +
-                                   " bytes, 2 dropped, 2 slots given up";
+    // 3 + 2 x 23 requests "request N", each counted at its own length.
+    uint64_t bytes = 0;
+    for (int i = 0; i < 49; ++i)
+        bytes += kMessageHeaderBytes + ("request " + std::to_string(i)).size();
+    const std::string countsLine = CountsLine(49, bytes, 2, 2);
     const size_t countsBefore = CountLines(serviceLog, countsLine);
     Command(L"install start");
     CServiceHandle service = OpenOurService();
@@ -470,8 +494,119 @@ TEST_F(ServiceControl, DeadAndSlowPosters_ChannelRecoversAfterTheStuckSlotLimit)
     ASSERT_TRUE(ControlService(service.Get(), SERVICE_CONTROL_STOP, &status));
     EXPECT_TRUE(WaitForState(service.Get(), SERVICE_STOPPED, 10000));
     EXPECT_EQ(Query(service.Get()).dwWin32ExitCode, 0u);
-    // What the service consumed, in its log at stop: 3 + 2 x 23 requests, each
-    // a whole slot; the two stalled posters' requests dropped with their slots.
+    // What the service consumed, in its log at stop: 3 + 2 x 23 requests, at
+    // their own lengths; the two stalled posters' requests dropped with their slots.
+    for (int i = 0; i < 100 && CountLines(serviceLog, countsLine) == countsBefore; ++i)
+        Sleep(50);
+    EXPECT_EQ(CountLines(serviceLog, countsLine), countsBefore + 1) << countsLine;
+}
+
+TEST_F(ServiceControl, WedgedRing_NewPostsDeliveredOnceNobodyCanWriteIntoItsSlots)
+{
+    constexpr DWORD kLimitMs = CRequestChannel::kStuckSlotLimitMs;
+    const std::wstring serviceLog = ServiceLogPath();
+    const std::string afterStalls = "after the stalls";
+    const std::string afterMarks = "after the marks of ended posters";
+    // First run: the two requests, the eight stalled ones dropped with their
+    // slots. Second run: three from a client that posted during the restart
+    // (64 bytes each) and twenty more.
+    const std::string firstRun =
+        CountsLine(2, 2 * kMessageHeaderBytes + afterStalls.size() + afterMarks.size(), 8, 8);
+    const std::string secondRun = CountsLine(23, 3 * 64 + 20 * (kMessageHeaderBytes + 5), 0, 0);
+    const size_t firstBefore = CountLines(serviceLog, firstRun);
+    const size_t secondBefore = CountLines(serviceLog, secondRun);
+    Command(L"install start");
+    CServiceHandle service = OpenOurService();
+    ASSERT_TRUE(WaitForState(service.Get(), SERVICE_RUNNING, 10000));
+    // This client keeps the channel open throughout, the restart included.
+    CRequestPoster poster;
+    ASSERT_TRUE(OpenPoster(poster));
+    CChannelWatch watch;
+    ASSERT_TRUE(watch.Open());
+    const auto expectDelivered = [&](const std::string& text) {
+        ASSERT_TRUE(poster.PostRequest(0, text.data(), static_cast<DWORD>(text.size()), kLimitMs))
+            << text << ": " << poster.LastError();
+        ASSERT_TRUE(ChannelDrained(kLimitMs)) << text;
+        for (DWORD slot = 0; slot < 8; ++slot)
+            EXPECT_EQ(watch.State(slot), eSlotFree) << text << ", slot " << slot;
+    };
+
+    // Eight clients claim every slot, one after another, and hang past the
+    // limit: every slot is given up under them, and each is told so when it
+    // wakes. Nothing else can be posted meanwhile.
+    std::vector<CChildProcess> stalled(8);
+    for (DWORD i = 0; i < 8; ++i) {
+        const LONG before = watch.Header()->postIndex;
+        ASSERT_TRUE(stalled[i].Start(PosterCommand(L"--id " + std::to_wstring(10 + i) +
+                                                   L" --count 1 --stall-at claimed --stall-ms " +
+                                                   std::to_wstring(kLimitMs + 10000))));
+        CElapsed claiming;
+        while (watch.Header()->postIndex == before && claiming.Ms() < 10000)
+            Sleep(5);
+        ASSERT_NE(watch.Header()->postIndex, before) << "client " << i << " did not claim its slot";
+    }
+    for (DWORD i = 0; i < 8; ++i)
+        EXPECT_EQ(stalled[i].Wait(kLimitMs + 60000), CRequestPoster::kErrorSlotGivenUp) << "client " << i;
+    // They have ended: their slots are used again.
+    expectDelivered(afterStalls);
+
+    // A hostile client marks every slot as given up under a poster of its
+    // own, and exits.
+    const DWORD ended = EndedThreadId();
+    for (DWORD slot = 0; slot < 8; ++slot)
+        watch.SetState(slot, GivenUpFrom(FillMarkOf(ended)));
+    expectDelivered(afterMarks);
+
+    // Again, and the service restarts while this client keeps the channel
+    // open: a client that posts meanwhile waits for the new service instead
+    // of failing on the stop-all the stopped one raised.
+    for (DWORD slot = 0; slot < 8; ++slot)
+        watch.SetState(slot, GivenUpFrom(FillMarkOf(ended)));
+    SERVICE_STATUS status{};
+    ASSERT_TRUE(ControlService(service.Get(), SERVICE_CONTROL_STOP, &status));
+    ASSERT_TRUE(WaitForState(service.Get(), SERVICE_STOPPED, 10000));
+    EXPECT_TRUE(poster.StopAllRaised());
+    CChildProcess during;
+    ASSERT_TRUE(during.Start(PosterCommand(L"--id 31 --count 3 --timeout 60000")));
+    Command(L"start");
+    ASSERT_TRUE(WaitForState(service.Get(), SERVICE_RUNNING, 10000));
+    EXPECT_EQ(during.Wait(60000), 0u) << "the posts made during the restart failed";
+    ASSERT_TRUE(ChannelDrained(kLimitMs));
+    EXPECT_FALSE(poster.StopAllRaised());
+    for (int i = 0; i < 20; ++i)
+        ASSERT_TRUE(poster.PostRequest(0, "again", 5, kLimitMs)) << i << ": " << poster.LastError();
+    ASSERT_TRUE(ChannelDrained(kLimitMs));
+    for (DWORD slot = 0; slot < 8; ++slot)
+        EXPECT_EQ(watch.State(slot), eSlotFree) << "slot " << slot;
+
+    ASSERT_TRUE(ControlService(service.Get(), SERVICE_CONTROL_STOP, &status));
+    EXPECT_TRUE(WaitForState(service.Get(), SERVICE_STOPPED, 10000));
+    for (int i = 0; i < 100 && CountLines(serviceLog, secondRun) == secondBefore; ++i)
+        Sleep(50);
+    EXPECT_EQ(CountLines(serviceLog, firstRun), firstBefore + 1) << firstRun;
+    EXPECT_EQ(CountLines(serviceLog, secondRun), secondBefore + 1) << secondRun;
+}
+
+TEST_F(ServiceControl, RequestsOfDifferentLengths_StopLineCountsTheirOwnBytes)
+{
+    // Three of 1,008 bytes from this client, three of 20 from another.
+    const std::string longText(1000, 'a');
+    const std::string countsLine = CountsLine(6, 3 * (kMessageHeaderBytes + longText.size()) + 3 * 20, 0, 0);
+    const std::wstring serviceLog = ServiceLogPath();
+    const size_t countsBefore = CountLines(serviceLog, countsLine);
+    Command(L"install start");
+    CServiceHandle service = OpenOurService();
+    ASSERT_TRUE(WaitForState(service.Get(), SERVICE_RUNNING, 10000));
+    CRequestPoster poster;
+    ASSERT_TRUE(OpenPoster(poster));
+    ASSERT_TRUE(poster.PostRequest(0, longText.data(), static_cast<DWORD>(longText.size()), 5000));
+    ASSERT_EQ(RunPoster(L"--id 2 --count 3 --size 20"), 0u);
+    for (int i = 0; i < 2; ++i)
+        ASSERT_TRUE(poster.PostRequest(0, longText.data(), static_cast<DWORD>(longText.size()), 5000));
+    ASSERT_TRUE(ChannelDrained(10000));
+    SERVICE_STATUS status{};
+    ASSERT_TRUE(ControlService(service.Get(), SERVICE_CONTROL_STOP, &status));
+    EXPECT_TRUE(WaitForState(service.Get(), SERVICE_STOPPED, 10000));
     for (int i = 0; i < 100 && CountLines(serviceLog, countsLine) == countsBefore; ++i)
         Sleep(50);
     EXPECT_EQ(CountLines(serviceLog, countsLine), countsBefore + 1) << countsLine;
