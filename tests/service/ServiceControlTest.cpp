@@ -363,6 +363,24 @@ public:
     LONG State(DWORD slot) const { return States()[slot]; }
     // As a hostile client may: any value into a state word.
     void SetState(DWORD slot, LONG value) const { States()[slot] = value; }
+    // Waits (bounded) until every state word reads free: the reader frees a
+    // hole just after it has moved readIndex past it, and goes on round a
+    // ring of holes after readIndex has caught up with postIndex, so a
+    // drained ring can still show holes for a moment. False at the bound.
+    bool WaitUntilAllFree(DWORD timeoutMs) const
+    {
+        CElapsed elapsed;
+        for (;;) {
+            bool free = true;
+            for (DWORD slot = 0; slot < 8; ++slot)
+                free = free && State(slot) == eSlotFree;
+            if (free)
+                return true;
+            if (elapsed.Ms() > timeoutMs)
+                return false;
+            Sleep(10);
+        }
+    }
     // Waits until readIndex reads `index`; the time waited in ms, or -1.
     double WaitForReadIndex(LONG index, DWORD timeoutMs) const
     {
@@ -438,6 +456,7 @@ TEST_F(ServiceControl, DeadAndSlowPosters_ChannelRecoversAfterTheStuckSlotLimit)
     // Nothing taken twice or lost: the counts the service logs at its stop.
     const auto expectDrained = [&] {
         ASSERT_TRUE(ChannelDrained(10000));
+        watch.WaitUntilAllFree(10000);
         for (DWORD slot = 0; slot < 8; ++slot)
             EXPECT_EQ(watch.State(slot), eSlotFree) << "slot " << slot;
     };
@@ -527,6 +546,7 @@ TEST_F(ServiceControl, WedgedRing_NewPostsDeliveredOnceNobodyCanWriteIntoItsSlot
         ASSERT_TRUE(poster.PostRequest(0, text.data(), static_cast<DWORD>(text.size()), kLimitMs))
             << text << ": " << poster.LastError();
         ASSERT_TRUE(ChannelDrained(kLimitMs)) << text;
+        watch.WaitUntilAllFree(kLimitMs);
         for (DWORD slot = 0; slot < 8; ++slot)
             EXPECT_EQ(watch.State(slot), eSlotFree) << text << ", slot " << slot;
     };
@@ -576,6 +596,7 @@ TEST_F(ServiceControl, WedgedRing_NewPostsDeliveredOnceNobodyCanWriteIntoItsSlot
     for (int i = 0; i < 20; ++i)
         ASSERT_TRUE(poster.PostRequest(0, "again", 5, kLimitMs)) << i << ": " << poster.LastError();
     ASSERT_TRUE(ChannelDrained(kLimitMs));
+    watch.WaitUntilAllFree(kLimitMs);
     for (DWORD slot = 0; slot < 8; ++slot)
         EXPECT_EQ(watch.State(slot), eSlotFree) << "slot " << slot;
 
