@@ -363,23 +363,23 @@ public:
     LONG State(DWORD slot) const { return States()[slot]; }
     // As a hostile client may: any value into a state word.
     void SetState(DWORD slot, LONG value) const { States()[slot] = value; }
-    // Waits (bounded) until every state word reads free: the reader frees a
-    // hole just after it has moved readIndex past it, and goes on round a
-    // ring of holes after readIndex has caught up with postIndex, so a
-    // drained ring can still show holes for a moment. False at the bound.
-    bool WaitUntilAllFree(DWORD timeoutMs) const
+    // Every state word reads free. The reader frees a hole just after it has
+    // moved readIndex past it, and goes on round a ring of holes after
+    // readIndex has caught up with postIndex, so a drained ring can still
+    // show holes for a moment: the words are read until free, up to the bound.
+    void ExpectAllFree(DWORD timeoutMs, const std::string& when) const
     {
         CElapsed elapsed;
         for (;;) {
             bool free = true;
             for (DWORD slot = 0; slot < 8; ++slot)
                 free = free && State(slot) == eSlotFree;
-            if (free)
-                return true;
-            if (elapsed.Ms() > timeoutMs)
-                return false;
+            if (free || elapsed.Ms() > timeoutMs)
+                break;
             Sleep(10);
         }
+        for (DWORD slot = 0; slot < 8; ++slot)
+            EXPECT_EQ(State(slot), eSlotFree) << when << "slot " << slot;
     }
     // Waits until readIndex reads `index`; the time waited in ms, or -1.
     double WaitForReadIndex(LONG index, DWORD timeoutMs) const
@@ -456,9 +456,7 @@ TEST_F(ServiceControl, DeadAndSlowPosters_ChannelRecoversAfterTheStuckSlotLimit)
     // Nothing taken twice or lost: the counts the service logs at its stop.
     const auto expectDrained = [&] {
         ASSERT_TRUE(ChannelDrained(10000));
-        watch.WaitUntilAllFree(10000);
-        for (DWORD slot = 0; slot < 8; ++slot)
-            EXPECT_EQ(watch.State(slot), eSlotFree) << "slot " << slot;
+        watch.ExpectAllFree(10000, "");
     };
     post(3);
     expectDrained();
@@ -546,9 +544,7 @@ TEST_F(ServiceControl, WedgedRing_NewPostsDeliveredOnceNobodyCanWriteIntoItsSlot
         ASSERT_TRUE(poster.PostRequest(0, text.data(), static_cast<DWORD>(text.size()), kLimitMs))
             << text << ": " << poster.LastError();
         ASSERT_TRUE(ChannelDrained(kLimitMs)) << text;
-        watch.WaitUntilAllFree(kLimitMs);
-        for (DWORD slot = 0; slot < 8; ++slot)
-            EXPECT_EQ(watch.State(slot), eSlotFree) << text << ", slot " << slot;
+        watch.ExpectAllFree(kLimitMs, text + ", ");
     };
 
     // Eight clients claim every slot, one after another, and hang past the
@@ -596,9 +592,7 @@ TEST_F(ServiceControl, WedgedRing_NewPostsDeliveredOnceNobodyCanWriteIntoItsSlot
     for (int i = 0; i < 20; ++i)
         ASSERT_TRUE(poster.PostRequest(0, "again", 5, kLimitMs)) << i << ": " << poster.LastError();
     ASSERT_TRUE(ChannelDrained(kLimitMs));
-    watch.WaitUntilAllFree(kLimitMs);
-    for (DWORD slot = 0; slot < 8; ++slot)
-        EXPECT_EQ(watch.State(slot), eSlotFree) << "slot " << slot;
+    watch.ExpectAllFree(kLimitMs, "");
 
     ASSERT_TRUE(ControlService(service.Get(), SERVICE_CONTROL_STOP, &status));
     EXPECT_TRUE(WaitForState(service.Get(), SERVICE_STOPPED, 10000));
