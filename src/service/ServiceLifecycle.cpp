@@ -2,6 +2,7 @@
 // procedure, the two pending-state reporters and the worker that drains the
 // request channel.
 #include "service/ServiceWorker.h"
+#include "service/StartupRecovery.h"
 
 #include "update/UpdateJournal.h"
 #include "update/UpdateRunLock.h"
@@ -252,11 +253,10 @@ DWORD CServiceWorker::WorkerLoop()
     // An update run cut off by a power cut left its journal: the application
     // folder is made whole before anyone is served (and before the client
     // application is likely to be started). A run in progress owns its journal.
-    {
-        CUpdateRunLock lock;
-        if (lock.TryAcquire() && RecoverInterruptedUpdate(DefaultJournalPath()))
-            DeleteLeftovers(LeftoversPathFor(DefaultJournalPath()));
-    }
+    // While a run of another installation holds the machine's run lock, the
+    // recovery waits for it beside the channel.
+    CStartupRecovery recovery;
+    recovery.Start(DefaultJournalPath(), m_stopEvent.Get());
 
     CRequestChannel channel;
     DWORD exitCode = ERROR_CAN_NOT_COMPLETE;
@@ -310,6 +310,9 @@ DWORD CServiceWorker::WorkerLoop()
         exitCode = 0;
     }
 
+    // A recovery still waiting ends at the stop event; one under way is
+    // finished before the service says it has stopped.
+    recovery.Finish();
     {
         CStatusLock lock(m_statusLock);
         m_status.dwCurrentState = SERVICE_STOPPED;

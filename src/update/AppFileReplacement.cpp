@@ -33,6 +33,7 @@
 #include "platform/HandleQueue.h"
 #include "platform/Handles.h"
 #include "platform/NativeFile.h"
+#include "platform/PathRules.h"
 #include "platform/TextConversion.h"
 
 #include <easylogging++.h>
@@ -56,63 +57,6 @@ DWORD DefiniteCode(DWORD code, DWORD fallback)
 {
     return code != 0 ? code : fallback;
 }
-
-// Which names exist in the folders the run plans for. Looking up a name that
-// does not exist costs a scan of its whole folder under Wine (names are
-// matched regardless of case), one per new file in a folder of hundreds of
-// files; one listing per folder answers the same question. "May exist" is
-// checked with a real call, "does not exist" is certain at the listing.
-class CFolderIndex
-{
-public:
-    bool MayExist(const std::wstring& path)
-    {
-        const size_t slash = path.find_last_of(L'\\');
-        if (slash == std::wstring::npos)
-            return true;
-        const Folder& folder = Listing(path.substr(0, slash + 1));
-        return !folder.listed || folder.names.count(Lowered(path.substr(slash + 1))) != 0;
-    }
-
-private:
-    struct Folder
-    {
-        bool listed = false;
-        std::set<std::wstring> names;
-    };
-
-    static std::wstring Lowered(std::wstring text)
-    {
-        if (!text.empty())
-            CharLowerBuffW(&text[0], static_cast<DWORD>(text.size()));
-        return text;
-    }
-
-    Folder& Listing(const std::wstring& folderPath)
-    {
-        const std::wstring key = Lowered(folderPath);
-        auto found = m_folders.find(key);
-        if (found != m_folders.end())
-            return found->second;
-        Folder& folder = m_folders[key];
-        WIN32_FIND_DATAW data{};
-        CFindHandle find(FindFirstFileExW((folderPath + L"*").c_str(), FindExInfoBasic, &data, FindExSearchNameMatch,
-                                          nullptr, FIND_FIRST_EX_LARGE_FETCH));
-        // A folder that cannot be listed (missing, no access) leaves every
-        // question to the real calls.
-        if (!find)
-            return folder;
-        do {
-            folder.names.insert(Lowered(data.cFileName));
-        } while (FindNextFileW(find.Get(), &data));
-        folder.listed = GetLastError() == ERROR_NO_MORE_FILES;
-        if (!folder.listed)
-            folder.names.clear();
-        return folder;
-    }
-
-    std::map<std::wstring, Folder> m_folders;
-};
 
 // The folders a run's changes need: those to create for new files (their
 // parents that do not exist, outermost first) and those that removals may
@@ -165,10 +109,7 @@ private:
         return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
     }
 
-    bool Below(const std::wstring& folder) const
-    {
-        return folder.size() + 1 > m_root.size() && _wcsnicmp(folder.c_str(), m_root.c_str(), m_root.size()) == 0;
-    }
+    bool Below(const std::wstring& folder) const { return IsBelow(folder + L"\\", m_root); }
 
     std::wstring m_root; // with a trailing backslash
     std::set<std::wstring> m_present;
@@ -178,6 +119,14 @@ private:
 
 // How many changes keep their names in one subfolder of the run's folder.
 const size_t kNamesPerFolder = 128;
+
+// Where a name appended to targetFolder lands, with a trailing backslash.
+std::wstring FolderRootOf(const std::wstring& targetFolder)
+{
+    const std::wstring probe = FullPathOf(targetFolder + L"x");
+    const size_t slash = probe.find_last_of(L'\\');
+    return slash == std::wstring::npos ? std::wstring() : probe.substr(0, slash + 1);
+}
 
 // The run's own folder in the application folder: ".~qx" and eight hexadecimal
 // digits drawn at random, with a trailing backslash. The application folder
@@ -189,9 +138,7 @@ std::wstring RunFolderIn(const std::wstring& targetFolder)
         value = GetTickCount() ^ (GetCurrentProcessId() << 16);
     wchar_t name[16] = {};
     swprintf(name, 16, L".~qx%08lx", value);
-    const std::wstring probe = FullPathOf(targetFolder + L"x");
-    const size_t slash = probe.find_last_of(L'\\');
-    return (slash == std::wstring::npos ? std::wstring() : probe.substr(0, slash + 1)) + name + L"\\";
+    return FolderRootOf(targetFolder) + name + L"\\";
 }
 
 // Gives a written file the manifest's time stamp; the warning names the
@@ -372,6 +319,8 @@ public:
         }
         while (!RenameNew(replace)) {
             DWORD code = LastErrorOr(ERROR_GEN_FAILURE);
+            if (code == ERROR_RETRY && m_noLinks)
+                continue;
             // The old file is still under its name (and the backup a second
             // name of it): held for a moment, it is waited for; in use by a
             // program that runs from it, it is renamed away (a running image
@@ -488,16 +437,36 @@ private:
             m_injected = true;
             return false;
         }
+        // A new file is linked to its name, its staged name kept as proof
+        // that the file there is the run's (see UndoChange); on a volume
+        // without links it is renamed, and an undo then leaves it in place.
+        const bool link = m_entry.kind == eChangeAdd && !m_noLinks;
         if (m_item.staged.IsStaged()) {
-            CHandle renamed;
-            if (!m_item.staged.RenameTo(m_entry.target, replace, &renamed))
-                return false;
-            const HANDLE file = renamed.Get();
-            m_closer.Push(file, std::move(renamed));
+            CHandle released;
+            const bool done = link ? m_item.staged.LinkTo(m_entry.target, &released)
+                                   : m_item.staged.RenameTo(m_entry.target, replace, &released);
+            if (!done)
+                return NoLinksHere();
+            const HANDLE file = released.Get();
+            m_closer.Push(file, std::move(released));
             return true;
         }
+        if (link)
+            return CreateHardLinkW(m_entry.target.c_str(), m_entry.staged.c_str(), nullptr) != FALSE || NoLinksHere();
         return MoveFileExW(m_entry.staged.c_str(), m_entry.target.c_str(), replace ? MOVEFILE_REPLACE_EXISTING : 0) !=
                FALSE;
+    }
+
+    // After a failed link: true when the volume has none (the caller tries
+    // again, by rename); false, with the failure's code, otherwise.
+    bool NoLinksHere()
+    {
+        const DWORD code = GetLastError();
+        if (m_entry.kind != eChangeAdd || m_noLinks || (code != ERROR_NOT_SUPPORTED && code != ERROR_INVALID_FUNCTION))
+            return false;
+        m_noLinks = true;
+        SetLastError(ERROR_RETRY);
+        return false;
     }
 
 public:
@@ -512,6 +481,7 @@ private:
 
     DWORD m_code = 0;
     bool m_inUse = false;
+    bool m_noLinks = false;
     bool m_injected = false;
     CUpdateFileItem& m_item;
     const CJournalEntry& m_entry;
@@ -524,28 +494,6 @@ private:
 
 CQXUpdate::CQXUpdate() : journalPath(DefaultJournalPath()) {}
 
-void CQXUpdate::RestoreLegacyBackups(size_t first)
-{
-    // A file left absent beside its ".old" backup by an earlier version of
-    // this program (killed between its two renames) goes back under its name.
-    // One listing per folder answers for the names that are not there.
-    CFolderIndex index;
-    for (size_t i = first; i < files.size(); ++i) {
-        if (!files[i]->doUpdate)
-            continue;
-        const std::wstring target = FullPathOf(TargetFolderW() + files[i]->FileNameW());
-        const std::wstring legacyBackup = target + L".old";
-        if (!index.MayExist(legacyBackup) || !FileExists(legacyBackup) || GetFileAttributesW(target.c_str()) != INVALID_FILE_ATTRIBUTES ||
-            GetLastError() != ERROR_FILE_NOT_FOUND)
-            continue;
-        if (MoveFileW(legacyBackup.c_str(), target.c_str()))
-            LOG(WARNING) << ToLogText(kRestored) << ToLogText(target);
-        else
-            LOG(ERROR) << ToLogText(kNotPutBack) << ToLogText(target) << ToLogText(kCode)
-                       << LastErrorOr(ERROR_GEN_FAILURE);
-    }
-}
-
 bool CQXUpdate::BeginTransaction()
 {
     if (transactionBegun)
@@ -553,39 +501,71 @@ bool CQXUpdate::BeginTransaction()
     journal = CUpdateJournal();
     journal.path = journalPath;
     const std::wstring runFolder = RunFolderIn(TargetFolderW());
-    CFolderIndex index;
-    const std::wstring root = runFolder.substr(0, runFolder.find_last_of(L'\\', runFolder.size() - 2) + 1);
+    CFolderListing listing;
+    const auto isFile = [&listing](const std::wstring& path) {
+        const DWORD attributes = listing.Attributes(path);
+        return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+    };
+    const std::wstring root = FolderRootOf(TargetFolderW());
     CFolderPlan folders(root);
     std::vector<std::wstring> runFolders = {runFolder};
-    for (CUpdateFileItem* item : files) {
-        item->change = -1;
-        if (!item->doUpdate && !item->doRemove)
-            continue;
-        CJournalEntry entry;
-        entry.target = FullPathOf(TargetFolderW() + item->FileNameW());
-        // Names in subfolders of kNamesPerFolder items: creating a name costs
-        // a scan of its folder under Wine, so one folder of thousands of
-        // names would make each new one slower than the last.
+    // The names of a change: in subfolders of kNamesPerFolder changes, since
+    // creating a name costs a scan of its folder under Wine, so one folder of
+    // thousands of names would make each new one slower than the last.
+    const auto namesFor = [this, &runFolders, &runFolder]() {
         const size_t place = journal.entries.size();
         const std::wstring subfolder = runFolder + std::to_wstring(place / kNamesPerFolder) + L"\\";
         if (runFolders.back() != subfolder)
             runFolders.push_back(subfolder);
-        const std::wstring names = subfolder + std::to_wstring(place);
+        return subfolder + std::to_wstring(place);
+    };
+    // Every name is planned as the file system resolves it: a short name
+    // and the long one are one file.
+    std::vector<std::wstring> targets(files.size());
+    std::set<std::wstring> named;
+    for (size_t i = 0; i < files.size(); ++i) {
+        if (!files[i]->doUpdate && !files[i]->doRemove)
+            continue;
+        targets[i] = LongPathOf(FullPathOf(TargetFolderW() + files[i]->FileNameW()));
+        named.insert(ComparableText(targets[i]));
+    }
+    for (size_t i = 0; i < files.size(); ++i) {
+        CUpdateFileItem* item = files[i];
+        item->change = -1;
+        item->legacyChange = -1;
+        if (!item->doUpdate && !item->doRemove)
+            continue;
+        CJournalEntry entry;
+        entry.target = targets[i];
         if (item->doRemove) {
-            // Nothing to do for a file that is not there.
-            if (!(index.MayExist(entry.target) && FileExists(entry.target)))
+            // Nothing to do for a file that is not there (or a folder).
+            if (!isFile(entry.target))
                 continue;
             entry.kind = eChangeRemove;
-            entry.backup = names + L".old";
+            entry.backup = namesFor() + L".old";
             folders.Removed(entry.target);
             item->change = static_cast<int>(journal.entries.size());
             journal.entries.push_back(entry);
             continue;
         }
-        entry.staged = names + L".new";
         folders.Installed(entry.target);
-
-        const bool exists = index.MayExist(entry.target) && FileExists(entry.target);
+        const bool exists = isFile(entry.target);
+        // A file absent beside its whole old version under "X.old", as an
+        // earlier version of this program left it when killed between its
+        // two renames: the new file is added and the old version removed,
+        // both with the run (the undo puts "X.old" back as it was).
+        const std::wstring legacyBackup = entry.target + L".old";
+        if (!exists && isFile(legacyBackup) && named.count(ComparableText(legacyBackup)) == 0) {
+            CJournalEntry legacy;
+            legacy.kind = eChangeRemove;
+            legacy.target = legacyBackup;
+            legacy.backup = namesFor() + L".old";
+            item->legacyChange = static_cast<int>(journal.entries.size());
+            journal.entries.push_back(legacy);
+            LOG(WARNING) << ToLogText(kLegacyBackup) << ToLogText(legacyBackup);
+        }
+        const std::wstring names = namesFor();
+        entry.staged = names + L".new";
         entry.kind = exists ? eChangeReplace : eChangeAdd;
         if (exists)
             entry.backup = names + L".old";
@@ -677,48 +657,80 @@ bool CQXUpdate::UpdateAppFiles()
     // Replaced while a program still runs from the old version: warned of
     // once the update stands.
     std::vector<std::wstring> inUse;
+    // The load found no link on any path of the run; one made since would
+    // lead a change out of the folder: each path is looked at again just
+    // before its change (each folder once).
+    const std::wstring root = FolderRootOf(TargetFolderW());
+    CPathChecker paths(false);
+    const auto throughLink = [this, &paths, &root](const std::wstring& path) {
+        std::wstring where;
+        if (paths.Check(root, path, &where) != ePathThroughLink)
+            return false;
+        LOG(ERROR) << ToLogText(kLinkAppeared + path + L" (" + where + L")");
+        ++counts.failed;
+        return true;
+    };
     // Folders for new files first, outermost first.
     for (const std::wstring& folder : journal.newFolders) {
+        if (throughLink(folder)) {
+            ok = false;
+            break;
+        }
         if (InjectedFault(eStepCreateFolder) || !CreateDirectoryW(folder.c_str(), nullptr)) {
-            LOG(ERROR) << ToLogText(kCreateFailed) << ToLogText(folder) << ToLogText(kCode)
-                       << LastErrorOr(ERROR_GEN_FAILURE);
+            const DWORD code = LastErrorOr(ERROR_GEN_FAILURE);
+            LOG(ERROR) << ToLogText(kCreateFailed) << ToLogText(folder) << ToLogText(kCode) << code;
+            const DWORD attributes = GetFileAttributesW(folder.c_str());
+            const bool file = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+            LOG(ERROR) << ToLogText(kFolderNotCreated + folder + L": " +
+                                    (file ? std::wstring(kFileInPlaceOfFolder) : FailureText(folder, code)))
+                       << ToLogText(kCode) << code;
             ++counts.failed;
             ok = false;
             break;
         }
         PassKillPoint(eKillSwap);
     }
+    // A file the run removes, kept under its backup name until the commit.
+    const auto remove = [this, &retry, &throughLink](const CJournalEntry& entry) {
+        LOG(INFO) << ToLogText(kRemoving) << ToLogText(entry.target);
+        if (throughLink(entry.target))
+            return false;
+        retry.NextFile();
+        bool moved = !InjectedFault(eStepMoveToBackup);
+        while (moved && !MoveFileW(entry.target.c_str(), entry.backup.c_str())) {
+            if (!retry.Again(LastErrorOr(ERROR_GEN_FAILURE), entry.target))
+                moved = false;
+        }
+        if (!moved) {
+            const DWORD code = LastErrorOr(ERROR_GEN_FAILURE);
+            LogIfHeld(kFileHeld, entry.target, code);
+            LOG(ERROR) << ToLogText(kRemoveFailed) << ToLogText(entry.target) << ToLogText(kCode) << code;
+            LOG(ERROR) << ToLogText(kNotRemoved + entry.target + L": " + FailureText(entry.target, code))
+                       << ToLogText(kCode) << code;
+            ++counts.failed;
+            return false;
+        }
+        ++counts.removed;
+        LOG(INFO) << ToLogText(kRemoved) << ToLogText(entry.target);
+        PassKillPoint(eKillSwap);
+        return true;
+    };
     for (CUpdateFileItem* item : files) {
         if (!ok)
             break;
         if (item->doRemove) {
             if (item->change < 0) {
-                LOG(INFO) << ToLogText(kAlreadyAbsent) << ToLogText(FullPathOf(TargetFolderW() + item->FileNameW()));
+                const std::wstring target = FullPathOf(TargetFolderW() + item->FileNameW());
+                const DWORD attributes = GetFileAttributesW(target.c_str());
+                const bool folder = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+                if (folder)
+                    LOG(WARNING) << ToLogText(kRemoveIsFolder) << ToLogText(target);
+                else
+                    LOG(INFO) << ToLogText(kAlreadyAbsent) << ToLogText(target);
                 continue;
             }
-            const CJournalEntry& entry = journal.entries[static_cast<size_t>(item->change)];
             started = static_cast<size_t>(item->change) + 1;
-            LOG(INFO) << ToLogText(kRemoving) << ToLogText(entry.target);
-            // Kept under the backup name until the commit.
-            retry.NextFile();
-            bool moved = !InjectedFault(eStepMoveToBackup);
-            while (moved && !MoveFileW(entry.target.c_str(), entry.backup.c_str())) {
-                if (!retry.Again(LastErrorOr(ERROR_GEN_FAILURE), entry.target))
-                    moved = false;
-            }
-            if (!moved) {
-                const DWORD code = LastErrorOr(ERROR_GEN_FAILURE);
-                LogIfHeld(kFileHeld, entry.target, code);
-                LOG(ERROR) << ToLogText(kRemoveFailed) << ToLogText(entry.target) << ToLogText(kCode) << code;
-                LOG(ERROR) << ToLogText(kNotRemoved + entry.target + L": " + FailureText(entry.target, code))
-                           << ToLogText(kCode) << code;
-                ++counts.failed;
-                ok = false;
-                break;
-            }
-            ++counts.removed;
-            LOG(INFO) << ToLogText(kRemoved) << ToLogText(entry.target);
-            PassKillPoint(eKillSwap);
+            ok = remove(journal.entries[static_cast<size_t>(item->change)]);
             continue;
         }
         if (!item->doUpdate) {
@@ -726,11 +738,22 @@ bool CQXUpdate::UpdateAppFiles()
             ++counts.skipped;
             continue;
         }
+        if (item->legacyChange >= 0) {
+            started = static_cast<size_t>(item->legacyChange) + 1;
+            if (!remove(journal.entries[static_cast<size_t>(item->legacyChange)])) {
+                ok = false;
+                break;
+            }
+        }
         LOG(INFO) << ToLogText(L"Обновление файла " + UpdateFolderW() + item->FileNameW());
         const CJournalEntry& entry = journal.entries[static_cast<size_t>(item->change)];
         started = static_cast<size_t>(item->change) + 1;
         retry.NextFile();
         CItemSwap swap(*item, entry, TargetFolderW() + item->FileNameW(), closer, retry);
+        if (throughLink(entry.target)) {
+            ok = false;
+            break;
+        }
         if (!swap.Swap()) {
             LOG(ERROR) << ToLogText(kNotUpdated + entry.target + L": " + FailureText(entry.target, swap.Code()))
                        << ToLogText(kCode) << swap.Code();
@@ -772,6 +795,15 @@ bool CQXUpdate::UpdateAppFiles()
     }
 
     committed = true;
+    // The staged names of added files proved them the run's until the
+    // commit; deleted now, while the applications are still down, since a
+    // second name of a file a program has loaded cannot be deleted. One that
+    // stays is deleted with the backups.
+    for (const CJournalEntry& entry : journal.entries) {
+        DWORD code = 0;
+        if (entry.kind == eChangeAdd)
+            DeleteIfPresent(entry.staged, eKillCommit, &code);
+    }
     // The module lists name the programs by the name they loaded the file
     // under: the application file's own.
     for (const std::wstring& target : inUse)

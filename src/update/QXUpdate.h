@@ -44,6 +44,9 @@ public:
     // The item's change in the run's journal (index into its entries), once
     // the run has planned its changes; -1 before, and for an item not to update.
     int change = -1;
+    // The removal of a whole old version left as "X.old" by an interrupted
+    // run of an earlier version, made with this item's change; -1 for none.
+    int legacyChange = -1;
 
     // The new content is at hand: in memory or staged.
     bool HasContent() const { return content != nullptr || staged.IsStaged(); }
@@ -113,9 +116,6 @@ public:
     // missing download of a non-empty file (or one whose digest is not that
     // of the empty file), new files the volume cannot hold beside the old.
     bool CheckItems(size_t first);
-    // Puts back what an earlier version of this program left: a file absent
-    // with its whole old version under "X.old".
-    void RestoreLegacyBackups(size_t first);
     // Gives each old file that will be replaced its backup name ahead of the
     // swap, as a second name: it changes nothing the application sees, so
     // it is done while the application still runs, and the swap, while it

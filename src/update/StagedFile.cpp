@@ -5,6 +5,7 @@
 
 #include "platform/FileHelpers.h"
 #include "platform/Md5.h"
+#include "platform/NativeFile.h"
 
 #include <algorithm>
 #include <cstring>
@@ -41,6 +42,20 @@ bool CStagedFile::RenameTo(const std::wstring& path, bool replace, CHandle* rele
     std::memcpy(info->FileName, path.c_str(), path.size() * sizeof(wchar_t));
     if (!SetFileInformationByHandle(m_file.Get(), FileRenameInfo, info, static_cast<DWORD>(block.size())))
         return false;
+    if (released != nullptr)
+        *released = std::move(m_file);
+    else
+        m_file.Close();
+    return true;
+}
+
+bool CStagedFile::LinkTo(const std::wstring& path, CHandle* released)
+{
+    const NTSTATUS status = LinkOpenFile(m_file.Get(), path);
+    if (status != 0) {
+        SetLastErrorFromStatus(status);
+        return false;
+    }
     if (released != nullptr)
         *released = std::move(m_file);
     else

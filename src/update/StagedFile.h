@@ -48,6 +48,12 @@ public:
     // set; on success the file is no longer ours: its handle is closed, or
     // handed to released for the caller to close. False with the last-error value.
     bool RenameTo(const std::wstring& path, bool replace = false, CHandle* released = nullptr);
+    // Gives the held file path as a second name (a hard link), which must not
+    // exist; on success the file is no longer ours, as after RenameTo, while
+    // its staged name stays a name of it: whoever finds both names on one
+    // file knows it is the one staged. False with the last-error value
+    // (ERROR_NOT_SUPPORTED and the like where the volume has no links).
+    bool LinkTo(const std::wstring& path, CHandle* released = nullptr);
     // Deletes the file if it is still ours.
     void Discard();
 

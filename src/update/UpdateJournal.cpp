@@ -42,11 +42,25 @@ void MakeNormal(const std::wstring& path)
 }
 
 
-void LogRestoreFailed(const std::wstring& target, DWORD code)
+// The step of an undo that failed, as it is: an old version not put back, an
+// added file not deleted, or a file of the run's own not deleted.
+void LogUndoFailed(const CJournalEntry& entry, const CUndoneChange& undone)
 {
-    LOG(ERROR) << ToLogText(kNotPutBack) << ToLogText(target) << ToLogText(kCode) << code;
-    // Who stands in the way, so that whoever reads the log can end it.
-    LogIfHeld(kNotPutBackInUse, target, code);
+    switch (undone.failed) {
+    case CUndoneChange::ePutBack:
+        LOG(ERROR) << ToLogText(kNotPutBack) << ToLogText(entry.target) << ToLogText(kCode) << undone.code;
+        // Who stands in the way, so that whoever reads the log can end it.
+        LogIfHeld(kNotPutBackInUse, entry.target, undone.code);
+        return;
+    case CUndoneChange::eRemoveAdded:
+        LOG(ERROR) << ToLogText(kAddedNotRemoved) << ToLogText(entry.target) << ToLogText(kCode) << undone.code;
+        LogIfHeld(kFileHeld, entry.target, undone.code);
+        return;
+    case CUndoneChange::eDeleteStaged:
+    case CUndoneChange::eNoFailure:
+        break;
+    }
+    LOG(ERROR) << ToLogText(kDeleteFailed) << ToLogText(undone.name) << ToLogText(kCode) << undone.code;
 }
 
 // Deletes name, a second name of the file under target; where it cannot be
@@ -215,11 +229,15 @@ std::wstring AsideName(const CJournalEntry& entry)
     return entry.backup.substr(0, suffix) + L".use";
 }
 
-bool UndoChange(const CJournalEntry& entry, eKillPhase phase, bool* restored, DWORD* code,
+bool UndoChange(const CJournalEntry& entry, eKillPhase phase, CUndoneChange* undone,
                 std::vector<CLeftover>* leftovers)
 {
-    *restored = false;
-    bool ok = true;
+    *undone = CUndoneChange();
+    const auto fail = [undone](CUndoneChange::eStep step, DWORD code, const std::wstring& name = std::wstring()) {
+        undone->failed = step;
+        undone->code = code != 0 ? code : static_cast<DWORD>(ERROR_GEN_FAILURE);
+        undone->name = name;
+    };
     if (entry.kind == eChangeReplace || entry.kind == eChangeRemove) {
         // The old file is under the backup name from the swap's first step
         // on, whole; when it was in use it may have gone to its aside name,
@@ -227,37 +245,46 @@ bool UndoChange(const CJournalEntry& entry, eKillPhase phase, bool* restored, DW
         // whatever is under the target's name, or, once it is the file under
         // that name, is dropped. Renames work on a file a program runs from.
         for (const std::wstring& name : {entry.backup, AsideName(entry)}) {
-            if (!ok || name.empty() || !FileExists(name))
+            if (undone->failed != CUndoneChange::eNoFailure || name.empty() || !FileExists(name))
                 continue;
             if (SameFile(name, entry.target)) {
-                ok = DropExtraName(name, entry.target, phase, code, leftovers);
+                DWORD code = 0;
+                if (!DropExtraName(name, entry.target, phase, &code, leftovers))
+                    fail(CUndoneChange::eDeleteStaged, code, name);
                 continue;
             }
             MakeNormal(entry.target);
             if (!InjectedFault(eStepPutBack) &&
                 MoveFileExW(name.c_str(), entry.target.c_str(), MOVEFILE_REPLACE_EXISTING)) {
                 PassKillPoint(phase);
-                *restored = true;
+                undone->restored = true;
             } else {
-                *code = LastErrorOr(ERROR_GEN_FAILURE);
-                ok = false;
+                fail(CUndoneChange::ePutBack, LastErrorOr(ERROR_GEN_FAILURE));
             }
         }
     } else if (FileExists(entry.target)) {
-        // The file this run added (a folder under the name is not ours).
-        if (InjectedFault(eStepRemoveAdded)) {
-            *code = GetLastError();
-            ok = false;
+        // The run's file is linked to the target's name with its staged name
+        // kept: only while both name one file is it the run's to delete. The
+        // target goes first, so that a kill between the two deletions leaves
+        // no file of the run under the target's name without its proof.
+        if (!FileExists(entry.staged) || !SameFile(entry.target, entry.staged)) {
+            undone->notOurs = true;
+        } else if (InjectedFault(eStepRemoveAdded)) {
+            fail(CUndoneChange::eRemoveAdded, GetLastError());
         } else {
-            ok = DeleteIfPresent(entry.target, phase, code);
+            DWORD code = 0;
+            if (DeleteIfPresent(entry.target, phase, &code))
+                undone->takenAway = true;
+            else
+                fail(CUndoneChange::eRemoveAdded, code);
         }
     }
+    // An added file that stays keeps its proof for the next attempt.
     DWORD stagedCode = 0;
-    if (!DeleteIfPresent(entry.staged, phase, &stagedCode) && ok) {
-        *code = stagedCode;
-        ok = false;
-    }
-    return ok;
+    if (undone->failed != CUndoneChange::eRemoveAdded && !DeleteIfPresent(entry.staged, phase, &stagedCode) &&
+        undone->failed == CUndoneChange::eNoFailure)
+        fail(CUndoneChange::eDeleteStaged, stagedCode, entry.staged);
+    return undone->failed == CUndoneChange::eNoFailure;
 }
 
 bool FinishChange(const CJournalEntry& entry, eKillPhase phase, eFinishBy by, DWORD* code,
@@ -285,11 +312,18 @@ bool FinishChange(const CJournalEntry& entry, eKillPhase phase, eFinishBy by, DW
         }
     }
     // Looking up a name that is gone costs a scan of its folder under Wine;
-    // after the swap every staged name is known to be gone.
+    // after the swap every staged name of a replacement is known to be gone.
+    // An added file keeps its staged name as a second one until the commit
+    // (deleted right after it by the run; one it could not delete then is
+    // deleted here, or left for later while a program holds the file).
     DWORD stagedCode = 0;
-    if (by == eFinishRecovered && !DeleteIfPresent(entry.staged, phase, &stagedCode) && ok) {
-        *code = stagedCode;
-        ok = false;
+    if ((by == eFinishRecovered || entry.kind == eChangeAdd) && !DeleteIfPresent(entry.staged, phase, &stagedCode)) {
+        if (entry.kind == eChangeAdd && leftovers != nullptr) {
+            leftovers->push_back(CLeftover{entry.staged, entry.target});
+        } else if (ok) {
+            *code = stagedCode;
+            ok = false;
+        }
     }
     return ok;
 }
@@ -348,21 +382,21 @@ bool UndoJournal(const CUpdateJournal& journal, size_t started, eKillPhase phase
                 DropExtraName(entry.backup, entry.target, phase, &code, &leftovers);
             continue;
         }
-        bool restored = false;
-        DWORD code = 0;
-        // Asked only where it is told: the undo itself does not need it.
-        const bool added = log == eUndoLogEach && entry.kind == eChangeAdd && FileExists(entry.target);
-        if (!UndoChange(entry, phase, &restored, &code, &leftovers)) {
+        CUndoneChange undone;
+        if (!UndoChange(entry, phase, &undone, &leftovers)) {
             ok = false;
-            LogRestoreFailed(entry.target, code);
-        } else if (restored) {
+            LogUndoFailed(entry, undone);
+        }
+        if (undone.restored) {
             ++*restoredCount;
             if (log == eUndoLogRecovered)
                 LOG(WARNING) << ToLogText(kRestored) << ToLogText(entry.target);
             else if (log == eUndoLogEach)
                 LOG(INFO) << ToLogText(kPutBack) << ToLogText(entry.target);
-        } else if (added) {
+        } else if (undone.takenAway && log == eUndoLogEach) {
             LOG(INFO) << ToLogText(kAddedTakenBack) << ToLogText(entry.target);
+        } else if (undone.notOurs && log != eUndoQuiet) {
+            LOG(WARNING) << ToLogText(kNotOurs) << ToLogText(entry.target);
         }
     }
     RemoveIfEmpty(std::vector<std::wstring>(journal.newFolders.rbegin(), journal.newFolders.rend()), phase);
@@ -382,7 +416,7 @@ bool FinishJournal(const CUpdateJournal& journal, eKillPhase phase, eFinishBy by
         if (!FinishChange(entry, phase, by, &code, &leftovers)) {
             ok = false;
             if (by == eFinishRecovered)
-                LOG(ERROR) << ToLogText(kCreateFailed) << ToLogText(entry.backup) << ToLogText(kCode) << code;
+                LOG(ERROR) << ToLogText(kDeleteFailed) << ToLogText(entry.backup) << ToLogText(kCode) << code;
         }
     }
     RemoveIfEmpty(journal.prune, phase);

@@ -15,14 +15,15 @@
 //   N <tab> folder                              a folder the run creates for new files (outermost first)
 //   P <tab> folder                              a folder removed at the commit if removals left it empty
 //   R <tab> target <tab> staged <tab> backup    an application file replaced
-//   A <tab> target <tab> staged <tab>           a file the run adds
+//   A <tab> target <tab> staged <tab>           a file the run adds (the staged file linked to the
+//                                               target's name, its staged name kept until the commit)
 //   D <tab> target <tab> <tab> backup           a file the run removes (kept as the backup until the commit)
 //   end                                         the journal is whole
 //   commit                                      appended once every change is made
 // A journal without its end line was cut short while it was written: nothing
 // had been touched yet. Without the commit line the changes are undone (old
-// versions back under their names, added files removed, staged files
-// deleted, the folders it created removed again); with it, only the
+// versions back under their names, added files removed where they are still
+// the files the run staged, staged files deleted, the folders it created removed again); with it, only the
 // backups that are left are deleted and the folders that removals emptied
 // removed. Either way the run's own folders go last (only when empty).
 #include <windows.h>
@@ -93,14 +94,34 @@ bool DeleteIfPresent(const std::wstring& path, eKillPhase phase, DWORD* code);
 // The journal's place: beside this process's executable.
 std::wstring DefaultJournalPath();
 
+// What the undo of one change did, for its log lines.
+struct CUndoneChange
+{
+    enum eStep
+    {
+        eNoFailure = 0,
+        ePutBack,      // the old version could not go back under its name
+        eRemoveAdded,  // the file the run added could not be deleted
+        eDeleteStaged, // the staged file could not be deleted
+    };
+    bool restored = false;  // an old version went back under the target's name
+    bool takenAway = false; // the file the run added was deleted
+    bool notOurs = false;   // the name of a file to add holds one the run did not make: left alone
+    eStep failed = eNoFailure;
+    DWORD code = 0;    // of the failed step
+    std::wstring name; // of the file not deleted (eDeleteStaged)
+};
+
 // Undoes one change, whatever point it had reached: a backup goes back under
 // the target's name, an added file is removed, the staged file is deleted.
+// An added file is removed only while it is the very file the run staged
+// (its staged name a second name of it): a file that took the name in the
+// meantime, or one that another name resolves to, is not the run's.
 // phase: whose kill points these operations are (a rollback or a recovery).
-// restored: set when an old version was put back. A second name of the old
-// version that cannot be deleted (a program runs from it) is added to
-// leftovers instead. False with the code of the step that failed; what it
-// could not undo stays for a later attempt.
-bool UndoChange(const CJournalEntry& entry, eKillPhase phase, bool* restored, DWORD* code,
+// A second name of the old version that cannot be deleted (a program runs
+// from it) is added to leftovers instead. False when a step failed (undone
+// says which); what it could not undo stays for a later attempt.
+bool UndoChange(const CJournalEntry& entry, eKillPhase phase, CUndoneChange* undone,
                 std::vector<CLeftover>* leftovers);
 // Who completes a committed journal.
 enum eFinishBy

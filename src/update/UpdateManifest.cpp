@@ -9,6 +9,8 @@
 #include "update/UpdateStaging.h"
 
 #include "platform/FileHelpers.h"
+#include "platform/PathRules.h"
+#include "update/UpdateLeftovers.h"
 #include "platform/Handles.h"
 #include "platform/TextConversion.h"
 
@@ -49,36 +51,6 @@ void CQXUpdate::Reset()
 }
 
 namespace {
-
-// True when name stays inside the folder it is appended to: no "..", no
-// leading separator, no drive or stream (":").
-bool StaysInside(const std::wstring& name)
-{
-    if (name.empty() || name[0] == L'\\' || name[0] == L'/' || name.find(L':') != std::wstring::npos)
-        return false;
-    size_t start = 0;
-    for (;;) {
-        const size_t end = name.find_first_of(L"\\/", start);
-        std::wstring part = name.substr(start, end == std::wstring::npos ? std::wstring::npos : end - start);
-        // Windows drops trailing dots and blanks: ". ." is ".." too.
-        while (!part.empty() && (part.back() == L' ' || part.back() == L'.') && part != L"." && part != L"..")
-            part.pop_back();
-        if (part == L"..")
-            return false;
-        if (end == std::wstring::npos)
-            return true;
-        start = end + 1;
-    }
-}
-
-// The name as Windows compares it within a folder: full path, upper case.
-std::wstring ComparableName(const std::wstring& folder, const std::wstring& name)
-{
-    std::wstring full = FullPathOf(folder + name);
-    if (!full.empty())
-        CharUpperBuffW(&full[0], static_cast<DWORD>(full.size()));
-    return full;
-}
 
 const char kEmptyMd5[] = "d41d8cd98f00b204e9800998ecf8427e";
 
@@ -132,6 +104,57 @@ void LogManifest(const CQXUpdate& update, size_t first)
 
 } // namespace
 
+namespace {
+
+// The files of the run itself that no manifest may name: its journal and the
+// list beside it, and the folders it makes in the application folder.
+class COwnNames
+{
+public:
+    COwnNames(const std::wstring& journalPath, const std::wstring& folder)
+        : m_journal(ComparablePath(journalPath)), m_leftovers(ComparablePath(LeftoversPathFor(journalPath))),
+          m_executable(ComparablePath(ModulePath())), m_runFolders(ComparablePath(folder + L"x"))
+    {
+        // Run folders are ".~qx" and eight digits, directly in the folder.
+        m_runFolders = m_runFolders.substr(0, m_runFolders.size() - 1) + L".~QX";
+    }
+
+    // comparable: the item's ComparablePath.
+    bool Names(const std::wstring& comparable, bool removal) const
+    {
+        // The list of leftovers is written whole under a name of its own first.
+        if (comparable == m_journal || comparable == m_leftovers || comparable == m_leftovers + L".NEW")
+            return true;
+        // Replacing its own executable is an update of it; removing it is not.
+        if (removal && comparable == m_executable)
+            return true;
+        return comparable.compare(0, m_runFolders.size(), m_runFolders) == 0;
+    }
+
+private:
+    static std::wstring ModulePath()
+    {
+        std::wstring module(MAX_PATH, L'\0');
+        for (;;) {
+            const DWORD length = GetModuleFileNameW(nullptr, &module[0], static_cast<DWORD>(module.size()));
+            if (length == 0)
+                return std::wstring();
+            if (length < module.size()) {
+                module.resize(length);
+                return module;
+            }
+            module.resize(module.size() * 2);
+        }
+    }
+
+    std::wstring m_journal;
+    std::wstring m_leftovers;
+    std::wstring m_executable;
+    std::wstring m_runFolders;
+};
+
+} // namespace
+
 bool CQXUpdate::CheckItems(size_t first)
 {
     using namespace UpdateMessages;
@@ -143,6 +166,11 @@ bool CQXUpdate::CheckItems(size_t first)
     };
     const std::wstring downloads = UpdateFolderW();
     const std::wstring folder = TargetFolderW();
+    // Where names appended to the folder land, with a trailing backslash.
+    const std::wstring probe = FullPathOf(folder + L"x");
+    const std::wstring root = probe.substr(0, probe.size() - 1);
+    const COwnNames own(journalPath, folder);
+    CPathChecker paths(true);
     std::set<std::wstring> names;
     uint64_t needed = 0;
     for (size_t i = first; i < files.size(); ++i) {
@@ -151,23 +179,42 @@ bool CQXUpdate::CheckItems(size_t first)
             continue;
         const std::wstring name = item.FileNameW();
         const std::wstring tempName = item.TempFileNameW();
-        if (!StaysInside(name) || (item.doUpdate && !tempName.empty() && !StaysInside(tempName))) {
-            refuse(L"имя файла выходит за пределы папки: ", name);
+        const bool withTempName = item.doUpdate && !tempName.empty();
+        if (!StaysInside(name) || (withTempName && !StaysInside(tempName))) {
+            refuse(kRefusedOutside, name);
             continue;
         }
-        if (!names.insert(ComparableName(folder, name)).second) {
-            refuse(L"файл указан в обновлении дважды: ", name);
+        // Opening a device name blocks, or reads and writes the device.
+        if (NamesDevice(name) || (withTempName && NamesDevice(tempName))) {
+            refuse(kRefusedDevice, name);
+            continue;
+        }
+        // Short and long names of one file are one name.
+        const std::wstring comparable = ComparablePath(folder + name);
+        if (own.Names(comparable, item.doRemove)) {
+            refuse(kRefusedOwnName, name);
+            continue;
+        }
+        if (!names.insert(comparable).second) {
+            refuse(kRefusedTwice, name);
+            continue;
+        }
+        // No change may reach outside the folder through a link in it. A file
+        // or folder in the way fails the item at the swap, which says so.
+        std::wstring where;
+        if (paths.Check(root, LongPathOf(FullPathOf(folder + name)), &where) == ePathThroughLink) {
+            refuse(kRefusedLink, name + L" (" + where + L")");
             continue;
         }
         if (!item.doUpdate)
             continue;
         if (item.sizeBytes >= 0 && (static_cast<uint64_t>(item.sizeBytes) >> 32) != 0) {
-            refuse(L"размер файла 4 ГиБ или больше: ", name);
+            refuse(kRefusedTooLarge, name);
             continue;
         }
         if (FindDownloadW(downloads, name, tempName).empty()) {
             if (item.sizeBytes != 0) {
-                refuse(L"файл для установки не найден: ", name);
+                refuse(kRefusedNoDownload, name);
             } else if (IsMd5Digest(item.md5) && !SameMd5Digest(item.md5, kEmptyMd5)) {
                 // The digest names other content than the empty file.
                 item.downloadComplete = false;
@@ -263,8 +310,6 @@ bool CQXUpdate::LoadUpdateInfoFromXmlFile(std::wstring path)
     // touched. Then content is staged in the application folder once the
     // run's changes are planned and journaled; a load that has failed, or a
     // run whose journal cannot be written, stages nothing.
-    if (info)
-        RestoreLegacyBackups(first);
     if (result && !CheckItems(first))
         result = false;
     const bool stage = result && BeginTransaction();
@@ -285,8 +330,12 @@ bool CQXUpdate::LoadUpdateInfoFromXmlFile(std::wstring path)
     const ULONGLONG stagingStart = GetTickCount64();
     StageDownloads(jobs, UpdateFolderW());
 
-    // Logged here, in the items' order, whichever thread loaded them.
+    // Logged here, in the items' order, whichever thread loaded them. A
+    // volume that runs full fails every file after the first for the same
+    // reason: that is one line and a count, not one line per file.
     size_t staged = 0;
+    DWORD notStagedCode = 0;
+    size_t notStagedMore = 0;
     for (const CContentJob& job : jobs) {
         if (job.result == eStaged) {
             ++staged;
@@ -295,13 +344,21 @@ bool CQXUpdate::LoadUpdateInfoFromXmlFile(std::wstring path)
         result = false;
         ++counts.failed;
         if (job.result == eNotStaged) {
-            LOG(ERROR) << ToLogText(kRefused) << ToLogText(L"не удалось подготовить файл к установке: ")
-                       << ToLogText(job.item->FileNameW()) << ToLogText(kCode) << job.code;
+            if (notStagedCode != 0 && job.code == notStagedCode) {
+                ++notStagedMore;
+                continue;
+            }
+            if (notStagedCode == 0)
+                notStagedCode = job.code;
+            LOG(ERROR) << ToLogText(kRefused) << ToLogText(kRefusedNotStaged) << ToLogText(job.item->FileNameW())
+                       << ToLogText(kCode) << job.code;
             continue;
         }
         job.item->downloadComplete = false;
         LOG(ERROR) << ToLogText(L"Обнаружено расхождение в данных файла: " + job.item->FileNameW());
     }
+    if (notStagedMore > 0)
+        LOG(ERROR) << ToLogText(kNotStagedMore) << notStagedMore << ToLogText(kCode) << notStagedCode;
     if (!jobs.empty())
         LOG(INFO) << ToLogText(kStaged) << staged << ToLogText(L" из ") << jobs.size() << ToLogText(L" за ")
                   << GetTickCount64() - stagingStart << ToLogText(L" мс");

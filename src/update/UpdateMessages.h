@@ -22,7 +22,36 @@ constexpr wchar_t kRecoveryFailed[] =
 constexpr wchar_t kRefused[] = L"Ошибка обновления: Обновление отклонено, ";
 constexpr wchar_t kRemoving[] = L"Удаление файла ";
 constexpr wchar_t kRemoveFailed[] = L"Ошибка обновления: Не удалось удалить файл. ";
+// Reasons after kRefused, each followed by the manifest's name.
+constexpr wchar_t kRefusedOutside[] = L"имя файла выходит за пределы папки: ";
+constexpr wchar_t kRefusedTwice[] = L"файл указан в обновлении дважды: ";
+constexpr wchar_t kRefusedDevice[] = L"имя файла является именем устройства: ";
+constexpr wchar_t kRefusedOwnName[] = L"имя файла занято файлом самого обновления: ";
+constexpr wchar_t kRefusedLink[] = L"путь к файлу проходит через ссылку на другое место: ";
+constexpr wchar_t kRefusedTooLarge[] = L"размер файла 4 ГиБ или больше: ";
+constexpr wchar_t kRefusedNoDownload[] = L"файл для установки не найден: ";
+constexpr wchar_t kRefusedNotStaged[] = L"не удалось подготовить файл к установке: ";
+// After kRefusedNotStaged of the first file: how many more failed for the same reason.
+constexpr wchar_t kNotStagedMore[] = L"Ошибка обновления: Не удалось подготовить к установке ещё файлов по той же причине: ";
+// A link found at the swap where the load found none: the run is undone.
+constexpr wchar_t kLinkAppeared[] = L"Ошибка обновления: Путь к файлу проходит через ссылку на другое место: ";
+// An application file "X" absent beside "X.old", left so by an interrupted
+// run of an earlier version: removed with the update, which installs X.
+constexpr wchar_t kLegacyBackup[] =
+    L"Найдена прежняя версия файла, оставленная прерванным обновлением; она будет удалена вместе с обновлением: ";
+// A removal whose name is a folder: folders are not removed as files.
+constexpr wchar_t kRemoveIsFolder[] = L"На месте файла для удаления находится папка, она оставлена: ";
+// The undo met, under the name of a file the run was to add, a file it did not make.
+constexpr wchar_t kNotOurs[] = L"Файл под этим именем не создавался обновлением и оставлен как есть: ";
+constexpr wchar_t kAddedNotRemoved[] = L"Ошибка обновления: Не удалось удалить добавленный файл: ";
+constexpr wchar_t kDeleteFailed[] = L"Ошибка обновления: Не удалось удалить файл. ";
 constexpr wchar_t kJournalFailed[] = L"Ошибка обновления: Не удалось записать журнал обновления. ";
+// The service's start: an interrupted run's journal waits while another run holds the run lock.
+constexpr wchar_t kRecoveryWaits[] =
+    L"Служба: журнал прерванного обновления ожидает завершения другого обновления: ";
+constexpr wchar_t kRecoveryAfterWait[] = L"Служба: другое обновление завершилось, прерванное обновление восстановлено: ";
+constexpr wchar_t kRecoveryAfterWaitFailed[] =
+    L"Ошибка обновления: Служба: другое обновление завершилось, но прерванное обновление не восстановлено: ";
 
 // The run's account of itself: what it works on, what became of each file
 // and of the applications, how it ended. Details follow each text.
@@ -54,6 +83,9 @@ constexpr wchar_t kRemoved[] = L"Файл удалён: ";
 constexpr wchar_t kAlreadyAbsent[] = L"Файл для удаления отсутствует, удалять нечего: ";
 constexpr wchar_t kNotUpdated[] = L"Файл не обновлён: ";
 constexpr wchar_t kNotRemoved[] = L"Файл не удалён: ";
+// A folder for new files not created; the reason follows after ": ".
+constexpr wchar_t kFolderNotCreated[] = L"Папка не создана: ";
+constexpr wchar_t kFileInPlaceOfFolder[] = L"на месте папки находится файл";
 constexpr wchar_t kPutBack[] = L"Возвращена прежняя версия файла: ";
 constexpr wchar_t kNotPutBack[] = L"Ошибка обновления: Не удалось вернуть прежнюю версию файла: ";
 constexpr wchar_t kAddedTakenBack[] = L"Удалён добавленный файл: ";

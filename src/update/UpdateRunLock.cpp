@@ -66,6 +66,11 @@ bool CUpdateRunLock::Acquire(DWORD timeoutMs, const wchar_t* name)
 
 bool CUpdateRunLock::TryAcquire(const wchar_t* name)
 {
+    return AcquireUnless(nullptr, 0, name);
+}
+
+bool CUpdateRunLock::AcquireUnless(HANDLE stop, DWORD timeoutMs, const wchar_t* name)
+{
     Release();
     m_mutex.Reset(CreateRunMutex(name));
     const size_t prefix = wcslen(kGlobalPrefix);
@@ -73,8 +78,10 @@ bool CUpdateRunLock::TryAcquire(const wchar_t* name)
         m_mutex.Reset(CreateRunMutex(name + prefix));
     if (!m_mutex)
         return false;
-    const DWORD result = WaitForSingleObject(m_mutex.Get(), 0);
-    if (result == WAIT_OBJECT_0 || result == WAIT_ABANDONED) {
+    // The mutex first: when both are signalled, the lock is taken.
+    const HANDLE objects[2] = {m_mutex.Get(), stop};
+    const DWORD result = WaitForMultipleObjects(stop != nullptr ? 2 : 1, objects, FALSE, timeoutMs);
+    if (result == WAIT_OBJECT_0 || result == WAIT_ABANDONED_0) {
         m_held = true;
         return true;
     }

@@ -30,6 +30,10 @@ public:
     bool Acquire(DWORD timeoutMs, const wchar_t* name = kUpdateRunMutexName);
     // Takes the mutex only when no other run holds it; logs nothing.
     bool TryAcquire(const wchar_t* name = kUpdateRunMutexName);
+    // Takes the mutex, waiting up to timeoutMs (INFINITE: as long as it
+    // takes) unless stop is signalled first; logs nothing. False on time-out,
+    // stop, or when the mutex cannot be had.
+    bool AcquireUnless(HANDLE stop, DWORD timeoutMs, const wchar_t* name = kUpdateRunMutexName);
     // Releases the mutex when held; also done on destruction.
     void Release();
     bool IsHeld() const { return m_held; }

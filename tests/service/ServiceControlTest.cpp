@@ -9,6 +9,9 @@
 #include "platform/TextConversion.h"
 #include "support/TestSupport.h"
 
+#include "update/UpdateMessages.h"
+#include "update/UpdateRunLock.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -638,7 +641,9 @@ TEST_F(ServiceControl, JournalOfAnInterruptedRun_UndoneBeforeTheChannelIsServed)
     const std::wstring staged = app + L"c.dll.~qx0badf00d.1.new";
     ASSERT_TRUE(WriteBytes(app + L"a.dll", "new a"));
     ASSERT_TRUE(WriteBytes(backup, "old a"));
-    ASSERT_TRUE(WriteBytes(app + L"c.dll", "added c"));
+    // The run's added file keeps its staged name as a second name until the commit.
+    ASSERT_TRUE(WriteBytes(staged, "added c"));
+    ASSERT_TRUE(CreateHardLinkW((app + L"c.dll").c_str(), staged.c_str(), nullptr));
     ASSERT_TRUE(WriteBytes(app + L"b.dll.new", "the application's own"));
     const auto utf8 = [](const std::wstring& text) { return WideToUtf8(text); };
     ASSERT_TRUE(WriteBytes(m_binFolder + L"QXUpdate.journal",
@@ -659,8 +664,59 @@ TEST_F(ServiceControl, JournalOfAnInterruptedRun_UndoneBeforeTheChannelIsServed)
     EXPECT_EQ("old a", ReadBytes(app + L"a.dll").value_or("<missing>"));
     EXPECT_FALSE(PathExists(backup));
     EXPECT_FALSE(PathExists(app + L"c.dll"));
+    EXPECT_FALSE(PathExists(staged));
     EXPECT_EQ("the application's own", ReadBytes(app + L"b.dll.new").value_or("<missing>"));
     EXPECT_FALSE(PathExists(m_binFolder + L"QXUpdate.journal"));
     EXPECT_EQ(before + 1, CountLines(serviceLog, recovered)) << serviceLog.c_str();
     EXPECT_LE(1u, CountLines(serviceLog, restored));
+}
+
+// While a run of another installation holds the machine's run lock, the
+// service starts and serves, says that its journal waits, and recovers its own
+// folder as soon as the lock is free.
+TEST_F(ServiceControl, JournalWhileAnotherRunHoldsTheLock_RecoveredOnceItIsFree)
+{
+    const std::wstring app = m_folder / L"app\\";
+    ASSERT_TRUE(CreateDirectoryW(app.c_str(), nullptr));
+    const std::wstring backup = app + L"a.dll.~qx0badf00d.0.old";
+    ASSERT_TRUE(WriteBytes(app + L"a.dll", "new a"));
+    ASSERT_TRUE(WriteBytes(backup, "old a"));
+    ASSERT_TRUE(WriteBytes(m_binFolder + L"QXUpdate.journal",
+                           "QXUpdateJournal 1\r\nR\t" + WideToUtf8(app + L"a.dll") + "\t" +
+                               WideToUtf8(app + L"a.dll.~qx0badf00d.0.new") + "\t" + WideToUtf8(backup) +
+                               "\r\nend\r\n"));
+    const std::wstring serviceLog = ServiceLogPath();
+    const std::string waits =
+        Cp1251(std::wstring(UpdateMessages::kRecoveryWaits) + m_binFolder + L"QXUpdate.journal");
+    const std::string recovered =
+        Cp1251(std::wstring(UpdateMessages::kRecoveryAfterWait) + m_binFolder + L"QXUpdate.journal");
+    const size_t waitsBefore = CountLines(serviceLog, waits);
+    const size_t recoveredBefore = CountLines(serviceLog, recovered);
+
+    // The other installation's run, as this process holding the lock.
+    CUpdateRunLock otherRun;
+    ASSERT_TRUE(otherRun.TryAcquire());
+    Command(L"install start");
+    CServiceHandle service = OpenOurService();
+    ASSERT_TRUE(service.IsValid());
+    // Served once the start has waited a moment for the lock (bounded well
+    // above that on a loaded machine).
+    CRequestPoster poster;
+    bool opened = false;
+    for (int i = 0; i < 10 && !opened; ++i)
+        opened = OpenPoster(poster);
+    ASSERT_TRUE(opened) << "the channel is served while the recovery waits";
+    for (int i = 0; i < 600 && CountLines(serviceLog, waits) == waitsBefore; ++i)
+        Sleep(50);
+    ASSERT_EQ(waitsBefore + 1, CountLines(serviceLog, waits)) << waits;
+    EXPECT_EQ("new a", ReadBytes(app + L"a.dll").value_or("<missing>"));
+    EXPECT_TRUE(PathExists(m_binFolder + L"QXUpdate.journal"));
+
+    otherRun.Release();
+    for (int i = 0; i < 600 && CountLines(serviceLog, recovered) == recoveredBefore; ++i)
+        Sleep(50);
+    EXPECT_EQ(recoveredBefore + 1, CountLines(serviceLog, recovered)) << recovered;
+    EXPECT_EQ("old a", ReadBytes(app + L"a.dll").value_or("<missing>"));
+    EXPECT_FALSE(PathExists(backup));
+    EXPECT_FALSE(PathExists(m_binFolder + L"QXUpdate.journal"));
 }

@@ -1,5 +1,6 @@
 #include "support/TestSupport.h"
 
+#include <cstdio>
 #include <ctime>
 
 std::wstring TestBinaryFolder()
@@ -71,7 +72,9 @@ void RemoveTree(const std::wstring& path)
             if (name == L"." || name == L"..")
                 continue;
             const std::wstring child = folder + L"\\" + name;
-            if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            if (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+                RemoveHostLink(child);
+            } else if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
                 RemoveTree(child);
             } else {
                 SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
@@ -80,6 +83,80 @@ void RemoveTree(const std::wstring& path)
         } while (FindNextFileW(find.Get(), &data));
     }
     RemoveDirectoryW(folder.c_str());
+}
+
+namespace {
+
+// The host system's name of a Windows path, through Wine's own export; empty
+// outside Wine.
+std::string HostPathOf(const std::wstring& path)
+{
+    using Convert = char*(CDECL*)(LPCWSTR);
+    const auto convert = reinterpret_cast<Convert>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    if (convert == nullptr)
+        return std::string();
+    char* unix = convert(path.c_str());
+    if (unix == nullptr)
+        return std::string();
+    std::string result(unix);
+    HeapFree(GetProcessHeap(), 0, unix);
+    return result;
+}
+
+// Runs a program of the host (Wine starts one given by its path on drive Z:).
+bool RunHostProgram(const std::wstring& program, const std::vector<std::string>& arguments)
+{
+    std::wstring commandLine = program;
+    for (const std::string& argument : arguments) {
+        if (argument.empty()) {
+            fprintf(stderr, "no host path for an argument of %ls\n", program.c_str());
+            return false;
+        }
+        commandLine += L" \"" + FromUtf8(argument) + L"\"";
+    }
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessW(program.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                        &process)) {
+        fprintf(stderr, "%ls did not start: %lu\n", commandLine.c_str(), GetLastError());
+        return false;
+    }
+    CHandle thread(process.hThread);
+    CHandle handle(process.hProcess);
+    // Wine gives no handle to wait on for a host program (the wait fails at
+    // once): callers look for its effect.
+    WaitForSingleObject(handle.Get(), 30000);
+    return true;
+}
+
+// Waits (30 s at most) until the attributes of path say what done wants.
+template <class Done>
+bool WaitForAttributes(const std::wstring& path, Done done)
+{
+    for (int attempt = 0; attempt < 1500; ++attempt) {
+        if (done(GetFileAttributesW(path.c_str())))
+            return true;
+        Sleep(20);
+    }
+    return false;
+}
+
+} // namespace
+
+bool MakeHostLink(const std::wstring& link, const std::wstring& target)
+{
+    return RunHostProgram(L"Z:\\bin\\ln", {"-s", HostPathOf(target), HostPathOf(link)}) &&
+           WaitForAttributes(link, [](DWORD attributes) {
+               return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+           });
+}
+
+bool RemoveHostLink(const std::wstring& link)
+{
+    return RunHostProgram(L"Z:\\bin\\rm", {"-f", HostPathOf(link)}) &&
+           WaitForAttributes(link, [](DWORD attributes) { return attributes == INVALID_FILE_ATTRIBUTES; });
 }
 
 bool WriteBytes(const std::wstring& path, const std::string& bytes)

@@ -31,7 +31,17 @@ private:
     std::wstring m_path;
 };
 
+// Removes a folder and all it holds; a link in it is removed, never followed.
 void RemoveTree(const std::wstring& path);
+// Makes link a symbolic link of the host system to the folder target (both
+// Windows paths), as a link to a folder elsewhere would stand in an
+// application folder: Wine reports it as a reparse point. Wine 8 makes no
+// junction or symbolic link itself (CreateSymbolicLinkW succeeds without
+// one, FSCTL_SET_REPARSE_POINT is refused), so this is the only link that
+// runs under it. False when it could not be made.
+bool MakeHostLink(const std::wstring& link, const std::wstring& target);
+// Removes such a link (not what it leads to).
+bool RemoveHostLink(const std::wstring& link);
 // Removes the temporary folders of test programs that no longer run (a
 // program ended by its time-out removes nothing itself).
 void RemoveFoldersOfEndedTestPrograms();

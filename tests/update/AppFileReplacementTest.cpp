@@ -185,30 +185,98 @@ TEST_F(AppFileReplacement, SizeOfFourGiB_NeverCompletes)
     EXPECT_FALSE(PathExists(Target(L"big.bin.old")));
 }
 
-TEST_F(AppFileReplacement, BackupWithoutTarget_ComesBackThenIsReplaced)
+// "lib.dll.old" beside no "lib.dll", as an earlier version left it when
+// killed between its two renames: part of the run, gone with its commit and
+// back as it was after its undo.
+TEST_F(AppFileReplacement, BackupWithoutTarget_RemovedWithTheUpdateOrLeftAsItWas)
 {
     const struct
     {
         const char* what;
         const char* content; // nullptr: download not found
         const char* after;
+        const char* backupAfter;
         bool result;
     } cases[] = {
-        {"new content written", "new", "new", true},
-        {"write fails", nullptr, "last good copy", false},
+        {"new content written", "new", "new", "<missing>", true},
+        {"write fails", nullptr, "<missing>", "last good copy", false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         NewRun();
         ASSERT_TRUE(WriteBytes(Target(L"lib.dll.old"), "last good copy"));
         Item("lib.dll", c.content, 3);
-        // As the loader does before it plans the run's changes.
-        m_update.RestoreLegacyBackups(0);
         EXPECT_EQ(c.result, m_update.UpdateAppFiles());
         EXPECT_EQ(c.after, Bytes(L"lib.dll"));
-        EXPECT_FALSE(PathExists(Target(L"lib.dll.old")));
+        EXPECT_EQ(c.backupAfter, Bytes(L"lib.dll.old"));
+        EXPECT_EQ(std::vector<std::wstring>{}, Leftovers({L"lib.dll", L"lib.dll.old"}));
         DeleteFileW(Target(L"lib.dll").c_str());
+        DeleteFileW(Target(L"lib.dll.old").c_str());
     }
+}
+
+// A file the run planned to add whose name an application file took after
+// the plan (the application wrote it while the update loaded): the swap fails
+// and the undo leaves that file alone, saying so; a file the run did add is
+// taken away.
+TEST_F(AppFileReplacement, AddedNameTakenAfterThePlan_UndoLeavesTheOtherFile)
+{
+    ASSERT_TRUE(WriteBytes(Target(L"a.dll"), "old a"));
+    Item("new.dll", "new");
+    Item("settings.ini", "from the update");
+    Item("a.dll", "new a");
+    ASSERT_TRUE(m_update.BeginTransaction());
+    ASSERT_TRUE(WriteBytes(Target(L"settings.ini"), "the user's settings"));
+
+    CLogCapture log;
+    EXPECT_FALSE(m_update.UpdateAppFiles());
+    EXPECT_EQ("the user's settings", Bytes(L"settings.ini"));
+    EXPECT_EQ("old a", Bytes(L"a.dll"));
+    EXPECT_EQ(std::vector<std::wstring>{}, Leftovers({L"a.dll", L"settings.ini"}));
+    const std::vector<std::string> lines = log.Lines();
+    const std::string notOurs = Cp1251(UpdateMessages::kNotOurs + Target(L"settings.ini"));
+    const std::string takenAway = Cp1251(UpdateMessages::kAddedTakenBack + Target(L"new.dll"));
+    EXPECT_NE(lines.end(), std::find_if(lines.begin(), lines.end(), [&](const std::string& line) {
+                  return line.find("WARNING") != std::string::npos && line.find(notOurs) != std::string::npos;
+              }));
+    EXPECT_NE(lines.end(), std::find_if(lines.begin(), lines.end(),
+                                        [&](const std::string& line) { return line.find(takenAway) != std::string::npos; }));
+    EXPECT_FALSE(PathExists(JournalPath()));
+}
+
+// A link made in the application folder after the load (where the load found
+// a plain folder) is found at the swap: the run fails and is undone, and
+// nothing is written where the link leads.
+TEST_F(AppFileReplacement, LinkMadeAfterTheLoad_RunUndoneNothingWrittenThere)
+{
+    CTestFolder outside;
+    ASSERT_TRUE(WriteBytes(Target(L"a.dll"), "old a"));
+    ASSERT_TRUE(CreateDirectoryW(Target(L"sub").c_str(), nullptr));
+    ASSERT_TRUE(WriteBytes(Target(L"sub\\x.dll"), "old x"));
+    ASSERT_TRUE(WriteBytes(outside / L"x.dll", "outside x"));
+    Item("a.dll", "new a");
+    Item("sub\\x.dll", "new x");
+    ASSERT_TRUE(m_update.BeginTransaction());
+    ASSERT_TRUE(MoveFileW(Target(L"sub").c_str(), Target(L"sub-moved").c_str()));
+    ASSERT_TRUE(MakeHostLink(Target(L"sub"), outside.Path().substr(0, outside.Path().size() - 1)));
+
+    CLogCapture log;
+    EXPECT_FALSE(m_update.UpdateAppFiles());
+    EXPECT_EQ("old a", Bytes(L"a.dll"));
+    EXPECT_EQ("outside x", ReadBytes(outside / L"x.dll").value_or("<missing>"));
+    EXPECT_EQ(std::vector<std::wstring>{L"x.dll"}, [&] {
+        std::vector<std::wstring> names;
+        for (const auto& entry : FolderContents(outside.Path()))
+            names.push_back(entry.first);
+        return names;
+    }());
+    const std::string linkLine = Cp1251(UpdateMessages::kLinkAppeared + Target(L"sub\\x.dll"));
+    const std::vector<std::string> lines = log.Lines();
+    EXPECT_NE(lines.end(), std::find_if(lines.begin(), lines.end(),
+                                        [&](const std::string& line) { return line.find(linkLine) != std::string::npos; }))
+        << ::testing::PrintToString(lines);
+    EXPECT_TRUE(RemoveHostLink(Target(L"sub")));
+    EXPECT_FALSE(PathExists(JournalPath()));
 }
 
 TEST_F(AppFileReplacement, FailureOfOneItem_UndoesTheWholeUpdate)
@@ -581,9 +649,11 @@ TEST_F(ReplaceFaults, EachStepFailing_EveryFileStaysTheOldVersion)
          {Line("ERROR", kCreateFailed, Target(L"d.dll"), c), Line("ERROR", kNotPutBack, Target(L"b.dll"), c),
           Line("ERROR", kUndone, L"1")},
          true, {Line("WARNING", kRestored, Target(L"b.dll")), Line("WARNING", kRecoveredUndone, L"1")}},
+        // The added file keeps its staged name as proof that it is the run's,
+        // so the recovery removes it.
         {"removing the added file", {{eStepFinalRename, 4}, {eStepRemoveAdded, 1}}, 4,
-         {Line("ERROR", kCreateFailed, Target(L"d.dll"), c), Line("ERROR", kNotPutBack, Target(L"c.dll"), c),
-          Line("ERROR", kUndone, L"2")},
+         {Line("ERROR", kCreateFailed, Target(L"d.dll"), c),
+          Line("ERROR", UpdateMessages::kAddedNotRemoved, Target(L"c.dll"), c), Line("ERROR", kUndone, L"2")},
          true, {Line("WARNING", kRecoveredUndone, L"0")}},
         // The recovery fails too, once: its journal stays for the next attempt.
         {"putting back in the rollback and in the recovery", {{eStepFinalRename, 4}, {eStepPutBack, 1}, {eStepPutBack, 3}},
@@ -676,10 +746,14 @@ TEST_F(ReplaceFaults, BackupNotDeletedAfterTheCommit_LeftForLaterWithoutAJournal
 // What a run killed at some point leaves, as its journal and the folder
 // record it, and what the recovery makes of it: the old version where the run
 // had not committed, the new one where it had; names the journal does not
-// record are never touched.
+// record are never touched, nor is a file under the name of one the run adds
+// unless it is the very file the run staged (its staged name a second name
+// of it).
 TEST_F(ReplaceFaults, JournalOfAKilledRun_RecoveryLeavesOneVersion)
 {
     enum class Version { kOld, kNew };
+    // cStaged: a second name of c.dll, as the swap leaves an added file.
+    static const char kLinkedToC[] = "<link to c.dll>";
     const struct
     {
         const char* what;
@@ -690,16 +764,30 @@ TEST_F(ReplaceFaults, JournalOfAKilledRun_RecoveryLeavesOneVersion)
         const char* c;           // c.dll (added by the run)
         const char* cStaged;
         Version after;
-        int restored; // old versions put back; -1: the run had committed
+        int restored;        // old versions put back; -1: the run had committed
+        const char* cAfter;  // c.dll after the recovery; nullptr: absent
     } cases[] = {
-        {"cut short while written", "", "old a", nullptr, nullptr, nullptr, nullptr, Version::kOld, -2},
-        {"killed while staging", "end\r\n", "old a", nullptr, "ne", nullptr, "new c", Version::kOld, 0},
-        {"killed between the two renames", "end\r\n", nullptr, "old a", "new a", nullptr, "new c", Version::kOld, 1},
-        {"killed after the swap of both", "end\r\n", "new a", "old a", nullptr, "new c", nullptr, Version::kOld, 1},
-        {"commit line cut short", "end\r\ncomm", "new a", "old a", nullptr, "new c", nullptr, Version::kOld, 1},
-        {"killed after the commit", "end\r\ncommit\r\n", "new a", "old a", nullptr, "new c", nullptr, Version::kNew, -1},
+        {"cut short while written", "", "old a", nullptr, nullptr, nullptr, nullptr, Version::kOld, -2, nullptr},
+        {"killed while staging", "end\r\n", "old a", nullptr, "ne", nullptr, "new c", Version::kOld, 0, nullptr},
+        {"killed between the two renames", "end\r\n", nullptr, "old a", "new a", nullptr, "new c", Version::kOld, 1,
+         nullptr},
+        {"killed after the swap of both", "end\r\n", "new a", "old a", nullptr, "new c", kLinkedToC, Version::kOld, 1,
+         nullptr},
+        {"commit line cut short", "end\r\ncomm", "new a", "old a", nullptr, "new c", kLinkedToC, Version::kOld, 1,
+         nullptr},
+        {"killed after the commit", "end\r\ncommit\r\n", "new a", "old a", nullptr, "new c", kLinkedToC,
+         Version::kNew, -1, "new c"},
         {"killed while deleting backups", "end\r\ncommit\r\n", "new a", nullptr, nullptr, "new c", nullptr,
-         Version::kNew, -1},
+         Version::kNew, -1, "new c"},
+        // The application wrote a file under the name after the load: the
+        // swap could not add c.dll, and the file stays whatever the journal says.
+        {"name taken before the swap, killed staging", "end\r\n", "old a", nullptr, "ne", "user c", "new c",
+         Version::kOld, 0, "user c"},
+        {"name taken before the swap, killed after the swap of a", "end\r\n", "new a", "old a", nullptr, "user c",
+         "new c", Version::kOld, 1, "user c"},
+        // Taken after a kill that came before the staging.
+        {"name taken, nothing staged", "end\r\n", "old a", nullptr, nullptr, "user c", nullptr, Version::kOld, 0,
+         "user c"},
     };
     const std::wstring aBackup = Target(L"a.dll.~qx0badf00d.0.old");
     const std::wstring aStaged = Target(L"a.dll.~qx0badf00d.0.new");
@@ -713,9 +801,12 @@ TEST_F(ReplaceFaults, JournalOfAKilledRun_RecoveryLeavesOneVersion)
                                                               {aStaged, testCase.aStaged},
                                                               {Target(L"c.dll"), testCase.c},
                                                               {cStaged, testCase.cStaged}};
-        for (const auto& file : files) {
+        for (const auto& file : files)
             DeleteFileW(file.first.c_str());
-            if (file.second != nullptr) {
+        for (const auto& file : files) {
+            if (file.second == kLinkedToC) {
+                ASSERT_TRUE(CreateHardLinkW(file.first.c_str(), Target(L"c.dll").c_str(), nullptr));
+            } else if (file.second != nullptr) {
                 ASSERT_TRUE(WriteBytes(file.first, file.second));
             }
         }
@@ -736,23 +827,21 @@ TEST_F(ReplaceFaults, JournalOfAKilledRun_RecoveryLeavesOneVersion)
             lines = WithoutStoryLines(log.Lines());
         }
         EXPECT_FALSE(PathExists(JournalPath()));
-        if (testCase.after == Version::kOld) {
-            EXPECT_EQ("old a", Bytes(L"a.dll"));
-            EXPECT_FALSE(PathExists(Target(L"c.dll")));
-        } else {
-            EXPECT_EQ("new a", Bytes(L"a.dll"));
-            EXPECT_EQ("new c", Bytes(L"c.dll"));
-        }
+        EXPECT_EQ(testCase.after == Version::kOld ? "old a" : "new a", Bytes(L"a.dll"));
+        EXPECT_EQ(testCase.cAfter != nullptr ? testCase.cAfter : "<missing>", Bytes(L"c.dll"));
         EXPECT_EQ("own x", Bytes(L"x.dll.new"));
         EXPECT_EQ("own y", Bytes(L"y.dll.bak"));
         std::vector<std::wstring> expected = {L"a.dll", L"b.dll", L"d.dll", L"x.dll.new", L"y.dll.bak"};
-        if (testCase.after == Version::kNew)
+        if (testCase.cAfter != nullptr)
             expected.push_back(L"c.dll");
         EXPECT_EQ(std::vector<std::wstring>(), Leftovers(expected));
         std::vector<std::string> expectedLines;
         if (testCase.restored == -1)
             expectedLines.push_back(Line("WARNING", kRecoveredFinished, L""));
         if (testCase.restored >= 0) {
+            // Undone in reverse order: c.dll first.
+            if (testCase.c != nullptr && testCase.cAfter != nullptr)
+                expectedLines.push_back(Line("WARNING", UpdateMessages::kNotOurs, Target(L"c.dll")));
             if (testCase.restored == 1)
                 expectedLines.push_back(Line("WARNING", kRestored, Target(L"a.dll")));
             expectedLines.push_back(Line("WARNING", kRecoveredUndone, std::to_wstring(testCase.restored)));

@@ -354,25 +354,81 @@ const Scenario kScenarios[] = {
       {"INFO", kUpdating + std::wstring(L"{upd}never-downloaded.txt")}},
      true},
 
-    // An earlier run ended between its move and its write.
-    {"BackupWithoutTarget_OldFileBackThenUpdated",
+    // An earlier version was killed between its move and its write: its
+    // whole old version "a.dll.old" goes with the update that installs a.dll.
+    {"BackupWithoutTarget_RemovedWithTheUpdate",
      {{L"a.dll.old", "old a"}},
      {{L"upd\\a.dll", "new a"}},
      Item(0, L"a.dll", 5),
      L"1",
      {{L"a.dll", "new a", Stamp::kManifest}},
-     {{"WARNING", kRestored + std::wstring(L"{app}a.dll")}, {"INFO", kUpdating + std::wstring(L"{upd}a.dll")}},
+     {{"WARNING", UpdateMessages::kLegacyBackup + std::wstring(L"{app}a.dll.old")},
+      {"INFO", UpdateMessages::kRemoving + std::wstring(L"{app}a.dll.old")},
+      {"INFO", kUpdating + std::wstring(L"{upd}a.dll")}},
      true},
 
-    {"BackupWithoutTargetAndNoDownload_OldFileBackUpdateRefused",
-     {{L"a.dll.old", "old a"}},
+    // Refused: nothing is touched, the old version's copy included.
+    {"BackupWithoutTargetAndNoDownload_RefusedNothingTouched",
+     {{L"b.dll.old", "old b"}},
      {},
-     Item(0, L"a.dll", 5),
+     Item(0, L"b.dll", 5),
      L"1",
-     {{L"a.dll", "old a", Stamp::kOwn}},
-     {{"WARNING", kRestored + std::wstring(L"{app}a.dll")},
-      {"ERROR", kRefused + std::wstring(L"файл для установки не найден: a.dll")}},
+     {{L"b.dll.old", "old b", Stamp::kOwn}},
+     {{"ERROR", kRefused + std::wstring(L"файл для установки не найден: b.dll")}},
      true},
+
+    // Opening a device name would block on it or write to it.
+    {"DeviceNames_Refused",
+     {{L"a.dll", "old"}},
+     {{L"upd\\a.dll", "new"}},
+     Item(0, L"a.dll", 3) + Item(1, L"aux.txt", 0) + Item(2, L"NUL", 0) + Item(3, L"sub\\con\\x.dll", 3) +
+         Item(4, L"Lpt1 .log", 3) + Item(5, L"x.dll", 3, L"1", L"com9.tmp") + Item(6, L"prn", 0, L"0") +
+         XmlElement(L"I7", {{L"FileName", L"CONOUT$"}, {L"isUpdate", L"0"}, {L"isRemove", L"1"}}),
+     L"8",
+     {{L"a.dll", "old"}},
+     {{"ERROR", kRefused + std::wstring(UpdateMessages::kRefusedDevice) + L"aux.txt"},
+      {"ERROR", kRefused + std::wstring(UpdateMessages::kRefusedDevice) + L"NUL"},
+      {"ERROR", kRefused + std::wstring(UpdateMessages::kRefusedDevice) + L"sub\\con\\x.dll"},
+      {"ERROR", kRefused + std::wstring(UpdateMessages::kRefusedDevice) + L"Lpt1 .log"},
+      {"ERROR", kRefused + std::wstring(UpdateMessages::kRefusedDevice) + L"x.dll"},
+      {"ERROR", kRefused + std::wstring(UpdateMessages::kRefusedDevice) + L"CONOUT$"}},
+     true},
+
+    // The run's own folders in the application folder are not the manifest's.
+    {"RunFolderName_Refused",
+     {{L"a.dll", "old"}},
+     {{L"upd\\a.dll", "new"}},
+     Item(0, L"a.dll", 3) + Item(1, L".~qx0badf00d\\0\\0.new", 0) +
+         XmlElement(L"I2", {{L"FileName", L".~QX12345678"}, {L"isUpdate", L"0"}, {L"isRemove", L"1"}}),
+     L"3",
+     {{L"a.dll", "old"}},
+     {{"ERROR", kRefused + std::wstring(UpdateMessages::kRefusedOwnName) + L".~qx0badf00d\\0\\0.new"},
+      {"ERROR", kRefused + std::wstring(UpdateMessages::kRefusedOwnName) + L".~QX12345678"}},
+     true},
+
+    // Folders are not removed as files; the rest of the update goes on.
+    {"RemovalOfAFolder_LeftWithAWarning",
+     {{L"plug", nullptr}, {L"a.dll", "old"}},
+     {{L"upd\\a.dll", "new"}},
+     Item(0, L"a.dll", 3) + XmlElement(L"I1", {{L"FileName", L"plug"}, {L"isUpdate", L"0"}, {L"isRemove", L"1"}}),
+     L"2",
+     {{L"plug", nullptr, Stamp::kNone}, {L"a.dll", "new", Stamp::kManifest}},
+     {{"INFO", kUpdating + std::wstring(L"{upd}a.dll")},
+      {"WARNING", UpdateMessages::kRemoveIsFolder + std::wstring(L"{app}plug")}},
+     true},
+
+    // A file where a new file's folder must be: the item fails, saying why.
+    {"FileWhereAFolderMustBe_FailsSayingSo",
+     {{L"sub", "a file"}},
+     {{L"upd\\x.dll", "new"}},
+     Item(0, L"sub\\x.dll", 3, L"1", L"x.dll"),
+     L"1",
+     {{L"sub", "a file"}},
+     {{"ERROR", kCreateFailed + std::wstring(L"{app}sub") + kCode + L"183"},
+      {"ERROR", UpdateMessages::kFolderNotCreated + std::wstring(L"{app}sub: ") +
+                    UpdateMessages::kFileInPlaceOfFolder + kCode + L"183"},
+      {"ERROR", kUndone + std::wstring(L"0")}},
+     false},
 
     // Marked for update, but its download is missing: there is nothing to write.
     {"DownloadMissing_RefusedNothingTouched",
@@ -685,6 +741,131 @@ TEST(UpdateRunLoad, NameBeyondLimits_WholeUpdateUndoneAndNothingElseTouched)
 // can be neither moved nor replaced, so the whole update is undone and every
 // file stays the old version; once the file is released, the next run of the
 // same manifest installs all twenty.
+// A link in the application folder to a folder elsewhere: no change may go
+// through it, whether it replaces, adds or removes; the rest of the update is
+// refused with it, and the folder it leads to is left as it was.
+TEST(UpdateRunLoad, LinkToAFolderElsewhere_RefusedNothingTouchedOnEitherSide)
+{
+    CRunFolder run;
+    CTestFolder outside;
+    const std::wstring app = run.TargetFolder();
+    const std::wstring target = outside.Path().substr(0, outside.Path().size() - 1);
+    ASSERT_TRUE(WriteBytes(app + L"a.dll", "old a"));
+    ASSERT_TRUE(CreateDirectoryW((app + L"sub").c_str(), nullptr));
+    ASSERT_TRUE(WriteBytes(outside / L"x.dll", "outside x"));
+    ASSERT_TRUE(WriteBytes(outside / L"victim.dll", "outside victim"));
+    ASSERT_TRUE(MakeHostLink(app + L"link", target));
+    ASSERT_TRUE(MakeHostLink(app + L"sub\\deep", target));
+    for (const wchar_t* name : {L"a.dll", L"x.dll", L"planted.dll", L"y.dll"})
+        ASSERT_TRUE(WriteBytes(run.UpdateFolder() + name, "new"));
+    ASSERT_TRUE(WriteManifest(
+        run.ManifestPath(),
+        InfoElement(run.UpdateFolder(), app, {{L"AppToRun", kAppToRun}}) +
+            FilesElement(ItemElement(0, L"a.dll", 3, L"1", L"1500000000") +
+                             ItemElement(1, L"link\\x.dll", 3, L"1", L"1500000000", L"x.dll") +
+                             ItemElement(2, L"link\\newdir\\planted.dll", 3, L"1", L"1500000000", L"planted.dll") +
+                             RemovalElement(3, L"link\\victim.dll") +
+                             ItemElement(4, L"sub\\deep\\y.dll", 3, L"1", L"1500000000", L"y.dll"),
+                         5)));
+    ASSERT_TRUE(run.Run(run.ManifestPath()));
+
+    const std::map<std::wstring, std::string> outsideAfter = {{L"x.dll", "outside x"},
+                                                              {L"victim.dll", "outside victim"}};
+    EXPECT_EQ(outsideAfter, FolderContents(outside.Path()));
+    EXPECT_EQ("old a", ReadBytes(app + L"a.dll").value_or("<missing>"));
+    const std::vector<std::string> expected = {
+        "ERROR " + Cp1251(kRefused + std::wstring(UpdateMessages::kRefusedLink) + L"link\\x.dll (" + app + L"link)"),
+        "ERROR " + Cp1251(kRefused + std::wstring(UpdateMessages::kRefusedLink) + L"link\\newdir\\planted.dll (" +
+                          app + L"link)"),
+        "ERROR " + Cp1251(kRefused + std::wstring(UpdateMessages::kRefusedLink) + L"link\\victim.dll (" + app +
+                          L"link)"),
+        "ERROR " + Cp1251(kRefused + std::wstring(UpdateMessages::kRefusedLink) + L"sub\\deep\\y.dll (" + app +
+                          L"sub\\deep)"),
+    };
+    EXPECT_EQ(expected, run.EngineLines()) << run.LogText();
+    EXPECT_TRUE(RemoveHostLink(app + L"link"));
+    EXPECT_TRUE(RemoveHostLink(app + L"sub\\deep"));
+}
+
+// A short 8.3 name of an application file is that file: replaced in place
+// (not added beside it), and named twice with its long name it is a duplicate.
+TEST(UpdateRunLoad, ShortNameOfAnApplicationFile_IsThatFile)
+{
+    // The system makes the same short name in every folder for the first long name.
+    std::wstring shortName;
+    {
+        CTestFolder probe;
+        ASSERT_TRUE(WriteBytes(probe / L"longfilename.dll", "x"));
+        wchar_t shortPath[MAX_PATH] = {};
+        ASSERT_NE(0u, GetShortPathNameW((probe / L"longfilename.dll").c_str(), shortPath, MAX_PATH));
+        shortName = std::wstring(shortPath).substr(std::wstring(shortPath).find_last_of(L'\\') + 1);
+        ASSERT_NE(L"longfilename.dll", shortName) << "the volume gives no short names";
+    }
+    const struct
+    {
+        const char* what;
+        std::wstring items;
+        int count;
+        const char* after;
+        std::vector<std::wstring> lines; // "LEVEL message"; {upd}: the download folder
+    } cases[] = {
+        {"short name alone", ItemElement(0, shortName, 3, L"1", L"1500000000"), 1, "new",
+         {L"INFO " + std::wstring(kUpdating) + L"{upd}" + shortName}},
+        {"short and long name", ItemElement(0, L"longfilename.dll", 3, L"1", L"1500000000", shortName) +
+                                    ItemElement(1, shortName, 3, L"1", L"1500000000"),
+         2, "old",
+         {L"ERROR " + std::wstring(kRefused) + UpdateMessages::kRefusedTwice + shortName}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        CRunFolder run;
+        const std::wstring app = run.TargetFolder();
+        ASSERT_TRUE(WriteBytes(app + L"longfilename.dll", "old"));
+        ASSERT_TRUE(WriteBytes(run.UpdateFolder() + shortName, "new"));
+        ASSERT_TRUE(WriteManifest(run.ManifestPath(), InfoElement(run.UpdateFolder(), app, {{L"AppToRun", kAppToRun}}) +
+                                                          FilesElement(c.items, c.count)));
+        ASSERT_TRUE(run.Run(run.ManifestPath()));
+        const std::map<std::wstring, std::string> expected = {{L"longfilename.dll", c.after}};
+        EXPECT_EQ(expected, FolderContents(app)) << run.LogText();
+        std::vector<std::string> lines;
+        for (const std::wstring& line : c.lines)
+            lines.push_back(Cp1251(Replace(line, L"{upd}", run.UpdateFolder())));
+        EXPECT_EQ(lines, run.EngineLines()) << run.LogText();
+    }
+}
+
+// A manifest whose folder is the executable's own names the run's journal,
+// the list of leftovers and the executable as a removal: each refused, and
+// nothing in the folder changes.
+TEST(UpdateRunLoad, NamesOfTheRunItself_Refused)
+{
+    CRunFolder run;
+    const std::wstring bin = run.Root(L"bin\\");
+    ASSERT_TRUE(WriteBytes(bin + L"a.dll", "old"));
+    for (const wchar_t* name : {L"a.dll", L"QXUpdate.journal", L"qxupdate.LEFTOVERS"})
+        ASSERT_TRUE(WriteBytes(run.UpdateFolder() + name, "new"));
+    ASSERT_TRUE(WriteManifest(run.ManifestPath(),
+                              InfoElement(run.UpdateFolder(), bin, {{L"AppToRun", kAppToRun}}) +
+                                  FilesElement(ItemElement(0, L"a.dll", 3, L"1", L"1500000000") +
+                                                   ItemElement(1, L"QXUpdate.journal", 3, L"1", L"1500000000") +
+                                                   ItemElement(2, L"qxupdate.LEFTOVERS", 3, L"1", L"1500000000") +
+                                                   RemovalElement(3, L"QXClientUpdSvc.exe"),
+                                               4)));
+    const std::map<std::wstring, std::string> before = FolderContents(bin);
+    ASSERT_TRUE(run.Run(run.ManifestPath()));
+    std::map<std::wstring, std::string> after = FolderContents(bin);
+    after.erase(L"Log");
+    std::map<std::wstring, std::string> expected = before;
+    expected.erase(L"Log");
+    EXPECT_EQ(expected, after);
+    const std::vector<std::string> lines = {
+        "ERROR " + Cp1251(kRefused + std::wstring(UpdateMessages::kRefusedOwnName) + L"QXUpdate.journal"),
+        "ERROR " + Cp1251(kRefused + std::wstring(UpdateMessages::kRefusedOwnName) + L"qxupdate.LEFTOVERS"),
+        "ERROR " + Cp1251(kRefused + std::wstring(UpdateMessages::kRefusedOwnName) + L"QXClientUpdSvc.exe"),
+    };
+    EXPECT_EQ(lines, run.EngineLines()) << run.LogText();
+}
+
 TEST(UpdateRunLoad, TargetHeldOpenByAnotherProcess_AllOldThenAllNewOnceReleased)
 {
     CRunFolder run;
