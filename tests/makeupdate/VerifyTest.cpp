@@ -201,7 +201,17 @@ TEST(VerifyUpdate, UnreadableManifest_ExitCode2AndOneLine)
         EXPECT_EQ(2u, result.exitCode);
         ASSERT_EQ(1u, result.err.size());
         EXPECT_EQ(c.line, result.err[0].substr(0, c.line.size()));
-        EXPECT_EQ(std::vector<std::wstring>(), result.out);
+        if (std::find(c.more.begin(), c.more.end(), L"--json") == c.more.end()) {
+            EXPECT_EQ(std::vector<std::wstring>(), result.out);
+            continue;
+        }
+        // For a script, the same line as a JSON error.
+        CJson document;
+        std::string error;
+        ASSERT_TRUE(ParseJson(result.outBytes, &document, &error)) << error << "\n" << result.outBytes;
+        EXPECT_EQ(L"verify", document[L"command"].text);
+        EXPECT_EQ(result.err[0], document[L"error"].text);
+        EXPECT_EQ(2u, document[L"exitCode"].Integer());
     }
 }
 
