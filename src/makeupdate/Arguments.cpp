@@ -286,18 +286,26 @@ CCommandLine ParseCommandLine(const std::vector<std::wstring>& arguments)
 {
     if (arguments.empty())
         return Unusable(eCommandNone, L"no command given");
+    // Without a command there are no options to tell values from: any --json
+    // asks for the error as JSON.
+    auto unusable = [&arguments](const std::wstring& error) {
+        CCommandLine line = Unusable(eCommandNone, error);
+        for (const std::wstring& argument : arguments)
+            line.json = line.json || argument == L"--json";
+        return line;
+    };
     const std::wstring& command = arguments[0];
     if (IsHelp(command) || command == L"help") {
         if (arguments.size() == 1)
             return Help(eCommandNone);
         const eCommand topic = CommandNamed(arguments[1]);
         if (arguments.size() > 2 || topic == eCommandNone)
-            return Unusable(eCommandNone, L"help takes one command name, make or verify");
+            return unusable(L"help takes one command name, make or verify");
         return Help(topic);
     }
     if (command == L"--version" || command == L"version") {
         if (arguments.size() > 1)
-            return Unusable(eCommandNone, command + L" takes nothing more: " + arguments[1]);
+            return unusable(command + L" takes nothing more: " + arguments[1]);
         CCommandLine line;
         line.command = eCommandVersion;
         return line;
@@ -307,12 +315,8 @@ CCommandLine ParseCommandLine(const std::vector<std::wstring>& arguments)
         return ParseMake(arguments);
     case eCommandVerify:
         return ParseVerify(arguments);
-    default: {
-        CCommandLine line = Unusable(eCommandNone, L"unknown command: " + command);
-        for (const std::wstring& argument : arguments)
-            line.json = line.json || argument == L"--json";
-        return line;
-    }
+    default:
+        return unusable(L"unknown command: " + command);
     }
 }
 

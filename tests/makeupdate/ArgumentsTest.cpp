@@ -184,6 +184,7 @@ TEST(Arguments, Json_FoundAlsoOnAnUnusableLine)
         {"before a missing value", {L"make", L"--json", L"--out"}, true},
         {"folders missing", {L"verify", L"--json"}, true},
         {"unknown command", {L"publish", L"--json"}, true},
+        {"the tool's version with more", {L"--version", L"--json"}, true},
         {"the value of --params", {L"make", L"--params", L"--json"}, false},
         {"the value of --params, then refused", {L"make", L"--params", L"--json", L"--force"}, false},
         {"after the end of the options", {L"verify", L"--", L"--json"}, false},

@@ -151,7 +151,8 @@ TEST(RoundTrip, OldTreeBecomesTheNewTree_Cp1251)
     EXPECT_EQ(downloads, written);
     for (const std::wstring& name : listed)
         EXPECT_EQ(WriteTime(fresh + name), WriteTime(out + name)) << Cp1251(name);
-    // What the update relies on finding as it is, beside the items.
+    // What the update relies on finding as it is, beside the items (the
+    // engine below knows nothing of it and commits all the same).
     std::vector<std::wstring> base;
     for (const pugi::xml_node& file : document.child(L"update").child(L"base").children(L"F"))
         base.push_back(std::wstring(file.attribute(L"FileName").value()) + L" " + file.attribute(L"SizeByte").value());
