@@ -53,9 +53,19 @@ package="$root/package"
 # package folder stand in for them.
 make_args=(--old "$(win "$v1")" --new "$(win "$v2")" --out "$(win "$package")"
   --target-folder "$(win "$root/installed")" --update-folder "$(win "$package")"
-  --version 2.0.0.0 --app-to-run app.exe "--params=--exit-code 0")
+  --manifest-version 2.0.0.0 --from-version 1.0.0.0 --app-to-run app.exe "--params=--exit-code 0")
+echo "QXMakeUpdate.exe --version"
+show_run "$MAKE" --version
+echo
 echo "0. what the update would hold: QXMakeUpdate.exe make ... --dry-run (writes nothing)"
 show_run "$MAKE" make "${make_args[@]}" --dry-run
+[ -e "$package" ] || echo "    package folder: not created"
+echo
+# A failed build leaves an empty folder behind: made from it, the update would
+# remove every file of the installed application.
+mkdir -p "$root/empty build"
+echo "   a publisher's mistake: --new names an empty folder (refused unless --allow-empty)"
+show_run "$MAKE" make --old "$(win "$v1")" --new "$(win "$root/empty build")" --out "$(win "$package")"
 [ -e "$package" ] || echo "    package folder: not created"
 echo
 echo "1. make: QXMakeUpdate.exe make --old \"version 1\" --new \"version 2\" --out package --target-folder <installed> --update-folder <package> ..."
@@ -70,6 +80,12 @@ sed 's/^/    /' "$package/update.xml"
 echo
 echo "2. verify: QXMakeUpdate.exe verify package\\update.xml"
 show_run "$MAKE" verify "$(win "$package/update.xml")"
+# The package as a publisher ships it, made for the customer's folders: its
+# update folder does not exist here, so verify checks it where it lies.
+sed 's|UpdateFolder="[^"]*"|UpdateFolder="C:\\ProgramData\\Lumenorbit\\update\\"|' "$package/update.xml" > "$root/shipped.xml"
+echo "   the same manifest naming the customer's update folder, checked where the package lies:"
+echo "   QXMakeUpdate.exe verify shipped.xml --downloads package"
+show_run "$MAKE" verify "$(win "$root/shipped.xml")" --downloads "$(win "$package")"
 
 # A download of the right size with one byte changed.
 cp "$package/core.dll" "$root/core.dll.saved"

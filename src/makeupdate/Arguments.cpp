@@ -1,5 +1,7 @@
 #include "makeupdate/Arguments.h"
 
+const wchar_t kToolVersion[] = L"1.1.0";
+
 namespace {
 
 CCommandLine Unusable(eCommand topic, const std::wstring& error)
@@ -30,14 +32,37 @@ struct COption
     std::optional<std::wstring>* text;
     bool* flag;
     bool isFolder; // a folder path: an empty one is refused
+    // For an earlier spelling that still works: the note it gets on standard
+    // error.
+    const wchar_t* note = nullptr;
 };
+
+// Whether --json stands among the options, read as the parser reads them (the
+// value of a text option is no option), but without stopping at an error, so
+// that even an unusable line is answered in JSON.
+bool AsksForJson(const std::vector<std::wstring>& arguments, const std::vector<COption>& options)
+{
+    for (size_t i = 1; i < arguments.size(); ++i) {
+        const std::wstring& argument = arguments[i];
+        if (argument == L"--")
+            return false;
+        if (argument == L"--json")
+            return true;
+        for (const COption& option : options) {
+            if (argument == option.name && option.text != nullptr)
+                ++i;
+        }
+    }
+    return false;
+}
 
 // Reads the options of command from arguments[1..] into their places, and
 // every other argument into positional. Returns a line with the command set,
 // or with help or an error.
-CCommandLine ParseOptions(eCommand command, const std::vector<std::wstring>& arguments,
-                          const std::vector<COption>& options, std::vector<std::wstring>* positional)
+CCommandLine ParseEachOption(eCommand command, const std::vector<std::wstring>& arguments,
+                             const std::vector<COption>& options, std::vector<std::wstring>* positional)
 {
+    std::vector<std::wstring> notes;
     bool optionsEnded = false;
     for (size_t i = 1; i < arguments.size(); ++i) {
         const std::wstring& argument = arguments[i];
@@ -65,6 +90,8 @@ CCommandLine ParseOptions(eCommand command, const std::vector<std::wstring>& arg
         }
         if (option == nullptr)
             return Unusable(command, L"unknown option: " + name);
+        if (option->note != nullptr)
+            notes.push_back(option->note);
         if (option->flag != nullptr) {
             if (equals != std::wstring::npos)
                 return Unusable(command, L"option takes no value: " + name);
@@ -92,7 +119,34 @@ CCommandLine ParseOptions(eCommand command, const std::vector<std::wstring>& arg
     CCommandLine line;
     line.command = command;
     line.topic = command;
+    line.notes = notes;
     return line;
+}
+
+CCommandLine ParseOptions(eCommand command, const std::vector<std::wstring>& arguments,
+                          const std::vector<COption>& options, std::vector<std::wstring>* positional)
+{
+    CCommandLine line = ParseEachOption(command, arguments, options, positional);
+    line.json = AsksForJson(arguments, options);
+    return line;
+}
+
+// A version option's value, checked; the option named as it was given.
+bool CheckVersion(const std::vector<std::wstring>& arguments, const wchar_t* const* names,
+                  const std::optional<std::wstring>& value, std::wstring* error)
+{
+    if (!value || IsVersionText(*value))
+        return true;
+    std::wstring given = names[0];
+    for (const std::wstring& argument : arguments) {
+        for (const wchar_t* const* name = names; *name != nullptr; ++name) {
+            const std::wstring text = *name;
+            if (argument == text || argument.compare(0, text.size() + 1, text + L"=") == 0)
+                given = text;
+        }
+    }
+    *error = given + L" takes four numbers A.B.C.D, not: " + *value;
+    return false;
 }
 
 CCommandLine ParseMake(const std::vector<std::wstring>& arguments)
@@ -107,11 +161,18 @@ CCommandLine ParseMake(const std::vector<std::wstring>& arguments)
         {L"--out", &outFolder, nullptr, true},
         {L"--target-folder", &options.targetFolder, nullptr, false},
         {L"--update-folder", &options.updateFolder, nullptr, false},
-        {L"--version", &options.version, nullptr, false},
+        {L"--manifest-version", &options.manifestVersion, nullptr, false},
+        // The spelling before the tool had a --version of its own.
+        {L"--version", &options.manifestVersion, nullptr, false,
+         L"note: --version of make is now --manifest-version (the manifest's version); "
+         L"QXMakeUpdate --version prints the tool's version"},
+        {L"--from-version", &options.fromVersion, nullptr, false},
         {L"--app-to-run", &options.appToRun, nullptr, false},
         {L"--params", &options.params, nullptr, false},
         {L"--restart-client", nullptr, &options.restartClient, false},
         {L"--keep-removed", nullptr, &options.keepRemoved, false},
+        {L"--allow-empty", nullptr, &options.allowEmpty, false},
+        {L"--allow-mass-removal", nullptr, &options.allowMassRemoval, false},
         {L"--dry-run", nullptr, &options.dryRun, false},
         {L"--json", nullptr, &options.json, false},
     };
@@ -119,12 +180,21 @@ CCommandLine ParseMake(const std::vector<std::wstring>& arguments)
     CCommandLine line = ParseOptions(eCommandMake, arguments, known, &positional);
     if (line.command != eCommandMake)
         return line;
+    auto unusable = [&line](const std::wstring& error) {
+        CCommandLine refused = Unusable(eCommandMake, error);
+        refused.json = line.json;
+        return refused;
+    };
     if (!positional.empty())
-        return Unusable(eCommandMake, L"unexpected argument: " + positional[0]);
+        return unusable(L"unexpected argument: " + positional[0]);
     if (!oldFolder || !newFolder || !outFolder)
-        return Unusable(eCommandMake, L"make needs --old, --new and --out");
-    if (options.version && !IsVersionText(*options.version))
-        return Unusable(eCommandMake, L"--version takes four numbers A.B.C.D, not: " + *options.version);
+        return unusable(L"make needs --old, --new and --out");
+    static const wchar_t* const manifestVersionNames[] = {L"--manifest-version", L"--version", nullptr};
+    static const wchar_t* const fromVersionNames[] = {L"--from-version", nullptr};
+    std::wstring error;
+    if (!CheckVersion(arguments, manifestVersionNames, options.manifestVersion, &error) ||
+        !CheckVersion(arguments, fromVersionNames, options.fromVersion, &error))
+        return unusable(error);
     options.oldFolder = *oldFolder;
     options.newFolder = *newFolder;
     options.outFolder = *outFolder;
@@ -137,16 +207,24 @@ CCommandLine ParseVerify(const std::vector<std::wstring>& arguments)
     CVerifyOptions options;
     const std::vector<COption> known = {
         {L"--installed", &options.installedFolder, nullptr, true},
+        {L"--downloads", &options.downloadsFolder, nullptr, true},
         {L"--json", nullptr, &options.json, false},
     };
     std::vector<std::wstring> positional;
     CCommandLine line = ParseOptions(eCommandVerify, arguments, known, &positional);
     if (line.command != eCommandVerify)
         return line;
+    auto unusable = [&line](const std::wstring& error) {
+        CCommandLine refused = Unusable(eCommandVerify, error);
+        refused.json = line.json;
+        return refused;
+    };
     if (positional.size() != 1)
-        return Unusable(eCommandVerify, L"verify takes exactly one manifest path");
+        return unusable(L"verify takes exactly one manifest path");
     if (positional[0].empty())
-        return Unusable(eCommandVerify, L"the manifest path is empty");
+        return unusable(L"the manifest path is empty");
+    if (options.installedFolder && options.downloadsFolder)
+        return unusable(L"--installed and --downloads check different folders: give one of them");
     options.manifest = positional[0];
     line.verify = options;
     return line;
@@ -188,18 +266,49 @@ bool IsVersionText(const std::wstring& text)
     return parts == 4;
 }
 
+std::wstring CommandName(eCommand command)
+{
+    switch (command) {
+    case eCommandMake:
+        return L"make";
+    case eCommandVerify:
+        return L"verify";
+    case eCommandVersion:
+        return L"version";
+    case eCommandHelp:
+        return L"help";
+    default:
+        return L"";
+    }
+}
+
 CCommandLine ParseCommandLine(const std::vector<std::wstring>& arguments)
 {
     if (arguments.empty())
         return Unusable(eCommandNone, L"no command given");
+    // Without a command there are no options to tell values from: any --json
+    // asks for the error as JSON.
+    auto unusable = [&arguments](const std::wstring& error) {
+        CCommandLine line = Unusable(eCommandNone, error);
+        for (const std::wstring& argument : arguments)
+            line.json = line.json || argument == L"--json";
+        return line;
+    };
     const std::wstring& command = arguments[0];
     if (IsHelp(command) || command == L"help") {
         if (arguments.size() == 1)
             return Help(eCommandNone);
         const eCommand topic = CommandNamed(arguments[1]);
         if (arguments.size() > 2 || topic == eCommandNone)
-            return Unusable(eCommandNone, L"help takes one command name, make or verify");
+            return unusable(L"help takes one command name, make or verify");
         return Help(topic);
+    }
+    if (command == L"--version" || command == L"version") {
+        if (arguments.size() > 1)
+            return unusable(command + L" takes nothing more: " + arguments[1]);
+        CCommandLine line;
+        line.command = eCommandVersion;
+        return line;
     }
     switch (CommandNamed(command)) {
     case eCommandMake:
@@ -207,7 +316,7 @@ CCommandLine ParseCommandLine(const std::vector<std::wstring>& arguments)
     case eCommandVerify:
         return ParseVerify(arguments);
     default:
-        return Unusable(eCommandNone, L"unknown command: " + command);
+        return unusable(L"unknown command: " + command);
     }
 }
 
@@ -215,10 +324,12 @@ std::vector<std::wstring> UsageLines(eCommand topic)
 {
     const std::vector<std::wstring> make = {
         L"  QXMakeUpdate make --old OLD --new NEW --out OUT [--target-folder PATH] [--update-folder PATH]",
-        L"                    [--version A.B.C.D] [--app-to-run NAME] [--params TEXT] [--restart-client]",
-        L"                    [--keep-removed] [--dry-run] [--json]",
+        L"                    [--manifest-version A.B.C.D] [--from-version A.B.C.D] [--app-to-run NAME]",
+        L"                    [--params TEXT] [--restart-client] [--keep-removed] [--allow-empty]",
+        L"                    [--allow-mass-removal] [--dry-run] [--json]",
         L"      copies every file of NEW that OLD lacks or holds with other bytes to OUT (an empty or",
         L"      new folder) and lists them in OUT\\update.xml, with a removal for every file only OLD has",
+        L"      and, as the base of the update, the size and MD5 of every file NEW keeps unchanged",
         L"      --target-folder  the application folder on the customer's machine, where the update",
         L"                       is installed (a full path there; default: OLD's full path here)",
         L"      --update-folder  the folder on the customer's machine that the engine reads OUT's",
@@ -226,20 +337,31 @@ std::vector<std::wstring> UsageLines(eCommand topic)
         L"                       Both must be the customer's paths: without them the manifest names",
         L"                       this machine's folders, and a relative path depends on the folder",
         L"                       the engine runs in.",
-        L"      --version        AssignedVersion of the manifest",
+        L"      --manifest-version  AssignedVersion of the manifest, the version the update installs",
+        L"                       (also accepted as --version, its earlier name)",
+        L"      --from-version   the version of OLD, recorded as the update's base version",
         L"      --app-to-run     the program the engine starts after the update, --params its parameters",
         L"      --restart-client the client application is ended before the update and started again",
         L"      --keep-removed   files only OLD has are reported, not removed",
+        L"      --allow-empty    makes the update even when NEW holds no file (it removes every file of",
+        L"                       OLD); refused without it",
+        L"      --allow-mass-removal  makes the update even when it removes more than half of OLD's",
+        L"                       files; refused without it",
         L"      --dry-run        prints what the update would hold (added, changed, removed, with sizes)",
         L"                       and writes nothing",
-        L"      --json           the result as one JSON document on standard output",
+        L"      --json           the result as one JSON document on standard output (an error too)",
+        L"      OLD and NEW must be different folders.",
     };
     const std::vector<std::wstring> verify = {
-        L"  QXMakeUpdate verify MANIFEST [--installed DIR] [--json]",
-        L"      checks that every download of the manifest is there with its size and MD5",
+        L"  QXMakeUpdate verify MANIFEST [--downloads DIR | --installed DIR] [--json]",
+        L"      checks that every download of the manifest is there with its size and MD5, in the",
+        L"      manifest's update folder, or in the manifest's own folder when that folder does not",
+        L"      exist on this machine",
+        L"      --downloads      checks the downloads in DIR instead, where the package lies",
         L"      --installed      checks DIR, an installed application folder, instead: every file the",
-        L"                       manifest installs with its size and MD5, every file it removes absent",
-        L"      --json           the result as one JSON document on standard output",
+        L"                       manifest installs with its size and MD5, every file it removes absent,",
+        L"                       every file of the base version it keeps with its size and MD5",
+        L"      --json           the result as one JSON document on standard output (an error too)",
     };
     std::vector<std::wstring> lines = {L"usage:"};
     if (topic != eCommandVerify)
@@ -247,6 +369,7 @@ std::vector<std::wstring> UsageLines(eCommand topic)
     if (topic != eCommandMake)
         lines.insert(lines.end(), verify.begin(), verify.end());
     lines.push_back(L"  QXMakeUpdate COMMAND --help   the usage of one command");
+    lines.push_back(L"  QXMakeUpdate --version        the tool's version");
     lines.push_back(L"options take their value as --name VALUE or --name=VALUE");
     lines.push_back(L"exit codes: 0 done, 1 usage error, 2 unusable input, 3 verify found problems");
     return lines;

@@ -14,7 +14,11 @@ struct CMakeOptions
     std::wstring outFolder;
     std::optional<std::wstring> targetFolder;
     std::optional<std::wstring> updateFolder;
-    std::optional<std::wstring> version;
+    // AssignedVersion of the manifest: the version the update installs.
+    std::optional<std::wstring> manifestVersion;
+    // The version the update is made from, recorded with the files the new
+    // version keeps unchanged; without it the record names no version.
+    std::optional<std::wstring> fromVersion;
     std::optional<std::wstring> appToRun;
     std::optional<std::wstring> params;
     bool restartClient = false;
@@ -24,6 +28,11 @@ struct CMakeOptions
     bool dryRun = false;
     // The result as one JSON document on standard output.
     bool json = false;
+    // The guard rails, each lifted only by its own option: a new version
+    // without files, and an update that removes more than half of the old
+    // version's files.
+    bool allowEmpty = false;
+    bool allowMassRemoval = false;
 };
 
 // What "verify" was asked to check: the manifest's downloads, or with an
@@ -32,6 +41,8 @@ struct CVerifyOptions
 {
     std::wstring manifest;
     std::optional<std::wstring> installedFolder;
+    // Where the downloads are looked for instead of the manifest's update folder.
+    std::optional<std::wstring> downloadsFolder;
     bool json = false;
 };
 
@@ -41,6 +52,7 @@ enum eCommand
     eCommandHelp,
     eCommandMake,
     eCommandVerify,
+    eCommandVersion, // prints the tool's version
 };
 
 struct CCommandLine
@@ -52,6 +64,12 @@ struct CCommandLine
     CMakeOptions make;
     CVerifyOptions verify;
     std::wstring error; // why the command line is unusable; empty when it is usable
+    // --json was asked for (also when the line is unusable): an error then
+    // goes to standard output as a JSON document too.
+    bool json = false;
+    // Lines for standard error that do not stop the command (an old spelling
+    // that still works).
+    std::vector<std::wstring> notes;
 };
 
 // arguments: everything after the program's own name.
@@ -59,6 +77,13 @@ CCommandLine ParseCommandLine(const std::vector<std::wstring>& arguments);
 
 // Four dot-separated decimal numbers, each within 32 signed bits.
 bool IsVersionText(const std::wstring& text);
+
+// The tool's own version, as "--version" prints it.
+extern const wchar_t kToolVersion[];
+
+// The name of a command as the user types it ("make", "verify"); empty for
+// eCommandNone.
+std::wstring CommandName(eCommand command);
 
 // The usage text of one command (eCommandMake, eCommandVerify) or of all,
 // one element per line, the first being "usage:".

@@ -43,9 +43,11 @@ void Advance(CProgress* progress, DWORD bytes)
 } // namespace
 
 bool SameContent(const std::wstring& a, const std::wstring& b, bool* same, std::wstring* failedPath,
-                 CProgress* progress)
+                 CProgress* progress, std::string* md5OfSame)
 {
     *same = false;
+    if (md5OfSame != nullptr)
+        md5OfSame->clear();
     CHandle first = OpenForReading(a);
     if (!first)
         return Failed(a, failedPath);
@@ -61,6 +63,7 @@ bool SameContent(const std::wstring& a, const std::wstring& b, bool* same, std::
     if (firstSize.QuadPart != secondSize.QuadPart)
         return true;
 
+    CMd5 md5;
     std::vector<unsigned char> firstBlock(kBlockSize);
     std::vector<unsigned char> secondBlock(kBlockSize);
     for (;;) {
@@ -74,8 +77,15 @@ bool SameContent(const std::wstring& a, const std::wstring& b, bool* same, std::
             return Failed(b, failedPath);
         if (firstRead != secondRead || std::memcmp(firstBlock.data(), secondBlock.data(), firstRead) != 0)
             return true;
+        if (md5OfSame != nullptr && firstRead != 0 && !md5.Update(firstBlock.data(), firstRead))
+            return Failed(a, failedPath);
         Advance(progress, firstRead);
         if (firstRead == 0) {
+            if (md5OfSame != nullptr) {
+                *md5OfSame = md5.FinishHex();
+                if (md5OfSame->empty())
+                    return Failed(a, failedPath);
+            }
             *same = true;
             return true;
         }
@@ -127,6 +137,9 @@ bool CopyWithDigest(const std::wstring& source, const std::wstring& target, CCop
     copied->md5 = md5.FinishHex();
     if (copied->md5.empty())
         return Failed(source, failedPath);
+    // Set after the last write, which would otherwise stamp the time of the copy.
+    if (!SetFileTime(output.handle.Get(), nullptr, nullptr, &copied->lastWrite))
+        return Failed(target, failedPath);
     return true;
 }
 

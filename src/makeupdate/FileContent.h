@@ -12,8 +12,11 @@
 class CProgress;
 
 // same: whether a and b hold the same bytes (sizes are compared first).
+// md5OfSame, when given, receives the MD5 of that content when they are the
+// same (taken from the blocks compared, so nothing is read twice); it is
+// empty otherwise.
 bool SameContent(const std::wstring& a, const std::wstring& b, bool* same, std::wstring* failedPath,
-                 CProgress* progress = nullptr);
+                 CProgress* progress = nullptr, std::string* md5OfSame = nullptr);
 
 // What was copied: the bytes' count and digest, and the source's attributes
 // and last-write time as they were while it was read.
@@ -26,8 +29,9 @@ struct CCopiedFile
 };
 
 // Copies source to target, which must not exist yet, hashing each block as it
-// passes, so the digest is that of the bytes written. A target left behind by
-// a failure is the caller's to remove.
+// passes, so the digest is that of the bytes written. The target gets the
+// source's last-write time. A target left behind by a failure is the caller's
+// to remove.
 bool CopyWithDigest(const std::wstring& source, const std::wstring& target, CCopiedFile* copied,
                     std::wstring* failedPath, CProgress* progress = nullptr);
 

@@ -138,3 +138,20 @@ void CJsonWriter::Null()
     BeforeValue();
     m_text += L"null";
 }
+
+std::wstring JsonErrorDocument(const std::wstring& command, const std::wstring& error, int exitCode)
+{
+    CJsonWriter json;
+    json.BeginObject();
+    json.Key(L"command");
+    if (command.empty())
+        json.Null();
+    else
+        json.String(command);
+    json.Key(L"error");
+    json.String(error);
+    json.Key(L"exitCode");
+    json.Number(static_cast<uint64_t>(exitCode));
+    json.EndObject();
+    return json.Text();
+}

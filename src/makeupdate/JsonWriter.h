@@ -36,3 +36,7 @@ private:
 
 // value as a JSON string literal, quotes included.
 std::wstring JsonString(const std::wstring& value);
+
+// The document an error gets with --json: {"command": ..., "error": ...,
+// "exitCode": ...}; command null when none was recognised.
+std::wstring JsonErrorDocument(const std::wstring& command, const std::wstring& error, int exitCode);

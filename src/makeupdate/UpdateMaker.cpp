@@ -62,10 +62,14 @@ const wchar_t* CUpdateMaker::ChangeName(eChange change)
 int CUpdateMaker::Run()
 {
     CProgress progress;
-    if (!CheckFolders() || !CompareTrees(progress))
-        return eExitUnusable;
-    if (!m_options.dryRun && (!WriteDownloads(progress) || !WriteManifest())) {
+    bool done = CheckFolders() && CompareTrees(progress);
+    if (done && !m_options.dryRun && (!WriteDownloads(progress) || !WriteManifest())) {
         RemoveWritten();
+        done = false;
+    }
+    if (!done) {
+        if (m_options.json)
+            PrintOut(JsonErrorDocument(L"make", m_error, eExitUnusable));
         return eExitUnusable;
     }
     if (m_options.json)
@@ -80,7 +84,8 @@ int CUpdateMaker::Run()
 
 bool CUpdateMaker::Unusable(const std::wstring& line)
 {
-    PrintError(OneLine(line));
+    m_error = OneLine(line);
+    PrintError(m_error);
     return false;
 }
 
@@ -228,6 +233,10 @@ bool CUpdateMaker::CheckFolders()
         return Unusable(L"old folder not found: " + m_options.oldFolder);
     if (!FullFolderPath(m_options.newFolder, &m_new) || !IsFolder(m_new))
         return Unusable(L"new folder not found: " + m_options.newFolder);
+    // As the file system resolves them: a second name of one folder (another
+    // drive letter, a short name, a link) is still the same folder.
+    if (SameFile(m_old, m_new))
+        return Unusable(L"the old and the new folder are the same folder: " + m_old + L" and " + m_new);
     if (!FullFolderPath(m_options.outFolder, &m_out))
         return Unusable(L"unusable output folder: " + m_options.outFolder + L": " + ErrorText(GetLastError()));
     // The update is read from the new tree and installed into the old one:
@@ -267,6 +276,9 @@ bool CUpdateMaker::CompareTrees(CProgress& progress)
     std::vector<std::wstring> oldFiles;
     if (!ListFiles(m_old, &oldFiles, &failed))
         return Unusable(L"cannot list " + failed + L": " + ErrorText(GetLastError()));
+    // Before any file is read: a wrong folder is told at once.
+    if (!CheckScale(oldFiles, newFiles))
+        return false;
 
     std::vector<std::wstring> problems;
     for (size_t index = 0; index < newFiles.size(); ++index) {
@@ -296,12 +308,15 @@ bool CUpdateMaker::CompareTrees(CProgress& progress)
         }
         const uint64_t oldSize = GetFileSizeByName(oldPath);
         bool same = false;
+        std::string md5;
         progress.BeginFile(L"comparing", index + 1, newFiles.size(), relative, oldSize);
-        if (!SameContent(oldPath, newPath, &same, &failed, &progress)) {
+        if (!SameContent(oldPath, newPath, &same, &failed, &progress, &md5)) {
             problems.push_back(L"cannot read " + failed + L": " + ErrorText(GetLastError()));
             continue;
         }
-        if (!same)
+        if (same)
+            m_base.push_back(CBaseFile{relative, size, md5});
+        else
             m_items.push_back(CItem{relative, eChanged, size, oldSize});
     }
     progress.Finish();
@@ -323,6 +338,29 @@ bool CUpdateMaker::CompareTrees(CProgress& progress)
             m_notRemoved.push_back(relative);
         else
             m_items.push_back(CItem{relative, eRemoved, 0, GetFileSizeByName(m_old + relative)});
+    }
+    return true;
+}
+
+bool CUpdateMaker::CheckScale(const std::vector<std::wstring>& oldFiles, const std::vector<std::wstring>& newFiles)
+{
+    // A failed build or a wrong path: applied, such an update would leave the
+    // customer's application folder empty.
+    if (newFiles.empty()) {
+        if (m_options.allowEmpty)
+            return true;
+        return Unusable(L"the new version holds no file: " + m_new + L" (the old version holds " +
+                        Count(oldFiles.size(), L"file") + L"); --allow-empty makes the update anyway");
+    }
+    if (m_options.keepRemoved || m_options.allowMassRemoval)
+        return true;
+    size_t removals = 0;
+    for (const std::wstring& relative : oldFiles)
+        removals += FileExists(m_new + relative) ? 0 : 1;
+    if (removals * 2 > oldFiles.size()) {
+        return Unusable(L"the update would remove " + std::to_wstring(removals) + L" of the old version's " +
+                        Count(oldFiles.size(), L"file") + L", more than half: " + m_new +
+                        L" may not be the new version; --allow-mass-removal makes the update anyway");
     }
     return true;
 }
@@ -400,8 +438,8 @@ std::vector<std::pair<std::wstring, std::wstring>> CUpdateMaker::InfoAttributes(
         {kUpdateFolder, m_options.updateFolder ? AddTrailingBackslash(*m_options.updateFolder) : m_out},
         {kTargetFolder, m_options.targetFolder ? AddTrailingBackslash(*m_options.targetFolder) : m_old},
     };
-    if (m_options.version)
-        attributes.emplace_back(kAssignedVersion, *m_options.version);
+    if (m_options.manifestVersion)
+        attributes.emplace_back(kAssignedVersion, *m_options.manifestVersion);
     if (m_options.appToRun)
         attributes.emplace_back(kAppToRun, *m_options.appToRun);
     if (m_options.params)
@@ -440,6 +478,18 @@ std::string CUpdateMaker::ManifestBytes() const
         element.append_attribute(kMd5) = std::wstring(item.md5.begin(), item.md5.end()).c_str();
         element.append_attribute(kAttr) = std::to_wstring(item.attributes).c_str();
         element.append_attribute(kIsUpdate) = L"1";
+    }
+    // Beside files, in an element of its own, so an engine that does not
+    // check the base ignores it: what the update relies on finding.
+    pugi::xml_node base = update.append_child(kBase);
+    if (m_options.fromVersion)
+        base.append_attribute(kBaseVersion) = m_options.fromVersion->c_str();
+    base.append_attribute(kCount) = std::to_wstring(m_base.size()).c_str();
+    for (const CBaseFile& file : m_base) {
+        pugi::xml_node element = base.append_child(kBaseFile);
+        element.append_attribute(kFileName) = file.relativePath.c_str();
+        element.append_attribute(kSizeByte) = std::to_wstring(file.size).c_str();
+        element.append_attribute(kMd5) = std::wstring(file.md5.begin(), file.md5.end()).c_str();
     }
     CStringWriter writer;
     document.save(writer, L"  ", pugi::format_default, pugi::encoding_utf8);

@@ -23,7 +23,12 @@ public:
     // Does the whole job and returns the exit code: eExitDone, with the
     // update's files and totals on standard output (or one JSON document) and
     // any warnings on standard error; or eExitUnusable with one line on
-    // standard error and nothing left in the output folder.
+    // standard error (with --json also a JSON document with the error on
+    // standard output) and nothing left in the output folder.
+    // Refused as unusable besides unreadable input: the same folder as old
+    // and new; a new version without files (unless allowEmpty); an update
+    // that removes more than half of the old version's files (unless
+    // allowMassRemoval).
     int Run();
 
 private:
@@ -49,7 +54,19 @@ private:
     // The change's word in the JSON output.
     static const wchar_t* ChangeName(eChange change);
 
+    // A file the update does not install because the new version has it as
+    // the old one had it: the base the update relies on.
+    struct CBaseFile
+    {
+        std::wstring relativePath;
+        uint64_t size = 0;
+        std::string md5;
+    };
+
     bool CheckFolders();
+    // The guard rails against a wrong folder: a new version without files,
+    // an update that removes most of the old version.
+    bool CheckScale(const std::vector<std::wstring>& oldFiles, const std::vector<std::wstring>& newFiles);
     bool CompareTrees(CProgress& progress);
     bool WriteDownloads(CProgress& progress);
     bool WriteManifest();
@@ -72,11 +89,13 @@ private:
     std::wstring m_new;
     std::wstring m_out;
     std::vector<CItem> m_items;
+    std::vector<CBaseFile> m_base; // in ordinal order of the names
     // Files only the old version has, kept by --keep-removed.
     std::vector<std::wstring> m_notRemoved;
     // What this run created, removed again when it cannot finish.
     std::vector<std::wstring> m_createdFiles;
     std::vector<std::wstring> m_createdFolders;
+    std::wstring m_error; // the line of the refusal, for --json
 };
 
 // True when path is a full path on its own: a drive with its root ("C:\")

@@ -35,38 +35,72 @@ bool CUpdateVerifier::LoadManifest(pugi::xml_document* document)
     using namespace ManifestNames;
     const std::wstring& manifest = m_options.manifest;
     const DWORD attributes = GetFileAttributesW(manifest.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
-        PrintError(L"cannot read the manifest " + manifest + L": " + ErrorText(GetLastError()));
-        return false;
-    }
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return Unusable(L"cannot read the manifest " + manifest + L": " + ErrorText(GetLastError()));
     if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
         // Most likely the package folder that make wrote.
         std::wstring line = L"the manifest path is a folder, not a file: " + manifest;
         const std::wstring inside = AddTrailingBackslash(manifest) + L"update.xml";
         if (FileExists(inside))
             line += L" (its manifest: " + inside + L")";
-        PrintError(line);
-        return false;
+        return Unusable(line);
     }
     // Parsed as the engine parses it: default options, encoding detected.
     const pugi::xml_parse_result parsed = document->load_file(manifest.c_str());
     if (!parsed) {
-        PrintError(L"cannot read the manifest " + manifest + L": " + OneLine(AnsiToWide(parsed.description())) +
-                   L" at offset " + std::to_wstring(parsed.offset));
-        return false;
+        return Unusable(L"cannot read the manifest " + manifest + L": " + AnsiToWide(parsed.description()) +
+                        L" at offset " + std::to_wstring(parsed.offset));
     }
     const pugi::xml_node update = document->child(kUpdate);
     // The engine refuses a manifest without either element as a whole.
     if (!update.child(kInfo) || !update.child(kFiles)) {
-        PrintError(L"not an update manifest (no " +
-                   std::wstring(!update ? kUpdate : !update.child(kInfo) ? kInfo : kFiles) + L" element): " +
-                   manifest);
-        return false;
+        return Unusable(L"not an update manifest (no " +
+                        std::wstring(!update ? kUpdate : !update.child(kInfo) ? kInfo : kFiles) + L" element): " +
+                        manifest);
     }
     return true;
 }
 
 int CUpdateVerifier::Run()
+{
+    const int code = Check();
+    if (code == eExitUnusable && m_options.json)
+        PrintOut(JsonErrorDocument(L"verify", m_error, eExitUnusable));
+    return code;
+}
+
+bool CUpdateVerifier::Unusable(const std::wstring& line)
+{
+    m_error = OneLine(line);
+    PrintError(m_error);
+    return false;
+}
+
+bool CUpdateVerifier::DownloadsFolder(const std::wstring& updateFolder, std::wstring* folder, std::wstring* line)
+{
+    if (m_options.downloadsFolder) {
+        if (!FullFolderPath(*m_options.downloadsFolder, folder) || !IsFolder(*folder))
+            return Unusable(L"downloads folder not found: " + *m_options.downloadsFolder);
+        *line = L"downloads looked for in " + *folder + L" (--downloads), not in the manifest's update folder " +
+                updateFolder;
+        return true;
+    }
+    // The folder the engine would read, when it is there.
+    if (!updateFolder.empty() && IsFolder(updateFolder)) {
+        *folder = updateFolder;
+        return true;
+    }
+    // A package made for the customer's folders, checked by its publisher
+    // where it lies.
+    std::wstring manifest = FullPathOf(m_options.manifest);
+    manifest.resize(manifest.find_last_of(L'\\') + 1);
+    *folder = manifest;
+    *line = L"the manifest's update folder does not exist here: " + updateFolder +
+            L"; downloads looked for in the manifest's own folder " + *folder;
+    return true;
+}
+
+int CUpdateVerifier::Check()
 {
     using namespace ManifestNames;
     pugi::xml_document document;
@@ -74,15 +108,23 @@ int CUpdateVerifier::Run()
         return eExitUnusable;
     if (m_options.installedFolder) {
         if (!FullFolderPath(*m_options.installedFolder, &m_installed) || !IsFolder(m_installed)) {
-            PrintError(L"installed folder not found: " + *m_options.installedFolder);
+            Unusable(L"installed folder not found: " + *m_options.installedFolder);
             return eExitUnusable;
         }
     }
-    const pugi::xml_node info = document.child(kUpdate).child(kInfo);
-    const pugi::xml_node files = document.child(kUpdate).child(kFiles);
+    const pugi::xml_node update = document.child(kUpdate);
+    const pugi::xml_node info = update.child(kInfo);
+    const pugi::xml_node files = update.child(kFiles);
     // Names as the manifest gives them, as the engine uses them.
     const std::wstring updateFolder = info.attribute(kUpdateFolder).as_string();
-    const std::wstring folder = m_options.installedFolder ? m_installed : updateFolder;
+    std::wstring folder = m_installed;
+    const wchar_t* folderFrom = L"installed";
+    std::wstring folderLine;
+    if (!m_options.installedFolder) {
+        if (!DownloadsFolder(updateFolder, &folder, &folderLine))
+            return eExitUnusable;
+        folderFrom = m_options.downloadsFolder ? L"downloads" : folderLine.empty() ? L"updateFolder" : L"manifestFolder";
+    }
 
     std::vector<pugi::xml_node> checked;
     for (const pugi::xml_node& element : ItemElements(files, files.attribute(kCount).as_int())) {
@@ -92,17 +134,27 @@ int CUpdateVerifier::Run()
         if (install || (remove && m_options.installedFolder))
             checked.push_back(element);
     }
-    m_count = checked.size();
+    // The files the update relies on finding are part of what it leaves.
+    std::vector<pugi::xml_node> base;
+    if (m_options.installedFolder) {
+        for (const pugi::xml_node& element : update.child(kBase).children(kBaseFile))
+            base.push_back(element);
+    }
+    m_count = checked.size() + base.size();
+    if (!m_options.json && !folderLine.empty())
+        PrintOut(folderLine);
     CProgress progress;
     uint64_t bytes = 0;
     size_t problems = 0;
-    for (const pugi::xml_node& element : checked) {
+    for (size_t index = 0; index < m_count; ++index) {
         ++m_index;
         CResult result;
-        if (m_options.installedFolder)
-            CheckInstalled(element, progress, &result);
+        if (index >= checked.size())
+            CheckBaseFile(base[index - checked.size()], progress, &result);
+        else if (m_options.installedFolder)
+            CheckInstalled(checked[index], progress, &result);
         else
-            CheckDownload(element, updateFolder, progress, &result);
+            CheckDownload(checked[index], folder, progress, &result);
         bytes += result.size;
         if (!result.problem.empty())
             ++problems;
@@ -110,29 +162,30 @@ int CUpdateVerifier::Run()
             if (!result.problem.empty())
                 PrintError(result.problem);
             else if (m_options.installedFolder)
-                PrintOut((result.remove ? L"ok, removed: " : L"ok: ") + result.path);
+                PrintOut((result.remove ? L"ok, removed: " : result.keep ? L"ok, unchanged: " : L"ok: ") +
+                         result.path);
         }
         m_results.push_back(result);
     }
     progress.Finish();
 
     if (m_options.json) {
-        PrintJson(folder);
+        PrintJson(folder, folderFrom);
     } else {
         const std::wstring noun = m_options.installedFolder ? L"file" : L"download";
         const std::wstring& subject = m_options.installedFolder ? m_installed : m_options.manifest;
-        PrintOut(Count(checked.size(), noun) + L" checked, " + Count(problems, L"problem") + L": " + subject);
-        PrintOut(L"total: " + Count(checked.size(), L"file") + L", " + Count(bytes, L"byte"));
+        PrintOut(Count(m_count, noun) + L" checked, " + Count(problems, L"problem") + L": " + subject);
+        PrintOut(L"total: " + Count(m_count, L"file") + L", " + Count(bytes, L"byte"));
     }
     return problems == 0 ? eExitDone : eExitProblems;
 }
 
-void CUpdateVerifier::CheckDownload(const pugi::xml_node& element, const std::wstring& updateFolder,
-                                    CProgress& progress, CResult* result)
+void CUpdateVerifier::CheckDownload(const pugi::xml_node& element, const std::wstring& folder, CProgress& progress,
+                                    CResult* result)
 {
     using namespace ManifestNames;
     result->name = element.attribute(kFileName).as_string();
-    result->path = updateFolder + result->name;
+    result->path = folder + result->name;
     ReadExpected(element, result);
     // The engine refuses such an item: its write could never complete.
     const int64_t declared = element.attribute(kSizeByte).as_llong();
@@ -141,7 +194,7 @@ void CUpdateVerifier::CheckDownload(const pugi::xml_node& element, const std::ws
         result->problem = L"4 GiB or more, the engine refuses it: " + result->path;
         return;
     }
-    const std::wstring path = FindDownloadW(updateFolder, result->name, element.attribute(kTempFileName).as_string());
+    const std::wstring path = FindDownloadW(folder, result->name, element.attribute(kTempFileName).as_string());
     if (path.empty()) {
         result->result = L"missing";
         result->problem = L"missing download: " + result->path;
@@ -159,23 +212,48 @@ void CUpdateVerifier::CheckInstalled(const pugi::xml_node& element, CProgress& p
     result->remove = !element.attribute(kIsUpdate).as_bool();
     const DWORD attributes = GetFileAttributesW(result->path.c_str());
     const DWORD error = attributes == INVALID_FILE_ATTRIBUTES ? GetLastError() : ERROR_SUCCESS;
-    const bool absent = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
-    if (attributes == INVALID_FILE_ATTRIBUTES && !absent) {
-        result->result = L"unreadable";
-        result->problem = L"cannot read " + result->path + L": " + ErrorText(error);
-        return;
-    }
     if (result->remove) {
-        if (!absent) {
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+            return;
+        if (attributes == INVALID_FILE_ATTRIBUTES) {
+            result->result = L"unreadable";
+            result->problem = L"cannot read " + result->path + L": " + ErrorText(error);
+        } else {
             result->result = L"notRemoved";
             result->problem = L"not removed: " + result->path;
         }
         return;
     }
     ReadExpected(element, result);
-    if (absent) {
+    CheckPresent(attributes, error, progress, result);
+}
+
+void CUpdateVerifier::CheckBaseFile(const pugi::xml_node& element, CProgress& progress, CResult* result)
+{
+    using namespace ManifestNames;
+    result->name = element.attribute(kFileName).as_string();
+    result->path = m_installed + result->name;
+    result->keep = true;
+    ReadExpected(element, result);
+    const DWORD attributes = GetFileAttributesW(result->path.c_str());
+    const DWORD error = attributes == INVALID_FILE_ATTRIBUTES ? GetLastError() : ERROR_SUCCESS;
+    CheckPresent(attributes, error, progress, result);
+    // Not a file of the update: a difference means the folder was not the
+    // version the update was made from, or was changed since.
+    if (!result->problem.empty())
+        result->problem = L"base version, " + result->problem;
+}
+
+void CUpdateVerifier::CheckPresent(DWORD attributes, DWORD error, CProgress& progress, CResult* result)
+{
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
         result->result = L"missing";
         result->problem = L"missing: " + result->path;
+        return;
+    }
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        result->result = L"unreadable";
+        result->problem = L"cannot read " + result->path + L": " + ErrorText(error);
         return;
     }
     if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
@@ -212,7 +290,7 @@ void CUpdateVerifier::CheckContent(CProgress& progress, CResult* result)
     }
 }
 
-void CUpdateVerifier::PrintJson(const std::wstring& folder) const
+void CUpdateVerifier::PrintJson(const std::wstring& folder, const wchar_t* folderFrom) const
 {
     CJsonWriter json;
     json.BeginObject();
@@ -224,6 +302,8 @@ void CUpdateVerifier::PrintJson(const std::wstring& folder) const
     json.String(m_options.installedFolder ? L"installed" : L"downloads");
     json.Key(L"folder");
     json.String(folder);
+    json.Key(L"folderFrom");
+    json.String(folderFrom);
     uint64_t bytes = 0;
     size_t problems = 0;
     json.Key(L"files");
@@ -235,7 +315,7 @@ void CUpdateVerifier::PrintJson(const std::wstring& folder) const
         json.Key(L"path");
         json.String(result.path);
         json.Key(L"action");
-        json.String(result.remove ? L"remove" : L"install");
+        json.String(result.remove ? L"remove" : result.keep ? L"keep" : L"install");
         json.Key(L"result");
         json.String(result.result);
         if (!result.remove) {

@@ -6,6 +6,8 @@
 
 #include <pugixml.hpp>
 
+#include <windows.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -20,16 +22,21 @@ public:
     CUpdateVerifier& operator=(const CUpdateVerifier&) = delete;
 
     // Downloads: for every item marked for update, its download exists under
-    // FileName or TempFileName in UpdateFolder, can be read, has SizeByte
-    // bytes and, when MD5 is a digest, that digest.
+    // FileName or TempFileName in the downloads folder, can be read, has
+    // SizeByte bytes and, when MD5 is a digest, that digest. The downloads
+    // folder is the one given (--downloads), else UpdateFolder, or, when no
+    // such folder exists on this machine, the manifest's own folder (a
+    // package checked where it lies); a line on standard output says when it
+    // is not UpdateFolder.
     // Installed folder: every item marked for update is a file there with
     // SizeByte bytes and its MD5 digest; every item marked for removal is
-    // absent.
+    // absent; every file of the base record is there with its size and MD5.
     // One line per problem on standard error (and, for an installed folder,
     // one per good file on standard output), then the count and the totals;
     // or, with --json, one JSON document on standard output. Returns
     // eExitDone, eExitProblems, or eExitUnusable with one line on standard
-    // error when the manifest or the folder cannot be used.
+    // error (with --json also a JSON document with the error on standard
+    // output) when the manifest or the folder cannot be used.
     int Run();
 
     // What was found for one item.
@@ -38,6 +45,7 @@ public:
         std::wstring name; // as the manifest gives it
         std::wstring path; // where it was looked for
         bool remove = false;
+        bool keep = false; // a file of the base version, which the update does not install
         const wchar_t* result = L"ok"; // a keyword of the JSON output
         std::wstring problem;          // the line for the user; empty when all is well
         uint64_t size = 0;             // the manifest's
@@ -48,14 +56,26 @@ public:
     };
 
 private:
+    int Check();
+    bool Unusable(const std::wstring& line);
     bool LoadManifest(pugi::xml_document* document);
-    void CheckDownload(const pugi::xml_node& element, const std::wstring& updateFolder, CProgress& progress,
+    // The folder the downloads are looked for in, full, with a trailing
+    // backslash unless it is UpdateFolder as the manifest gives it; and the
+    // line that tells where it came from (empty for UpdateFolder).
+    bool DownloadsFolder(const std::wstring& updateFolder, std::wstring* folder, std::wstring* line);
+    void CheckDownload(const pugi::xml_node& element, const std::wstring& folder, CProgress& progress,
                        CResult* result);
     void CheckInstalled(const pugi::xml_node& element, CProgress& progress, CResult* result);
+    // A file the base record lists: there, with its size and digest.
+    void CheckBaseFile(const pugi::xml_node& element, CProgress& progress, CResult* result);
+    // A file the installed folder must hold, given what reading its
+    // attributes gave: missing, a folder or unreadable, else its content
+    // checked.
+    void CheckPresent(DWORD attributes, DWORD error, CProgress& progress, CResult* result);
     // Compares the file's size with the manifest's, then reads it in full and
     // compares its digest with the manifest's MD5, when it gives one.
     void CheckContent(CProgress& progress, CResult* result);
-    void PrintJson(const std::wstring& folder) const;
+    void PrintJson(const std::wstring& folder, const wchar_t* folderFrom) const;
 
     CVerifyOptions m_options;
     std::wstring m_installed; // full path with a trailing backslash, when checking an installed folder
@@ -63,4 +83,5 @@ private:
     size_t m_checked = 0;
     size_t m_index = 0; // of the item being checked, from 1
     size_t m_count = 0; // items to check
+    std::wstring m_error; // the line of the refusal, for --json
 };

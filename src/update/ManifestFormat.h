@@ -44,6 +44,14 @@ inline constexpr wchar_t kIsUpdate[] = L"isUpdate";
 // not marked isUpdate, so an engine that does not know the attribute skips it).
 inline constexpr wchar_t kIsRemove[] = L"isRemove";
 
+// The base version an update is made from: an element of update beside files,
+// <base Version="a.b.c.d" count="N"> (Version only when known), with one
+// element <F FileName=".." SizeByte=".." MD5=".."/> per file the update does
+// not install but relies on finding as it is (kFileName, kSizeByte, kMd5).
+inline constexpr wchar_t kBase[] = L"base";
+inline constexpr wchar_t kBaseVersion[] = L"Version";
+inline constexpr wchar_t kBaseFile[] = L"F";
+
 } // namespace ManifestNames
 
 // "I" followed by the index in decimal: the name of item element index.

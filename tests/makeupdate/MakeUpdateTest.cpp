@@ -63,11 +63,11 @@ TEST_F(MakeUpdate, InfoAttributes_FromTheOptionsOrTheFolders)
         const char* what;
         std::vector<std::wstring> options;
         Attributes info; // {out} and {old} stand for the full folder paths
-        size_t warnings; // lines on standard error
+        size_t warnings; // lines on standard error (warnings, or the note on an earlier spelling)
     } cases[] = {
         {"no options: the folders' full paths", {}, {{L"UpdateFolder", L"{out}"}, {L"TargetFolder", L"{old}"}}, 2},
         {"every option",
-         {L"--target-folder", L"C:\\Program Files\\Кварц", L"--update-folder", L"D:\\upd\\", L"--version",
+         {L"--target-folder", L"C:\\Program Files\\Кварц", L"--update-folder", L"D:\\upd\\", L"--manifest-version",
           L"2.0.10.7", L"--app-to-run", L"bin\\app.exe", L"--params", L"--exit-code 0 \"two words\"",
           L"--restart-client"},
          {{L"UpdateFolder", L"D:\\upd\\"},
@@ -77,6 +77,7 @@ TEST_F(MakeUpdate, InfoAttributes_FromTheOptionsOrTheFolders)
           {L"Params", L"--exit-code 0 \"two words\""},
           {L"RestartQuoteBench", L"1"}},
          0},
+        // With the manifest's version under its earlier name, which is noted.
         {"every option as --name=value",
          {L"--target-folder=C:\\Program Files\\Кварц", L"--update-folder=D:\\upd\\", L"--version=2.0.10.7",
           L"--app-to-run=bin\\app.exe", L"--params=--exit-code=0 \"two words\"", L"--restart-client"},
@@ -86,7 +87,7 @@ TEST_F(MakeUpdate, InfoAttributes_FromTheOptionsOrTheFolders)
           {L"AppToRun", L"bin\\app.exe"},
           {L"Params", L"--exit-code=0 \"two words\""},
           {L"RestartQuoteBench", L"1"}},
-         0},
+         1},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);

@@ -149,6 +149,14 @@ TEST(RoundTrip, OldTreeBecomesTheNewTree_Cp1251)
     TreeContents written = ReadTree(out);
     ASSERT_EQ(1u, written.erase(L"update.xml"));
     EXPECT_EQ(downloads, written);
+    for (const std::wstring& name : listed)
+        EXPECT_EQ(WriteTime(fresh + name), WriteTime(out + name)) << Cp1251(name);
+    // What the update relies on finding as it is, beside the items (the
+    // engine below knows nothing of it and commits all the same).
+    std::vector<std::wstring> base;
+    for (const pugi::xml_node& file : document.child(L"update").child(L"base").children(L"F"))
+        base.push_back(std::wstring(file.attribute(L"FileName").value()) + L" " + file.attribute(L"SizeByte").value());
+    EXPECT_EQ((std::vector<std::wstring>{L"a\\keep.bin 3", L"same.txt 9"}), base);
 
     const ToolResult verified = RunMakeUpdate({L"verify", out + L"update.xml"});
     ASSERT_TRUE(verified.finished);
@@ -171,7 +179,9 @@ TEST(RoundTrip, OldTreeBecomesTheNewTree_Cp1251)
     ASSERT_TRUE(checked.finished);
     EXPECT_EQ(0u, checked.exitCode);
     EXPECT_EQ(std::vector<std::wstring>(), checked.err);
-    EXPECT_EQ(L"10 files checked, 0 problems: " + installed, checked.out.at(listed.size() + removed.size()));
+    // The unchanged files of the base record are checked too.
+    EXPECT_EQ(L"ok, unchanged: " + installed + L"same.txt", checked.out.at(listed.size() + removed.size() + 1));
+    EXPECT_EQ(L"12 files checked, 0 problems: " + installed, checked.out.at(listed.size() + removed.size() + 2));
     // Installed files carry the new version's write times to the second; the
     // others were not touched.
     for (const auto& file : expected) {

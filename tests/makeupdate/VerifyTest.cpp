@@ -201,7 +201,17 @@ TEST(VerifyUpdate, UnreadableManifest_ExitCode2AndOneLine)
         EXPECT_EQ(2u, result.exitCode);
         ASSERT_EQ(1u, result.err.size());
         EXPECT_EQ(c.line, result.err[0].substr(0, c.line.size()));
-        EXPECT_EQ(std::vector<std::wstring>(), result.out);
+        if (std::find(c.more.begin(), c.more.end(), L"--json") == c.more.end()) {
+            EXPECT_EQ(std::vector<std::wstring>(), result.out);
+            continue;
+        }
+        // For a script, the same line as a JSON error.
+        CJson document;
+        std::string error;
+        ASSERT_TRUE(ParseJson(result.outBytes, &document, &error)) << error << "\n" << result.outBytes;
+        EXPECT_EQ(L"verify", document[L"command"].text);
+        EXPECT_EQ(result.err[0], document[L"error"].text);
+        EXPECT_EQ(2u, document[L"exitCode"].Integer());
     }
 }
 
@@ -239,8 +249,10 @@ TEST(VerifyUpdate, InstalledFolder_EachFileCheckedAndEachProblemNamed)
         L"ok: " + installed + L"e.dll",
         L"ok, removed: " + installed + L"gone.dll",
         L"ok, removed: " + installed + L"sub\\gone.txt",
-        L"7 files checked, 0 problems: " + installed,
-        L"total: 7 files, 25 bytes",
+        // The file the update relies on, from the manifest's base record.
+        L"ok, unchanged: " + installed + L"same.txt",
+        L"8 files checked, 0 problems: " + installed,
+        L"total: 8 files, 29 bytes",
     };
     EXPECT_EQ(passed, result.out);
 
@@ -271,8 +283,9 @@ TEST(VerifyUpdate, InstalledFolder_EachFileCheckedAndEachProblemNamed)
         EXPECT_EQ(problems[i], result.err[i].substr(0, problems[i].size()));
     const std::vector<std::wstring> summary = {
         L"ok, removed: " + installed + L"sub\\gone.txt",
-        L"7 files checked, 6 problems: " + installed,
-        L"total: 7 files, 25 bytes",
+        L"ok, unchanged: " + installed + L"same.txt",
+        L"8 files checked, 6 problems: " + installed,
+        L"total: 8 files, 29 bytes",
     };
     EXPECT_EQ(summary, result.out);
 
@@ -288,7 +301,7 @@ TEST(VerifyUpdate, InstalledFolder_EachFileCheckedAndEachProblemNamed)
     EXPECT_EQ(L"installed", document[L"checks"].text);
     EXPECT_EQ(installed, document[L"folder"].text);
     std::vector<std::wstring> files = FileSummaries(document, installed);
-    ASSERT_EQ(7u, files.size());
+    ASSERT_EQ(8u, files.size());
     // The held file's problem holds the system's text.
     const std::wstring heldStart =
         L"e.dll unreadable size=5 actualSize=5 md5=" + Wide(CryptoApiMd5("new e")) + L" problem=" + problems[4];
@@ -304,9 +317,11 @@ TEST(VerifyUpdate, InstalledFolder_EachFileCheckedAndEachProblemNamed)
         heldStart,
         L"gone.dll notRemoved action=remove problem=" + problems[5],
         L"sub\\gone.txt ok action=remove",
+        L"same.txt ok action=keep size=4 actualSize=4 md5=" + Wide(CryptoApiMd5("same")) + L" actualMd5=" +
+            Wide(CryptoApiMd5("same")),
     };
     EXPECT_EQ(expected, files);
-    EXPECT_EQ((std::vector<uint64_t>{7, 25, 6}), Totals(document));
+    EXPECT_EQ((std::vector<uint64_t>{8, 29, 6}), Totals(document));
 }
 
 // A file of 4 GiB or more can never be installed: make refuses it, and
@@ -340,4 +355,199 @@ TEST(VerifyUpdate, FileOfFourGiB_RefusedByMakeAndReportedByVerify)
     ASSERT_TRUE(verified.finished);
     EXPECT_EQ(3u, verified.exitCode);
     EXPECT_EQ(std::vector<std::wstring>{L"4 GiB or more, the engine refuses it: " + fresh + L"huge.bin"}, verified.err);
+}
+
+// A package made for the customer's folders names an update folder that does
+// not exist on the publisher's machine: verify checks the downloads where the
+// package lies, in the manifest's own folder or the one given, and says so.
+TEST(VerifyUpdate, PackageWhereItLies_DownloadsOptionOrTheManifestsOwnFolder)
+{
+    CTestFolder root;
+    const std::wstring old = root / L"old\\";
+    const std::wstring fresh = root / L"new\\";
+    const std::wstring out = root / L"out\\";
+    const std::wstring copy = root / L"copy of the package\\";
+    const std::wstring customerFolder = L"C:\\ProgramData\\Lumenorbit test\\update\\";
+    ASSERT_FALSE(PathExists(customerFolder));
+    ASSERT_TRUE(WriteTree(old, {{L"a.dll", "old a"}, {L"same.txt", "same"}}));
+    ASSERT_TRUE(WriteTree(fresh, {{L"a.dll", "new a"}, {L"same.txt", "same"}, {L"sub\\b.dll", "new b"}}));
+    const ToolResult made = RunMakeUpdate({L"make", L"--old", old, L"--new", fresh, L"--out", out,
+                                           L"--target-folder", L"C:\\Program Files\\App", L"--update-folder",
+                                           customerFolder});
+    ASSERT_TRUE(made.finished);
+    ASSERT_EQ(0u, made.exitCode) << testing::PrintToString(made.err);
+    const std::wstring manifest = out + L"update.xml";
+    // A copy with one download cut short.
+    ASSERT_TRUE(WriteTree(copy, {{L"a.dll", "new a"}, {L"sub\\b.dll", "new"}}));
+    const std::wstring manifestFolderLine = L"the manifest's update folder does not exist here: " + customerFolder +
+                                            L"; downloads looked for in the manifest's own folder ";
+    const std::wstring optionLine = L" (--downloads), not in the manifest's update folder " + customerFolder;
+
+    const struct
+    {
+        const char* what;
+        std::vector<std::wstring> arguments;
+        const wchar_t* workingFolder; // relative to the test folder; nullptr: the test's own
+        DWORD exitCode;
+        std::vector<std::wstring> out;
+        std::vector<std::wstring> err;
+    } cases[] = {
+        {"by default, the manifest's own folder", {L"verify", manifest}, nullptr, 0,
+         {manifestFolderLine + out, L"2 downloads checked, 0 problems: " + manifest, L"total: 2 files, 10 bytes"},
+         {}},
+        {"a relative manifest path, its own folder made full", {L"verify", L"out\\update.xml"}, L"", 0,
+         {manifestFolderLine + out, L"2 downloads checked, 0 problems: out\\update.xml", L"total: 2 files, 10 bytes"},
+         {}},
+        {"the folder given", {L"verify", manifest, L"--downloads", out}, nullptr, 0,
+         {L"downloads looked for in " + out + optionLine, L"2 downloads checked, 0 problems: " + manifest,
+          L"total: 2 files, 10 bytes"},
+         {}},
+        {"another folder given, relative, its problem named there",
+         {L"verify", L"--downloads=copy of the package", manifest}, L"", 3,
+         {L"downloads looked for in " + copy + optionLine, L"2 downloads checked, 1 problem: " + manifest,
+          L"total: 2 files, 10 bytes"},
+         {L"wrong size: " + copy + L"sub\\b.dll has 3 bytes, the manifest says 5"}},
+        {"a folder given that does not exist", {L"verify", manifest, L"--downloads", root / L"nope"}, nullptr, 2, {},
+         {L"downloads folder not found: " + root / L"nope"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const ToolResult result =
+            RunMakeUpdate(c.arguments, c.workingFolder == nullptr ? L"" : root / c.workingFolder);
+        ASSERT_TRUE(result.finished);
+        EXPECT_EQ(c.exitCode, result.exitCode);
+        EXPECT_EQ(c.out, result.out);
+        EXPECT_EQ(c.err, result.err);
+    }
+
+    // For a script: the folder used and where it came from.
+    const struct
+    {
+        std::vector<std::wstring> more;
+        std::wstring folder;
+        const wchar_t* folderFrom;
+    } json[] = {
+        {{}, out, L"manifestFolder"},
+        {{L"--downloads", copy}, copy, L"downloads"},
+    };
+    for (const auto& c : json) {
+        SCOPED_TRACE(testing::PrintToString(c.more));
+        std::vector<std::wstring> arguments = {L"verify", L"--json", manifest};
+        arguments.insert(arguments.end(), c.more.begin(), c.more.end());
+        const ToolResult result = RunMakeUpdate(arguments);
+        ASSERT_TRUE(result.finished);
+        CJson document;
+        std::string error;
+        ASSERT_TRUE(ParseJson(result.outBytes, &document, &error)) << error << "\n" << result.outBytes;
+        EXPECT_EQ(c.folder, document[L"folder"].text);
+        EXPECT_EQ(c.folderFrom, document[L"folderFrom"].text);
+        EXPECT_EQ(2u, FileSummaries(document, c.folder).size());
+    }
+    // The update folder itself when it exists: nothing said about it.
+    const std::wstring own = root / L"own\\";
+    ASSERT_TRUE(WriteTree(own, {{L"a.dll", "new a"}, {L"sub\\b.dll", "new b"}}));
+    const std::wstring ownManifest = root / L"own.xml";
+    std::string bytes = ReadBytes(manifest).value_or("");
+    const std::string from = "UpdateFolder=\"" + Utf8(customerFolder) + "\"";
+    ASSERT_NE(std::string::npos, bytes.find(from)) << bytes;
+    bytes.replace(bytes.find(from), from.size(), "UpdateFolder=\"" + Utf8(own) + "\"");
+    ASSERT_TRUE(WriteBytes(ownManifest, bytes));
+    const ToolResult result = RunMakeUpdate({L"verify", ownManifest});
+    ASSERT_TRUE(result.finished);
+    EXPECT_EQ(0u, result.exitCode);
+    EXPECT_EQ((std::vector<std::wstring>{L"2 downloads checked, 0 problems: " + ownManifest,
+                                         L"total: 2 files, 10 bytes"}),
+              result.out);
+    const ToolResult ownJson = RunMakeUpdate({L"verify", ownManifest, L"--json"});
+    CJson document;
+    std::string error;
+    ASSERT_TRUE(ParseJson(ownJson.outBytes, &document, &error)) << error;
+    EXPECT_EQ(own, document[L"folder"].text);
+    EXPECT_EQ(L"updateFolder", document[L"folderFrom"].text);
+}
+
+// An installed folder holds the update's files and, as they were, the files
+// of the base version it relies on: verify checks those too, each difference
+// named as one of the base version.
+TEST(VerifyUpdate, InstalledFolder_TheBaseVersionsFilesChecked)
+{
+    CTestFolder root;
+    const std::wstring old = root / L"old\\";
+    const std::wstring fresh = root / L"new\\";
+    const std::wstring out = root / L"out\\";
+    const std::wstring installed = root / L"installed\\";
+    const TreeContents oldTree = {{L"a.dll", "old a"},     {L"core.dll", "core"}, {L"lang\\de.txt", "de"},
+                                  {L"lang\\en.txt", "en"}, {L"empty.dat", ""},    {L"readme.txt", "read me"}};
+    TreeContents newTree = oldTree;
+    newTree[L"a.dll"] = "new a";
+    ASSERT_TRUE(WriteTree(old, oldTree));
+    ASSERT_TRUE(WriteTree(fresh, newTree));
+    const ToolResult made =
+        RunMakeUpdate({L"make", L"--old", old, L"--new", fresh, L"--out", out, L"--from-version", L"1.0.0.0"});
+    ASSERT_TRUE(made.finished);
+    ASSERT_EQ(0u, made.exitCode);
+    const std::wstring manifest = out + L"update.xml";
+
+    ASSERT_TRUE(WriteTree(installed, newTree));
+    ToolResult result = RunMakeUpdate({L"verify", manifest, L"--installed", installed});
+    ASSERT_TRUE(result.finished);
+    EXPECT_EQ(0u, result.exitCode);
+    EXPECT_EQ(std::vector<std::wstring>(), result.err);
+    const std::vector<std::wstring> passed = {
+        L"ok: " + installed + L"a.dll",
+        L"ok, unchanged: " + installed + L"core.dll",
+        L"ok, unchanged: " + installed + L"empty.dat",
+        L"ok, unchanged: " + installed + L"lang\\de.txt",
+        L"ok, unchanged: " + installed + L"lang\\en.txt",
+        L"ok, unchanged: " + installed + L"readme.txt",
+        L"6 files checked, 0 problems: " + installed,
+        L"total: 6 files, 20 bytes",
+    };
+    EXPECT_EQ(passed, result.out);
+
+    // Another version's files where the base version's should be.
+    ASSERT_TRUE(WriteBytes(installed + L"core.dll", "CORE"));
+    ASSERT_TRUE(WriteBytes(installed + L"empty.dat", "x"));
+    ASSERT_TRUE(DeleteFileW((installed + L"lang\\de.txt").c_str()));
+    ASSERT_TRUE(DeleteFileW((installed + L"readme.txt").c_str()));
+    ASSERT_TRUE(CreateDirectoryW((installed + L"readme.txt").c_str(), nullptr));
+    result = RunMakeUpdate({L"verify", manifest, L"--installed", installed});
+    ASSERT_TRUE(result.finished);
+    EXPECT_EQ(3u, result.exitCode);
+    const std::vector<std::wstring> problems = {
+        L"base version, wrong MD5: " + installed + L"core.dll has " + Wide(CryptoApiMd5("CORE")) +
+            L", the manifest says " + Wide(CryptoApiMd5("core")),
+        L"base version, wrong size: " + installed + L"empty.dat has 1 bytes, the manifest says 0",
+        L"base version, missing: " + installed + L"lang\\de.txt",
+        L"base version, a folder, not a file: " + installed + L"readme.txt",
+    };
+    EXPECT_EQ(problems, result.err);
+    const std::vector<std::wstring> summary = {
+        L"ok: " + installed + L"a.dll",
+        L"ok, unchanged: " + installed + L"lang\\en.txt",
+        L"6 files checked, 4 problems: " + installed,
+        L"total: 6 files, 20 bytes",
+    };
+    EXPECT_EQ(summary, result.out);
+
+    result = RunMakeUpdate({L"verify", manifest, L"--installed", installed, L"--json"});
+    ASSERT_TRUE(result.finished);
+    EXPECT_EQ(3u, result.exitCode);
+    CJson document;
+    std::string error;
+    ASSERT_TRUE(ParseJson(result.outBytes, &document, &error)) << error;
+    const std::vector<std::wstring> files = FileSummaries(document, installed);
+    ASSERT_EQ(6u, files.size());
+    EXPECT_EQ(L"core.dll wrongMd5 action=keep size=4 actualSize=4 md5=" + Wide(CryptoApiMd5("core")) +
+                  L" actualMd5=" + Wide(CryptoApiMd5("CORE")) + L" problem=" + problems[0],
+              files[1]);
+    EXPECT_EQ(L"lang\\de.txt missing action=keep size=2 md5=" + Wide(CryptoApiMd5("de")) + L" problem=" + problems[2],
+              files[3]);
+    EXPECT_EQ((std::vector<uint64_t>{6, 20, 4}), Totals(document));
+
+    // Checking the downloads leaves the base alone: nothing to download.
+    result = RunMakeUpdate({L"verify", manifest});
+    ASSERT_TRUE(result.finished);
+    EXPECT_EQ(0u, result.exitCode);
+    EXPECT_EQ(L"1 download checked, 0 problems: " + manifest, result.out.at(0));
 }
