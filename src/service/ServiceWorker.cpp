@@ -174,7 +174,7 @@ void CServiceWorker::RunUpdate()
     update.finishAfterStart = true;
     if (!update.LoadUpdateInfoFromXmlFile(m_updateFile)) {
         update.RunUpdatedApp(eRunAfterFailedLoad);
-        logEnd(update.counts, eRunNotDone);
+        logEnd(update.counts, update.otherVersion ? eRunOtherVersion : eRunNotDone);
         return;
     }
     bool ended = false;

@@ -163,6 +163,8 @@ public:
 
     // What the run did to the files, for its closing line.
     CUpdateRunCounts counts;
+    // The load found an installation other than the one the update was made from.
+    bool otherVersion = false;
 };
 
 // Combines every byte of data with mask (NOT of XOR, then a left rotation of

@@ -4,6 +4,7 @@
 // are journaled.
 #include "update/QXUpdate.h"
 
+#include "update/BaseVersionCheck.h"
 #include "update/ManifestFormat.h"
 #include "update/UpdateMessages.h"
 #include "update/UpdateStaging.h"
@@ -48,6 +49,7 @@ void CQXUpdate::Reset()
     params.clear();
     filesKey.clear();
     counts = CUpdateRunCounts();
+    otherVersion = false;
 }
 
 namespace {
@@ -312,6 +314,20 @@ bool CQXUpdate::LoadUpdateInfoFromXmlFile(std::wstring path)
     // run whose journal cannot be written, stages nothing.
     if (result && !CheckItems(first))
         result = false;
+    // An installation that is not the version the update was made from would
+    // become a mix of two versions.
+    const CBaseRecord base = ReadBaseRecord(update);
+    if (result && base.present) {
+        const size_t differing = CheckBaseVersion(TargetFolderW(), base);
+        if (differing > 0) {
+            LOG(ERROR) << ToLogText(kRefused + std::wstring(kRefusedOtherVersion) +
+                                    (base.version.empty() ? std::wstring(L"не указана") : base.version) +
+                                    L", не совпадает файлов: " + std::to_wstring(differing));
+            ++counts.failed;
+            otherVersion = true;
+            result = false;
+        }
+    }
     const bool stage = result && BeginTransaction();
     if (!stage)
         result = false;

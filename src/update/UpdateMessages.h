@@ -45,6 +45,13 @@ constexpr wchar_t kRemoveIsFolder[] = L"На месте файла для уда
 constexpr wchar_t kNotOurs[] = L"Файл под этим именем не создавался обновлением и оставлен как есть: ";
 constexpr wchar_t kAddedNotRemoved[] = L"Ошибка обновления: Не удалось удалить добавленный файл: ";
 constexpr wchar_t kDeleteFailed[] = L"Ошибка обновления: Не удалось удалить файл. ";
+// The installation is not the version the update was made from: each file
+// that differs (the reason follows after ": "), then the refusal.
+constexpr wchar_t kBaseDiffers[] =
+    L"Ошибка обновления: Установленный файл не совпадает с версией, для которой сделано обновление: ";
+constexpr wchar_t kBaseDiffersMore[] =
+    L"Ошибка обновления: Не совпадают с версией, для которой сделано обновление, ещё файлов: ";
+constexpr wchar_t kRefusedOtherVersion[] = L"обновление сделано для другой версии приложения: ";
 constexpr wchar_t kJournalFailed[] = L"Ошибка обновления: Не удалось записать журнал обновления. ";
 // The service's start: an interrupted run's journal waits while another run holds the run lock.
 constexpr wchar_t kRecoveryWaits[] =

@@ -68,9 +68,11 @@ std::wstring VersionText(const CVersionNumber& version)
 
 void LogRunEnd(const CUpdateRunCounts& counts, eRunEnd end, uint64_t milliseconds)
 {
-    const wchar_t* state = end == eRunCommitted ? L"обновление выполнено"
-                           : end == eRunUndone  ? L"обновление отменено, файлы в прежнем состоянии"
-                                                : L"обновление не выполнено, файлы не изменялись";
+    const wchar_t* state =
+        end == eRunCommitted      ? L"обновление выполнено"
+        : end == eRunUndone       ? L"обновление отменено, файлы в прежнем состоянии"
+        : end == eRunOtherVersion ? L"обновление не выполнено: оно сделано для другой версии приложения, файлы не изменялись"
+                                  : L"обновление не выполнено, файлы не изменялись";
     const std::wstring line = std::wstring(UpdateMessages::kRunEnd) + state + L"; заменено " +
                               std::to_wstring(counts.replaced) + L", добавлено " + std::to_wstring(counts.added) +
                               L", удалено " + std::to_wstring(counts.removed) + L", пропущено " +

@@ -26,6 +26,7 @@ enum eRunEnd
     eRunNotDone = 0,   // the manifest did not load or the run could not begin: nothing was touched
     eRunCommitted = 1, // every change is in place
     eRunUndone = 2,    // an item failed and every change was undone
+    eRunOtherVersion = 3, // refused at the load: the installation is not the update's base version
 };
 
 // An error code as an operator reads it: words for the usual causes, the

@@ -4,6 +4,7 @@
 #include "update/ManifestText.h"
 
 #include "platform/Handles.h"
+#include "platform/Md5.h"
 #include "support/TestSupport.h"
 #include "support/UpdateRunFolder.h"
 
@@ -864,6 +865,85 @@ TEST(UpdateRunLoad, NamesOfTheRunItself_Refused)
         "ERROR " + Cp1251(kRefused + std::wstring(UpdateMessages::kRefusedOwnName) + L"QXClientUpdSvc.exe"),
     };
     EXPECT_EQ(lines, run.EngineLines()) << run.LogText();
+}
+
+// An update made from one version applied to another: the files it relies
+// on (the base record) are checked before anything is touched; the base
+// version installs; a manifest without the record installs as before.
+TEST(UpdateRunLoad, BaseVersionRecord_AnotherInstallationRefusedTheBaseInstalls)
+{
+    const auto md5 = [](const std::string& bytes) {
+        CMd5 hash;
+        hash.Update(bytes.data(), bytes.size());
+        return FromUtf8(hash.FinishHex());
+    };
+    const auto baseFile = [&](const std::wstring& name, const std::string& bytes) {
+        return XmlElement(L"F", {{L"FileName", name}, {L"SizeByte", std::to_wstring(bytes.size())}, {L"MD5", md5(bytes)}});
+    };
+    std::wstring manyFiles;
+    for (int i = 0; i < 7; ++i)
+        manyFiles += baseFile(L"gone" + std::to_wstring(i) + L".dll", "x");
+    const std::wstring base10 = baseFile(L"a.dll", "a 1.0") + baseFile(L"sub\\b.dll", "b 1.0");
+    const struct
+    {
+        const char* what;
+        const char* b;          // sub\b.dll installed; nullptr: absent
+        std::wstring base;      // the base element's content; empty: no base element
+        bool installed;
+        std::vector<std::wstring> lines; // the engine's error lines
+    } cases[] = {
+        {"the base version", "b 1.0", base10, true, {}},
+        {"no base record", "b 1.5", L"", true, {}},
+        {"another version, same size", "b 1.5", base10, false,
+         {UpdateMessages::kBaseDiffers + std::wstring(L"sub\\b.dll: MD5 ") + md5("b 1.5") + L" вместо " +
+              md5("b 1.0"),
+          kRefused + std::wstring(UpdateMessages::kRefusedOtherVersion) + L"1.0.0.0, не совпадает файлов: 1"}},
+        {"a file missing and one of another size", nullptr,
+         baseFile(L"a.dll", "a 1.0 longer") + baseFile(L"sub\\b.dll", "b 1.0"), false,
+         {UpdateMessages::kBaseDiffers + std::wstring(L"a.dll: размер 5 байт вместо 12"),
+          UpdateMessages::kBaseDiffers + std::wstring(L"sub\\b.dll: файл отсутствует"),
+          kRefused + std::wstring(UpdateMessages::kRefusedOtherVersion) + L"1.0.0.0, не совпадает файлов: 2"}},
+        {"many files differ: a handful named, then a count", "b 1.0", manyFiles, false,
+         {UpdateMessages::kBaseDiffers + std::wstring(L"gone0.dll: файл отсутствует"),
+          UpdateMessages::kBaseDiffers + std::wstring(L"gone1.dll: файл отсутствует"),
+          UpdateMessages::kBaseDiffers + std::wstring(L"gone2.dll: файл отсутствует"),
+          UpdateMessages::kBaseDiffers + std::wstring(L"gone3.dll: файл отсутствует"),
+          UpdateMessages::kBaseDiffers + std::wstring(L"gone4.dll: файл отсутствует"),
+          UpdateMessages::kBaseDiffersMore + std::wstring(L"2"),
+          kRefused + std::wstring(UpdateMessages::kRefusedOtherVersion) + L"1.0.0.0, не совпадает файлов: 7"}},
+        {"a name the engine never opens", "b 1.0", baseFile(L"aux.dll", "x") + baseFile(L"..\\x.dll", "x"), false,
+         {UpdateMessages::kBaseDiffers + std::wstring(L"aux.dll: недопустимое имя"),
+          UpdateMessages::kBaseDiffers + std::wstring(L"..\\x.dll: недопустимое имя"),
+          kRefused + std::wstring(UpdateMessages::kRefusedOtherVersion) + L"1.0.0.0, не совпадает файлов: 2"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        CRunFolder run;
+        const std::wstring app = run.TargetFolder();
+        ASSERT_TRUE(WriteBytes(app + L"a.dll", "a 1.0"));
+        ASSERT_TRUE(CreateDirectoryW((app + L"sub").c_str(), nullptr));
+        if (c.b != nullptr) {
+            ASSERT_TRUE(WriteBytes(app + L"sub\\b.dll", c.b));
+        }
+        ASSERT_TRUE(WriteBytes(run.UpdateFolder() + L"c.dll", "c 2.0"));
+        const std::wstring base =
+            c.base.empty() ? std::wstring() : XmlElement(L"base", {{L"Version", L"1.0.0.0"}, {L"count", L"2"}}, c.base);
+        ASSERT_TRUE(WriteManifest(run.ManifestPath(), InfoElement(run.UpdateFolder(), app, {{L"AppToRun", kAppToRun}}) +
+                                                          FilesElement(Item(0, L"c.dll", 5), 1) + base));
+        ASSERT_TRUE(run.Run(run.ManifestPath()));
+        EXPECT_EQ(c.installed ? "c 2.0" : "<missing>", ReadBytes(app + L"c.dll").value_or("<missing>"));
+        std::vector<std::string> errors;
+        for (const std::string& line : run.EngineLines()) {
+            if (line.compare(0, 6, "ERROR ") == 0)
+                errors.push_back(line);
+        }
+        std::vector<std::string> expected;
+        for (const std::wstring& line : c.lines)
+            expected.push_back("ERROR " + Cp1251(line));
+        EXPECT_EQ(expected, errors) << run.LogText();
+        const std::string closing = Cp1251(L"обновление не выполнено: оно сделано для другой версии приложения");
+        EXPECT_EQ(!c.installed, run.LogText().find(closing) != std::string::npos) << run.LogText();
+    }
 }
 
 TEST(UpdateRunLoad, TargetHeldOpenByAnotherProcess_AllOldThenAllNewOnceReleased)
