@@ -149,8 +149,11 @@ void CServiceWorker::RunUpdate()
             line += UpdateMessages::kRunAwaits + std::to_wstring(m_waitProcessId);
         LOG(INFO) << ToLogText(line);
     }
-    // The run's last line, on every way out.
-    const auto logEnd = [startTicks](const CUpdateRunCounts& counts, eRunEnd end) {
+    // The run's last line, on every way out; its error count is that of the
+    // ERROR lines above it.
+    CErrorLineCount errorLines;
+    const auto logEnd = [startTicks, &errorLines](CUpdateRunCounts counts, eRunEnd end) {
+        counts.failed = errorLines.Count();
         LogRunEnd(counts, end, GetTickCount64() - startTicks);
     };
     // Held until the run ends, so that no other run moves files meanwhile.
@@ -173,6 +176,8 @@ void CServiceWorker::RunUpdate()
     // old versions are deleted once they are up.
     update.finishAfterStart = true;
     if (!update.LoadUpdateInfoFromXmlFile(m_updateFile)) {
+        if (!update.AppToRunW().empty())
+            LOG(INFO) << ToLogText(UpdateMessages::kProgramAfterRefusal + update.AppToRunW());
         update.RunUpdatedApp(eRunAfterFailedLoad);
         logEnd(update.counts, update.otherVersion ? eRunOtherVersion : eRunNotDone);
         return;
@@ -187,6 +192,8 @@ void CServiceWorker::RunUpdate()
     const bool updated = update.UpdateAppFiles();
     if (updated)
         update.RunUpdatedApp(eRunAfterUpdate);
+    else if (!update.AppToRunW().empty())
+        LOG(INFO) << ToLogText(UpdateMessages::kProgramNotStarted + update.AppToRunW());
     if (update.restartQuoteBench && ended)
         update.StartQuoteBench();
     // The clean-up after a commit waits for the programs started to be up.

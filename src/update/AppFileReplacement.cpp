@@ -688,6 +688,7 @@ bool CQXUpdate::UpdateAppFiles()
             ok = false;
             break;
         }
+        LOG(INFO) << ToLogText(kFolderCreated) << ToLogText(folder);
         PassKillPoint(eKillSwap);
     }
     // A file the run removes, kept under its backup name until the commit.

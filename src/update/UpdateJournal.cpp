@@ -332,12 +332,15 @@ namespace {
 
 // Removes each folder when it is empty, in the order given; a folder that
 // still holds anything (or is gone) stays as it is. True when none is left.
-bool RemoveIfEmpty(const std::vector<std::wstring>& folders, eKillPhase phase)
+// logRemoved: each folder removed is logged (application folders, not the run's own).
+bool RemoveIfEmpty(const std::vector<std::wstring>& folders, eKillPhase phase, bool logRemoved = false)
 {
     bool ok = true;
     for (const std::wstring& folder : folders) {
         if (RemoveDirectoryW(folder.c_str())) {
             PassKillPoint(phase);
+            if (logRemoved)
+                LOG(INFO) << ToLogText(kFolderRemoved) << ToLogText(folder);
             continue;
         }
         const DWORD code = GetLastError();
@@ -399,7 +402,8 @@ bool UndoJournal(const CUpdateJournal& journal, size_t started, eKillPhase phase
             LOG(WARNING) << ToLogText(kNotOurs) << ToLogText(entry.target);
         }
     }
-    RemoveIfEmpty(std::vector<std::wstring>(journal.newFolders.rbegin(), journal.newFolders.rend()), phase);
+    RemoveIfEmpty(std::vector<std::wstring>(journal.newFolders.rbegin(), journal.newFolders.rend()), phase,
+                  log != eUndoQuiet);
     // A change that could not be undone stays in the journal: the next run
     // undoes it before anything else.
     return ok && RemoveRunTraces(journal, phase, leftovers);
@@ -419,7 +423,7 @@ bool FinishJournal(const CUpdateJournal& journal, eKillPhase phase, eFinishBy by
                 LOG(ERROR) << ToLogText(kDeleteFailed) << ToLogText(entry.backup) << ToLogText(kCode) << code;
         }
     }
-    RemoveIfEmpty(journal.prune, phase);
+    RemoveIfEmpty(journal.prune, phase, true);
     return ok && RemoveRunTraces(journal, phase, leftovers);
 }
 

@@ -7,9 +7,11 @@
 #include "update/BaseVersionCheck.h"
 #include "update/ManifestFormat.h"
 #include "update/UpdateMessages.h"
+#include "update/UpdateRunLog.h"
 #include "update/UpdateStaging.h"
 
 #include "platform/FileHelpers.h"
+#include "platform/Md5.h"
 #include "platform/PathRules.h"
 #include "update/UpdateLeftovers.h"
 #include "platform/Handles.h"
@@ -53,8 +55,6 @@ void CQXUpdate::Reset()
 }
 
 namespace {
-
-const char kEmptyMd5[] = "d41d8cd98f00b204e9800998ecf8427e";
 
 // Reads the manifest's XML; false, with an error line that says why, when it
 // is missing, a folder, cannot be opened or is not well-formed.
@@ -107,6 +107,37 @@ void LogManifest(const CQXUpdate& update, size_t first)
 } // namespace
 
 namespace {
+
+const char kEmptyMd5[] = "d41d8cd98f00b204e9800998ecf8427e";
+
+// What differs between an item and its download, read again after the
+// staging found a discrepancy (a failure costs one more read): the size, or
+// the MD5 with both values.
+std::wstring DiscrepancyDetail(const CUpdateFileItem& item, const std::wstring& downloads)
+{
+    const std::wstring source = FindDownloadW(downloads, item.FileNameW(), item.TempFileNameW());
+    if (source.empty())
+        return L"MD5 " + AnsiToWide(kEmptyMd5) + L" вместо " + AnsiToWide(item.md5);
+    CHandle file(CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                             nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!file) {
+        const DWORD code = GetLastError();
+        return L"не удалось прочитать: " + ReasonText(code);
+    }
+    LARGE_INTEGER size{};
+    if (!GetFileSizeEx(file.Get(), &size))
+        return L"не удалось прочитать: " + ReasonText(GetLastError());
+    if (size.QuadPart != item.sizeBytes)
+        return L"размер " + std::to_wstring(size.QuadPart) + L" байт вместо " + std::to_wstring(item.sizeBytes);
+    if (!IsMd5Digest(item.md5))
+        return L"файл изменился или не прочитан целиком";
+    std::vector<unsigned char> buffer(256 << 10);
+    CMd5 md5;
+    DWORD read = 0;
+    while (ReadFile(file.Get(), buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr) && read != 0)
+        md5.Update(buffer.data(), read);
+    return L"MD5 " + AnsiToWide(md5.FinishHex()) + L" вместо " + AnsiToWide(item.md5);
+}
 
 // The files of the run itself that no manifest may name: its journal and the
 // list beside it, and the folders it makes in the application folder.
@@ -172,6 +203,15 @@ bool CQXUpdate::CheckItems(size_t first)
     const std::wstring probe = FullPathOf(folder + L"x");
     const std::wstring root = probe.substr(0, probe.size() - 1);
     const COwnNames own(journalPath, folder);
+    // Downloads are found by plain concatenation: their folder is where a
+    // name appended to the update folder lands. When it is missing it is
+    // named once, as resolved, not once per download.
+    const std::wstring downloadProbe = FullPathOf(downloads + L"x");
+    const std::wstring downloadFolder = downloadProbe.substr(0, downloadProbe.size() - 1);
+    const DWORD downloadAttributes = GetFileAttributesW(downloadFolder.c_str());
+    const bool noDownloadFolder = downloadAttributes == INVALID_FILE_ATTRIBUTES ||
+                                  (downloadAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+    size_t notFound = 0;
     CPathChecker paths(true);
     std::set<std::wstring> names;
     uint64_t needed = 0;
@@ -215,12 +255,16 @@ bool CQXUpdate::CheckItems(size_t first)
             continue;
         }
         if (FindDownloadW(downloads, name, tempName).empty()) {
-            if (item.sizeBytes != 0) {
+            if (item.sizeBytes != 0 && noDownloadFolder) {
+                ++notFound;
+                ++counts.failed;
+                ok = false;
+            } else if (item.sizeBytes != 0) {
                 refuse(kRefusedNoDownload, name);
             } else if (IsMd5Digest(item.md5) && !SameMd5Digest(item.md5, kEmptyMd5)) {
                 // The digest names other content than the empty file.
                 item.downloadComplete = false;
-                LOG(ERROR) << ToLogText(L"Обнаружено расхождение в данных файла: " + name);
+                LOG(ERROR) << ToLogText(kDiscrepancy + name + L": " + DiscrepancyDetail(item, downloads));
                 ++counts.failed;
                 ok = false;
             }
@@ -229,6 +273,9 @@ bool CQXUpdate::CheckItems(size_t first)
         if (item.sizeBytes > 0)
             needed += static_cast<uint64_t>(item.sizeBytes);
     }
+    if (notFound > 0)
+        LOG(ERROR) << ToLogText(kRefused + std::wstring(kRefusedNoDownloadFolder) + downloadFolder +
+                                kFolderMissingCount + std::to_wstring(notFound));
     if (!ok)
         return false;
     // The new files are staged beside the old ones until the commit: the
@@ -371,7 +418,8 @@ bool CQXUpdate::LoadUpdateInfoFromXmlFile(std::wstring path)
             continue;
         }
         job.item->downloadComplete = false;
-        LOG(ERROR) << ToLogText(L"Обнаружено расхождение в данных файла: " + job.item->FileNameW());
+        LOG(ERROR) << ToLogText(kDiscrepancy + job.item->FileNameW() + L": " +
+                                DiscrepancyDetail(*job.item, UpdateFolderW()));
     }
     if (notStagedMore > 0)
         LOG(ERROR) << ToLogText(kNotStagedMore) << notStagedMore << ToLogText(kCode) << notStagedCode;

@@ -30,6 +30,11 @@ constexpr wchar_t kRefusedOwnName[] = L"имя файла занято файл�
 constexpr wchar_t kRefusedLink[] = L"путь к файлу проходит через ссылку на другое место: ";
 constexpr wchar_t kRefusedTooLarge[] = L"размер файла 4 ГиБ или больше: ";
 constexpr wchar_t kRefusedNoDownload[] = L"файл для установки не найден: ";
+// The download folder itself is missing: named once, as resolved, with the count after kFolderMissingCount.
+constexpr wchar_t kRefusedNoDownloadFolder[] = L"папка загрузки не найдена: ";
+constexpr wchar_t kFolderMissingCount[] = L"; файлов для установки не найдено: ";
+// A download of another size or content; what differs follows after ": ".
+constexpr wchar_t kDiscrepancy[] = L"Обнаружено расхождение в данных файла: ";
 constexpr wchar_t kRefusedNotStaged[] = L"не удалось подготовить файл к установке: ";
 // After kRefusedNotStaged of the first file: how many more failed for the same reason.
 constexpr wchar_t kNotStagedMore[] = L"Ошибка обновления: Не удалось подготовить к установке ещё файлов по той же причине: ";
@@ -84,6 +89,10 @@ constexpr wchar_t kStarted[] = L"Запущена программа: ";
 constexpr wchar_t kStartedProcess[] = L", ID процесса ";
 constexpr wchar_t kStartFailedCommand[] = L"Ошибка обновления: Не удалось запустить программу ";
 constexpr wchar_t kNoAppToRun[] = L"Программа для запуска после обновления не указана (AppToRun).";
+// Whether the manifest's program is started after a run that did not update, and why.
+constexpr wchar_t kProgramAfterRefusal[] =
+    L"Обновление не выполнено, программа запускается в прежней версии: ";
+constexpr wchar_t kProgramNotStarted[] = L"Программа после обновления не запущена, обновление отменено: ";
 constexpr wchar_t kReplaced[] = L"Файл заменён: ";
 constexpr wchar_t kAdded[] = L"Файл добавлен: ";
 constexpr wchar_t kRemoved[] = L"Файл удалён: ";
@@ -92,6 +101,8 @@ constexpr wchar_t kNotUpdated[] = L"Файл не обновлён: ";
 constexpr wchar_t kNotRemoved[] = L"Файл не удалён: ";
 // A folder for new files not created; the reason follows after ": ".
 constexpr wchar_t kFolderNotCreated[] = L"Папка не создана: ";
+constexpr wchar_t kFolderCreated[] = L"Создана папка: ";
+constexpr wchar_t kFolderRemoved[] = L"Удалена папка: ";
 constexpr wchar_t kFileInPlaceOfFolder[] = L"на месте папки находится файл";
 constexpr wchar_t kPutBack[] = L"Возвращена прежняя версия файла: ";
 constexpr wchar_t kNotPutBack[] = L"Ошибка обновления: Не удалось вернуть прежнюю версию файла: ";

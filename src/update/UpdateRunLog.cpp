@@ -7,6 +7,8 @@
 
 #include <easylogging++.h>
 
+#include <atomic>
+
 #include <cwchar>
 
 std::wstring ReasonText(DWORD code)
@@ -83,4 +85,38 @@ void LogRunEnd(const CUpdateRunCounts& counts, eRunEnd end, uint64_t millisecond
         LOG(INFO) << ToLogText(line);
     else
         LOG(ERROR) << ToLogText(line);
+}
+
+namespace {
+
+std::atomic<int> g_errorLines{0};
+
+class CErrorLineCallback : public el::LogDispatchCallback
+{
+protected:
+    void handle(const el::LogDispatchData* data) override
+    {
+        if (data != nullptr && data->logMessage() != nullptr && data->logMessage()->level() == el::Level::Error)
+            ++g_errorLines;
+    }
+};
+
+const char kErrorLineCallback[] = "QXErrorLineCount";
+
+} // namespace
+
+CErrorLineCount::CErrorLineCount()
+{
+    g_errorLines = 0;
+    el::Helpers::installLogDispatchCallback<CErrorLineCallback>(kErrorLineCallback);
+}
+
+CErrorLineCount::~CErrorLineCount()
+{
+    el::Helpers::uninstallLogDispatchCallback<CErrorLineCallback>(kErrorLineCallback);
+}
+
+int CErrorLineCount::Count() const
+{
+    return g_errorLines.load();
 }

@@ -39,3 +39,17 @@ std::wstring FailureText(const std::wstring& path, DWORD code);
 std::wstring VersionText(const CVersionNumber& version);
 // The run's last line: its counts, how it ended and how long it took.
 void LogRunEnd(const CUpdateRunCounts& counts, eRunEnd end, uint64_t milliseconds);
+
+// Counts the ERROR lines written while it exists (one at a time: a run),
+// whichever part of the run wrote them, so that the closing line's error
+// count is what the log shows above it.
+class CErrorLineCount
+{
+public:
+    CErrorLineCount();
+    ~CErrorLineCount();
+    CErrorLineCount(const CErrorLineCount&) = delete;
+    CErrorLineCount& operator=(const CErrorLineCount&) = delete;
+
+    int Count() const;
+};

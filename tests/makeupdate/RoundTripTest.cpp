@@ -347,8 +347,10 @@ TEST(RoundTrip, EngineChecksTheDigestOfEachDownload)
         } else {
             // The discrepancy line, and nothing on disk touched: b.dll, whose
             // download is sound, is not installed either.
-            EXPECT_EQ(std::vector<std::string>{"ERROR " + Cp1251(L"Обнаружено расхождение в данных файла: a.dll")},
-                      ErrorLines(log));
+            // What differs, with the digest found and the one the manifest gives.
+            const std::wstring line = L"Обнаружено расхождение в данных файла: a.dll: MD5 " + Wide(CryptoApiMd5("new-A")) +
+                                      L" вместо " + Wide(CryptoApiMd5("new-a"));
+            EXPECT_EQ(std::vector<std::string>{"ERROR " + Cp1251(line)}, ErrorLines(log));
             EXPECT_EQ(oldTree, ReadTree(app));
             EXPECT_EQ(kOldTime, WriteTime(app + L"a.dll"));
             EXPECT_EQ(kOldTime, WriteTime(app + L"b.dll"));

@@ -109,10 +109,18 @@ TEST_P(DigestRun, WrongDigestOfTheRightSize_RefusedNothingTouched_RightBytesThen
     const std::map<std::wstring, std::string> afterRefusal = FolderContents(app);
     EXPECT_TRUE(oldVersion == afterRefusal) << "an application file changed, or the run left something: "
                                             << Sizes(afterRefusal);
-    EXPECT_GE(run.FindLine("ERROR", kDiscrepancy + corrupted), 0) << run.LogText();
+    // What differs, with both digests.
+    std::string corruptedBytes = newVersion[corrupted];
+    corruptedBytes[corruptedBytes.size() / 2] ^= 1;
+    const std::string found = Md5Of(corruptedBytes);
+    const std::string wanted = Md5Of(newVersion[corrupted]);
+    EXPECT_GE(run.FindLine("ERROR", kDiscrepancy + corrupted + L": MD5 " + std::wstring(found.begin(), found.end()) +
+                                        L" вместо " + std::wstring(wanted.begin(), wanted.end())),
+              0)
+        << run.LogText();
     for (const auto& file : newVersion) {
         if (file.first != corrupted) {
-            EXPECT_LT(run.FindLine("ERROR", kDiscrepancy + file.first), 0) << run.LogText();
+            EXPECT_EQ(std::string::npos, run.LogText().find(Cp1251(kDiscrepancy + file.first + L":"))) << run.LogText();
         }
         EXPECT_LT(run.FindLine("INFO", kUpdating + run.UpdateFolder() + file.first), 0) << run.LogText();
     }

@@ -1,4 +1,5 @@
 #pragma once
+#include "update/UpdateMessages.h"
 // The update engine's log messages, as tests compare them.
 #include "support/TestSupport.h"
 
@@ -61,7 +62,9 @@ inline bool IsStoryLine(const std::string& line)
     const std::string message = space == std::string::npos ? line : line.substr(space + 1);
     for (const wchar_t* text : {kRunStart, kManifestLoaded, kStaging, kStaged, kClientEnded, kClientNotRunning,
                                 kAwaited, kStarted, kStartFailedCommand, kNoAppToRun, kReplaced, kAdded, kRemoved,
-                                kAlreadyAbsent, kNotUpdated, kNotRemoved, kPutBack, kAddedTakenBack, kRunEnd}) {
+                                kAlreadyAbsent, kNotUpdated, kNotRemoved, kPutBack, kAddedTakenBack, kRunEnd,
+                                UpdateMessages::kFolderCreated, UpdateMessages::kFolderRemoved,
+                                UpdateMessages::kProgramAfterRefusal, UpdateMessages::kProgramNotStarted}) {
         const std::string prefix = Cp1251(text);
         if (message.compare(0, prefix.size(), prefix) == 0)
             return true;

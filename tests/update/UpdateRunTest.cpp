@@ -267,7 +267,7 @@ const Scenario kScenarios[] = {
      Item(0, L"a.dll", 5) + Item(1, L"b.dll", 5),
      L"2",
      {{L"a.dll", "old a"}, {L"b.dll", "old b"}},
-     {{"ERROR", kDiscrepancy + std::wstring(L"a.dll")}},
+     {{"ERROR", kDiscrepancy + std::wstring(L"a.dll: размер 4 байт вместо 5")}},
      true},
 
     {"CountWithGaps_PresentItemsInIndexOrder",
@@ -490,7 +490,8 @@ const Scenario kScenarios[] = {
                         {L"MD5", L"3793ea52a7be2d7deafd858fda50775c"}}),
      L"1",
      {{L"a.dll", "old"}},
-     {{"ERROR", kDiscrepancy + std::wstring(L"a.dll")}},
+     {{"ERROR", kDiscrepancy + std::wstring(L"a.dll: MD5 d41d8cd98f00b204e9800998ecf8427e вместо "
+                                            L"3793ea52a7be2d7deafd858fda50775c")}},
      true},
 
     {"NegativeSize_CountsAsDiscrepancy",
@@ -499,7 +500,7 @@ const Scenario kScenarios[] = {
      XmlElement(L"I0", {{L"FileName", L"a.dll"}, {L"SizeByte", L"-1"}, {L"isUpdate", L"1"}}),
      L"1",
      {{L"a.dll", "old"}},
-     {{"ERROR", kDiscrepancy + std::wstring(L"a.dll")}},
+     {{"ERROR", kDiscrepancy + std::wstring(L"a.dll: размер 3 байт вместо -1")}},
      true},
 
     // Only the low 32 bits of the size would match the 3-byte download.
@@ -1031,7 +1032,8 @@ TEST(UpdateRunLoad, DownloadHeldByAnotherProcess_CountsAsDiscrepancy)
 
     const std::map<std::wstring, std::string> expected = {{L"a.dll", "old a"}, {L"b.dll", "old b"}};
     EXPECT_EQ(expected, FolderContents(app));
-    const std::vector<std::string> lines = {"ERROR " + Cp1251(kDiscrepancy + std::wstring(L"a.dll"))};
+    const std::vector<std::string> lines = {
+        "ERROR " + Cp1251(kDiscrepancy + std::wstring(L"a.dll: не удалось прочитать: файл занят другим процессом"))};
     EXPECT_EQ(lines, run.EngineLines()) << run.LogText();
 }
 
@@ -1155,17 +1157,21 @@ TEST(UpdateRunLog, RefusedMissingAndFailedRuns_SayWhyAndHowTheyEnded)
         std::vector<std::wstring> lines;
         std::wstring end;
     } cases[] = {
+        // The error count is that of the ERROR lines above the closing line.
         {"missing manifest", false, false, false,
          {kNoAppToRun},
-         notDone + L"заменено 0, добавлено 0, удалено 0, пропущено 0, ошибок 0, возвращено прежних версий 0"},
-        {"refused: a download is missing", true, false, true,
-         {L"{manifest}", kStartFailedCommand + std::wstring(L"\"{app}after-update.exe\" ")},
          notDone + L"заменено 0, добавлено 0, удалено 0, пропущено 0, ошибок 1, возвращено прежних версий 0"},
+        // The refusal, and the program that cannot be started (two lines).
+        {"refused: a download is missing", true, false, true,
+         {L"{manifest}", UpdateMessages::kProgramAfterRefusal + std::wstring(kAppToRun),
+          kStartFailedCommand + std::wstring(L"\"{app}after-update.exe\" ")},
+         notDone + L"заменено 0, добавлено 0, удалено 0, пропущено 0, ошибок 3, возвращено прежних версий 0"},
         {"an item fails", true, true, false,
          {L"{manifest}", L"{staging}", L"{staged}", kReplaced + std::wstring(L"{app}a.dll"),
           kAdded + std::wstring(L"{app}b.dll"), kNotUpdated + std::wstring(L"{app}c.dll: на месте файла находится папка"),
-          kAddedTakenBack + std::wstring(L"{app}b.dll"), kPutBack + std::wstring(L"{app}a.dll")},
-         L"обновление отменено, файлы в прежнем состоянии; заменено 1, добавлено 1, удалено 0, пропущено 0, ошибок 1, "
+          kAddedTakenBack + std::wstring(L"{app}b.dll"), kPutBack + std::wstring(L"{app}a.dll"),
+          UpdateMessages::kProgramNotStarted + std::wstring(kAppToRun)},
+         L"обновление отменено, файлы в прежнем состоянии; заменено 1, добавлено 1, удалено 0, пропущено 0, ошибок 3, "
          L"возвращено прежних версий 1"},
     };
     for (const auto& c : cases) {
@@ -1211,7 +1217,84 @@ TEST(UpdateRunLog, RefusedMissingAndFailedRuns_SayWhyAndHowTheyEnded)
             }
         }
         ExpectRunEnd(lines, "ERROR " + Cp1251(kRunEnd + c.end), log);
+        size_t errorLines = 0;
+        for (const std::string& line : run.LevelAndMessageLines())
+            errorLines += line.compare(0, 6, "ERROR ") == 0 ? 1 : 0;
+        EXPECT_NE(std::string::npos,
+                  c.end.find(L"ошибок " + std::to_wstring(errorLines - 1) + L","))
+            << "the closing line counts the ERROR lines above it\n" << log;
         EXPECT_EQ("old a", ReadBytes(app + L"a.dll").value_or(""));
         EXPECT_FALSE(PathExists(app + L"b.dll"));
     }
+}
+
+// Folders the run creates for new files and those its removals leave empty
+// are logged as they are created and removed, and so are the created ones an
+// undo removes again.
+TEST(UpdateRunLog, FoldersCreatedAndRemoved_Logged)
+{
+    const struct
+    {
+        const char* what;
+        bool blocked; // a folder stands where the last new file goes: the run is undone
+        std::vector<std::wstring> folderLines;
+    } cases[] = {
+        {"committed", false,
+         {std::wstring(UpdateMessages::kFolderCreated) + L"{app}sub", UpdateMessages::kFolderCreated + std::wstring(L"{app}sub\\new"),
+          UpdateMessages::kFolderRemoved + std::wstring(L"{app}old")}},
+        {"undone", true,
+         {std::wstring(UpdateMessages::kFolderCreated) + L"{app}sub", UpdateMessages::kFolderCreated + std::wstring(L"{app}sub\\new"),
+          UpdateMessages::kFolderRemoved + std::wstring(L"{app}sub\\new"),
+          UpdateMessages::kFolderRemoved + std::wstring(L"{app}sub")}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        CRunFolder run;
+        const std::wstring app = run.TargetFolder();
+        ASSERT_TRUE(CreateDirectoryW((app + L"old").c_str(), nullptr));
+        ASSERT_TRUE(WriteBytes(app + L"old\\y.dll", "old y"));
+        ASSERT_TRUE(WriteBytes(run.UpdateFolder() + L"x.dll", "new x"));
+        ASSERT_TRUE(WriteBytes(run.UpdateFolder() + L"z.dll", "new z"));
+        if (c.blocked) {
+            ASSERT_TRUE(CreateDirectoryW((app + L"z.dll").c_str(), nullptr));
+        }
+        ASSERT_TRUE(WriteManifest(run.ManifestPath(),
+                                  InfoElement(run.UpdateFolder(), app) +
+                                      FilesElement(Item(0, L"sub\\new\\x.dll", 5, L"1", L"x.dll") +
+                                                       RemovalElement(1, L"old\\y.dll") + Item(2, L"z.dll", 5),
+                                                   3)));
+        ASSERT_TRUE(run.Run(run.ManifestPath()));
+        std::vector<std::string> folderLines;
+        for (const std::string& line : StoryLines(run)) {
+            for (const wchar_t* text : {UpdateMessages::kFolderCreated, UpdateMessages::kFolderRemoved}) {
+                if (line.find(Cp1251(text)) != std::string::npos)
+                    folderLines.push_back(line);
+            }
+        }
+        std::vector<std::string> expected;
+        for (const std::wstring& line : c.folderLines)
+            expected.push_back("INFO " + Cp1251(Replace(line, L"{app}", app)));
+        EXPECT_EQ(expected, folderLines) << run.LogText();
+        EXPECT_EQ(!c.blocked, PathExists(app + L"sub\\new\\x.dll")) << run.LogText();
+        EXPECT_EQ(c.blocked, PathExists(app + L"old\\y.dll")) << run.LogText();
+    }
+}
+
+// A download folder that does not exist is named once, as the run resolved
+// it, with the count of downloads it would have held.
+TEST(UpdateRunLog, MissingDownloadFolder_NamedOnceWithTheCount)
+{
+    CRunFolder run;
+    const std::wstring app = run.TargetFolder();
+    ASSERT_TRUE(WriteBytes(app + L"a.dll", "old a"));
+    // Joined by plain concatenation: the downloads of "no-such\..\gone\" lie in "gone\".
+    const std::wstring folder = run.Root(L"no-such\\..\\gone\\");
+    ASSERT_TRUE(WriteManifest(run.ManifestPath(),
+                              InfoElement(folder, app) +
+                                  FilesElement(Item(0, L"a.dll", 5) + Item(1, L"b.dll", 5) + Item(2, L"empty.txt", 0), 3)));
+    ASSERT_TRUE(run.Run(run.ManifestPath()));
+    const std::vector<std::string> expected = {"ERROR " + Cp1251(kRefused + std::wstring(UpdateMessages::kRefusedNoDownloadFolder) +
+                                                                 run.Root(L"gone\\") + UpdateMessages::kFolderMissingCount + L"2")};
+    EXPECT_EQ(expected, run.EngineLines()) << run.LogText();
+    EXPECT_EQ("old a", ReadBytes(app + L"a.dll").value_or("<missing>"));
 }
