@@ -13,7 +13,7 @@ bool IsDotEntry(const wchar_t* name)
 }
 
 bool ListBelow(const std::wstring& root, const std::wstring& relative, std::vector<std::wstring>* files,
-               std::wstring* failedFolder)
+               std::wstring* failedFolder, std::vector<std::wstring>* folders = nullptr)
 {
     WIN32_FIND_DATAW data{};
     CFindHandle find(FindFirstFileW((root + relative + L"*").c_str(), &data));
@@ -29,7 +29,9 @@ bool ListBelow(const std::wstring& root, const std::wstring& relative, std::vect
             continue;
         const std::wstring path = relative + data.cFileName;
         if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-            if (!ListBelow(root, path + L"\\", files, failedFolder))
+            if (folders != nullptr)
+                folders->push_back(path);
+            if (!ListBelow(root, path + L"\\", files, failedFolder, folders))
                 return false;
         } else {
             files->push_back(path);
@@ -85,6 +87,16 @@ bool ListFiles(const std::wstring& folder, std::vector<std::wstring>* files, std
     if (!ListBelow(folder, L"", files, failedFolder))
         return false;
     std::sort(files->begin(), files->end());
+    return true;
+}
+
+bool ListFolders(const std::wstring& folder, std::vector<std::wstring>* folders, std::wstring* failedFolder)
+{
+    folders->clear();
+    std::vector<std::wstring> files;
+    if (!ListBelow(folder, L"", &files, failedFolder, folders))
+        return false;
+    std::sort(folders->begin(), folders->end());
     return true;
 }
 

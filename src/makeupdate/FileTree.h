@@ -22,6 +22,9 @@ bool IsSameOrInside(const std::wstring& inner, const std::wstring& outer);
 // value and the folder that could not be listed in failedFolder, on failure.
 bool ListFiles(const std::wstring& folder, std::vector<std::wstring>* files, std::wstring* failedFolder);
 
+// The relative paths of every folder below folder, in ordinal order; as ListFiles.
+bool ListFolders(const std::wstring& folder, std::vector<std::wstring>* folders, std::wstring* failedFolder);
+
 // True when folder holds nothing; false, with the last-error value, when it
 // cannot be listed (empty is then false as well).
 bool IsEmptyFolder(const std::wstring& folder, bool* empty);

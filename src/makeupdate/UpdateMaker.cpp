@@ -285,18 +285,29 @@ bool CUpdateMaker::CompareTrees(CProgress& progress)
         const std::wstring& relative = newFiles[index];
         const std::wstring newPath = m_new + relative;
         const std::wstring oldPath = m_old + relative;
-        const DWORD attributes = GetFileAttributesW(oldPath.c_str());
-        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-            problems.push_back(L"cannot be installed, the old tree has a folder of its name: " + newPath);
+        DWORD attributes = GetFileAttributesW(oldPath.c_str());
+        // A folder of the old version that becomes a file: its files are
+        // removed, the folder with them (listed below), and the file added;
+        // a file of the old version where the new one has a folder is
+        // removed before the engine creates the folder. Kept, the old ones
+        // would stand in the way.
+        const bool folderBecomesFile =
+            attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        if (m_options.keepRemoved && folderBecomesFile) {
+            problems.push_back(L"cannot be installed with --keep-removed, the old tree has a folder of its name: " +
+                               newPath);
             continue;
         }
+        if (m_options.keepRemoved && attributes == INVALID_FILE_ATTRIBUTES && HasFileAmongFolders(relative)) {
+            problems.push_back(
+                L"cannot be installed with --keep-removed, the old tree has a file where its folder is: " + newPath);
+            continue;
+        }
+        if (folderBecomesFile)
+            attributes = INVALID_FILE_ATTRIBUTES;
         const uint64_t size = GetFileSizeByName(newPath);
         if (attributes == INVALID_FILE_ATTRIBUTES) {
-            // The engine creates the folders a new file needs, but not over a
-            // file of the old version.
-            if (HasFileAmongFolders(relative))
-                problems.push_back(L"cannot be installed, the old tree has a file where its folder is: " + newPath);
-            else if (size >= (1ULL << 32))
+            if (size >= (1ULL << 32))
                 problems.push_back(L"cannot be installed, 4 GiB or more: " + newPath);
             else
                 m_items.push_back(CItem{relative, eAdded, size});
@@ -328,6 +339,24 @@ bool CUpdateMaker::CompareTrees(CProgress& progress)
         for (size_t i = 1; i < problems.size(); ++i)
             line += L"; " + problems[i];
         return Unusable(line);
+    }
+    // Folders: the new version's empty ones that the old lacks are created,
+    // the old version's that the new one lacks are removed (once their files
+    // are gone), both with the update.
+    std::vector<std::wstring> oldFolders;
+    std::vector<std::wstring> newFolders;
+    if (!ListFolders(m_old, &oldFolders, &failed) || !ListFolders(m_new, &newFolders, &failed))
+        return Unusable(L"cannot list " + failed + L": " + ErrorText(GetLastError()));
+    for (const std::wstring& relative : newFolders) {
+        bool empty = false;
+        if (!IsFolder(m_old + relative) && IsEmptyFolder(m_new + relative + L"\\", &empty) && empty)
+            m_foldersCreated.push_back(relative);
+    }
+    if (!m_options.keepRemoved) {
+        for (const std::wstring& relative : oldFolders) {
+            if (!IsFolder(m_new + relative))
+                m_foldersRemoved.push_back(relative);
+        }
     }
     // Files only the old version has are removed by the update, after the
     // files it installs (or, kept, only reported).
@@ -478,6 +507,22 @@ std::string CUpdateMaker::ManifestBytes() const
         element.append_attribute(kMd5) = std::wstring(item.md5.begin(), item.md5.end()).c_str();
         element.append_attribute(kAttr) = std::to_wstring(item.attributes).c_str();
         element.append_attribute(kIsUpdate) = L"1";
+    }
+    // Folders, in an element of their own that an engine which does not know
+    // it ignores.
+    if (!m_foldersCreated.empty() || !m_foldersRemoved.empty()) {
+        pugi::xml_node folders = update.append_child(kFolders);
+        folders.append_attribute(kCount) = std::to_wstring(m_foldersCreated.size() + m_foldersRemoved.size()).c_str();
+        for (const std::wstring& relative : m_foldersCreated) {
+            pugi::xml_node element = folders.append_child(kFolder);
+            element.append_attribute(kFolderName) = relative.c_str();
+            element.append_attribute(kIsRemove) = L"0";
+        }
+        for (const std::wstring& relative : m_foldersRemoved) {
+            pugi::xml_node element = folders.append_child(kFolder);
+            element.append_attribute(kFolderName) = relative.c_str();
+            element.append_attribute(kIsRemove) = L"1";
+        }
     }
     // Beside files, in an element of its own, so an engine that does not
     // check the base ignores it: what the update relies on finding.

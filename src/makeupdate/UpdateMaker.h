@@ -90,6 +90,10 @@ private:
     std::wstring m_out;
     std::vector<CItem> m_items;
     std::vector<CBaseFile> m_base; // in ordinal order of the names
+    // Folders the engine creates (empty ones of the new version the old lacks)
+    // and removes (the old version's that the new one lacks), by relative path.
+    std::vector<std::wstring> m_foldersCreated;
+    std::vector<std::wstring> m_foldersRemoved;
     // Files only the old version has, kept by --keep-removed.
     std::vector<std::wstring> m_notRemoved;
     // What this run created, removed again when it cannot finish.

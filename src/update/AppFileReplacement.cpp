@@ -529,25 +529,54 @@ bool CQXUpdate::BeginTransaction()
         targets[i] = LongPathOf(FullPathOf(TargetFolderW() + files[i]->FileNameW()));
         named.insert(ComparableText(targets[i]));
     }
-    for (size_t i = 0; i < files.size(); ++i) {
-        CUpdateFileItem* item = files[i];
+    for (CUpdateFileItem* item : files) {
         item->change = -1;
         item->legacyChange = -1;
-        if (!item->doUpdate && !item->doRemove)
+    }
+    // Removals first: a file the new version drops may stand where one of
+    // its folders goes, and a folder it drops where one of its files goes.
+    for (size_t i = 0; i < files.size(); ++i) {
+        CUpdateFileItem* item = files[i];
+        // Nothing to do for a file that is not there (or a folder).
+        if (!item->doRemove || !isFile(targets[i]))
             continue;
         CJournalEntry entry;
         entry.target = targets[i];
-        if (item->doRemove) {
-            // Nothing to do for a file that is not there (or a folder).
-            if (!isFile(entry.target))
-                continue;
-            entry.kind = eChangeRemove;
-            entry.backup = namesFor() + L".old";
-            folders.Removed(entry.target);
-            item->change = static_cast<int>(journal.entries.size());
-            journal.entries.push_back(entry);
+        entry.kind = eChangeRemove;
+        entry.backup = namesFor() + L".old";
+        folders.Removed(entry.target);
+        item->change = static_cast<int>(journal.entries.size());
+        journal.entries.push_back(entry);
+    }
+    // The manifest's folders: those the new version has, created where
+    // missing; those it drops, removed once empty: in the swap where a new
+    // file takes the name, otherwise at the commit.
+    std::vector<std::wstring> emptied;
+    for (const CUpdateFolderItem& folderItem : this->folders) {
+        const std::wstring folder = LongPathOf(FullPathOf(TargetFolderW() + folderItem.name));
+        if (!IsBelow(folder, root))
+            continue;
+        if (!folderItem.remove) {
+            folders.Installed(folder + L"\\*");
             continue;
         }
+        const DWORD attributes = listing.Attributes(folder);
+        if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+            continue;
+        if (named.count(ComparableText(folder)) != 0)
+            emptied.push_back(folder);
+        else
+            folders.Removed(folder + L"\\*");
+    }
+    // Innermost first.
+    std::stable_sort(emptied.begin(), emptied.end(),
+                     [](const std::wstring& a, const std::wstring& b) { return a.size() > b.size(); });
+    for (size_t i = 0; i < files.size(); ++i) {
+        CUpdateFileItem* item = files[i];
+        if (!item->doUpdate)
+            continue;
+        CJournalEntry entry;
+        entry.target = targets[i];
         folders.Installed(entry.target);
         const bool exists = isFile(entry.target);
         // A file absent beside its whole old version under "X.old", as an
@@ -572,14 +601,16 @@ bool CQXUpdate::BeginTransaction()
         item->change = static_cast<int>(journal.entries.size());
         journal.entries.push_back(entry);
     }
-    if (journal.entries.empty()) {
-        transactionBegun = true;
-        return true;
-    }
     // Removed in reverse order: the subfolders, then the run's folder.
     journal.folders = runFolders;
     journal.newFolders = folders.ToCreate();
     journal.prune = folders.ToPrune();
+    journal.emptied = emptied;
+    if (journal.entries.empty() && journal.newFolders.empty() && journal.emptied.empty() && journal.prune.empty()) {
+        journal = CUpdateJournal();
+        transactionBegun = true;
+        return true;
+    }
     const bool written = journal.Write();
     if (!written)
         LOG(ERROR) << ToLogText(kJournalFailed) << ToLogText(journal.path) << ToLogText(kCode)
@@ -670,27 +701,6 @@ bool CQXUpdate::UpdateAppFiles()
         ++counts.failed;
         return true;
     };
-    // Folders for new files first, outermost first.
-    for (const std::wstring& folder : journal.newFolders) {
-        if (throughLink(folder)) {
-            ok = false;
-            break;
-        }
-        if (InjectedFault(eStepCreateFolder) || !CreateDirectoryW(folder.c_str(), nullptr)) {
-            const DWORD code = LastErrorOr(ERROR_GEN_FAILURE);
-            LOG(ERROR) << ToLogText(kCreateFailed) << ToLogText(folder) << ToLogText(kCode) << code;
-            const DWORD attributes = GetFileAttributesW(folder.c_str());
-            const bool file = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
-            LOG(ERROR) << ToLogText(kFolderNotCreated + folder + L": " +
-                                    (file ? std::wstring(kFileInPlaceOfFolder) : FailureText(folder, code)))
-                       << ToLogText(kCode) << code;
-            ++counts.failed;
-            ok = false;
-            break;
-        }
-        LOG(INFO) << ToLogText(kFolderCreated) << ToLogText(folder);
-        PassKillPoint(eKillSwap);
-    }
     // A file the run removes, kept under its backup name until the commit.
     const auto remove = [this, &retry, &throughLink](const CJournalEntry& entry) {
         LOG(INFO) << ToLogText(kRemoving) << ToLogText(entry.target);
@@ -716,24 +726,72 @@ bool CQXUpdate::UpdateAppFiles()
         PassKillPoint(eKillSwap);
         return true;
     };
+    // Removals first (see BeginTransaction).
     for (CUpdateFileItem* item : files) {
         if (!ok)
             break;
-        if (item->doRemove) {
-            if (item->change < 0) {
-                const std::wstring target = FullPathOf(TargetFolderW() + item->FileNameW());
-                const DWORD attributes = GetFileAttributesW(target.c_str());
-                const bool folder = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-                if (folder)
-                    LOG(WARNING) << ToLogText(kRemoveIsFolder) << ToLogText(target);
-                else
-                    LOG(INFO) << ToLogText(kAlreadyAbsent) << ToLogText(target);
-                continue;
-            }
-            started = static_cast<size_t>(item->change) + 1;
-            ok = remove(journal.entries[static_cast<size_t>(item->change)]);
+        if (!item->doRemove)
+            continue;
+        if (item->change < 0) {
+            const std::wstring target = FullPathOf(TargetFolderW() + item->FileNameW());
+            const DWORD attributes = GetFileAttributesW(target.c_str());
+            const bool folder = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+            if (folder)
+                LOG(WARNING) << ToLogText(kRemoveIsFolder) << ToLogText(target);
+            else
+                LOG(INFO) << ToLogText(kAlreadyAbsent) << ToLogText(target);
             continue;
         }
+        started = static_cast<size_t>(item->change) + 1;
+        ok = remove(journal.entries[static_cast<size_t>(item->change)]);
+    }
+    // Folders the new version drops where its files take their names, now
+    // that their files are gone.
+    for (const std::wstring& folder : journal.emptied) {
+        if (!ok)
+            break;
+        if (throughLink(folder)) {
+            ok = false;
+            break;
+        }
+        if (!RemoveDirectoryW(folder.c_str())) {
+            const DWORD code = LastErrorOr(ERROR_GEN_FAILURE);
+            LOG(ERROR) << ToLogText(kFolderNotRemoved + folder + L": " + ReasonText(code)) << ToLogText(kCode) << code;
+            ++counts.failed;
+            ok = false;
+            break;
+        }
+        LOG(INFO) << ToLogText(kFolderRemoved) << ToLogText(folder);
+        PassKillPoint(eKillSwap);
+    }
+    // Folders for new files first, outermost first.
+    for (const std::wstring& folder : journal.newFolders) {
+        if (!ok)
+            break;
+        if (throughLink(folder)) {
+            ok = false;
+            break;
+        }
+        if (InjectedFault(eStepCreateFolder) || !CreateDirectoryW(folder.c_str(), nullptr)) {
+            const DWORD code = LastErrorOr(ERROR_GEN_FAILURE);
+            LOG(ERROR) << ToLogText(kCreateFailed) << ToLogText(folder) << ToLogText(kCode) << code;
+            const DWORD attributes = GetFileAttributesW(folder.c_str());
+            const bool file = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+            LOG(ERROR) << ToLogText(kFolderNotCreated + folder + L": " +
+                                    (file ? std::wstring(kFileInPlaceOfFolder) : FailureText(folder, code)))
+                       << ToLogText(kCode) << code;
+            ++counts.failed;
+            ok = false;
+            break;
+        }
+        LOG(INFO) << ToLogText(kFolderCreated) << ToLogText(folder);
+        PassKillPoint(eKillSwap);
+    }
+    for (CUpdateFileItem* item : files) {
+        if (!ok)
+            break;
+        if (item->doRemove)
+            continue;
         if (!item->doUpdate) {
             LOG(INFO) << ToLogText(L"Файл пропущен из-за настроек обновления. " + item->FileNameW());
             ++counts.skipped;

@@ -36,8 +36,16 @@ std::wstring Difference(const std::wstring& folder, const CBaseFile& file, std::
         return std::wstring();
     CHandle handle(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    if (!handle)
-        return L"не удалось прочитать, код " + std::to_wstring(GetLastError());
+    if (!handle) {
+        const DWORD code = GetLastError();
+        // Held open by the application, which still runs at the load: its
+        // size is that of the base version, and nothing of it changes.
+        if (code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION) {
+            LOG(WARNING) << ToLogText(UpdateMessages::kBaseUnread + file.name);
+            return std::wstring();
+        }
+        return L"не удалось прочитать, код " + std::to_wstring(code);
+    }
     CMd5 md5;
     DWORD read = 0;
     int64_t total = 0;

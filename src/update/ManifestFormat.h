@@ -48,6 +48,13 @@ inline constexpr wchar_t kIsRemove[] = L"isRemove";
 // <base Version="a.b.c.d" count="N"> (Version only when known), with one
 // element <F FileName=".." SizeByte=".." MD5=".."/> per file the update does
 // not install but relies on finding as it is (kFileName, kSizeByte, kMd5).
+// Folders of the new version an update creates (isRemove="0": empty ones,
+// which no file implies) and those it drops (isRemove="1"): an element of its
+// own beside files, which an engine that knows nothing of it ignores.
+//   <folders count="N"><D Name="x\y" isRemove="0"/></folders>
+inline constexpr wchar_t kFolders[] = L"folders";
+inline constexpr wchar_t kFolder[] = L"D";
+inline constexpr wchar_t kFolderName[] = L"Name";
 inline constexpr wchar_t kBase[] = L"base";
 inline constexpr wchar_t kBaseVersion[] = L"Version";
 inline constexpr wchar_t kBaseFile[] = L"F";

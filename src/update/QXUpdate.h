@@ -57,6 +57,15 @@ public:
     CUpdateFileItem& operator=(const CUpdateFileItem&) = delete;
 };
 
+// A folder of the manifest: one the new version has (created when missing)
+// or one it drops (removed once empty; in the swap when a new file takes its
+// name, otherwise at the commit).
+struct CUpdateFolderItem
+{
+    std::wstring name; // relative to the application folder
+    bool remove = false;
+};
+
 // Which start RunUpdatedApp performs; the operation does not depend on it.
 enum eRunType
 {
@@ -77,6 +86,7 @@ public:
     std::string appToRun;
     std::string params;
     std::vector<CUpdateFileItem*> files; // owned, in load order
+    std::vector<CUpdateFolderItem> folders;
     std::string filesKey;
     CVersionNumber assignedVersion;
     // Where the run's journal is kept: beside the executable unless set.

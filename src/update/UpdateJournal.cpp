@@ -111,6 +111,10 @@ bool CUpdateJournal::Write()
         text += "N\t" + WideToUtf8(folder) + "\r\n";
     for (const std::wstring& folder : prune)
         text += "P\t" + WideToUtf8(folder) + "\r\n";
+    // Written only where a run needs it: journals without it stay readable
+    // by earlier versions.
+    for (const std::wstring& folder : emptied)
+        text += "E\t" + WideToUtf8(folder) + "\r\n";
     for (const CJournalEntry& entry : entries) {
         text += static_cast<char>(entry.kind);
         text += "\t" + WideToUtf8(entry.target) + "\t" + WideToUtf8(entry.staged) + "\t" + WideToUtf8(entry.backup) +
@@ -157,6 +161,7 @@ eJournalState CUpdateJournal::Read()
     folders.clear();
     newFolders.clear();
     prune.clear();
+    emptied.clear();
     CHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                              FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) {
@@ -175,8 +180,13 @@ eJournalState CUpdateJournal::Read()
     size_t index = 1;
     for (; index < lines.size() && lines[index] != kEnd; ++index) {
         const std::vector<std::string> fields = Fields(lines[index]);
-        if (fields.size() == 2 && !fields[1].empty() && (fields[0] == "F" || fields[0] == "N" || fields[0] == "P")) {
-            (fields[0] == "F" ? folders : fields[0] == "N" ? newFolders : prune).push_back(Utf8ToWide(fields[1]));
+        if (fields.size() == 2 && !fields[1].empty() &&
+            (fields[0] == "F" || fields[0] == "N" || fields[0] == "P" || fields[0] == "E")) {
+            (fields[0] == "F"   ? folders
+             : fields[0] == "N" ? newFolders
+             : fields[0] == "P" ? prune
+                                : emptied)
+                .push_back(Utf8ToWide(fields[1]));
             continue;
         }
         if (fields.size() != 4 || fields[0].size() != 1 ||
@@ -369,11 +379,11 @@ bool RemoveRunTraces(const CUpdateJournal& journal, eKillPhase phase, const std:
 bool UndoJournal(const CUpdateJournal& journal, size_t started, eKillPhase phase, eUndoLog log, int* restoredCount)
 {
     *restoredCount = 0;
-    if (journal.entries.empty())
+    if (journal.Empty())
         return true;
     bool ok = true;
     std::vector<CLeftover> leftovers;
-    for (size_t i = journal.entries.size(); i-- > 0;) {
+    const auto undo = [&](size_t i) {
         const CJournalEntry& entry = journal.entries[i];
         if (i >= started) {
             // Staged only, perhaps with its backup linked ahead (a second
@@ -383,7 +393,7 @@ bool UndoJournal(const CUpdateJournal& journal, size_t started, eKillPhase phase
             DWORD code = 0;
             if (entry.linked)
                 DropExtraName(entry.backup, entry.target, phase, &code, &leftovers);
-            continue;
+            return;
         }
         CUndoneChange undone;
         if (!UndoChange(entry, phase, &undone, &leftovers)) {
@@ -401,9 +411,27 @@ bool UndoJournal(const CUpdateJournal& journal, size_t started, eKillPhase phase
         } else if (undone.notOurs && log != eUndoQuiet) {
             LOG(WARNING) << ToLogText(kNotOurs) << ToLogText(entry.target);
         }
+    };
+    // The installs, then the folders, then the removals (a removed file may
+    // have stood where a created folder is).
+    const auto isRemoval = [&journal](size_t i) { return journal.entries[i].kind == eChangeRemove; };
+    for (size_t i = journal.entries.size(); i-- > 0;) {
+        if (!isRemoval(i))
+            undo(i);
     }
     RemoveIfEmpty(std::vector<std::wstring>(journal.newFolders.rbegin(), journal.newFolders.rend()), phase,
                   log != eUndoQuiet);
+    for (auto folder = journal.emptied.rbegin(); folder != journal.emptied.rend(); ++folder) {
+        if (CreateDirectoryW(folder->c_str(), nullptr)) {
+            PassKillPoint(phase);
+            if (log != eUndoQuiet)
+                LOG(INFO) << ToLogText(kFolderRecreated) << ToLogText(*folder);
+        }
+    }
+    for (size_t i = journal.entries.size(); i-- > 0;) {
+        if (isRemoval(i))
+            undo(i);
+    }
     // A change that could not be undone stays in the journal: the next run
     // undoes it before anything else.
     return ok && RemoveRunTraces(journal, phase, leftovers);
@@ -411,7 +439,7 @@ bool UndoJournal(const CUpdateJournal& journal, size_t started, eKillPhase phase
 
 bool FinishJournal(const CUpdateJournal& journal, eKillPhase phase, eFinishBy by)
 {
-    if (journal.entries.empty())
+    if (journal.Empty())
         return true;
     bool ok = true;
     std::vector<CLeftover> leftovers;

@@ -14,6 +14,8 @@
 //   F <tab> folder                              a folder of the run's own (its staged files and backups)
 //   N <tab> folder                              a folder the run creates for new files (outermost first)
 //   P <tab> folder                              a folder removed at the commit if removals left it empty
+//   E <tab> folder                              a folder removed in the swap, once its removals have emptied
+//                                               it, for a new file that takes its name (created again by the undo)
 //   R <tab> target <tab> staged <tab> backup    an application file replaced
 //   A <tab> target <tab> staged <tab>           a file the run adds (the staged file linked to the
 //                                               target's name, its staged name kept until the commit)
@@ -74,7 +76,11 @@ public:
     std::vector<std::wstring> folders;    // the run's own, removed when it ends
     std::vector<std::wstring> newFolders; // created for new files; removed again when the run is undone
     std::vector<std::wstring> prune;      // removed at the commit when removals left them empty
+    std::vector<std::wstring> emptied;    // removed in the swap (innermost first); created again by the undo
     std::vector<CJournalEntry> entries;
+
+    // Nothing to change in the application folder.
+    bool Empty() const { return entries.empty() && newFolders.empty() && emptied.empty() && prune.empty(); }
 
     // Writes every entry and the end line, out to the disk. False with the
     // last-error value; the file is then removed again where possible.
@@ -138,9 +144,11 @@ enum eFinishBy
 bool FinishChange(const CJournalEntry& entry, eKillPhase phase, eFinishBy by, DWORD* code,
                   std::vector<CLeftover>* leftovers);
 // Undoes a journal's changes in reverse order: the first `started` ones in
-// full (UndoChange), the later ones only as far as their staged files; then
-// the folders the run created (where empty), the run's own folders and, when
-// nothing is left, the journal. Each change that cannot be undone is logged
+// full (UndoChange), the later ones only as far as their staged files. The
+// swap removes files first, then folders, then creates folders and installs
+// files, so the undo goes back the same way: the installs, the folders the run
+// created (where empty), the folders it removed (created again), the
+// removals; then the run's own folders and, when nothing is left, the journal. Each change that cannot be undone is logged
 // with its code; the changes undone as `log` says. restoredCount receives the
 // old versions put back. True when nothing is left.
 enum eUndoLog

@@ -40,6 +40,7 @@ void CQXUpdate::Reset()
     for (CUpdateFileItem* item : files)
         delete item;
     files.clear();
+    folders.clear();
     updateFolder.clear();
     targetFolder.clear();
     wideUpdateFolder.clear();
@@ -273,6 +274,25 @@ bool CQXUpdate::CheckItems(size_t first)
         if (item.sizeBytes > 0)
             needed += static_cast<uint64_t>(item.sizeBytes);
     }
+    // The manifest's folders pass the same rules as its files' names.
+    for (const CUpdateFolderItem& folderItem : folders) {
+        const std::wstring& name = folderItem.name;
+        if (!StaysInside(name)) {
+            refuse(kRefusedOutside, name);
+            continue;
+        }
+        if (NamesDevice(name)) {
+            refuse(kRefusedDevice, name);
+            continue;
+        }
+        if (own.Names(ComparablePath(folder + name), folderItem.remove)) {
+            refuse(kRefusedOwnName, name);
+            continue;
+        }
+        std::wstring where;
+        if (paths.Check(root, LongPathOf(FullPathOf(folder + name)), &where) == ePathThroughLink)
+            refuse(kRefusedLink, name + L" (" + where + L")");
+    }
     if (notFound > 0)
         LOG(ERROR) << ToLogText(kRefused + std::wstring(kRefusedNoDownloadFolder) + downloadFolder +
                                 kFolderMissingCount + std::to_wstring(notFound));
@@ -351,6 +371,10 @@ bool CQXUpdate::LoadUpdateInfoFromXmlFile(std::wstring path)
         files.push_back(item.get());
         item.release();
     }
+
+    for (const pugi::xml_node& element : update.child(kFolders).children(kFolder))
+        folders.push_back(CUpdateFolderItem{element.attribute(kFolderName).as_string(),
+                                            element.attribute(kIsRemove).as_bool()});
 
     if (info)
         LogManifest(*this, first);

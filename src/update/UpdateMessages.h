@@ -57,6 +57,9 @@ constexpr wchar_t kBaseDiffers[] =
 constexpr wchar_t kBaseDiffersMore[] =
     L"Ошибка обновления: Не совпадают с версией, для которой сделано обновление, ещё файлов: ";
 constexpr wchar_t kRefusedOtherVersion[] = L"обновление сделано для другой версии приложения: ";
+// A file of the base version held open without sharing: only its size could be compared.
+constexpr wchar_t kBaseUnread[] =
+    L"Файл занят другим процессом, проверен только его размер (совпадает с версией, для которой сделано обновление): ";
 constexpr wchar_t kJournalFailed[] = L"Ошибка обновления: Не удалось записать журнал обновления. ";
 // The service's start: an interrupted run's journal waits while another run holds the run lock.
 constexpr wchar_t kRecoveryWaits[] =
@@ -103,6 +106,9 @@ constexpr wchar_t kNotRemoved[] = L"Файл не удалён: ";
 constexpr wchar_t kFolderNotCreated[] = L"Папка не создана: ";
 constexpr wchar_t kFolderCreated[] = L"Создана папка: ";
 constexpr wchar_t kFolderRemoved[] = L"Удалена папка: ";
+constexpr wchar_t kFolderRecreated[] = L"Папка создана снова: ";
+// A folder the new version drops, where a new file goes, could not be removed; the reason follows after ": ".
+constexpr wchar_t kFolderNotRemoved[] = L"Ошибка обновления: Папка не удалена: ";
 constexpr wchar_t kFileInPlaceOfFolder[] = L"на месте папки находится файл";
 constexpr wchar_t kPutBack[] = L"Возвращена прежняя версия файла: ";
 constexpr wchar_t kNotPutBack[] = L"Ошибка обновления: Не удалось вернуть прежнюю версию файла: ";

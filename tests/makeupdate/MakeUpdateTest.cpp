@@ -184,21 +184,27 @@ TEST_F(MakeUpdate, UnusableInput_OneClearLineExitCodeAndNothingWritten)
          nullptr, 2, L"the output folder lies inside the new folder: {new}pkg\\", 1, true},
         {"output is the old folder", {}, {}, {L"make", L"--old", L"{old}", L"--new", L"{new}", L"--out", L"{old}"},
          nullptr, 2, L"the output folder lies inside the old folder: {old}", 1, true},
-        // A new file that the engine could not install, each one named.
-        {"a new file where the old tree has a file in place of its folder", {{L"plugins", "a file"}},
-         {{L"plugins\\p.dll", "p"}}, {}, nullptr, 2,
-         L"cannot be installed, the old tree has a file where its folder is: {new}plugins\\p.dll", 1, true},
-        {"a new file where the old tree has a folder", {{L"data\\x.bin", "x"}}, {{L"data", "file"}}, {}, nullptr, 2,
-         L"cannot be installed, the old tree has a folder of its name: {new}data", 1, true},
+        // A new file that the engine could not install, each one named: a
+        // file that becomes a folder (or the reverse) while removals are kept.
+        {"a new file where the kept old tree has a file in place of its folder", {{L"plugins", "a file"}},
+         {{L"plugins\\p.dll", "p"}},
+         {L"make", L"--old", L"{old}", L"--new", L"{new}", L"--out", L"{out}", L"--keep-removed"}, nullptr, 2,
+         L"cannot be installed with --keep-removed, the old tree has a file where its folder is: {new}plugins\\p.dll",
+         1, true},
+        {"a new file where the kept old tree has a folder", {{L"data\\x.bin", "x"}}, {{L"data", "file"}},
+         {L"make", L"--old", L"{old}", L"--new", L"{new}", L"--out", L"{out}", L"--keep-removed"}, nullptr, 2,
+         L"cannot be installed with --keep-removed, the old tree has a folder of its name: {new}data", 1, true},
         // Unreadable files: an old one of the same size is read to compare;
         // a new one only to copy, after a.txt was already copied.
         {"old file unreadable", {}, {}, {}, L"{old}a.txt", 2, L"cannot read {old}a.txt: ", 1, true},
         {"new file unreadable after another was copied", {}, {}, {}, L"{new}c.txt", 2, L"cannot read {new}c.txt: ", 1},
         // Exactly one line however many reasons there are.
         {"two new files that cannot be installed", {{L"plugins", "a file"}, {L"data\\x.bin", "x"}},
-         {{L"plugins\\p.dll", "p"}, {L"data", "file"}}, {}, nullptr, 2,
-         L"2 files cannot be used: cannot be installed, the old tree has a folder of its name: {new}data; "
-         L"cannot be installed, the old tree has a file where its folder is: {new}plugins\\p.dll",
+         {{L"plugins\\p.dll", "p"}, {L"data", "file"}},
+         {L"make", L"--old", L"{old}", L"--new", L"{new}", L"--out", L"{out}", L"--keep-removed"}, nullptr, 2,
+         L"2 files cannot be used: cannot be installed with --keep-removed, the old tree has a folder of its name: "
+         L"{new}data; cannot be installed with --keep-removed, the old tree has a file where its folder is: "
+         L"{new}plugins\\p.dll",
          1, true},
         {"a kept removal and an unreadable file", {{L"only-old.txt", "x"}}, {},
          {L"make", L"--old", L"{old}", L"--new", L"{new}", L"--out", L"{out}", L"--keep-removed"}, L"{new}c.txt", 2,

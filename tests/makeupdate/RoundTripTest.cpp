@@ -6,6 +6,7 @@
 #include <pugixml.hpp>
 
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -356,4 +357,84 @@ TEST(RoundTrip, EngineChecksTheDigestOfEachDownload)
             EXPECT_EQ(kOldTime, WriteTime(app + L"b.dll"));
         }
     }
+}
+
+namespace {
+
+// Every folder below folder (with a trailing backslash), by relative path.
+std::set<std::wstring> FolderSet(const std::wstring& folder, const std::wstring& prefix = L"")
+{
+    std::set<std::wstring> folders;
+    WIN32_FIND_DATAW data{};
+    CFindHandle find(FindFirstFileW((folder + prefix + L"*").c_str(), &data));
+    if (!find)
+        return folders;
+    do {
+        const std::wstring name = data.cFileName;
+        if (name == L"." || name == L".." || (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+            continue;
+        folders.insert(prefix + name);
+        for (const std::wstring& inner : FolderSet(folder, prefix + name + L"\\"))
+            folders.insert(inner);
+    } while (FindNextFileW(find.Get(), &data));
+    return folders;
+}
+
+} // namespace
+
+// Folders are part of the update: an empty folder of the new version, one
+// the new version drops, a file that becomes a folder and a folder that
+// becomes a file. The installed folder becomes exactly the new version,
+// files and folders; with one file held it stays exactly the old one.
+TEST(RoundTrip, FoldersAndFileFolderChanges_ExactlyTheNewFolderSet)
+{
+    CTestFolder root;
+    const std::wstring old = root / L"old\\";
+    const std::wstring fresh = root / L"new\\";
+    const std::wstring out = root / L"out\\";
+    const std::wstring installed = root / L"installed\\";
+    const TreeContents oldTree = {
+        {L"a.dll", "old a"}, {L"data", "a file that becomes a folder"}, {L"plug\\p.dll", "old p"},
+        {L"keep\\k.txt", "kept"},
+    };
+    const TreeContents newTree = {
+        {L"a.dll", "new a"}, {L"data\\x.dll", "new x"}, {L"plug", "a folder that became a file"},
+        {L"keep\\k.txt", "kept"},
+    };
+    for (const std::wstring& folder : {old, installed}) {
+        ASSERT_TRUE(WriteTree(folder, oldTree));
+        ASSERT_TRUE(CreateDirectoryW((folder + L"dropped").c_str(), nullptr));
+        ASSERT_TRUE(CreateDirectoryW((folder + L"dropped\\inner").c_str(), nullptr));
+    }
+    ASSERT_TRUE(WriteTree(fresh, newTree));
+    ASSERT_TRUE(CreateDirectoryW((fresh + L"cache").c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW((fresh + L"cache\\empty").c_str(), nullptr));
+    const std::set<std::wstring> oldFolders = FolderSet(installed);
+
+    const ToolResult made =
+        RunMakeUpdate({L"make", L"--old", old, L"--new", fresh, L"--out", out, L"--target-folder", installed});
+    ASSERT_TRUE(made.finished);
+    ASSERT_EQ(0u, made.exitCode) << ::testing::PrintToString(made.err);
+
+    std::vector<std::string> log;
+    {
+        CHandle held(CreateFileW((installed + L"keep\\k.txt").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0,
+                                 nullptr));
+        ASSERT_TRUE(held.IsValid());
+        // k.txt is unchanged; a.dll's replacement is what the holder blocks.
+        CHandle heldA(CreateFileW((installed + L"a.dll").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(heldA.IsValid());
+        ASSERT_TRUE(RunEngine(root / L"bin\\", out + L"update.xml", &log));
+    }
+    EXPECT_EQ(Cp1251(L"обновление отменено, файлы в прежнем состоянии"), RunOutcome(log));
+    EXPECT_EQ(oldTree, ReadTree(installed));
+    EXPECT_EQ(oldFolders, FolderSet(installed));
+    // The log holds every run of the day: the next run adds no error line.
+    const size_t errorsOfTheHeldRun = ErrorLines(log).size();
+
+    ASSERT_TRUE(RunEngine(root / L"bin\\", out + L"update.xml", &log));
+    EXPECT_EQ(errorsOfTheHeldRun, ErrorLines(log).size());
+    EXPECT_EQ(Cp1251(L"обновление выполнено"), RunOutcome(log));
+    EXPECT_EQ(newTree, ReadTree(installed));
+    EXPECT_EQ(FolderSet(fresh), FolderSet(installed));
 }

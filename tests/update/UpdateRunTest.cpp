@@ -414,8 +414,8 @@ const Scenario kScenarios[] = {
      Item(0, L"a.dll", 3) + XmlElement(L"I1", {{L"FileName", L"plug"}, {L"isUpdate", L"0"}, {L"isRemove", L"1"}}),
      L"2",
      {{L"plug", nullptr, Stamp::kNone}, {L"a.dll", "new", Stamp::kManifest}},
-     {{"INFO", kUpdating + std::wstring(L"{upd}a.dll")},
-      {"WARNING", UpdateMessages::kRemoveIsFolder + std::wstring(L"{app}plug")}},
+     {{"WARNING", UpdateMessages::kRemoveIsFolder + std::wstring(L"{app}plug")},
+      {"INFO", kUpdating + std::wstring(L"{upd}a.dll")}},
      true},
 
     // A file where a new file's folder must be: the item fails, saying why.
@@ -1125,10 +1125,11 @@ TEST(UpdateRunLog, SuccessfulRun_TellsManifestEachFileProgramsAndCounts)
     EXPECT_TRUE(lines[4] == awaited + Cp1251(kWaitNotFound) ||
                 lines[4].find(Cp1251(kWaitEnded)) == awaited.size())
         << lines[4];
-    EXPECT_EQ("INFO " + Cp1251(kReplaced + app + L"a.dll"), lines[5]);
-    EXPECT_EQ("INFO " + Cp1251(kAdded + app + L"b.dll"), lines[6]);
-    EXPECT_EQ("INFO " + Cp1251(kRemoved + app + L"c.dll"), lines[7]);
-    EXPECT_EQ("INFO " + Cp1251(kAlreadyAbsent + app + L"e.dll"), lines[8]);
+    // Removals come first: a file the new version drops may stand where one of its folders goes.
+    EXPECT_EQ("INFO " + Cp1251(kRemoved + app + L"c.dll"), lines[5]);
+    EXPECT_EQ("INFO " + Cp1251(kAlreadyAbsent + app + L"e.dll"), lines[6]);
+    EXPECT_EQ("INFO " + Cp1251(kReplaced + app + L"a.dll"), lines[7]);
+    EXPECT_EQ("INFO " + Cp1251(kAdded + app + L"b.dll"), lines[8]);
     const std::string started =
         "INFO " + Cp1251(kStarted + (L"\"" + app + L"QXStandIn.exe\" --exit-code 0") + kStartedProcess);
     EXPECT_EQ(0u, lines[9].find(started)) << lines[9];
@@ -1297,4 +1298,74 @@ TEST(UpdateRunLog, MissingDownloadFolder_NamedOnceWithTheCount)
                                                                  run.Root(L"gone\\") + UpdateMessages::kFolderMissingCount + L"2")};
     EXPECT_EQ(expected, run.EngineLines()) << run.LogText();
     EXPECT_EQ("old a", ReadBytes(app + L"a.dll").value_or("<missing>"));
+}
+
+namespace {
+
+// Every file and folder below folder (with a trailing backslash): relative
+// name -> content, "<folder>" for a folder.
+std::map<std::wstring, std::string> TreeOf(const std::wstring& folder, const std::wstring& prefix = L"")
+{
+    std::map<std::wstring, std::string> tree;
+    for (const auto& entry : FolderContents(folder + prefix)) {
+        tree[prefix + entry.first] = entry.second;
+        if (entry.second == "<folder>") {
+            for (const auto& inner : TreeOf(folder, prefix + entry.first + L"\\"))
+                tree[inner.first] = inner.second;
+        }
+    }
+    return tree;
+}
+
+} // namespace
+
+// The folders of the new version are part of the transaction: an empty one
+// created, one it drops removed, a file that becomes a folder and a folder
+// that becomes a file; undone with the rest when a file is held.
+TEST(UpdateRun, FoldersOfTheNewVersion_MadeWithTheFilesOrUndoneWithThem)
+{
+    const std::map<std::wstring, std::string> before = {
+        {L"a.dll", "old a"},          {L"data", "a file that becomes a folder"},
+        {L"gone", "<folder>"},        {L"plug", "<folder>"},
+        {L"plug\\p.dll", "old p"},    {L"keep", "<folder>"},
+    };
+    const std::map<std::wstring, std::string> after = {
+        {L"a.dll", "new a"},          {L"data", "<folder>"},  {L"data\\x.dll", "new x"},
+        {L"plug", "a file now"},      {L"keep", "<folder>"},  {L"cache", "<folder>"},
+        {L"cache\\empty", "<folder>"},
+    };
+    for (bool held : {false, true}) {
+        SCOPED_TRACE(held ? "a file held: undone" : "committed");
+        CRunFolder run;
+        const std::wstring app = run.TargetFolder();
+        for (const auto& entry : before) {
+            if (entry.second == "<folder>") {
+                ASSERT_TRUE(CreateDirectoryW((app + entry.first).c_str(), nullptr));
+            } else {
+                ASSERT_TRUE(WriteBytes(app + entry.first, entry.second));
+            }
+        }
+        ASSERT_TRUE(WriteBytes(run.UpdateFolder() + L"a.dll", "new a"));
+        ASSERT_TRUE(WriteBytes(run.UpdateFolder() + L"x.dll", "new x"));
+        ASSERT_TRUE(WriteBytes(run.UpdateFolder() + L"plug", "a file now"));
+        const std::wstring folders = XmlElement(
+            L"folders", {{L"count", L"3"}},
+            XmlElement(L"D", {{L"Name", L"cache\\empty"}, {L"isRemove", L"0"}}) +
+                XmlElement(L"D", {{L"Name", L"gone"}, {L"isRemove", L"1"}}) +
+                XmlElement(L"D", {{L"Name", L"plug"}, {L"isRemove", L"1"}}));
+        ASSERT_TRUE(WriteManifest(
+            run.ManifestPath(),
+            InfoElement(run.UpdateFolder(), app) +
+                FilesElement(RemovalElement(0, L"data") + Item(1, L"data\\x.dll", 5, L"1", L"x.dll") +
+                                 RemovalElement(2, L"plug\\p.dll") + Item(3, L"plug", 10) + Item(4, L"a.dll", 5),
+                             5) +
+                folders));
+        CFileHolder holder;
+        if (held) {
+            ASSERT_TRUE(holder.Hold(run.Root(), app + L"a.dll"));
+        }
+        ASSERT_TRUE(run.Run(run.ManifestPath()));
+        holder.End();
+        EXPECT_EQ(held ? before : after, TreeOf(app)) << run.LogText();
+    }
 }
