@@ -57,6 +57,8 @@ constexpr wchar_t kBaseDiffers[] =
 constexpr wchar_t kBaseDiffersMore[] =
     L"Ошибка обновления: Не совпадают с версией, для которой сделано обновление, ещё файлов: ";
 constexpr wchar_t kRefusedOtherVersion[] = L"обновление сделано для другой версии приложения: ";
+// The check of the installation against the base record: files, then bytes hashed and milliseconds.
+constexpr wchar_t kBaseChecked[] = L"Проверка версии приложения: файлов ";
 // A file of the base version held open without sharing: only its size could be compared.
 constexpr wchar_t kBaseUnread[] =
     L"Файл занят другим процессом, проверен только его размер (совпадает с версией, для которой сделано обновление): ";

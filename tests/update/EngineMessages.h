@@ -64,7 +64,8 @@ inline bool IsStoryLine(const std::string& line)
                                 kAwaited, kStarted, kStartFailedCommand, kNoAppToRun, kReplaced, kAdded, kRemoved,
                                 kAlreadyAbsent, kNotUpdated, kNotRemoved, kPutBack, kAddedTakenBack, kRunEnd,
                                 UpdateMessages::kFolderCreated, UpdateMessages::kFolderRemoved,
-                                UpdateMessages::kProgramAfterRefusal, UpdateMessages::kProgramNotStarted}) {
+                                UpdateMessages::kProgramAfterRefusal, UpdateMessages::kProgramNotStarted,
+                                UpdateMessages::kBaseChecked}) {
         const std::string prefix = Cp1251(text);
         if (message.compare(0, prefix.size(), prefix) == 0)
             return true;
