@@ -160,7 +160,7 @@ CFolderListing::Folder& CFolderListing::Listing(const std::wstring& folderPath)
     if (!find)
         return folder;
     do {
-        folder.names[ComparableText(data.cFileName)] = data.dwFileAttributes;
+        folder.names[ComparableText(data.cFileName)] = Entry{data.dwFileAttributes, data.cFileName};
     } while (FindNextFileW(find.Get(), &data));
     folder.listed = GetLastError() == ERROR_NO_MORE_FILES;
     if (!folder.listed)
@@ -178,11 +178,21 @@ DWORD CFolderListing::Attributes(const std::wstring& path)
     if (folder.listed) {
         const auto found = folder.names.find(ComparableText(Trimmed(name)));
         if (found != folder.names.end())
-            return found->second;
+            return found->second.attributes;
         if (name.find(L'~') == std::wstring::npos)
             return INVALID_FILE_ATTRIBUTES;
     }
     return GetFileAttributesW(path.c_str());
+}
+
+std::wstring CFolderListing::AsListed(const std::wstring& path)
+{
+    const size_t slash = path.find_last_of(L"\\/");
+    if (slash == std::wstring::npos || slash + 1 == path.size())
+        return path;
+    const Folder& folder = Listing(path.substr(0, slash + 1));
+    const auto found = folder.names.find(ComparableText(Trimmed(path.substr(slash + 1))));
+    return found == folder.names.end() ? path : path.substr(0, slash + 1) + found->second.name;
 }
 
 DWORD CPathChecker::AttributesOf(const std::wstring& path)

@@ -64,12 +64,20 @@ class CFolderListing
 public:
     // INVALID_FILE_ATTRIBUTES when path does not exist.
     DWORD Attributes(const std::wstring& path);
+    // path with its last name as the folder lists it (its letter case on the
+    // disk); path itself when the listing does not hold it.
+    std::wstring AsListed(const std::wstring& path);
 
 private:
+    struct Entry
+    {
+        DWORD attributes = 0;
+        std::wstring name; // as listed
+    };
     struct Folder
     {
         bool listed = false;
-        std::map<std::wstring, DWORD> names; // comparable name -> attributes
+        std::map<std::wstring, Entry> names; // comparable name -> what the listing says
     };
     Folder& Listing(const std::wstring& folderPath);
     std::map<std::wstring, Folder> m_folders;

@@ -526,7 +526,9 @@ bool CQXUpdate::BeginTransaction()
     for (size_t i = 0; i < files.size(); ++i) {
         if (!files[i]->doUpdate && !files[i]->doRemove)
             continue;
-        targets[i] = LongPathOf(FullPathOf(TargetFolderW() + files[i]->FileNameW()));
+        // The name as the folder lists it, so that a replaced file keeps its
+        // letter case on any file system.
+        targets[i] = listing.AsListed(LongPathOf(FullPathOf(TargetFolderW() + files[i]->FileNameW())));
         named.insert(ComparableText(targets[i]));
     }
     for (CUpdateFileItem* item : files) {

@@ -20,6 +20,19 @@ const char kHeader[] = "QXUpdateJournal 1";
 const char kEnd[] = "end";
 const char kCommit[] = "commit";
 
+LONG g_journalFlushes = 0;
+
+// Writes the journal's data out to the disk: a kill cannot lose what the
+// system accepted, a power cut can, so every record is flushed before the
+// run goes on.
+bool FlushJournal(HANDLE file)
+{
+    if (!FlushFileBuffers(file))
+        return false;
+    InterlockedIncrement(&g_journalFlushes);
+    return true;
+}
+
 bool WriteAll(HANDLE file, const std::string& text)
 {
     DWORD written = 0;
@@ -79,6 +92,11 @@ bool DropExtraName(const std::wstring& name, const std::wstring& target, eKillPh
 
 } // namespace
 
+LONG JournalFlushes()
+{
+    return InterlockedCompareExchange(&g_journalFlushes, 0, 0);
+}
+
 bool DeleteIfPresent(const std::wstring& path, eKillPhase phase, DWORD* code)
 {
     if (path.empty())
@@ -127,7 +145,7 @@ bool CUpdateJournal::Write()
     CHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file)
         return false;
-    const bool written = WriteAll(file.Get(), text) && FlushFileBuffers(file.Get());
+    const bool written = WriteAll(file.Get(), text) && FlushJournal(file.Get());
     const DWORD code = LastErrorOr(ERROR_WRITE_FAULT);
     file.Close();
     if (!written) {
@@ -145,7 +163,7 @@ bool CUpdateJournal::MarkCommitted()
                              nullptr));
     if (!file)
         return false;
-    if (!WriteAll(file.Get(), std::string(kCommit) + "\r\n") || !FlushFileBuffers(file.Get())) {
+    if (!WriteAll(file.Get(), std::string(kCommit) + "\r\n") || !FlushJournal(file.Get())) {
         const DWORD code = LastErrorOr(ERROR_WRITE_FAULT);
         file.Close();
         SetLastError(code);

@@ -97,6 +97,11 @@ public:
 // refuses it); false only when it stays, with code.
 bool DeleteIfPresent(const std::wstring& path, eKillPhase phase, DWORD* code);
 
+// How many times this process has written a journal out to the disk (its
+// records, or its commit line): a seam for tests, since a kill never loses
+// what the system accepted and only a power cut shows a missing flush.
+LONG JournalFlushes();
+
 // The journal's place: beside this process's executable.
 std::wstring DefaultJournalPath();
 

@@ -95,6 +95,11 @@ TEST(PathRules, ShortAndLongNamesCompareEqual)
     EXPECT_EQ(folder / L"LongFolderName\\new~1.dll", LongPathOf(shortFolder + L"\\new~1.dll"));
     EXPECT_EQ(ComparablePath(folder / L"LongFolderName\\x.dll"), ComparablePath(shortFolder + L"\\X.DLL"));
     EXPECT_EQ(L"C:\\no~such\\x", LongPathOf(L"C:\\no~such\\x"));
+
+    // The name as the folder lists it: its letter case on the disk.
+    CFolderListing listing;
+    EXPECT_EQ(folder / L"LongFolderName\\longfilename.dll", listing.AsListed(folder / L"LongFolderName\\LONGFILENAME.DLL"));
+    EXPECT_EQ(folder / L"LongFolderName\\absent.dll", listing.AsListed(folder / L"LongFolderName\\absent.dll"));
 }
 
 // Each path checked from the folder down: links, files on the way and a

@@ -1,6 +1,7 @@
 // Loading the update manifest and the new files' content, in process.
 #include "update/ManifestText.h"
 #include "update/QXUpdate.h"
+#include "update/UpdateJournal.h"
 
 #include "platform/FileHelpers.h"
 #include "platform/Handles.h"
@@ -607,4 +608,50 @@ TEST_F(ManifestLoad, Md5_ManyItemsOfEveryKind_EachCheckedAndStagedOnItsOwn)
     for (const CUpdateFileItem* item : m_update.files)
         stagedItems += item->staged.IsStaged() ? 1 : 0;
     EXPECT_EQ(stagedItems, stagedNames);
+}
+
+// What was checked is what is installed: from the load to the swap the
+// staged file is held without sharing, so no program can write to it, delete
+// it or rename it.
+TEST_F(ManifestLoad, StagedFile_NoWriterWhileTheRunHoldsIt)
+{
+    CTestFolder journalFolder;
+    m_update.journalPath = journalFolder / L"QXUpdate.journal";
+    ASSERT_TRUE(WriteBytes(TargetFolder() + L"a.dll", "old"));
+    Download(L"a.dll", "new");
+    ASSERT_TRUE(Load(ItemElement(0, L"a.dll", 3, L"1"), 1));
+    const CUpdateFileItem& item = *m_update.files[0];
+    ASSERT_TRUE(item.staged.IsStaged());
+    ASSERT_LE(0, item.change);
+    const std::wstring staged = m_update.journal.entries[static_cast<size_t>(item.change)].staged;
+    for (const DWORD access : {static_cast<DWORD>(GENERIC_WRITE), static_cast<DWORD>(DELETE),
+                               static_cast<DWORD>(FILE_APPEND_DATA)}) {
+        SCOPED_TRACE(access);
+        CHandle writer(CreateFileW(staged.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                   nullptr, OPEN_EXISTING, 0, nullptr));
+        EXPECT_FALSE(writer.IsValid());
+        EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), GetLastError());
+    }
+    EXPECT_EQ("new", Content(item));
+    m_update.Reset();
+}
+
+// The journal is on the disk before anything in the application folder
+// changes, and its commit line before the old versions are deleted: each
+// written out (a kill never loses what the system accepted; a power cut does).
+TEST_F(ManifestLoad, Journal_WrittenOutBeforeTheFirstChangeAndAtTheCommit)
+{
+    CTestFolder journalFolder;
+    m_update.journalPath = journalFolder / L"QXUpdate.journal";
+    ASSERT_TRUE(WriteBytes(TargetFolder() + L"a.dll", "old"));
+    Download(L"a.dll", "new");
+    const LONG before = JournalFlushes();
+    ASSERT_TRUE(Load(ItemElement(0, L"a.dll", 3, L"1"), 1));
+    EXPECT_EQ(before + 1, JournalFlushes());
+    EXPECT_EQ("old", ReadBytes(TargetFolder() + L"a.dll").value_or("<missing>"));
+    m_update.finishAfterStart = true;
+    ASSERT_TRUE(m_update.UpdateAppFiles());
+    EXPECT_EQ(before + 2, JournalFlushes());
+    EXPECT_EQ("new", ReadBytes(TargetFolder() + L"a.dll").value_or("<missing>"));
+    m_update.FinishUpdate();
 }

@@ -355,6 +355,26 @@ const Scenario kScenarios[] = {
       {"INFO", kUpdating + std::wstring(L"{upd}never-downloaded.txt")}},
      true},
 
+    // Names with capital letters, as the disk has them or in another case:
+    // the file is replaced, never added beside itself.
+    {"NameWithCapitals_Replaced",
+     {{L"App.dll", "old"}},
+     {{L"upd\\App.dll", "new"}},
+     Item(0, L"App.dll", 3),
+     L"1",
+     {{L"App.dll", "new", Stamp::kManifest}},
+     {{"INFO", kUpdating + std::wstring(L"{upd}App.dll")}},
+     true},
+
+    {"NameInAnotherCaseThanOnDisk_Replaced",
+     {{L"App.dll", "old"}, {L"Sub", nullptr}, {L"Sub\\Lib.DLL", "old lib"}},
+     {{L"upd\\app.DLL", "new"}, {L"upd\\lib.dll", "new lib"}},
+     Item(0, L"app.DLL", 3) + Item(1, L"SUB\\lib.dll", 7, L"1", L"lib.dll"),
+     L"2",
+     {{L"App.dll", "new", Stamp::kManifest}, {L"Sub", nullptr, Stamp::kNone}},
+     {{"INFO", kUpdating + std::wstring(L"{upd}app.DLL")}, {"INFO", kUpdating + std::wstring(L"{upd}SUB\\lib.dll")}},
+     true},
+
     // An earlier version was killed between its move and its write: its
     // whole old version "a.dll.old" goes with the update that installs a.dll.
     {"BackupWithoutTarget_RemovedWithTheUpdate",
