@@ -795,7 +795,7 @@ bool CQXUpdate::UpdateAppFiles()
         if (item->doRemove)
             continue;
         if (!item->doUpdate) {
-            LOG(INFO) << ToLogText(L"Файл пропущен из-за настроек обновления. " + item->FileNameW());
+            LOG(INFO) << ToLogText(kSkipped + item->FileNameW());
             ++counts.skipped;
             continue;
         }
@@ -806,7 +806,7 @@ bool CQXUpdate::UpdateAppFiles()
                 break;
             }
         }
-        LOG(INFO) << ToLogText(L"Обновление файла " + UpdateFolderW() + item->FileNameW());
+        LOG(INFO) << ToLogText(kUpdating + UpdateFolderW() + item->FileNameW());
         const CJournalEntry& entry = journal.entries[static_cast<size_t>(item->change)];
         started = static_cast<size_t>(item->change) + 1;
         retry.NextFile();

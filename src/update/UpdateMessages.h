@@ -98,6 +98,9 @@ constexpr wchar_t kNoAppToRun[] = L"Программа для запуска п�
 constexpr wchar_t kProgramAfterRefusal[] =
     L"Обновление не выполнено, программа запускается в прежней версии: ";
 constexpr wchar_t kProgramNotStarted[] = L"Программа после обновления не запущена, обновление отменено: ";
+// Before each item's change: the download folder and the item's name follow.
+constexpr wchar_t kUpdating[] = L"Обновление файла ";
+constexpr wchar_t kSkipped[] = L"Файл пропущен из-за настроек обновления. ";
 constexpr wchar_t kReplaced[] = L"Файл заменён: ";
 constexpr wchar_t kAdded[] = L"Файл добавлен: ";
 constexpr wchar_t kRemoved[] = L"Файл удалён: ";

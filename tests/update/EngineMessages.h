@@ -1,6 +1,6 @@
 #pragma once
+// The update engine's log messages, as tests compare them: the engine's own catalogue.
 #include "update/UpdateMessages.h"
-// The update engine's log messages, as tests compare them.
 #include "support/TestSupport.h"
 
 #include <string>
@@ -8,51 +8,49 @@
 
 namespace EngineMessages {
 
-const wchar_t kUpdating[] = L"Обновление файла ";
-const wchar_t kSkipped[] = L"Файл пропущен из-за настроек обновления. ";
-const wchar_t kDiscrepancy[] = L"Обнаружено расхождение в данных файла: ";
-const wchar_t kCreateFailed[] = L"Ошибка обновления: Не удалось создать файл. ";
-const wchar_t kWriteFailed[] = L"Ошибка обновления: Не удалось записать данные в файл или данные записаны частично. ";
-const wchar_t kStampFailed[] = L"Ошибка обновления: Не получилось обновить дату файла и атрубуты. ";
-const wchar_t kRestored[] = L"Ошибка обновления: Восстановлена прежняя версия файла. ";
-const wchar_t kCode[] = L" Код ошибки ";
-const wchar_t kUndone[] = L"Ошибка обновления: Обновление отменено, восстановлены прежние версии файлов: ";
-const wchar_t kRecoveredUndone[] = L"Прерванное обновление отменено, восстановлены прежние версии файлов: ";
-const wchar_t kRecoveredFinished[] = L"Прерванное обновление завершено.";
-const wchar_t kRecoveryFailed[] = L"Ошибка обновления: Не удалось восстановить прерванное обновление, журнал сохранён: ";
-const wchar_t kRefused[] = L"Ошибка обновления: Обновление отклонено, ";
-const wchar_t kJournalFailed[] = L"Ошибка обновления: Не удалось записать журнал обновления. ";
-
-const wchar_t kNotPutBack[] = L"Ошибка обновления: Не удалось вернуть прежнюю версию файла: ";
-
-// The run's account of itself.
-const wchar_t kRunStart[] = L"Запуск обновления: манифест ";
-const wchar_t kRunAwaits[] = L", ожидаемый процесс ID ";
-const wchar_t kManifestMissing[] = L"Ошибка обновления: Манифест обновления не найден: ";
-const wchar_t kManifestIsFolder[] = L"Ошибка обновления: Вместо манифеста обновления указана папка: ";
-const wchar_t kManifestNotParsed[] = L"Ошибка обновления: Манифест обновления не разобран: ";
-const wchar_t kManifestLacks[] = L"Ошибка обновления: В манифесте обновления нет элемента ";
-const wchar_t kManifestLoaded[] = L"Манифест обновления: версия ";
-const wchar_t kStaging[] = L"Подготовка файлов к установке: ";
-const wchar_t kStaged[] = L"Файлы подготовлены к установке: ";
-const wchar_t kClientEnded[] = L"Клиентское приложение завершено, ID процесса ";
-const wchar_t kClientNotRunning[] = L"Клиентское приложение не запущено, завершать нечего.";
-const wchar_t kAwaited[] = L"Процесс с ID ";
-const wchar_t kWaitNotFound[] = L" не найден, ожидание не требуется.";
-const wchar_t kWaitEnded[] = L" завершился, ожидание ";
-const wchar_t kStarted[] = L"Запущена программа: ";
-const wchar_t kStartedProcess[] = L", ID процесса ";
-const wchar_t kStartFailedCommand[] = L"Ошибка обновления: Не удалось запустить программу ";
-const wchar_t kNoAppToRun[] = L"Программа для запуска после обновления не указана (AppToRun).";
-const wchar_t kReplaced[] = L"Файл заменён: ";
-const wchar_t kAdded[] = L"Файл добавлен: ";
-const wchar_t kRemoved[] = L"Файл удалён: ";
-const wchar_t kAlreadyAbsent[] = L"Файл для удаления отсутствует, удалять нечего: ";
-const wchar_t kNotUpdated[] = L"Файл не обновлён: ";
-const wchar_t kNotRemoved[] = L"Файл не удалён: ";
-const wchar_t kPutBack[] = L"Возвращена прежняя версия файла: ";
-const wchar_t kAddedTakenBack[] = L"Удалён добавленный файл: ";
-const wchar_t kRunEnd[] = L"Итог обновления: ";
+// The catalogue's own texts, so that a test compares what the engine writes.
+using UpdateMessages::kUpdating;
+using UpdateMessages::kSkipped;
+using UpdateMessages::kDiscrepancy;
+using UpdateMessages::kCreateFailed;
+using UpdateMessages::kWriteFailed;
+using UpdateMessages::kStampFailed;
+using UpdateMessages::kRestored;
+using UpdateMessages::kCode;
+using UpdateMessages::kUndone;
+using UpdateMessages::kRecoveredUndone;
+using UpdateMessages::kRecoveredFinished;
+using UpdateMessages::kRecoveryFailed;
+using UpdateMessages::kRefused;
+using UpdateMessages::kJournalFailed;
+using UpdateMessages::kNotPutBack;
+using UpdateMessages::kRunStart;
+using UpdateMessages::kRunAwaits;
+using UpdateMessages::kManifestMissing;
+using UpdateMessages::kManifestIsFolder;
+using UpdateMessages::kManifestNotParsed;
+using UpdateMessages::kManifestLacks;
+using UpdateMessages::kManifestLoaded;
+using UpdateMessages::kStaging;
+using UpdateMessages::kStaged;
+using UpdateMessages::kClientEnded;
+using UpdateMessages::kClientNotRunning;
+using UpdateMessages::kAwaited;
+using UpdateMessages::kWaitNotFound;
+using UpdateMessages::kWaitEnded;
+using UpdateMessages::kStarted;
+using UpdateMessages::kStartedProcess;
+using UpdateMessages::kStartFailedCommand;
+using UpdateMessages::kNoAppToRun;
+using UpdateMessages::kReplaced;
+using UpdateMessages::kAdded;
+using UpdateMessages::kRemoved;
+using UpdateMessages::kAlreadyAbsent;
+using UpdateMessages::kNotUpdated;
+using UpdateMessages::kNotRemoved;
+using UpdateMessages::kPutBack;
+using UpdateMessages::kAddedTakenBack;
+using UpdateMessages::kRunEnd;
 
 // True for a line ("LEVEL message") of the run's account of itself, which
 // tests of the engine's other lines leave out.
