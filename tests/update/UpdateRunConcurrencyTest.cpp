@@ -5,6 +5,7 @@
 #include "update/ManifestText.h"
 
 #include "platform/Handles.h"
+#include "support/ShownOnFailure.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -119,6 +120,8 @@ protected:
     bool RunWaits(const wchar_t* run) const { return LogSays(run, kWaiting); }
 
     CTestFolder m_folder;
+    CRunLogShownOnFailure m_logA{m_folder / L"runA\\"};
+    CRunLogShownOnFailure m_logB{m_folder / L"runB\\"};
 };
 
 } // namespace
