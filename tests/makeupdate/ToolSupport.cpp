@@ -1,10 +1,75 @@
 #include "makeupdate/ToolSupport.h"
 
 #include "platform/Handles.h"
+#include "support/ShownOnFailure.h"
 
+#include <gtest/gtest.h>
 #include <wincrypt.h>
 
+#include <deque>
+
 namespace {
+
+// What the tool and engine runs of the running test did, shown with each of
+// its failed assertions.
+struct CRunRecord
+{
+    const void* test = nullptr;
+    std::string text;
+};
+std::deque<CRunRecord> g_toolRuns;
+CRunRecord g_engineRun;
+std::wstring g_engineFolder;
+
+const void* CurrentTest()
+{
+    return testing::UnitTest::GetInstance()->current_test_info();
+}
+
+std::string Utf8(const std::wstring& text)
+{
+    const int needed =
+        WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    std::string bytes(static_cast<size_t>(needed > 0 ? needed : 0), '\0');
+    if (needed > 0)
+        WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), &bytes[0], needed, nullptr,
+                            nullptr);
+    return bytes;
+}
+
+std::string DescribeToolRun(const std::wstring& command, const ToolResult& result)
+{
+    std::string text = "run: " + Utf8(command) + "\n";
+    if (!result.finished)
+        text += "  " + result.notFinished + "\n";
+    else
+        text += "  exit code " + std::to_string(result.exitCode) + "\n";
+    const std::pair<const char*, const std::vector<std::wstring>*> streams[] = {{"standard output", &result.out},
+                                                                                {"standard error", &result.err}};
+    for (const auto& stream : streams) {
+        text += "  " + std::string(stream.first) + ", " + std::to_string(stream.second->size()) + " lines" +
+                (stream.second->empty() ? "\n" : ":\n");
+        for (const std::wstring& line : *stream.second)
+            text += "    " + Utf8(line) + "\n";
+    }
+    return text;
+}
+
+const CShownOnFailure g_shownToolRuns("the last runs of QXMakeUpdate.exe in this test", [] {
+    std::string text;
+    for (const CRunRecord& run : g_toolRuns) {
+        if (run.test == CurrentTest())
+            text += run.text;
+    }
+    return text;
+});
+
+const CShownOnFailure g_shownEngineRun("the last update run of the engine in this test", [] {
+    if (g_engineRun.test != CurrentTest())
+        return std::string();
+    const std::string log = UpdateRunLogsText(g_engineFolder);
+    return g_engineRun.text + (log.empty() ? std::string("  no update-run log\n") : log);
+});
 
 std::wstring TemporaryFile(const std::wstring& folder, const wchar_t* prefix)
 {
@@ -48,33 +113,56 @@ std::wstring MakeUpdateExecutable()
 ToolResult RunMakeUpdate(const std::vector<std::wstring>& arguments, const std::wstring& workingDirectory)
 {
     ToolResult result;
-    CTestFolder outputs;
-    const std::wstring outPath = TemporaryFile(outputs.Path(), L"out");
-    const std::wstring errPath = TemporaryFile(outputs.Path(), L"err");
     std::wstring command = QuoteArgument(MakeUpdateExecutable());
     for (const std::wstring& argument : arguments)
         command += L" " + QuoteArgument(argument);
+    const auto recorded = [&]() -> ToolResult {
+        g_toolRuns.push_back({CurrentTest(), DescribeToolRun(command, result)});
+        // The runs a failure is about are the last ones (a case and its dry run).
+        while (g_toolRuns.size() > 3)
+            g_toolRuns.pop_front();
+        return result;
+    };
+    CTestFolder outputs;
+    if (outputs.Path().empty()) {
+        result.notFinished = "not started: no folder for its output, " + LastErrorText(GetLastError());
+        return recorded();
+    }
+    const std::wstring outPath = TemporaryFile(outputs.Path(), L"out");
+    const std::wstring errPath = TemporaryFile(outputs.Path(), L"err");
     CChildProcess tool;
-    if (!tool.Start(command, workingDirectory, {}, outPath, errPath))
-        return result;
+    if (!tool.Start(command, workingDirectory, {}, outPath, errPath)) {
+        result.notFinished = "not started: " + tool.StartFailure();
+        return recorded();
+    }
     // A generous bound that only catches a hang.
-    if (!tool.Ended(60000, &result.exitCode))
-        return result;
-    result.finished = true;
+    result.finished = tool.Ended(60000, &result.exitCode);
+    if (!result.finished)
+        result.notFinished = "did not end within 60 s (what it wrote so far follows)";
     result.out = Lines(outPath);
     result.outBytes = ReadBytes(outPath).value_or("");
     result.err = Lines(errPath);
-    return result;
+    return recorded();
 }
 
 bool RunEngine(const std::wstring& binFolder, const std::wstring& manifest, std::vector<std::string>* log)
 {
     const std::wstring executable = binFolder + L"QXClientUpdSvc.exe";
+    const std::wstring command = QuoteArgument(executable) + L" update " + QuoteArgument(L"updfile:" + manifest);
+    g_engineRun = {CurrentTest(), "run: " + Utf8(command) + "\n"};
+    g_engineFolder = binFolder;
     CreateDirectoryW(binFolder.c_str(), nullptr);
-    if (!CopyFileW(ProductExecutable().c_str(), executable.c_str(), FALSE))
+    if (!CopyFileW(ProductExecutable().c_str(), executable.c_str(), FALSE)) {
+        g_engineRun.text += "  not started: copying the executable failed, " + LastErrorText(GetLastError()) + "\n";
         return false;
-    const ProcessResult run =
-        RunProcess(QuoteArgument(executable) + L" update " + QuoteArgument(L"updfile:" + manifest));
+    }
+    const ProcessResult run = RunProcess(command);
+    if (!run.started)
+        g_engineRun.text += "  not started: " + run.startFailure + "\n";
+    else if (run.timedOut)
+        g_engineRun.text += "  did not end within 60 s\n";
+    else
+        g_engineRun.text += "  exit code " + std::to_string(run.exitCode) + "\n";
     if (!run.started || run.timedOut || run.exitCode != 0)
         return false;
     *log = UpdateRunLogLines(binFolder);

@@ -14,17 +14,22 @@ std::wstring MakeUpdateExecutable();
 struct ToolResult
 {
     bool finished = false;
+    std::string notFinished; // why it did not start or end (with the error code); empty once finished
     DWORD exitCode = 0;
     std::vector<std::wstring> out; // standard output, line by line (UTF-8 decoded)
     std::vector<std::wstring> err; // standard error
     std::string outBytes;          // standard output as written
 };
 
-// Runs QXMakeUpdate.exe with these arguments (each quoted as needed).
+// Runs QXMakeUpdate.exe with these arguments (each quoted as needed). Every
+// failed assertion of the test after it is shown with the last few runs of
+// the tool in the test: their command lines, exit codes and output, or why
+// they did not start or end.
 ToolResult RunMakeUpdate(const std::vector<std::wstring>& arguments, const std::wstring& workingDirectory = L"");
 
 // Runs an update with the real service executable, copied into binFolder so
 // that its log belongs to this run; the log's lines (Windows-1251 bytes).
+// Every failed assertion of the test after it is shown with that log.
 bool RunEngine(const std::wstring& binFolder, const std::wstring& manifest, std::vector<std::string>* log);
 // "ERROR message" of the log lines at level ERROR, but for the failed start of
 // the program after the update (these manifests name none) and the run's

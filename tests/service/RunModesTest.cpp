@@ -33,7 +33,7 @@ protected:
         const std::wstring output = m_folder / L"console.txt";
         const ProcessResult result =
             RunProcess(QuoteArgument(Executable()) + L" " + arguments, environment, m_folder.Path(), 60000, output);
-        ASSERT_TRUE(result.started) << result.error;
+        ASSERT_TRUE(result.started) << result.startFailure;
         ASSERT_FALSE(result.timedOut);
         EXPECT_EQ(result.exitCode, 0u);
         EXPECT_EQ(ReadBytes(output).value_or("missing"), "");

@@ -70,7 +70,7 @@ protected:
     {
         const ProcessResult result = RunProcess(QuoteArgument(m_executable) + L" " + arguments,
                                                 {{L"TEMP", m_folder.Path()}}, m_folder.Path(), 30000);
-        ASSERT_TRUE(result.started);
+        ASSERT_TRUE(result.started) << result.startFailure;
         ASSERT_FALSE(result.timedOut);
         EXPECT_EQ(result.exitCode, 0u);
     }

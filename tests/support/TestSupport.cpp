@@ -267,6 +267,7 @@ bool CChildProcess::Start(const std::wstring& commandLine, const std::wstring& f
     Terminate();
     m_process.Close();
     m_id = 0;
+    m_startFailure.clear();
     std::vector<wchar_t> command(commandLine.begin(), commandLine.end());
     command.push_back(L'\0');
     std::vector<wchar_t> block;
@@ -279,8 +280,10 @@ bool CChildProcess::Start(const std::wstring& commandLine, const std::wstring& f
         output = InheritableFile(outputFile);
         if (!errorFile.empty())
             error = InheritableFile(errorFile);
-        if (!output || (!errorFile.empty() && !error))
-            return false;
+        if (!output)
+            return Failed("creating its output file");
+        if (!errorFile.empty() && !error)
+            return Failed("creating its error file");
         startup.dwFlags = STARTF_USESTDHANDLES;
         startup.hStdInput = nullptr;
         startup.hStdOutput = output.Get();
@@ -290,11 +293,43 @@ bool CChildProcess::Start(const std::wstring& commandLine, const std::wstring& f
     if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, output.IsValid(),
                         block.empty() ? 0 : CREATE_UNICODE_ENVIRONMENT, block.empty() ? nullptr : block.data(),
                         folder.empty() ? nullptr : folder.c_str(), &startup, &info))
-        return false;
+        return Failed("CreateProcess");
     CHandle thread(info.hThread);
     m_process.Reset(info.hProcess);
     m_id = info.dwProcessId;
     return true;
+}
+
+bool CChildProcess::Failed(const std::string& step)
+{
+    const DWORD code = GetLastError();
+    m_startFailure = step + ": " + LastErrorText(code);
+    SetLastError(code);
+    return false;
+}
+
+std::string LastErrorText(DWORD code)
+{
+    wchar_t* text = nullptr;
+    const DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                            FORMAT_MESSAGE_IGNORE_INSERTS,
+                                        nullptr, code, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US),
+                                        reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    std::wstring words = length != 0 && text != nullptr ? std::wstring(text, length) : std::wstring();
+    LocalFree(text);
+    while (!words.empty() && (words.back() == L'\n' || words.back() == L'\r' || words.back() == L' '))
+        words.pop_back();
+    std::string result = "error " + std::to_string(code);
+    if (!words.empty()) {
+        const int needed = WideCharToMultiByte(CP_UTF8, 0, words.c_str(), static_cast<int>(words.size()), nullptr,
+                                               0, nullptr, nullptr);
+        std::string bytes(static_cast<size_t>(needed > 0 ? needed : 0), '\0');
+        if (needed > 0)
+            WideCharToMultiByte(CP_UTF8, 0, words.c_str(), static_cast<int>(words.size()), &bytes[0], needed,
+                                nullptr, nullptr);
+        result += " (" + bytes + ")";
+    }
+    return result;
 }
 
 ProcessResult RunProcess(const std::wstring& commandLine, const EnvironmentChanges& environment,
@@ -304,6 +339,7 @@ ProcessResult RunProcess(const std::wstring& commandLine, const EnvironmentChang
     CChildProcess child;
     if (!child.Start(commandLine, workingDirectory, environment, outputFile)) {
         result.error = GetLastError();
+        result.startFailure = child.StartFailure();
         return result;
     }
     result.started = true;

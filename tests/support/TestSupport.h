@@ -71,7 +71,8 @@ public:
     // working folder (empty: this process's); environment: changes to this
     // process's; outputFile: where its standard output goes, and its standard
     // error too unless errorFile names another file (empty: nowhere). False
-    // with the last-error value when it cannot be created.
+    // with the last-error value when it cannot be created; StartFailure()
+    // then says which step failed and with which code.
     bool Start(const std::wstring& commandLine, const std::wstring& folder = std::wstring(),
                const EnvironmentChanges& environment = {}, const std::wstring& outputFile = std::wstring(),
                const std::wstring& errorFile = std::wstring());
@@ -99,6 +100,8 @@ public:
     }
     bool Running() const { return m_process && !Ended(0); }
     DWORD Id() const { return m_id; }
+    // Why the last Start failed ("CreateProcess: error 1359 (...)"), or empty.
+    const std::string& StartFailure() const { return m_startFailure; }
     HANDLE Handle() const { return m_process.Get(); }
 
     // Ends the process if it still runs and waits (bounded) until it is gone;
@@ -112,8 +115,11 @@ public:
     }
 
 private:
+    bool Failed(const std::string& step);
+
     CHandle m_process;
     DWORD m_id = 0;
+    std::string m_startFailure;
 };
 
 struct ProcessResult
@@ -122,7 +128,11 @@ struct ProcessResult
     DWORD exitCode = 0;
     bool timedOut = false;
     DWORD error = 0;
+    std::string startFailure; // why it did not start (CChildProcess::StartFailure)
 };
+
+// "error N (the system's text)" for a last-error value.
+std::string LastErrorText(DWORD code);
 
 // Starts commandLine (program path quoted by the caller) and waits up to timeoutMs.
 // With outputFile, the program's standard output and error go to that file.

@@ -15,7 +15,7 @@ bool CUpdateRunFolder::Run(const std::wstring& manifestPath, DWORD timeoutMs, co
     const ProcessResult result = RunProcess(QuoteArgument(Executable()) + L" update " +
                                                 QuoteArgument(L"updfile:" + manifestPath) + extraArguments,
                                             {}, TargetFolder(), timeoutMs);
-    EXPECT_TRUE(result.started) << result.error;
+    EXPECT_TRUE(result.started) << result.startFailure;
     EXPECT_FALSE(result.timedOut);
     EXPECT_EQ(0u, result.exitCode);
     m_log = UpdateRunLogLines(Root(L"bin\\"));

@@ -1,7 +1,10 @@
 #pragma once
 // A folder for update runs of the real executable: a copy of it in bin\ (so
 // that its update-run log, bin\Log\LumenorbitNew\, belongs to these runs
-// alone), the download folder upd\ and the application folder app\.
+// alone), the download folder upd\ and the application folder app\. Every
+// failed assertion while it lives is shown with the update-run logs of the
+// bin and app folders (app: where an executable run from there logs).
+#include "support/ShownOnFailure.h"
 #include "support/TestSupport.h"
 
 #include <string>
@@ -35,4 +38,8 @@ public:
 protected:
     CTestFolder m_folder;
     std::vector<std::string> m_log;
+
+private:
+    CRunLogShownOnFailure m_binLog{Root(L"bin\\")};
+    CRunLogShownOnFailure m_appLog{TargetFolder()};
 };

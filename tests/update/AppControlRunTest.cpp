@@ -9,6 +9,7 @@
 #include "platform/Handles.h"
 #include "platform/TextConversion.h"
 
+#include "support/ShownOnFailure.h"
 #include "support/StandInRecord.h"
 #include "support/TestSupport.h"
 
@@ -130,7 +131,7 @@ protected:
             RunProcess(QuoteArgument(m_updater) + L" update " + QuoteArgument(L"updfile:" + m_manifest) +
                            extraArguments,
                        {}, m_folder.Path(), 60000);
-        ASSERT_TRUE(result.started) << result.error;
+        ASSERT_TRUE(result.started) << result.startFailure;
         ASSERT_FALSE(result.timedOut);
         EXPECT_EQ(result.exitCode, 0u);
     }
@@ -288,6 +289,7 @@ protected:
     const std::wstring m_appFolder = m_folder / L"app\\";
     const std::wstring m_downloadFolder = m_folder / L"download\\";
     const std::wstring m_updater = m_updaterFolder + L"QXClientUpdSvc.exe";
+    CRunLogShownOnFailure m_updaterLog{m_updaterFolder};
     const std::wstring m_manifest = m_folder / L"update.xml";
     const std::wstring m_record = m_folder / L"record.txt";
     const std::wstring m_standIn = TestBinaryFolder() + L"QXStandIn.exe";

@@ -114,6 +114,7 @@ TEST(FilesInUse, SelfUpdateFromTheApplicationFolder_CommittedNextRunLeavesNothin
     ASSERT_TRUE(CreateDirectoryW(app.c_str(), nullptr));
     ASSERT_TRUE(CreateDirectoryW(upd.c_str(), nullptr));
     const std::wstring exe = app + L"QXClientUpdSvc.exe";
+    CRunLogShownOnFailure runLog(app);
     ASSERT_TRUE(CopyFileW(ProductExecutable().c_str(), exe.c_str(), FALSE));
     // The new version: the same program with bytes after its image (it still runs).
     const std::string newExe = Bytes(ProductExecutable()) + "new version";
@@ -129,7 +130,7 @@ TEST(FilesInUse, SelfUpdateFromTheApplicationFolder_CommittedNextRunLeavesNothin
         const ProcessResult result = RunProcess(QuoteArgument(exe) + L" update " +
                                                     QuoteArgument(L"updfile:" + manifestPath),
                                                 {}, app, 60000);
-        EXPECT_TRUE(result.started && !result.timedOut && result.exitCode == 0) << result.error;
+        EXPECT_TRUE(result.started && !result.timedOut && result.exitCode == 0) << result.startFailure;
         return UpdateRunLogLines(app);
     };
 

@@ -5,6 +5,7 @@
 #include "update/ManifestText.h"
 
 #include "platform/Handles.h"
+#include "support/ShownOnFailure.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -18,6 +19,12 @@ namespace {
 
 const std::string kWaiting = Cp1251(L"Ожидание завершения другого обновления.");
 const std::string kUpdating = Cp1251(EngineMessages::kUpdating);
+const std::string kRunEnd = Cp1251(EngineMessages::kRunEnd);
+
+// The two versions differ in size, so that a look at a file's size, which
+// opens no handle on it, tells which one it holds.
+const std::string kVersionA = "AAAA";
+const std::string kVersionB = "BBBBBB";
 
 // runA\ and runB\ each hold a copy of the executable (so each run has a log
 // of its own) and the downloads of one version; app\ is the folder both update.
@@ -32,7 +39,7 @@ protected:
             ASSERT_TRUE(CreateDirectoryW((m_folder / run + L"\\upd").c_str(), nullptr));
             ASSERT_TRUE(CopyFileW(ProductExecutable().c_str(), (m_folder / run + L"\\QXClientUpdSvc.exe").c_str(),
                                   FALSE));
-            const std::string version = run == std::wstring(L"runA") ? "AAAA" : "BBBB";
+            const std::string version = run == std::wstring(L"runA") ? kVersionA : kVersionB;
             std::wstring items;
             int index = 0;
             for (const wchar_t* name : {L"x.dll", L"y.dll"}) {
@@ -70,10 +77,19 @@ protected:
     // the second (runB); true when the second run's log says it waits.
     bool SecondRunWaitsForFirst(CChildProcess& requester, CChildProcess& first, CChildProcess& second)
     {
-        EXPECT_TRUE(StartRequester(requester));
-        EXPECT_TRUE(StartRun(first, L"runA", requester.Id()));
+        if (!StartRequester(requester)) {
+            ADD_FAILURE() << "the requester did not start: " << requester.StartFailure();
+            return false;
+        }
+        if (!StartRun(first, L"runA", requester.Id())) {
+            ADD_FAILURE() << "the first run did not start: " << first.StartFailure();
+            return false;
+        }
         EXPECT_TRUE(RunHasBegun()) << "the first run did not begin";
-        EXPECT_TRUE(StartRun(second, L"runB", 0));
+        if (!StartRun(second, L"runB", 0)) {
+            ADD_FAILURE() << "the second run did not start: " << second.StartFailure();
+            return false;
+        }
         const bool waits = RunWaits(L"runB");
         EXPECT_TRUE(waits) << "the second run did not wait";
         return waits && !testing::Test::HasFailure();
@@ -90,6 +106,16 @@ protected:
     }
 
     std::string Bytes(const wchar_t* name) const { return ReadBytes(App() + name).value_or("<missing>"); }
+
+    // True when the file holds the second run's version, found without
+    // opening it: a handle open on it would make the run's rename over it
+    // fail and send the run down its path for files that programs use.
+    bool HoldsSecondVersion(const wchar_t* name) const
+    {
+        WIN32_FILE_ATTRIBUTE_DATA data{};
+        return GetFileAttributesExW((App() + name).c_str(), GetFileExInfoStandard, &data) &&
+               data.nFileSizeHigh == 0 && data.nFileSizeLow == kVersionB.size();
+    }
 
     // Waits (up to a minute) until a run holds the lock and has begun its
     // changes: its own folder appears in the application folder.
@@ -119,6 +145,8 @@ protected:
     bool RunWaits(const wchar_t* run) const { return LogSays(run, kWaiting); }
 
     CTestFolder m_folder;
+    CRunLogShownOnFailure m_logA{m_folder / L"runA\\"};
+    CRunLogShownOnFailure m_logB{m_folder / L"runB\\"};
 };
 
 } // namespace
@@ -131,23 +159,27 @@ TEST_F(UpdateRunConcurrency, SecondRun_WaitsUntilTheFirstHasEndedThenInstallsIts
     ASSERT_TRUE(SecondRunWaitsForFirst(requester, first, second));
     requester.Terminate();
 
-    // While the first run lives, no file may hold the second run's version.
-    int samples = 0;
-    while (first.Running()) {
-        for (const wchar_t* name : {L"x.dll", L"y.dll"}) {
-            const std::optional<std::string> bytes = ReadBytes(App() + name);
-            if (bytes) {
-                EXPECT_NE("BBBB", *bytes) << "the second run replaced a file while the first still ran";
-            }
-        }
-        ++samples;
+    // Until the first run has ended, no file may hold the second run's
+    // version. The first run writes its closing line while it still holds
+    // the lock (its process ends a moment later), so a file seen with the
+    // second version before that line is in the first run's log was changed
+    // while the first run held the lock: the files are looked at first, the
+    // log after.
+    for (int samples = 0;; ++samples) {
+        bool secondVersion = false;
+        for (const wchar_t* name : {L"x.dll", L"y.dll"})
+            secondVersion = HoldsSecondVersion(name) || secondVersion;
+        if (Count(LogOf(L"runA"), kRunEnd) != 0)
+            break;
+        EXPECT_FALSE(secondVersion) << "the second run replaced a file while the first still held the lock";
         ASSERT_LT(samples, 1200) << "the first run did not end";
         Sleep(50);
     }
+    ASSERT_TRUE(first.Ended(60000));
     ASSERT_TRUE(second.Ended(60000));
 
-    EXPECT_EQ("BBBB", Bytes(L"x.dll"));
-    EXPECT_EQ("BBBB", Bytes(L"y.dll"));
+    EXPECT_EQ(kVersionB, Bytes(L"x.dll"));
+    EXPECT_EQ(kVersionB, Bytes(L"y.dll"));
     WIN32_FIND_DATAW data{};
     EXPECT_FALSE(CFindHandle(FindFirstFileW((App() + L".~qx*").c_str(), &data)).IsValid()) << "a run's folder stays";
     const std::vector<std::string> firstLog = LogOf(L"runA");
@@ -169,8 +201,8 @@ TEST_F(UpdateRunConcurrency, FirstRunKilledWhileSecondWaits_SecondGoesOnAtOnce)
     // Well before the first run's own wait for its requester could have ended.
     ASSERT_TRUE(second.Ended(30000));
     EXPECT_TRUE(requester.Running());
-    EXPECT_EQ("BBBB", Bytes(L"x.dll"));
-    EXPECT_EQ("BBBB", Bytes(L"y.dll"));
+    EXPECT_EQ(kVersionB, Bytes(L"x.dll"));
+    EXPECT_EQ(kVersionB, Bytes(L"y.dll"));
     EXPECT_EQ(0u, Count(LogOf(L"runA"), kUpdating));
     const std::vector<std::string> secondLog = LogOf(L"runB");
     EXPECT_EQ(1u, Count(secondLog, kWaiting));
@@ -194,9 +226,9 @@ TEST_F(UpdateRunConcurrency, DownloadChangedAfterTheLoad_CheckedContentInstalled
 
     // The run waits on the requester until the test ends it.
     CChildProcess requester;
-    ASSERT_TRUE(StartRequester(requester));
+    ASSERT_TRUE(StartRequester(requester)) << requester.StartFailure();
     CChildProcess run;
-    ASSERT_TRUE(StartRun(run, L"runA", requester.Id()));
+    ASSERT_TRUE(StartRun(run, L"runA", requester.Id())) << run.StartFailure();
     // Once the run says its files are staged, the download is let go of and
     // nothing is replaced yet.
     ASSERT_TRUE(LogSays(L"runA", Cp1251(EngineMessages::kStaged))) << "the run did not stage";

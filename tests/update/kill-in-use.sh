@@ -16,13 +16,16 @@
 # run leaves nothing of any run behind.
 #
 # Usage: kill-in-use.sh <QXClientUpdSvc.exe>   (in the Wine environment of scripts/env)
-# QX_KILL_BUDGET: seconds the walk may take at most (a safety net; default 420).
+# QX_KILL_BUDGET: seconds the walk may take at most (a safety net; default
+# 720): the kill points walked do not depend on the machine's load, and
+# reaching the budget fails the walk with a line that says so. Its last lines
+# are its summary (scripts/test shows them after the test run).
 set -euo pipefail
 shopt -s dotglob nullglob
 
 exe="$1"
 bin="$(cd "$(dirname "$exe")" && pwd)"
-budget="${QX_KILL_BUDGET:-420}"
+budget="${QX_KILL_BUDGET:-720}"
 started=$SECONDS
 work="$(cd "$bin/.." && pwd)/kill-in-use"
 rm -rf "$work"
@@ -76,6 +79,7 @@ for _ in $(seq 1 600); do [ -s "$work/tray.record" ] && break; sleep 0.05; done
 # version of it in a run's folder (.~qx<token>\<n>\<i>.old or .use).
 check_whole() { # when
   local digest path name
+  checks=$((checks + 1))
   declare -A backed_up=()
   while read -r digest path; do
     path="${path#./}"
@@ -114,6 +118,7 @@ check_one_version() { # when which
 # the process on a loaded machine: that run is started once more.
 run() { # runner manifest kill_after
   local attempt
+  runs=$((runs + 1))
   for attempt in 1 2; do
     rm -f "$work/kill-note"
     rc=0
@@ -127,11 +132,13 @@ run() { # runner manifest kill_after
   return 0
 }
 
-kills=0
+kills=0 runs=0 checks=0
+declare -A walked=()
 walk() { # manifest version-after
   local n=1
   while :; do
-    [ $((SECONDS - started)) -lt "$budget" ] || fail "time budget of ${budget}s reached at kill point $n"
+    [ $((SECONDS - started)) -lt "$budget" ] ||
+      fail "time budget of ${budget}s reached at kill point $n, after $runs runs and $checks checks: not every kill point was walked"
     run QXClientUpdSvc.exe "$1" "$n"
     if [ "$rc" -ne 137 ] || [ -z "$phase" ]; then
       [ "$rc" -eq 0 ] || fail "the run unkilled at kill point $n ended with $rc"
@@ -140,6 +147,7 @@ walk() { # manifest version-after
       return
     fi
     kills=$((kills + 1))
+    walked[$phase]=$(( ${walked[$phase]:-0} + 1 ))
     check_whole "after a kill at point $n ($phase)"
     run Recover.exe "$broken" 0
     check_one_version "the recovery after a kill at point $n ($phase)" any
@@ -161,5 +169,7 @@ run QXClientUpdSvc.exe "$broken" 0
 check_one_version "the run after the last" a
 leftover=("$work"/app/.~qx* "$work"/app/QXUpdate.*)
 [ ${#leftover[@]} -eq 0 ] || fail "left behind after the program ended: ${leftover[*]##*/}"
-echo "kill in use: $kills kills landed in $((SECONDS - started)) s"
+summary=""
+for phase in journal stage swap commit rollback recover; do summary+=" $phase ${walked[$phase]:-0}"; done
+echo "kill in use: summary: $kills kill points walked:$summary; $runs runs, $checks checks, $((SECONDS - started)) s of a budget of ${budget} s"
 echo "kill in use: passed"
