@@ -186,8 +186,7 @@ void CServiceWorker::RunUpdate()
     if (update.restartQuoteBench)
         ended = update.TerminateQuoteBench();
     if (m_waitProcessId != 0) {
-        SetWaitProcessId(m_waitProcessId);
-        update.WaitForProcessId();
+        update.WaitForProcessId(m_waitProcessId);
     }
     const bool updated = update.UpdateAppFiles();
     if (updated)

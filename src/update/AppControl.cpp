@@ -21,7 +21,6 @@
 
 namespace {
 
-DWORD g_waitProcessId = 0;
 
 // The client application, as its image name is matched and as it is started.
 const char kQuoteBenchImage[] = "QuoteBenchApp.exe";
@@ -95,12 +94,8 @@ void StartAndLog(CProcessLauncher& launcher, std::vector<CHandle>& started)
 
 } // namespace
 
-DWORD WaitProcessId() { return g_waitProcessId; }
-void SetWaitProcessId(DWORD processId) { g_waitProcessId = processId; }
-
-void CQXUpdate::WaitForProcessId()
+void CQXUpdate::WaitForProcessId(DWORD processId)
 {
-    const DWORD processId = WaitProcessId();
     if (processId == 0)
         return;
 

@@ -147,7 +147,7 @@ public:
 
     // Waits (about ten seconds at most) for the process whose id the command
     // line gave; returns at once when it is 0.
-    void WaitForProcessId();
+    void WaitForProcessId(DWORD processId);
 
     // Ends every process whose image name contains "QuoteBenchApp.exe";
     // true when at least one was terminated.
@@ -180,8 +180,3 @@ public:
 // Combines every byte of data with mask (NOT of XOR, then a left rotation of
 // 7, 6, ... 1, 7, ... bits); empty data or mask gives data unchanged.
 std::string UnmaskKey(const std::string& data, const std::string& mask);
-
-// The awaited process id for WaitForProcessId: the command line's "pid:".
-// The run driver sets it; 0 means none.
-DWORD WaitProcessId();
-void SetWaitProcessId(DWORD processId);
