@@ -102,3 +102,18 @@ bool SamePathText(const std::wstring& first, const std::wstring& second)
     return CompareStringOrdinal(first.c_str(), static_cast<int>(first.size()), second.c_str(),
                                 static_cast<int>(second.size()), TRUE) == CSTR_EQUAL;
 }
+
+std::wstring ModulePath()
+{
+    std::wstring module(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = GetModuleFileNameW(nullptr, &module[0], static_cast<DWORD>(module.size()));
+        if (length == 0)
+            return std::wstring();
+        if (length < module.size()) {
+            module.resize(length);
+            return module;
+        }
+        module.resize(module.size() * 2);
+    }
+}

@@ -22,6 +22,9 @@ bool FileTimeToTimeStamp(const FILETIME& fileTime, int64_t* timeStamp);
 // The path with one backslash appended unless it is empty or ends in one.
 std::wstring AddTrailingBackslash(const std::wstring& path);
 
+// The full path of this process's executable; empty when it cannot be had.
+std::wstring ModulePath();
+
 // The full form of a path (GetFullPathNameW); the path unchanged when that fails.
 std::wstring FullPathOf(const std::wstring& path);
 

@@ -120,6 +120,13 @@ std::wstring ComparablePath(const std::wstring& path)
     return ComparableText(LongPathOf(FullPathOf(path)));
 }
 
+std::wstring FolderNamesLandIn(const std::wstring& folder)
+{
+    const std::wstring probe = FullPathOf(folder + L"x");
+    const size_t slash = probe.find_last_of(L'\\');
+    return slash == std::wstring::npos ? std::wstring() : probe.substr(0, slash + 1);
+}
+
 bool IsBelow(const std::wstring& path, const std::wstring& folder)
 {
     return path.size() > folder.size() &&
@@ -168,31 +175,33 @@ CFolderListing::Folder& CFolderListing::Listing(const std::wstring& folderPath)
     return folder;
 }
 
-DWORD CFolderListing::Attributes(const std::wstring& path)
+const CFolderListing::Entry* CFolderListing::Find(const std::wstring& path, bool* listed)
 {
+    *listed = false;
     const size_t slash = path.find_last_of(L"\\/");
     if (slash == std::wstring::npos || slash + 1 == path.size())
-        return GetFileAttributesW(path.c_str());
-    const std::wstring name = path.substr(slash + 1);
+        return nullptr;
     const Folder& folder = Listing(path.substr(0, slash + 1));
-    if (folder.listed) {
-        const auto found = folder.names.find(ComparableText(Trimmed(name)));
-        if (found != folder.names.end())
-            return found->second.attributes;
-        if (name.find(L'~') == std::wstring::npos)
-            return INVALID_FILE_ATTRIBUTES;
-    }
+    *listed = folder.listed;
+    const auto found = folder.names.find(ComparableText(Trimmed(path.substr(slash + 1))));
+    return found == folder.names.end() ? nullptr : &found->second;
+}
+
+DWORD CFolderListing::Attributes(const std::wstring& path)
+{
+    bool listed = false;
+    if (const Entry* entry = Find(path, &listed))
+        return entry->attributes;
+    if (listed && path.find(L'~', path.find_last_of(L"\\/") + 1) == std::wstring::npos)
+        return INVALID_FILE_ATTRIBUTES;
     return GetFileAttributesW(path.c_str());
 }
 
 std::wstring CFolderListing::AsListed(const std::wstring& path)
 {
-    const size_t slash = path.find_last_of(L"\\/");
-    if (slash == std::wstring::npos || slash + 1 == path.size())
-        return path;
-    const Folder& folder = Listing(path.substr(0, slash + 1));
-    const auto found = folder.names.find(ComparableText(Trimmed(path.substr(slash + 1))));
-    return found == folder.names.end() ? path : path.substr(0, slash + 1) + found->second.name;
+    bool listed = false;
+    const Entry* entry = Find(path, &listed);
+    return entry == nullptr ? path : path.substr(0, path.find_last_of(L"\\/") + 1) + entry->name;
 }
 
 DWORD CPathChecker::AttributesOf(const std::wstring& path)

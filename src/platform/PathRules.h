@@ -33,6 +33,11 @@ std::wstring LongPathOf(const std::wstring& path);
 // (ComparableText of LongPathOf of the full path).
 std::wstring ComparablePath(const std::wstring& path);
 
+// The folder (full, with a trailing backslash) where a name appended to
+// folder lands: names are joined by plain concatenation, so "C:\\upd" puts
+// "a.dll" in "C:\\" as "upda.dll", and "sub\\..\\x\\" in "x\\".
+std::wstring FolderNamesLandIn(const std::wstring& folder);
+
 // True when path lies below folder (a folder path with a trailing backslash),
 // without regard to letter case: a file in it or in a subfolder of it.
 bool IsBelow(const std::wstring& path, const std::wstring& folder);
@@ -80,6 +85,8 @@ private:
         std::map<std::wstring, Entry> names; // comparable name -> what the listing says
     };
     Folder& Listing(const std::wstring& folderPath);
+    // The listing's entry for path's last name; listed: its folder was listed.
+    const Entry* Find(const std::wstring& path, bool* listed);
     std::map<std::wstring, Folder> m_folders;
 };
 

@@ -120,14 +120,6 @@ private:
 // How many changes keep their names in one subfolder of the run's folder.
 const size_t kNamesPerFolder = 128;
 
-// Where a name appended to targetFolder lands, with a trailing backslash.
-std::wstring FolderRootOf(const std::wstring& targetFolder)
-{
-    const std::wstring probe = FullPathOf(targetFolder + L"x");
-    const size_t slash = probe.find_last_of(L'\\');
-    return slash == std::wstring::npos ? std::wstring() : probe.substr(0, slash + 1);
-}
-
 // The run's own folder in the application folder: ".~qx" and eight hexadecimal
 // digits drawn at random, with a trailing backslash. The application folder
 // is where a name appended to targetFolder lands.
@@ -138,7 +130,7 @@ std::wstring RunFolderIn(const std::wstring& targetFolder)
         value = GetTickCount() ^ (GetCurrentProcessId() << 16);
     wchar_t name[16] = {};
     swprintf(name, 16, L".~qx%08lx", value);
-    return FolderRootOf(targetFolder) + name + L"\\";
+    return FolderNamesLandIn(targetFolder) + name + L"\\";
 }
 
 // Gives a written file the manifest's time stamp; the warning names the
@@ -506,7 +498,7 @@ bool CQXUpdate::BeginTransaction()
         const DWORD attributes = listing.Attributes(path);
         return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
     };
-    const std::wstring root = FolderRootOf(TargetFolderW());
+    const std::wstring root = FolderNamesLandIn(TargetFolderW());
     CFolderPlan folders(root);
     std::vector<std::wstring> runFolders = {runFolder};
     // The names of a change: in subfolders of kNamesPerFolder changes, since
@@ -693,7 +685,7 @@ bool CQXUpdate::UpdateAppFiles()
     // The load found no link on any path of the run; one made since would
     // lead a change out of the folder: each path is looked at again just
     // before its change (each folder once).
-    const std::wstring root = FolderRootOf(TargetFolderW());
+    const std::wstring root = FolderNamesLandIn(TargetFolderW());
     CPathChecker paths(false);
     const auto throughLink = [this, &paths, &root](const std::wstring& path) {
         std::wstring where;

@@ -234,17 +234,7 @@ bool CUpdateJournal::Delete()
 
 std::wstring DefaultJournalPath()
 {
-    std::wstring module(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD length = GetModuleFileNameW(nullptr, &module[0], static_cast<DWORD>(module.size()));
-        if (length == 0)
-            return L"QXUpdate.journal";
-        if (length < module.size()) {
-            module.resize(length);
-            break;
-        }
-        module.resize(module.size() * 2);
-    }
+    const std::wstring module = ModulePath();
     const size_t slash = module.find_last_of(L"\\/");
     return (slash == std::wstring::npos ? std::wstring() : module.substr(0, slash + 1)) + L"QXUpdate.journal";
 }
@@ -295,7 +285,7 @@ bool UndoChange(const CJournalEntry& entry, eKillPhase phase, CUndoneChange* und
         // kept: only while both name one file is it the run's to delete. The
         // target goes first, so that a kill between the two deletions leaves
         // no file of the run under the target's name without its proof.
-        if (!FileExists(entry.staged) || !SameFile(entry.target, entry.staged)) {
+        if (!SameFile(entry.target, entry.staged)) {
             undone->notOurs = true;
         } else if (InjectedFault(eStepRemoveAdded)) {
             fail(CUndoneChange::eRemoveAdded, GetLastError());

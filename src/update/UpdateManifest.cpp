@@ -166,21 +166,6 @@ public:
     }
 
 private:
-    static std::wstring ModulePath()
-    {
-        std::wstring module(MAX_PATH, L'\0');
-        for (;;) {
-            const DWORD length = GetModuleFileNameW(nullptr, &module[0], static_cast<DWORD>(module.size()));
-            if (length == 0)
-                return std::wstring();
-            if (length < module.size()) {
-                module.resize(length);
-                return module;
-            }
-            module.resize(module.size() * 2);
-        }
-    }
-
     std::wstring m_journal;
     std::wstring m_leftovers;
     std::wstring m_executable;
@@ -200,15 +185,12 @@ bool CQXUpdate::CheckItems(size_t first)
     };
     const std::wstring downloads = UpdateFolderW();
     const std::wstring folder = TargetFolderW();
-    // Where names appended to the folder land, with a trailing backslash.
-    const std::wstring probe = FullPathOf(folder + L"x");
-    const std::wstring root = probe.substr(0, probe.size() - 1);
+    const std::wstring root = FolderNamesLandIn(folder);
     const COwnNames own(journalPath, folder);
     // Downloads are found by plain concatenation: their folder is where a
     // name appended to the update folder lands. When it is missing it is
     // named once, as resolved, not once per download.
-    const std::wstring downloadProbe = FullPathOf(downloads + L"x");
-    const std::wstring downloadFolder = downloadProbe.substr(0, downloadProbe.size() - 1);
+    const std::wstring downloadFolder = FolderNamesLandIn(downloads);
     const DWORD downloadAttributes = GetFileAttributesW(downloadFolder.c_str());
     const bool noDownloadFolder = downloadAttributes == INVALID_FILE_ATTRIBUTES ||
                                   (downloadAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
