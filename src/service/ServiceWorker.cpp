@@ -175,7 +175,7 @@ void CServiceWorker::RunUpdate()
     // The applications are started as soon as the swap has committed; the
     // old versions are deleted once they are up.
     update.finishAfterStart = true;
-    if (!update.LoadUpdateInfoFromXmlFile(m_updateFile)) {
+    if (!update.ParseManifest(m_updateFile) || !update.CheckManifest() || !update.StageFiles()) {
         if (!update.AppToRunW().empty())
             LOG(INFO) << ToLogText(UpdateMessages::kProgramAfterRefusal + update.AppToRunW());
         update.RunUpdatedApp(eRunAfterFailedLoad);

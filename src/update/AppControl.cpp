@@ -49,8 +49,8 @@ bool SnapshotHasProcess(const void* block, ULONG length, DWORD processId)
 
 void LogWaitTimedOut(DWORD processId)
 {
-    LOG(INFO) << ToLogText(L"Ожидание завершения процесса с ID ") << processId
-              << ToLogText(L" завершилось по таймауту в 10 сек.");
+    LOG(INFO) << ToLogText(UpdateMessages::kWaitTimedOut) << processId
+              << ToLogText(UpdateMessages::kWaitTimedOutEnd);
 }
 
 // How long the run waits for the ended client processes to be gone.
@@ -86,7 +86,7 @@ void StartAndLog(CProcessLauncher& launcher, std::vector<CHandle>& started)
             started.emplace_back(process);
         return;
     }
-    LOG(ERROR) << ToLogText(L"Не удалось запустить программу после обновления. ")
+    LOG(ERROR) << ToLogText(UpdateMessages::kStartFailed)
                << ToLogText(launcher.GetErrorText());
     LOG(ERROR) << ToLogText(kStartFailedCommand + launcher.commandLine) << ToLogText(UpdateMessages::kCode)
                << launcher.GetLastErrorCode();
@@ -187,7 +187,7 @@ bool CQXUpdate::TerminateQuoteBench()
         const DWORD spent = GetTickCount() - start;
         const DWORD left = spent < kClientEndMs ? kClientEndMs - spent : 0;
         if (WaitForSingleObject(process.second.Get(), left) != WAIT_OBJECT_0)
-            LOG(WARNING) << ToLogText(L"Ошибка обновления: Клиентское приложение не завершилось за 5 сек., ID процесса ")
+            LOG(WARNING) << ToLogText(UpdateMessages::kClientNotEnded)
                          << process.first;
     }
     if (!terminated)

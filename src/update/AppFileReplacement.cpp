@@ -1,11 +1,11 @@
-// Replacing the application files as one transaction: every file of the
-// update, or none.
+// CUpdateTransaction (AppFileReplacement.h): replacing the application files
+// as one transaction, every file of the update or none.
 //
 // Before anything in the application folder is created, renamed or deleted,
 // the run plans one change per item and writes them to its journal (see
 // UpdateJournal.h) with the names it will use, in a folder of its own that it
 // then creates in the application folder:
-//   .~qx<token>\<g>\<i>.new   the new content of change i, staged (usually by the loader)
+//   .~qx<token>\<g>\<i>.new   the new content of change i, staged (CQXUpdate::StageFiles)
 //   .~qx<token>\<g>\<i>.old   the old file of change i, from the swap to the commit
 // where <g> is i / 128 and <token> is drawn at random for the run, so no application file has
 // these names; the run also never creates a file over an existing name or
@@ -17,19 +17,21 @@
 // X gets its backup name as a second link (LinkBackupsAhead). The swap, while
 // the application is down, then replaces item after item: the staged file
 // renamed over X (where no link was made ahead: X linked then, or moved to
-// its backup name; a new file: the staged file to X). When an item fails,
+// its backup name; a new file: the staged file linked to X, its staged name
+// kept as proof until the commit). When an item fails,
 // every change made so far is undone in reverse order (and the links made
 // ahead deleted); when all have been made, the journal's commit line is
 // written out, and only then are the backups and the journal deleted. A run
 // killed at any moment leaves the journal, which the next run (or the
 // service, when it starts) applies first.
-#include "update/QXUpdate.h"
+#include "update/AppFileReplacement.h"
+
 #include "update/KillPoint.h"
 #include "update/ReplaceFault.h"
 #include "update/UpdateMessages.h"
+#include "update/UpdateRunLog.h"
 
 #include "platform/FileHelpers.h"
-#include "platform/FileWriter.h"
 #include "platform/HandleQueue.h"
 #include "platform/Handles.h"
 #include "platform/NativeFile.h"
@@ -51,12 +53,6 @@
 namespace {
 
 using namespace UpdateMessages;
-
-// A failure that reported no code still gets a definite one in the log.
-DWORD DefiniteCode(DWORD code, DWORD fallback)
-{
-    return code != 0 ? code : fallback;
-}
 
 // The folders a run's changes need: those to create for new files (their
 // parents that do not exist, outermost first) and those that removals may
@@ -133,60 +129,12 @@ std::wstring RunFolderIn(const std::wstring& targetFolder)
     return FolderNamesLandIn(targetFolder) + name + L"\\";
 }
 
-// Gives a written file the manifest's time stamp; the warning names the
-// application file. A stamp outside what the time conversions accept leaves
-// the times as written, without a message.
-void StampFileTimes(const std::wstring& path, const std::wstring& target, int64_t modified)
-{
-    QX_FILE_BASIC_INFORMATION info{};
-    if (InjectedFault(eStepStampNew) || GetFileBasicInfo(&info, path) != 0) {
-        const DWORD code = GetLastError();
-        LOG(WARNING) << ToLogText(kStampFailed) << ToLogText(target) << ToLogText(kCode) << code;
-        return;
-    }
-    LARGE_INTEGER value{};
-    if (!ManifestFileTime(modified, &value))
-        return;
-    SetAllTimes(info, value);
-    SetFileBasicInfo(path, info);
-}
-
-// Writes the item's whole content with one call. On failure code receives the
-// writer's error, or a definite one where the system reported none.
-bool WriteContent(CFileWriter& writer, const CUpdateFileItem& item, DWORD* code)
-{
-    // The count carries the low 32 bits of the size, so a size of 4 GiB or
-    // more can never be complete; it is not attempted.
-    const uint64_t size = static_cast<uint64_t>(item.sizeBytes);
-    const DWORD count = static_cast<DWORD>(size & 0xFFFFFFFFu);
-    if ((size >> 32) != 0) {
-        *code = ERROR_FILE_TOO_LARGE;
-        return false;
-    }
-    if (item.content == nullptr && count != 0) {
-        // The download was not found: there are no bytes to write.
-        *code = ERROR_FILE_NOT_FOUND;
-        return false;
-    }
-    if (InjectedFault(eStepWriteNew)) {
-        *code = GetLastError();
-        return false;
-    }
-    // A download not found with size 0 has no block; WriteFile still gets a buffer.
-    static const unsigned char kNoBytes = 0;
-    const BOOL written = writer.Write(item.content != nullptr ? item.content : &kNoBytes, count);
-    if (written && writer.bytesWritten == count)
-        return true;
-    // After a successful but short write the last-error value is stale; the
-    // volume ran out of space.
-    *code = written ? static_cast<DWORD>(ERROR_DISK_FULL) : DefiniteCode(writer.lastError, ERROR_WRITE_FAULT);
-    return false;
-}
-
 bool IsBusy(DWORD code)
 {
     return code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION;
 }
+
+} // namespace
 
 // Waits out a file that another program holds for a moment (a scanner, an
 // indexer opens new and changed files): a sharing or lock violation is tried
@@ -225,6 +173,8 @@ private:
     DWORD m_runWaitedMs = 0;
     bool m_logged = false;
 };
+
+namespace {
 
 enum eLinkResult
 {
@@ -297,14 +247,15 @@ public:
     // is then undone with the rest of the run.
     bool Swap()
     {
-        if (!WriteNewFile())
+        if (!StagedFileReady())
             return false;
         bool replace = false;
         if (m_entry.kind == eChangeReplace) {
             // A backup linked ahead needs nothing more: the new file goes over the old.
             replace = m_entry.linked;
-            if (InjectedFault(eStepMoveToBackup) || (!m_entry.linked && !KeepOldFile(&replace))) {
-                LogFailed(kCreateFailed, LastErrorOr(ERROR_GEN_FAILURE));
+            if (InjectedFault(eStepMoveToBackup, m_entry.target.c_str()) ||
+                (!m_entry.linked && !KeepOldFile(&replace))) {
+                LogFailed(kMoveToBackupFailed, LastErrorOr(ERROR_GEN_FAILURE));
                 return false;
             }
             PassKillPoint(eKillSwap);
@@ -329,7 +280,7 @@ public:
                 }
             }
             // The old file never left its name; its second one goes with the undo.
-            LogFailed(kCreateFailed, code);
+            LogFailed(kPutInPlaceFailed, code);
             return false;
         }
         PassKillPoint(eKillSwap);
@@ -341,39 +292,15 @@ public:
 
 private:
     // The new content, whole, stamped and on the disk, under the staged name.
-    bool WriteNewFile()
+    bool StagedFileReady()
     {
-        if (m_item.staged.IsStaged()) {
-            if (m_item.staged.stampError != 0)
-                LOG(WARNING) << ToLogText(kStampFailed) << ToLogText(m_target) << ToLogText(kCode)
-                             << m_item.staged.stampError;
-            return true;
-        }
-        CFileWriter writer;
-        writer.path = m_entry.staged;
-        writer.creationDisposition = CREATE_NEW;
-        if (InjectedFault(eStepCreateNew) || !writer.Open()) {
-            const DWORD code = LastErrorOr(ERROR_OPEN_FAILED);
-            writer.Close();
-            LogFailed(kCreateFailed, code);
+        if (!m_item.staged.IsStaged()) {
+            LogFailed(kNotStagedAtSwap, ERROR_FILE_NOT_FOUND);
             return false;
         }
-        PassKillPoint(eKillSwap);
-        DWORD code = 0;
-        if (!WriteContent(writer, m_item, &code)) {
-            LogFailed(kWriteFailed, code);
-            writer.Close();
-            DeleteFileW(m_entry.staged.c_str());
-            // The stamp is tried as for a written file; the file is gone, so
-            // its warning follows the error, as readers of the log expect.
-            StampFileTimes(m_entry.staged, m_target, m_item.modified);
-            return false;
-        }
-        // On the disk before it replaces the old file, as a staged file is.
-        FlushFileBuffers(writer.handle.Get());
-        writer.Close();
-        PassKillPoint(eKillSwap);
-        StampFileTimes(m_entry.staged, m_target, m_item.modified);
+        if (m_item.staged.stampError != 0)
+            LOG(WARNING) << ToLogText(kStampFailed) << ToLogText(m_target) << ToLogText(kCode)
+                         << m_item.staged.stampError;
         return true;
     }
 
@@ -425,7 +352,7 @@ private:
     // The new file to its own name: over the old file, or where it is free now.
     bool RenameNew(bool replace)
     {
-        if (InjectedFault(eStepFinalRename)) {
+        if (InjectedFault(eStepFinalRename, m_entry.target.c_str())) {
             m_injected = true;
             return false;
         }
@@ -433,20 +360,14 @@ private:
         // that the file there is the run's (see UndoChange); on a volume
         // without links it is renamed, and an undo then leaves it in place.
         const bool link = m_entry.kind == eChangeAdd && !m_noLinks;
-        if (m_item.staged.IsStaged()) {
-            CHandle released;
-            const bool done = link ? m_item.staged.LinkTo(m_entry.target, &released)
-                                   : m_item.staged.RenameTo(m_entry.target, replace, &released);
-            if (!done)
-                return NoLinksHere();
-            const HANDLE file = released.Get();
-            m_closer.Push(file, std::move(released));
-            return true;
-        }
-        if (link)
-            return CreateHardLinkW(m_entry.target.c_str(), m_entry.staged.c_str(), nullptr) != FALSE || NoLinksHere();
-        return MoveFileExW(m_entry.staged.c_str(), m_entry.target.c_str(), replace ? MOVEFILE_REPLACE_EXISTING : 0) !=
-               FALSE;
+        CHandle released;
+        const bool done = link ? m_item.staged.LinkTo(m_entry.target, &released)
+                               : m_item.staged.RenameTo(m_entry.target, replace, &released);
+        if (!done)
+            return NoLinksHere();
+        const HANDLE file = released.Get();
+        m_closer.Push(file, std::move(released));
+        return true;
     }
 
     // After a failed link: true when the volume has none (the caller tries
@@ -467,7 +388,7 @@ public:
 private:
     void LogFailed(const wchar_t* message, DWORD code)
     {
-        LOG(ERROR) << ToLogText(message) << ToLogText(m_target) << ToLogText(kCode) << code;
+        LogFileError(message, m_target, code);
         m_code = code;
     }
 
@@ -484,28 +405,33 @@ private:
 
 } // namespace
 
-CQXUpdate::CQXUpdate() : journalPath(DefaultJournalPath()) {}
-
-bool CQXUpdate::BeginTransaction()
+bool CUpdateTransaction::Begin(const std::wstring& journalPath, const std::wstring& targetFolder,
+                               const std::wstring& updateFolder, const CUpdateItems& files,
+                               const std::vector<CUpdateFolderItem>& manifestFolders)
 {
-    if (transactionBegun)
+    if (m_begun)
         return true;
-    journal = CUpdateJournal();
-    journal.path = journalPath;
-    const std::wstring runFolder = RunFolderIn(TargetFolderW());
+    m_files = &files;
+    m_targetFolder = targetFolder;
+    m_updateFolder = updateFolder;
+    m_change.assign(files.size(), -1);
+    m_legacyChange.assign(files.size(), -1);
+    m_journal = CUpdateJournal();
+    m_journal.path = journalPath;
+    const std::wstring runFolder = RunFolderIn(targetFolder);
     CFolderListing listing;
     const auto isFile = [&listing](const std::wstring& path) {
         const DWORD attributes = listing.Attributes(path);
         return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
     };
-    const std::wstring root = FolderNamesLandIn(TargetFolderW());
+    const std::wstring root = FolderNamesLandIn(m_targetFolder);
     CFolderPlan folders(root);
     std::vector<std::wstring> runFolders = {runFolder};
     // The names of a change: in subfolders of kNamesPerFolder changes, since
     // creating a name costs a scan of its folder under Wine, so one folder of
     // thousands of names would make each new one slower than the last.
     const auto namesFor = [this, &runFolders, &runFolder]() {
-        const size_t place = journal.entries.size();
+        const size_t place = m_journal.entries.size();
         const std::wstring subfolder = runFolder + std::to_wstring(place / kNamesPerFolder) + L"\\";
         if (runFolders.back() != subfolder)
             runFolders.push_back(subfolder);
@@ -520,17 +446,13 @@ bool CQXUpdate::BeginTransaction()
             continue;
         // The name as the folder lists it, so that a replaced file keeps its
         // letter case on any file system.
-        targets[i] = listing.AsListed(LongPathOf(FullPathOf(TargetFolderW() + files[i]->FileNameW())));
+        targets[i] = listing.AsListed(LongPathOf(FullPathOf(m_targetFolder + files[i]->FileNameW())));
         named.insert(ComparableText(targets[i]));
-    }
-    for (CUpdateFileItem* item : files) {
-        item->change = -1;
-        item->legacyChange = -1;
     }
     // Removals first: a file the new version drops may stand where one of
     // its folders goes, and a folder it drops where one of its files goes.
     for (size_t i = 0; i < files.size(); ++i) {
-        CUpdateFileItem* item = files[i];
+        const CUpdateFileItem* item = files[i].get();
         // Nothing to do for a file that is not there (or a folder).
         if (!item->doRemove || !isFile(targets[i]))
             continue;
@@ -539,15 +461,15 @@ bool CQXUpdate::BeginTransaction()
         entry.kind = eChangeRemove;
         entry.backup = namesFor() + L".old";
         folders.Removed(entry.target);
-        item->change = static_cast<int>(journal.entries.size());
-        journal.entries.push_back(entry);
+        m_change[i] = static_cast<int>(m_journal.entries.size());
+        m_journal.entries.push_back(entry);
     }
     // The manifest's folders: those the new version has, created where
     // missing; those it drops, removed once empty: in the swap where a new
     // file takes the name, otherwise at the commit.
     std::vector<std::wstring> emptied;
-    for (const CUpdateFolderItem& folderItem : this->folders) {
-        const std::wstring folder = LongPathOf(FullPathOf(TargetFolderW() + folderItem.name));
+    for (const CUpdateFolderItem& folderItem : manifestFolders) {
+        const std::wstring folder = LongPathOf(FullPathOf(m_targetFolder + folderItem.name));
         if (!IsBelow(folder, root))
             continue;
         if (!folderItem.remove) {
@@ -566,7 +488,7 @@ bool CQXUpdate::BeginTransaction()
     std::stable_sort(emptied.begin(), emptied.end(),
                      [](const std::wstring& a, const std::wstring& b) { return a.size() > b.size(); });
     for (size_t i = 0; i < files.size(); ++i) {
-        CUpdateFileItem* item = files[i];
+        const CUpdateFileItem* item = files[i].get();
         if (!item->doUpdate)
             continue;
         CJournalEntry entry;
@@ -583,8 +505,8 @@ bool CQXUpdate::BeginTransaction()
             legacy.kind = eChangeRemove;
             legacy.target = legacyBackup;
             legacy.backup = namesFor() + L".old";
-            item->legacyChange = static_cast<int>(journal.entries.size());
-            journal.entries.push_back(legacy);
+            m_legacyChange[i] = static_cast<int>(m_journal.entries.size());
+            m_journal.entries.push_back(legacy);
             LOG(WARNING) << ToLogText(kLegacyBackup) << ToLogText(legacyBackup);
         }
         const std::wstring names = namesFor();
@@ -592,46 +514,49 @@ bool CQXUpdate::BeginTransaction()
         entry.kind = exists ? eChangeReplace : eChangeAdd;
         if (exists)
             entry.backup = names + L".old";
-        item->change = static_cast<int>(journal.entries.size());
-        journal.entries.push_back(entry);
+        m_change[i] = static_cast<int>(m_journal.entries.size());
+        m_journal.entries.push_back(entry);
     }
     // Removed in reverse order: the subfolders, then the run's folder.
-    journal.folders = runFolders;
-    journal.newFolders = folders.ToCreate();
-    journal.prune = folders.ToPrune();
-    journal.emptied = emptied;
-    if (journal.entries.empty() && journal.newFolders.empty() && journal.emptied.empty() && journal.prune.empty()) {
-        journal = CUpdateJournal();
-        transactionBegun = true;
+    m_journal.folders = runFolders;
+    m_journal.newFolders = folders.ToCreate();
+    m_journal.prune = folders.ToPrune();
+    m_journal.emptied = emptied;
+    if (m_journal.entries.empty() && m_journal.newFolders.empty() && m_journal.emptied.empty() && m_journal.prune.empty()) {
+        m_journal = CUpdateJournal();
+        m_begun = true;
         return true;
     }
-    const bool written = journal.Write();
+    const bool written = m_journal.Write();
     if (!written)
-        LOG(ERROR) << ToLogText(kJournalFailed) << ToLogText(journal.path) << ToLogText(kCode)
-                   << LastErrorOr(ERROR_WRITE_FAULT);
+        LogFileError(kJournalFailed, m_journal.path, LastErrorOr(ERROR_WRITE_FAULT));
     size_t created = 0;
     while (written && created < runFolders.size() && CreateDirectoryW(runFolders[created].c_str(), nullptr))
         ++created;
     if (written && created < runFolders.size()) {
-        LOG(ERROR) << ToLogText(kCreateFailed) << ToLogText(runFolders[created]) << ToLogText(kCode)
-                   << LastErrorOr(ERROR_GEN_FAILURE);
+        LogFileError(kRunFolderFailed, runFolders[created], LastErrorOr(ERROR_GEN_FAILURE));
         while (created > 0)
             RemoveDirectoryW(runFolders[--created].c_str());
-        journal.Delete();
+        m_journal.Delete();
     } else if (written) {
         PassKillPoint(eKillStage);
-        transactionBegun = true;
+        m_begun = true;
         return true;
     }
-    for (CUpdateFileItem* item : files)
-        item->change = -1;
-    EndTransaction();
+    End();
     return false;
 }
 
-void CQXUpdate::LinkBackupsAhead()
+std::wstring CUpdateTransaction::StagedPath(size_t index) const
 {
-    for (CJournalEntry& entry : journal.entries) {
+    if (index >= m_change.size() || m_change[index] < 0)
+        return std::wstring();
+    return m_journal.entries[static_cast<size_t>(m_change[index])].staged;
+}
+
+void CUpdateTransaction::LinkBackupsAhead()
+{
+    for (CJournalEntry& entry : m_journal.entries) {
         if (entry.kind != eChangeReplace || entry.linked)
             continue;
         // A file that cannot be linked now is left to the swap, which
@@ -643,33 +568,76 @@ void CQXUpdate::LinkBackupsAhead()
     }
 }
 
-void CQXUpdate::AbandonTransaction()
+void CUpdateTransaction::Abandon()
 {
-    if (committed) {
-        FinishUpdate();
+    if (m_committed) {
+        Finish();
         return;
     }
-    if (!transactionBegun)
+    if (!m_begun)
         return;
     // Before the swap only staged files exist; held ones go with their handles.
-    for (CUpdateFileItem* item : files)
+    for (const auto& item : *m_files)
         item->staged.Discard();
     int restored = 0;
-    UndoJournal(journal, 0, eKillRollback, eUndoQuiet, &restored);
-    EndTransaction();
+    UndoJournal(m_journal, 0, eKillRollback, eUndoQuiet, &restored);
+    End();
 }
 
-void CQXUpdate::EndTransaction()
+void CUpdateTransaction::End()
 {
-    journal = CUpdateJournal();
-    transactionBegun = false;
-    committed = false;
+    m_journal = CUpdateJournal();
+    m_change.clear();
+    m_legacyChange.clear();
+    m_begun = false;
+    m_committed = false;
 }
 
-bool CQXUpdate::UpdateAppFiles()
+bool CUpdateTransaction::ThroughLink(CPathChecker& paths, const std::wstring& path)
 {
-    if (!BeginTransaction())
+    // The load found no link on any path of the run; one made since would
+    // lead a change out of the folder.
+    std::wstring where;
+    if (paths.Check(FolderNamesLandIn(m_targetFolder), path, &where) != ePathThroughLink)
         return false;
+    LOG(ERROR) << ToLogText(kLinkAppeared + path + L" (" + where + L")");
+    ++m_counts.failed;
+    return true;
+}
+
+bool CUpdateTransaction::RemoveFile(const CJournalEntry& entry, CBusyRetry& retry, CPathChecker& paths)
+{
+    LOG(INFO) << ToLogText(kRemoving) << ToLogText(entry.target);
+    if (ThroughLink(paths, entry.target))
+        return false;
+    retry.NextFile();
+    bool moved = !InjectedFault(eStepMoveToBackup, entry.target.c_str());
+    while (moved && !MoveFileW(entry.target.c_str(), entry.backup.c_str())) {
+        if (!retry.Again(LastErrorOr(ERROR_GEN_FAILURE), entry.target))
+            moved = false;
+    }
+    if (!moved) {
+        const DWORD code = LastErrorOr(ERROR_GEN_FAILURE);
+        LogIfHeld(kFileHeld, entry.target, code);
+        LogFileError(kRemoveFailed, entry.target, code);
+        LogFileFailure(kNotRemoved, entry.target, code);
+        ++m_counts.failed;
+        return false;
+    }
+    ++m_counts.removed;
+    LOG(INFO) << ToLogText(kRemoved) << ToLogText(entry.target);
+    PassKillPoint(eKillSwap);
+    return true;
+}
+
+bool CUpdateTransaction::Swap(bool finishAfterStart)
+{
+    if (!m_begun) {
+        SetLastError(ERROR_INVALID_FUNCTION);
+        return false;
+    }
+    static const CUpdateItems kNoItems;
+    const CUpdateItems& files = m_files != nullptr ? *m_files : kNoItems;
     // How many changes were started, for the undo after a failure.
     size_t started = 0;
     bool ok = true;
@@ -682,52 +650,15 @@ bool CQXUpdate::UpdateAppFiles()
     // Replaced while a program still runs from the old version: warned of
     // once the update stands.
     std::vector<std::wstring> inUse;
-    // The load found no link on any path of the run; one made since would
-    // lead a change out of the folder: each path is looked at again just
-    // before its change (each folder once).
-    const std::wstring root = FolderNamesLandIn(TargetFolderW());
+    // Each path is looked at again for links just before its change (each folder once).
     CPathChecker paths(false);
-    const auto throughLink = [this, &paths, &root](const std::wstring& path) {
-        std::wstring where;
-        if (paths.Check(root, path, &where) != ePathThroughLink)
-            return false;
-        LOG(ERROR) << ToLogText(kLinkAppeared + path + L" (" + where + L")");
-        ++counts.failed;
-        return true;
-    };
-    // A file the run removes, kept under its backup name until the commit.
-    const auto remove = [this, &retry, &throughLink](const CJournalEntry& entry) {
-        LOG(INFO) << ToLogText(kRemoving) << ToLogText(entry.target);
-        if (throughLink(entry.target))
-            return false;
-        retry.NextFile();
-        bool moved = !InjectedFault(eStepMoveToBackup);
-        while (moved && !MoveFileW(entry.target.c_str(), entry.backup.c_str())) {
-            if (!retry.Again(LastErrorOr(ERROR_GEN_FAILURE), entry.target))
-                moved = false;
-        }
-        if (!moved) {
-            const DWORD code = LastErrorOr(ERROR_GEN_FAILURE);
-            LogIfHeld(kFileHeld, entry.target, code);
-            LOG(ERROR) << ToLogText(kRemoveFailed) << ToLogText(entry.target) << ToLogText(kCode) << code;
-            LOG(ERROR) << ToLogText(kNotRemoved + entry.target + L": " + FailureText(entry.target, code))
-                       << ToLogText(kCode) << code;
-            ++counts.failed;
-            return false;
-        }
-        ++counts.removed;
-        LOG(INFO) << ToLogText(kRemoved) << ToLogText(entry.target);
-        PassKillPoint(eKillSwap);
-        return true;
-    };
-    // Removals first (see BeginTransaction).
-    for (CUpdateFileItem* item : files) {
-        if (!ok)
-            break;
-        if (!item->doRemove)
+    // Removals first (see Begin).
+    for (size_t i = 0; ok && i < files.size(); ++i) {
+        const CUpdateFileItem& item = *files[i];
+        if (!item.doRemove)
             continue;
-        if (item->change < 0) {
-            const std::wstring target = FullPathOf(TargetFolderW() + item->FileNameW());
+        if (m_change[i] < 0) {
+            const std::wstring target = FullPathOf(m_targetFolder + item.FileNameW());
             const DWORD attributes = GetFileAttributesW(target.c_str());
             const bool folder = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
             if (folder)
@@ -736,22 +667,21 @@ bool CQXUpdate::UpdateAppFiles()
                 LOG(INFO) << ToLogText(kAlreadyAbsent) << ToLogText(target);
             continue;
         }
-        started = static_cast<size_t>(item->change) + 1;
-        ok = remove(journal.entries[static_cast<size_t>(item->change)]);
+        started = static_cast<size_t>(m_change[i]) + 1;
+        ok = RemoveFile(m_journal.entries[static_cast<size_t>(m_change[i])], retry, paths);
     }
     // Folders the new version drops where its files take their names, now
     // that their files are gone.
-    for (const std::wstring& folder : journal.emptied) {
+    for (const std::wstring& folder : m_journal.emptied) {
         if (!ok)
             break;
-        if (throughLink(folder)) {
+        if (ThroughLink(paths, folder)) {
             ok = false;
             break;
         }
         if (!RemoveDirectoryW(folder.c_str())) {
-            const DWORD code = LastErrorOr(ERROR_GEN_FAILURE);
-            LOG(ERROR) << ToLogText(kFolderNotRemoved + folder + L": " + ReasonText(code)) << ToLogText(kCode) << code;
-            ++counts.failed;
+            LogFileFailure(kFolderNotRemoved, folder, LastErrorOr(ERROR_GEN_FAILURE));
+            ++m_counts.failed;
             ok = false;
             break;
         }
@@ -759,100 +689,102 @@ bool CQXUpdate::UpdateAppFiles()
         PassKillPoint(eKillSwap);
     }
     // Folders for new files first, outermost first.
-    for (const std::wstring& folder : journal.newFolders) {
+    for (const std::wstring& folder : m_journal.newFolders) {
         if (!ok)
             break;
-        if (throughLink(folder)) {
+        if (ThroughLink(paths, folder)) {
             ok = false;
             break;
         }
-        if (InjectedFault(eStepCreateFolder) || !CreateDirectoryW(folder.c_str(), nullptr)) {
+        if (InjectedFault(eStepCreateFolder, folder.c_str()) || !CreateDirectoryW(folder.c_str(), nullptr)) {
             const DWORD code = LastErrorOr(ERROR_GEN_FAILURE);
-            LOG(ERROR) << ToLogText(kCreateFailed) << ToLogText(folder) << ToLogText(kCode) << code;
             const DWORD attributes = GetFileAttributesW(folder.c_str());
             const bool file = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
-            LOG(ERROR) << ToLogText(kFolderNotCreated + folder + L": " +
-                                    (file ? std::wstring(kFileInPlaceOfFolder) : FailureText(folder, code)))
-                       << ToLogText(kCode) << code;
-            ++counts.failed;
+            if (file)
+                LOG(ERROR) << ToLogText(kFolderNotCreated + folder + L": " + kFileInPlaceOfFolder) << ToLogText(kCode)
+                           << code;
+            else
+                LogFileFailure(kFolderNotCreated, folder, code);
+            ++m_counts.failed;
             ok = false;
             break;
         }
         LOG(INFO) << ToLogText(kFolderCreated) << ToLogText(folder);
         PassKillPoint(eKillSwap);
     }
-    for (CUpdateFileItem* item : files) {
-        if (!ok)
-            break;
-        if (item->doRemove)
+    for (size_t i = 0; ok && i < files.size(); ++i) {
+        CUpdateFileItem& item = *files[i];
+        if (item.doRemove)
             continue;
-        if (!item->doUpdate) {
-            LOG(INFO) << ToLogText(kSkipped + item->FileNameW());
-            ++counts.skipped;
+        if (!item.doUpdate) {
+            LOG(INFO) << ToLogText(kSkipped + item.FileNameW());
+            ++m_counts.skipped;
             continue;
         }
-        if (item->legacyChange >= 0) {
-            started = static_cast<size_t>(item->legacyChange) + 1;
-            if (!remove(journal.entries[static_cast<size_t>(item->legacyChange)])) {
+        if (m_legacyChange[i] >= 0) {
+            started = static_cast<size_t>(m_legacyChange[i]) + 1;
+            if (!RemoveFile(m_journal.entries[static_cast<size_t>(m_legacyChange[i])], retry, paths)) {
                 ok = false;
                 break;
             }
         }
-        LOG(INFO) << ToLogText(kUpdating + UpdateFolderW() + item->FileNameW());
-        const CJournalEntry& entry = journal.entries[static_cast<size_t>(item->change)];
-        started = static_cast<size_t>(item->change) + 1;
-        retry.NextFile();
-        CItemSwap swap(*item, entry, TargetFolderW() + item->FileNameW(), closer, retry);
-        if (throughLink(entry.target)) {
+        LOG(INFO) << ToLogText(kUpdating + m_updateFolder + item.FileNameW());
+        const CJournalEntry& entry = m_journal.entries[static_cast<size_t>(m_change[i])];
+        // Checked before the change counts as started: the undo of a started
+        // change puts the old file back under its name, which through a link
+        // would write outside the folder. Unstarted, only its names in the
+        // run's folder are dropped.
+        if (ThroughLink(paths, entry.target)) {
             ok = false;
             break;
         }
+        started = static_cast<size_t>(m_change[i]) + 1;
+        retry.NextFile();
+        CItemSwap swap(item, entry, m_targetFolder + item.FileNameW(), closer, retry);
         if (!swap.Swap()) {
-            LOG(ERROR) << ToLogText(kNotUpdated + entry.target + L": " + FailureText(entry.target, swap.Code()))
-                       << ToLogText(kCode) << swap.Code();
+            LogFileFailure(kNotUpdated, entry.target, swap.Code());
             LogIfHeld(kFileHeld, entry.target, swap.Code());
-            ++counts.failed;
+            ++m_counts.failed;
             ok = false;
             break;
         }
         if (swap.InUse())
             inUse.push_back(entry.target);
         if (entry.kind == eChangeReplace) {
-            ++counts.replaced;
+            ++m_counts.replaced;
             LOG(INFO) << ToLogText(kReplaced) << ToLogText(entry.target);
         } else {
-            ++counts.added;
+            ++m_counts.added;
             LOG(INFO) << ToLogText(kAdded) << ToLogText(entry.target);
         }
     }
 
     closer.Finish();
     if (ok && started > 0) {
-        if (InjectedFault(eStepCommit) || !journal.MarkCommitted()) {
-            LOG(ERROR) << ToLogText(kJournalFailed) << ToLogText(journal.path) << ToLogText(kCode)
-                       << LastErrorOr(ERROR_WRITE_FAULT);
+        if (InjectedFault(eStepCommit, m_journal.path.c_str()) || !m_journal.MarkCommitted()) {
+            LogFileError(kJournalFailed, m_journal.path, LastErrorOr(ERROR_WRITE_FAULT));
             ok = false;
         }
     }
     if (!ok) {
         // Every change made so far, in reverse order; the later items only had
         // their new content staged.
-        for (CUpdateFileItem* item : files)
+        for (const auto& item : files)
             item->staged.Discard();
         int restoredCount = 0;
-        UndoJournal(journal, started, eKillRollback, eUndoLogEach, &restoredCount);
-        counts.putBack += restoredCount;
+        UndoJournal(m_journal, started, eKillRollback, eUndoLogEach, &restoredCount);
+        m_counts.putBack += restoredCount;
         LOG(ERROR) << ToLogText(kUndone) << restoredCount;
-        EndTransaction();
+        End();
         return false;
     }
 
-    committed = true;
+    m_committed = true;
     // The staged names of added files proved them the run's until the
     // commit; deleted now, while the applications are still down, since a
     // second name of a file a program has loaded cannot be deleted. One that
     // stays is deleted with the backups.
-    for (const CJournalEntry& entry : journal.entries) {
+    for (const CJournalEntry& entry : m_journal.entries) {
         DWORD code = 0;
         if (entry.kind == eChangeAdd)
             DeleteIfPresent(entry.staged, eKillCommit, &code);
@@ -862,28 +794,28 @@ bool CQXUpdate::UpdateAppFiles()
     for (const std::wstring& target : inUse)
         LogStillInUse(kReplacedInUse, target, {target});
     if (!finishAfterStart)
-        FinishUpdate();
+        Finish();
     return true;
 }
 
-std::vector<std::wstring> CQXUpdate::ReplacedFiles() const
+std::vector<std::wstring> CUpdateTransaction::ReplacedFiles() const
 {
     std::vector<std::wstring> replaced;
-    if (!committed)
+    if (!m_committed)
         return replaced;
-    for (const CJournalEntry& entry : journal.entries) {
+    for (const CJournalEntry& entry : m_journal.entries) {
         if (entry.kind == eChangeReplace)
             replaced.push_back(entry.target);
     }
     return replaced;
 }
 
-void CQXUpdate::FinishUpdate()
+void CUpdateTransaction::Finish()
 {
-    if (!committed)
+    if (!m_committed)
         return;
     // The old versions are no longer needed. A backup that cannot be deleted
     // stays with the journal; the next run deletes it.
-    FinishJournal(journal, eKillCommit, eFinishAfterSwap);
-    EndTransaction();
+    FinishJournal(m_journal, eKillCommit, eFinishAfterSwap);
+    End();
 }

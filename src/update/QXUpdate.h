@@ -1,11 +1,14 @@
 #pragma once
-// CQXUpdate: the update engine. One object lives for one update run: it loads
-// the manifest and every new file's content, waits for the requesting process,
-// replaces the application files and starts the applications again.
+// CQXUpdate: the update engine. One object lives for one update run: it
+// holds the manifest and drives the run's steps in order: parse the
+// manifest, check it, stage every new file (planning the transaction first),
+// wait for the requesting process, swap (CUpdateTransaction, in
+// AppFileReplacement.h) and start the applications again.
 #include <windows.h>
 
-#include "update/StagedFile.h"
-#include "update/UpdateJournal.h"
+#include "update/AppFileReplacement.h"
+#include "update/BaseVersionCheck.h"
+#include "update/UpdateItems.h"
 #include "update/UpdateRunLog.h"
 
 #include "platform/Handles.h"
@@ -15,56 +18,6 @@
 #include <cstdint>
 #include <string>
 #include <vector>
-
-// One file of the manifest, with its new content in memory.
-class CUpdateFileItem
-{
-public:
-    std::string fileName;
-    std::string tempFileName;
-    // The same names as the manifest gives them, in UTF-16: every Windows
-    // call uses these, so a name is touched exactly as written on any ANSI
-    // code page. Empty when the item was made from narrow text.
-    std::wstring wideFileName;
-    std::wstring wideTempFileName;
-    std::wstring FileNameW() const { return wideFileName.empty() ? AnsiToWide(fileName) : wideFileName; }
-    std::wstring TempFileNameW() const { return wideTempFileName.empty() ? AnsiToWide(tempFileName) : wideTempFileName; }
-    std::string md5;
-    uint32_t attributes = 128;
-    int64_t sizeBytes = 0;
-    int64_t modified = 0;
-    bool downloadComplete = false;
-    bool doUpdate = false;
-    // The file is to be removed (isRemove, for an item not marked for update).
-    bool doRemove = false;
-    unsigned char* content = nullptr; // sizeBytes bytes, owned
-    // The new content already written beside the application file by the
-    // loader; when staged, content stays null.
-    CStagedFile staged;
-    // The item's change in the run's journal (index into its entries), once
-    // the run has planned its changes; -1 before, and for an item not to update.
-    int change = -1;
-    // The removal of a whole old version left as "X.old" by an interrupted
-    // run of an earlier version, made with this item's change; -1 for none.
-    int legacyChange = -1;
-
-    // The new content is at hand: in memory or staged.
-    bool HasContent() const { return content != nullptr || staged.IsStaged(); }
-
-    CUpdateFileItem() = default;
-    ~CUpdateFileItem();
-    CUpdateFileItem(const CUpdateFileItem&) = delete;
-    CUpdateFileItem& operator=(const CUpdateFileItem&) = delete;
-};
-
-// A folder of the manifest: one the new version has (created when missing)
-// or one it drops (removed once empty; in the swap when a new file takes its
-// name, otherwise at the commit).
-struct CUpdateFolderItem
-{
-    std::wstring name; // relative to the application folder
-    bool remove = false;
-};
 
 // Which start RunUpdatedApp performs; the operation does not depend on it.
 enum eRunType
@@ -85,7 +38,7 @@ public:
     bool restartQuoteBench = false;
     std::string appToRun;
     std::string params;
-    std::vector<CUpdateFileItem*> files; // owned, in load order
+    CUpdateItems files;
     std::vector<CUpdateFolderItem> folders;
     std::string filesKey;
     CVersionNumber assignedVersion;
@@ -107,33 +60,36 @@ public:
     CQXUpdate(const CQXUpdate&) = delete;
     CQXUpdate& operator=(const CQXUpdate&) = delete;
 
-    // Frees every item and its content and empties the strings.
+    // Abandons the run's transaction, frees every item and empties the strings.
     void Reset();
 
-    // Loads the manifest and reads the content of every file to install.
-    // True: the manifest was read, has info and files, and every download
-    // checked had the declared size.
-    bool LoadUpdateInfoFromXmlFile(std::wstring path);
+    // The steps of loading, in this order; each false (logged) stops the run
+    // before anything in the application folder is touched.
+    // Reads the manifest: its info, items and folders (appended to those of
+    // an earlier parse). False when it cannot be read or lacks info or files.
+    bool ParseManifest(const std::wstring& path);
+    // Refuses, each with one error line, what could only fail half-way in the
+    // items of the last parse (see CheckItems), and an installation that is
+    // not the version the update was made from.
+    bool CheckManifest();
+    // Plans the transaction (BeginTransaction), stages every new file from its
+    // download, its size and MD5 checked on the way, and links the backups
+    // ahead. False when a download cannot be staged.
+    bool StageFiles();
+    // The three steps above, in order.
+    bool LoadUpdateInfoFromXmlFile(const std::wstring& path);
 
-    // Plans the run's changes in the application folder (one per item to
-    // update), chooses the names of its staged files and backups, and writes
-    // the journal out to the disk. Done once; true at once when already
-    // done. False (logged) when the journal cannot be written: nothing may
-    // then be touched.
+    // Plans the run's changes and writes the journal (CUpdateTransaction::Begin).
     bool BeginTransaction();
     // Refuses, each with one error line, what could only fail half-way: a
-    // name outside its folder or listed twice, a size of 4 GiB or more, a
+    // name outside its folder, a device name, a name of the run itself, a
+    // name listed twice, a path through a link, a size of 4 GiB or more, a
     // missing download of a non-empty file (or one whose digest is not that
     // of the empty file), new files the volume cannot hold beside the old.
     bool CheckItems(size_t first);
-    // Gives each old file that will be replaced its backup name ahead of the
-    // swap, as a second name: it changes nothing the application sees, so
-    // it is done while the application still runs, and the swap, while it
-    // is down, only renames. A file that cannot be linked now is left to the swap.
-    void LinkBackupsAhead();
     // Deletes the staged files and the journal of a run that ends before
     // its swap (its manifest did not load in full); done on reset too.
-    void AbandonTransaction();
+    void AbandonTransaction() { m_transaction.Abandon(); }
 
     // Replaces the application files as one transaction: every item, or,
     // when any fails, none (every change undone). True when all were replaced
@@ -142,8 +98,11 @@ public:
     // After the commit: deletes the old versions, the run's folder and the
     // journal (done by UpdateAppFiles itself unless finishAfterStart is set,
     // so that the applications can be started first); nothing before it.
-    void FinishUpdate();
+    void FinishUpdate() { m_transaction.Finish(); }
     bool finishAfterStart = false;
+    // The application files a committed run replaced (until FinishUpdate).
+    std::vector<std::wstring> ReplacedFiles() const { return m_transaction.ReplacedFiles(); }
+    const CUpdateTransaction& Transaction() const { return m_transaction; }
 
     // Waits (about ten seconds at most) for the process whose id the command
     // line gave; returns at once when it is 0.
@@ -161,20 +120,16 @@ public:
     // The programs the run started, for WaitForStartedPrograms.
     std::vector<CHandle> startedPrograms;
 
-    // The application files a committed run replaced (until FinishUpdate).
-    std::vector<std::wstring> ReplacedFiles() const;
-
-    // The run's planned changes, in the order they are made.
-    CUpdateJournal journal;
-    bool transactionBegun = false;
-    bool committed = false;
-    // Forgets the run's plan once it is finished, undone or abandoned.
-    void EndTransaction();
-
     // What the run did to the files, for its closing line.
     CUpdateRunCounts counts;
     // The load found an installation other than the one the update was made from.
     bool otherVersion = false;
+
+private:
+    CUpdateTransaction m_transaction{counts};
+    // The first item and the base record of the last parse.
+    size_t m_firstOfParse = 0;
+    CBaseRecord m_base;
 };
 
 // Combines every byte of data with mask (NOT of XOR, then a left rotation of

@@ -13,11 +13,11 @@ void SetReplaceFaultHook(ReplaceFaultHook hook, void* context)
     g_faultContext = context;
 }
 
-bool InjectedFault(eReplaceStep step)
+bool InjectedFault(eReplaceStep step, const wchar_t* path)
 {
     if (g_faultHook == nullptr)
         return false;
-    const DWORD code = g_faultHook(step, g_faultContext);
+    const DWORD code = g_faultHook(step, path, g_faultContext);
     if (code == 0)
         return false;
     SetLastError(code);

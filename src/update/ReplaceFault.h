@@ -6,9 +6,9 @@
 
 enum eReplaceStep
 {
-    eStepCreateNew = 0, // create the new file under its staged name (content from memory)
-    eStepWriteNew,      // write the new content into it
-    eStepStampNew,      // read its basic information to set the time stamps
+    eStepCreateNew = 0, // staging: create the new file under its staged name
+    eStepWriteNew,      // staging: write a block of the new content into it
+    eStepStampNew,      // staging: set its time stamps
     eStepMoveToBackup,  // old file from its own name to the backup name
     eStepFinalRename,   // new file from its staged name to its own name
     eStepCommit,        // the journal's commit line
@@ -18,10 +18,12 @@ enum eReplaceStep
     eStepCreateFolder,  // a folder for new files created
 };
 
-// Asked before each step; a non-zero result makes the step fail with that
-// code as its last-error value, as if the system had reported it.
-using ReplaceFaultHook = DWORD (*)(eReplaceStep step, void* context);
+// Asked before each step with the path it works on (staging runs on several
+// threads at once: the path tells the files apart); a non-zero result makes
+// the step fail with that code as its last-error value, as if the system had
+// reported it.
+using ReplaceFaultHook = DWORD (*)(eReplaceStep step, const wchar_t* path, void* context);
 void SetReplaceFaultHook(ReplaceFaultHook hook, void* context);
 
 // True when the hook makes this step fail; its code is then the last error.
-bool InjectedFault(eReplaceStep step);
+bool InjectedFault(eReplaceStep step, const wchar_t* path);

@@ -1,6 +1,7 @@
 #include "update/StagedFile.h"
 
 #include "update/KillPoint.h"
+#include "update/ReplaceFault.h"
 #include "update/ManifestFormat.h"
 
 #include "platform/FileHelpers.h"
@@ -109,10 +110,20 @@ CStageCopy::eOpened CStageCopy::OpenDownload(const std::wstring& source, int64_t
     return eOpenedDownload;
 }
 
+bool StageEmpty(const std::wstring& stagedPath, int64_t modified, CStagedFile* staged)
+{
+    if (InjectedFault(eStepCreateNew, stagedPath.c_str()) || !staged->Create(stagedPath))
+        return false;
+    staged->stampError =
+        InjectedFault(eStepStampNew, stagedPath.c_str()) ? LastErrorOr(ERROR_GEN_FAILURE) : StampTimes(staged->Get(), modified);
+    return true;
+}
+
 bool CStageCopy::CreateStaged(const std::wstring& stagedPath, CStagedFile* staged)
 {
     m_staged = staged;
-    return staged->Create(stagedPath);
+    m_stagedPath = stagedPath;
+    return !InjectedFault(eStepCreateNew, stagedPath.c_str()) && staged->Create(stagedPath);
 }
 
 bool CStageCopy::Read(unsigned char* buffer, size_t capacity, DWORD* read)
@@ -133,6 +144,8 @@ bool CStageCopy::Read(unsigned char* buffer, size_t capacity, DWORD* read)
 bool CStageCopy::Write(const unsigned char* buffer, DWORD size)
 {
     DWORD written = 0;
+    if (InjectedFault(eStepWriteNew, m_stagedPath.c_str()))
+        return false;
     const bool ok = WriteFile(m_staged->Get(), buffer, size, &written, nullptr) && written == size;
     PassKillPoint(eKillStage);
     return ok;
@@ -145,7 +158,8 @@ bool CStageCopy::Finish(int64_t modified, std::vector<unsigned char>& buffer)
     if (!m_endSeen && (!ReadFile(m_download.Get(), buffer.data(), 1, &extra, nullptr) || extra != 0))
         return false;
     m_download.Close();
-    m_staged->stampError = StampTimes(m_staged->Get(), modified);
+    m_staged->stampError = InjectedFault(eStepStampNew, m_stagedPath.c_str()) ? LastErrorOr(ERROR_GEN_FAILURE)
+                                                                               : StampTimes(m_staged->Get(), modified);
     return true;
 }
 

@@ -1,10 +1,11 @@
 #pragma once
-// A new file's content staged beside the application file under its temporary
-// name, before any application file is touched: copied from the download in
-// one pass that checks its size (and its MD5 when the manifest gives one) and
-// stamps it with the manifest's time. The staged file is held open without
-// sharing until it is renamed over the application file, so nothing can change
-// it between the check and the swap; one that is never swapped in is deleted.
+// A new file's content staged in the run's folder in the application folder
+// (see AppFileReplacement.h), before any application file is touched: copied
+// from the download in one pass that checks its size (and its MD5 when the
+// manifest gives one) and stamps it with the manifest's time. The staged file
+// is held open without sharing until the swap gives it the application
+// file's name, so nothing can change it between the check and the swap; one
+// that is never swapped in is deleted.
 #include <windows.h>
 
 #include "platform/Handles.h"
@@ -103,11 +104,16 @@ public:
 private:
     CHandle m_download;
     CStagedFile* m_staged = nullptr;
+    std::wstring m_stagedPath;
     int64_t m_size = 0;
     int64_t m_done = 0;
     // The last read asked for a byte past the size and found the end.
     bool m_endSeen = false;
 };
+
+// Stages an empty file, which needs no download, at stagedPath, stamped with
+// modified; false with the last-error value when it cannot be created.
+bool StageEmpty(const std::wstring& stagedPath, int64_t modified, CStagedFile* staged);
 
 // Called after each block written to the staged file, with the bytes written so far.
 using StagedProgressFn = void (*)(void* context, HANDLE staged, int64_t written);

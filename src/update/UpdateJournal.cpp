@@ -3,6 +3,7 @@
 #include "update/KillPoint.h"
 #include "update/ReplaceFault.h"
 #include "update/UpdateMessages.h"
+#include "update/UpdateRunLog.h"
 
 #include "platform/FileHelpers.h"
 #include "platform/Handles.h"
@@ -61,19 +62,19 @@ void LogUndoFailed(const CJournalEntry& entry, const CUndoneChange& undone)
 {
     switch (undone.failed) {
     case CUndoneChange::ePutBack:
-        LOG(ERROR) << ToLogText(kNotPutBack) << ToLogText(entry.target) << ToLogText(kCode) << undone.code;
+        LogFileError(kNotPutBack, entry.target, undone.code);
         // Who stands in the way, so that whoever reads the log can end it.
         LogIfHeld(kNotPutBackInUse, entry.target, undone.code);
         return;
     case CUndoneChange::eRemoveAdded:
-        LOG(ERROR) << ToLogText(kAddedNotRemoved) << ToLogText(entry.target) << ToLogText(kCode) << undone.code;
+        LogFileError(kAddedNotRemoved, entry.target, undone.code);
         LogIfHeld(kFileHeld, entry.target, undone.code);
         return;
     case CUndoneChange::eDeleteStaged:
     case CUndoneChange::eNoFailure:
         break;
     }
-    LOG(ERROR) << ToLogText(kDeleteFailed) << ToLogText(undone.name) << ToLogText(kCode) << undone.code;
+    LogFileError(kDeleteFailed, undone.name, undone.code);
 }
 
 // Deletes name, a second name of the file under target; where it cannot be
@@ -272,7 +273,7 @@ bool UndoChange(const CJournalEntry& entry, eKillPhase phase, CUndoneChange* und
                 continue;
             }
             MakeNormal(entry.target);
-            if (!InjectedFault(eStepPutBack) &&
+            if (!InjectedFault(eStepPutBack, entry.target.c_str()) &&
                 MoveFileExW(name.c_str(), entry.target.c_str(), MOVEFILE_REPLACE_EXISTING)) {
                 PassKillPoint(phase);
                 undone->restored = true;
@@ -287,7 +288,7 @@ bool UndoChange(const CJournalEntry& entry, eKillPhase phase, CUndoneChange* und
         // no file of the run under the target's name without its proof.
         if (!SameFile(entry.target, entry.staged)) {
             undone->notOurs = true;
-        } else if (InjectedFault(eStepRemoveAdded)) {
+        } else if (InjectedFault(eStepRemoveAdded, entry.target.c_str())) {
             fail(CUndoneChange::eRemoveAdded, GetLastError());
         } else {
             DWORD code = 0;
@@ -316,7 +317,7 @@ bool FinishChange(const CJournalEntry& entry, eKillPhase phase, eFinishBy by, DW
             if (name.empty())
                 continue;
             DWORD failed = 0;
-            if (name == entry.backup && InjectedFault(eStepDeleteBackup)) {
+            if (name == entry.backup && InjectedFault(eStepDeleteBackup, name.c_str())) {
                 failed = LastErrorOr(ERROR_GEN_FAILURE);
             } else if (DeleteIfPresent(name, phase, &failed)) {
                 continue;
@@ -456,7 +457,7 @@ bool FinishJournal(const CUpdateJournal& journal, eKillPhase phase, eFinishBy by
         if (!FinishChange(entry, phase, by, &code, &leftovers)) {
             ok = false;
             if (by == eFinishRecovered)
-                LOG(ERROR) << ToLogText(kDeleteFailed) << ToLogText(entry.backup) << ToLogText(kCode) << code;
+                LogFileError(kDeleteFailed, entry.backup, code);
         }
     }
     RemoveIfEmpty(journal.prune, phase, true);

@@ -3,6 +3,7 @@
 #include "update/KillPoint.h"
 #include "update/UpdateJournal.h"
 #include "update/UpdateMessages.h"
+#include "update/UpdateRunLog.h"
 
 #include "platform/FileHelpers.h"
 #include "platform/FileHolders.h"
@@ -138,7 +139,7 @@ bool RecordLeftovers(const std::wstring& recordPath, const std::vector<CLeftover
         return true;
     }
     const DWORD code = LastErrorOr(ERROR_WRITE_FAULT);
-    LOG(ERROR) << ToLogText(kLeftoversNotRecorded) << ToLogText(recordPath) << ToLogText(kCode) << code;
+    LogFileError(kLeftoversNotRecorded, recordPath, code);
     // The last resort: the system deletes them when it restarts (files
     // first, then the folders that then are empty).
     bool scheduled = true;
@@ -146,8 +147,7 @@ bool RecordLeftovers(const std::wstring& recordPath, const std::vector<CLeftover
         if (MoveFileExW(leftover.path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) {
             LOG(WARNING) << ToLogText(kDeleteAtRestart) << ToLogText(leftover.path);
         } else {
-            LOG(ERROR) << ToLogText(kDeleteAtRestartFailed) << ToLogText(leftover.path) << ToLogText(kCode)
-                       << LastErrorOr(ERROR_ACCESS_DENIED);
+            LogFileError(kDeleteAtRestartFailed, leftover.path, LastErrorOr(ERROR_ACCESS_DENIED));
             scheduled = false;
         }
     }
@@ -195,8 +195,7 @@ bool DeleteLeftovers(const std::wstring& recordPath)
             left.folders.push_back(folder);
     }
     if (!left.Write()) {
-        LOG(ERROR) << ToLogText(kLeftoversNotRecorded) << ToLogText(recordPath) << ToLogText(kCode)
-                   << LastErrorOr(ERROR_WRITE_FAULT);
+        LogFileError(kLeftoversNotRecorded, recordPath, LastErrorOr(ERROR_WRITE_FAULT));
         return false;
     }
     return left.files.empty() && left.folders.empty();

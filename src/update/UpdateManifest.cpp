@@ -8,6 +8,7 @@
 #include "update/ManifestFormat.h"
 #include "update/UpdateMessages.h"
 #include "update/UpdateRunLog.h"
+#include "update/UpdateJournal.h"
 #include "update/UpdateStaging.h"
 
 #include "platform/FileHelpers.h"
@@ -24,10 +25,7 @@
 #include <set>
 #include <vector>
 
-CUpdateFileItem::~CUpdateFileItem()
-{
-    delete[] content;
-}
+CQXUpdate::CQXUpdate() : journalPath(DefaultJournalPath()) {}
 
 CQXUpdate::~CQXUpdate()
 {
@@ -37,8 +35,6 @@ CQXUpdate::~CQXUpdate()
 void CQXUpdate::Reset()
 {
     AbandonTransaction();
-    for (CUpdateFileItem* item : files)
-        delete item;
     files.clear();
     folders.clear();
     updateFolder.clear();
@@ -53,6 +49,8 @@ void CQXUpdate::Reset()
     filesKey.clear();
     counts = CUpdateRunCounts();
     otherVersion = false;
+    m_firstOfParse = 0;
+    m_base = CBaseRecord();
 }
 
 namespace {
@@ -285,14 +283,14 @@ bool CQXUpdate::CheckItems(size_t first)
     ULARGE_INTEGER available{};
     if (needed > 0 && GetDiskFreeSpaceExW(folder.empty() ? nullptr : folder.c_str(), &available, nullptr, nullptr) &&
         available.QuadPart < needed) {
-        LOG(ERROR) << ToLogText(kRefused) << ToLogText(L"недостаточно места на диске: нужно ") << needed
+        LOG(ERROR) << ToLogText(kRefused) << ToLogText(kRefusedNoSpace) << needed
                    << ToLogText(L" байт, свободно ") << available.QuadPart << ToLogText(L" байт: " + folder);
         return false;
     }
     return true;
 }
 
-bool CQXUpdate::LoadUpdateInfoFromXmlFile(std::wstring path)
+bool CQXUpdate::ParseManifest(const std::wstring& path)
 {
     using namespace ManifestNames;
     using namespace UpdateMessages;
@@ -336,7 +334,7 @@ bool CQXUpdate::LoadUpdateInfoFromXmlFile(std::wstring path)
     const int count = filesElement.attribute(kCount).as_int();
     filesKey = ManifestText(filesElement.attribute(kFilesKey));
 
-    const size_t first = files.size();
+    m_firstOfParse = files.size();
     for (const pugi::xml_node& element : ItemElements(filesElement, count)) {
         auto item = std::make_unique<CUpdateFileItem>();
         item->fileName = ManifestText(element.attribute(kFileName));
@@ -350,45 +348,59 @@ bool CQXUpdate::LoadUpdateInfoFromXmlFile(std::wstring path)
         item->downloadComplete = element.attribute(kDownloadComplete).as_bool();
         item->doUpdate = element.attribute(kIsUpdate).as_bool();
         item->doRemove = !item->doUpdate && element.attribute(kIsRemove).as_bool();
-        files.push_back(item.get());
-        item.release();
+        files.push_back(std::move(item));
     }
 
     for (const pugi::xml_node& element : update.child(kFolders).children(kFolder))
         folders.push_back(CUpdateFolderItem{element.attribute(kFolderName).as_string(),
                                             element.attribute(kIsRemove).as_bool()});
 
+    m_base = ReadBaseRecord(update);
     if (info)
-        LogManifest(*this, first);
+        LogManifest(*this, m_firstOfParse);
+    return result;
+}
 
-    // An update that could only fail half-way is refused before anything is
-    // touched. Then content is staged in the application folder once the
-    // run's changes are planned and journaled; a load that has failed, or a
-    // run whose journal cannot be written, stages nothing.
-    if (result && !CheckItems(first))
-        result = false;
-    // An installation that is not the version the update was made from would
-    // become a mix of two versions.
-    const CBaseRecord base = ReadBaseRecord(update);
-    if (result && base.present) {
-        const size_t differing = CheckBaseVersion(TargetFolderW(), base);
-        if (differing > 0) {
-            LOG(ERROR) << ToLogText(kRefused + std::wstring(kRefusedOtherVersion) +
-                                    (base.version.empty() ? std::wstring(L"не указана") : base.version) +
-                                    L", не совпадает файлов: " + std::to_wstring(differing));
-            ++counts.failed;
-            otherVersion = true;
-            result = false;
-        }
-    }
-    const bool stage = result && BeginTransaction();
-    if (!stage)
-        result = false;
+bool CQXUpdate::CheckManifest()
+{
+    using namespace UpdateMessages;
+    // An update that could only fail half-way is refused before anything is touched.
+    if (!CheckItems(m_firstOfParse))
+        return false;
+    // An installation that is not the version the update was made from
+    // would become a mix of two versions.
+    if (!m_base.present)
+        return true;
+    const size_t differing = CheckBaseVersion(TargetFolderW(), m_base);
+    if (differing == 0)
+        return true;
+    LOG(ERROR) << ToLogText(kRefused + std::wstring(kRefusedOtherVersion) +
+                            (m_base.version.empty() ? std::wstring(L"не указана") : m_base.version) +
+                            L", не совпадает файлов: " + std::to_wstring(differing));
+    ++counts.failed;
+    otherVersion = true;
+    return false;
+}
+
+bool CQXUpdate::BeginTransaction()
+{
+    return m_transaction.Begin(journalPath, TargetFolderW(), UpdateFolderW(), files, folders);
+}
+
+bool CQXUpdate::StageFiles()
+{
+    using namespace UpdateMessages;
+    // Content is staged in the application folder once the run's changes
+    // are planned and journaled; a run whose journal cannot be written
+    // stages nothing.
+    if (!BeginTransaction())
+        return false;
+    bool result = true;
     std::vector<CContentJob> jobs;
-    for (size_t i = first; stage && i < files.size(); ++i) {
-        CUpdateFileItem* item = files[i];
-        if (item->doUpdate && item->change >= 0)
-            jobs.push_back({item, journal.entries[static_cast<size_t>(item->change)].staged, eStaged, 0, 0});
+    for (size_t i = m_firstOfParse; i < files.size(); ++i) {
+        const std::wstring stagedPath = m_transaction.StagedPath(i);
+        if (files[i]->doUpdate && !stagedPath.empty())
+            jobs.push_back({files[i].get(), stagedPath, eStaged, 0, 0});
     }
     uint64_t stagedBytes = 0;
     for (const CContentJob& job : jobs)
@@ -432,11 +444,22 @@ bool CQXUpdate::LoadUpdateInfoFromXmlFile(std::wstring path)
     if (!jobs.empty())
         LOG(INFO) << ToLogText(kStaged) << staged << ToLogText(L" из ") << jobs.size() << ToLogText(L" за ")
                   << GetTickCount64() - stagingStart << ToLogText(L" мс");
-    if (result && stage)
-        LinkBackupsAhead();
+    if (result)
+        m_transaction.LinkBackupsAhead();
     // A run that will not replace anything leaves nothing staged behind: its
     // staged files and journal go when the object is reset or destroyed.
     return result;
+}
+
+bool CQXUpdate::LoadUpdateInfoFromXmlFile(const std::wstring& path)
+{
+    return ParseManifest(path) && CheckManifest() && StageFiles();
+}
+
+bool CQXUpdate::UpdateAppFiles()
+{
+    // A manifest without changes begins its (empty) transaction here.
+    return BeginTransaction() && m_transaction.Swap(finishAfterStart);
 }
 
 std::string UnmaskKey(const std::string& data, const std::string& mask)

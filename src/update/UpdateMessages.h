@@ -3,9 +3,12 @@
 // the log's Windows-1251 text when written).
 namespace UpdateMessages {
 
-constexpr wchar_t kCreateFailed[] = L"Ошибка обновления: Не удалось создать файл. ";
-constexpr wchar_t kWriteFailed[] =
-    L"Ошибка обновления: Не удалось записать данные в файл или данные записаны частично. ";
+// The swap's steps for one file, each followed by the file's path and code.
+constexpr wchar_t kMoveToBackupFailed[] = L"Ошибка обновления: Не удалось перенести прежнюю версию файла в резервную копию. ";
+constexpr wchar_t kPutInPlaceFailed[] = L"Ошибка обновления: Не удалось поставить новую версию файла на место. ";
+constexpr wchar_t kNotStagedAtSwap[] = L"Ошибка обновления: Новая версия файла не подготовлена к установке. ";
+// The run's own folder in the application folder could not be created.
+constexpr wchar_t kRunFolderFailed[] = L"Ошибка обновления: Не удалось создать папку обновления. ";
 constexpr wchar_t kStampFailed[] = L"Ошибка обновления: Не получилось обновить дату файла и атрубуты. ";
 constexpr wchar_t kRestored[] = L"Ошибка обновления: Восстановлена прежняя версия файла. ";
 constexpr wchar_t kCode[] = L" Код ошибки ";
@@ -72,6 +75,20 @@ constexpr wchar_t kRecoveryAfterWaitFailed[] =
 
 // The run's account of itself: what it works on, what became of each file
 // and of the applications, how it ended. Details follow each text.
+// The requester was waited for as long as allowed; its id sits between the two.
+constexpr wchar_t kWaitTimedOut[] = L"Ожидание завершения процесса с ID ";
+constexpr wchar_t kWaitTimedOutEnd[] = L" завершилось по таймауту в 10 сек.";
+// A program could not be started: the system's text follows, then a line with the command.
+constexpr wchar_t kStartFailed[] = L"Не удалось запустить программу после обновления. ";
+constexpr wchar_t kClientNotEnded[] =
+    L"Ошибка обновления: Клиентское приложение не завершилось за 5 сек., ID процесса ";
+// The machine's run lock.
+constexpr wchar_t kRunLockFailed[] =
+    L"Ошибка обновления: Не удалось создать объект синхронизации обновлений. Код ошибки ";
+constexpr wchar_t kRunLockWaits[] = L"Ожидание завершения другого обновления.";
+constexpr wchar_t kRunLockTimedOut[] = L"Ошибка обновления: Другое обновление не завершилось.";
+// After kRefused: the volume cannot hold the new files beside the old ones.
+constexpr wchar_t kRefusedNoSpace[] = L"недостаточно места на диске: нужно ";
 constexpr wchar_t kRunStart[] = L"Запуск обновления: манифест ";
 constexpr wchar_t kRunAwaits[] = L", ожидаемый процесс ID ";
 constexpr wchar_t kManifestMissing[] = L"Ошибка обновления: Манифест обновления не найден: ";

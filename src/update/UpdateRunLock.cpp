@@ -1,5 +1,7 @@
 #include "update/UpdateRunLock.h"
 
+#include "update/UpdateMessages.h"
+
 #include "platform/SddlSecurity.h"
 #include "platform/TextConversion.h"
 
@@ -41,7 +43,7 @@ bool CUpdateRunLock::Acquire(DWORD timeoutMs, const wchar_t* name)
         m_mutex.Reset(CreateRunMutex(name + prefix));
     if (!m_mutex) {
         const DWORD code = GetLastError() != 0 ? GetLastError() : static_cast<DWORD>(ERROR_INVALID_HANDLE);
-        LOG(ERROR) << ToLogText(L"Ошибка обновления: Не удалось создать объект синхронизации обновлений. Код ошибки ")
+        LOG(ERROR) << ToLogText(UpdateMessages::kRunLockFailed)
                    << code;
         SetLastError(code);
         return false;
@@ -49,7 +51,7 @@ bool CUpdateRunLock::Acquire(DWORD timeoutMs, const wchar_t* name)
 
     DWORD result = WaitForSingleObject(m_mutex.Get(), 0);
     if (result == WAIT_TIMEOUT) {
-        LOG(INFO) << ToLogText(L"Ожидание завершения другого обновления.");
+        LOG(INFO) << ToLogText(UpdateMessages::kRunLockWaits);
         result = WaitForSingleObject(m_mutex.Get(), timeoutMs);
     }
     // WAIT_ABANDONED: its last owner was killed mid-run; the mutex is ours now.
@@ -58,7 +60,7 @@ bool CUpdateRunLock::Acquire(DWORD timeoutMs, const wchar_t* name)
         return true;
     }
     const DWORD code = result == WAIT_TIMEOUT ? static_cast<DWORD>(WAIT_TIMEOUT) : GetLastError();
-    LOG(ERROR) << ToLogText(L"Ошибка обновления: Другое обновление не завершилось.");
+    LOG(ERROR) << ToLogText(UpdateMessages::kRunLockTimedOut);
     m_mutex.Close();
     SetLastError(code);
     return false;

@@ -60,6 +60,16 @@ std::wstring FailureText(const std::wstring& path, DWORD code)
     return ReasonText(code);
 }
 
+void LogFileError(const wchar_t* message, const std::wstring& path, DWORD code)
+{
+    LOG(ERROR) << ToLogText(message + path + UpdateMessages::kCode) << code;
+}
+
+void LogFileFailure(const wchar_t* message, const std::wstring& path, DWORD code)
+{
+    LOG(ERROR) << ToLogText(message + path + L": " + FailureText(path, code) + UpdateMessages::kCode) << code;
+}
+
 std::wstring VersionText(const CVersionNumber& version)
 {
     if (version.major == 0 && version.minor == 0 && version.build == 0 && version.revision == 0)

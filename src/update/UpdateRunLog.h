@@ -35,6 +35,11 @@ std::wstring ReasonText(DWORD code);
 // Why path could not be changed: a folder standing under a file's name is
 // said so, whatever code the call that met it returned.
 std::wstring FailureText(const std::wstring& path, DWORD code);
+// One error line: message, the file's path, then its code ("... Код ошибки N").
+void LogFileError(const wchar_t* message, const std::wstring& path, DWORD code);
+// One error line: message, the file's path and why in words (FailureText),
+// then its code.
+void LogFileFailure(const wchar_t* message, const std::wstring& path, DWORD code);
 // "major.minor.build.revision"; "не указана" for 0.0.0.0 (no version given).
 std::wstring VersionText(const CVersionNumber& version);
 // The run's last line: its counts, how it ended and how long it took.

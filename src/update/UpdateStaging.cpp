@@ -36,8 +36,10 @@ eDownload OpenItemDownload(const CUpdateFileItem& item, const std::wstring& upda
         break;
     }
     const std::wstring source = FindDownloadW(updateFolder, item.FileNameW(), item.TempFileNameW());
+    // Only an empty file needs no download; the load refuses any other
+    // without one, and staging never takes it for an empty one.
     if (source.empty())
-        return eNoDownload;
+        return item.sizeBytes == 0 ? eNoDownload : eOtherSize;
     // Found but not to be opened, or of another size: a discrepancy either way.
     return copy.OpenDownload(source, item.sizeBytes) == CStageCopy::eOpenedDownload ? eFound : eOtherSize;
 }
@@ -73,7 +75,7 @@ void FlushPart(void* context, HANDLE staged, int64_t written)
 // matched, or content whose MD5 differs from the item's digest (a corrupted
 // download of the right size must not be installed); eNotStaged (code: the
 // system's) when the staged file cannot be written. A missing download
-// leaves the item without content (it was checked to be of size 0).
+// stages an empty file (the item was checked to be of size 0).
 // Nothing of a download is held in memory beyond the block buffer.
 // Logs nothing: it may run on a helper thread.
 eStageResult LoadItemContent(CUpdateFileItem& item, const std::wstring& updateFolder, const std::wstring& stagedPath,
@@ -81,6 +83,10 @@ eStageResult LoadItemContent(CUpdateFileItem& item, const std::wstring& updateFo
 {
     CStageCopy copy;
     const eDownload download = OpenItemDownload(item, updateFolder, copy);
+    if (download == eNoDownload && !StageEmpty(stagedPath, item.modified, &item.staged)) {
+        *code = LastErrorOr(ERROR_WRITE_FAULT);
+        return eNotStaged;
+    }
     if (download != eFound)
         return download == eNoDownload ? eStaged : eDiscrepancy;
     const eStageResult staged =
@@ -155,9 +161,13 @@ public:
         CUpdateFileItem& item = *job.item;
         CLane& lane = m_lanes[index];
         const eDownload download = OpenItemDownload(item, *m_shared.updateFolder, lane.copy);
+        if (download == eNoDownload && !StageEmpty(job.stagedPath, item.modified, &item.staged)) {
+            Settle(job, eNotStaged);
+            return false;
+        }
         if (download != eFound) {
             lane.copy = CStageCopy(); // lets go of the download
-            // No download: nothing to stage (its size was checked to be 0).
+            // No download: an empty file (its size was checked to be 0).
             JobDone(m_shared, job, download == eNoDownload ? eStaged : eDiscrepancy);
             return false;
         }

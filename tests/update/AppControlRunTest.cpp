@@ -5,6 +5,7 @@
 // test checks which processes the run ended, which it started, with what
 // command line and working directory, and what the run logged.
 #include "update/ManifestText.h"
+#include "update/UpdateMessages.h"
 
 #include "platform/Handles.h"
 #include "platform/TextConversion.h"
@@ -299,7 +300,7 @@ protected:
     std::vector<DWORD> m_ownIds;
 };
 
-const wchar_t kStartFailure[] = L"Не удалось запустить программу после обновления. ";
+const wchar_t* const kStartFailure = UpdateMessages::kStartFailed;
 
 } // namespace
 
@@ -594,7 +595,7 @@ long long WaitBeforeReplacement(const std::string& log)
 
 std::wstring TimeoutLine(DWORD processId)
 {
-    return L"Ожидание завершения процесса с ID " + std::to_wstring(processId) + L" завершилось по таймауту в 10 сек.";
+    return UpdateMessages::kWaitTimedOut + std::to_wstring(processId) + UpdateMessages::kWaitTimedOutEnd;
 }
 
 TEST_F(AppControlRun, WaitForRequester_QuickCases)

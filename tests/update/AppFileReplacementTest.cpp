@@ -1,4 +1,5 @@
-// Replacing the application files from content in memory, in process.
+// Replacing the application files, in process: items made by hand, their
+// downloads staged through the engine's own path, then swapped.
 #include "update/EngineMessages.h"
 #include "update/QXUpdate.h"
 #include "update/UpdateMessages.h"
@@ -14,6 +15,7 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
+#include <mutex>
 #include <vector>
 
 namespace {
@@ -25,8 +27,23 @@ protected:
     void SetUp() override
     {
         m_update.journalPath = JournalPath();
-        m_update.updateFolder = WideToAnsi(m_folder / L"upd\\");
+        m_update.updateFolder = WideToAnsi(Downloads());
         m_update.targetFolder = WideToAnsi(Target());
+        ASSERT_TRUE(CreateDirectoryW(Downloads().c_str(), nullptr));
+    }
+
+    std::wstring Downloads() const { return m_folder / L"upd\\"; }
+
+    // The run's steps after the load: stage every item's download, then the
+    // swap. A run whose staging fails leaves nothing behind, as the engine's
+    // object does when it goes.
+    bool Update()
+    {
+        if (!m_update.StageFiles()) {
+            m_update.AbandonTransaction();
+            return false;
+        }
+        return m_update.UpdateAppFiles();
     }
 
     // The run's journal, outside the application folder as beside the executable.
@@ -37,6 +54,7 @@ protected:
     {
         m_update.Reset();
         m_update.journalPath = JournalPath();
+        m_update.updateFolder = WideToAnsi(Downloads());
         m_update.targetFolder = WideToAnsi(Target());
     }
 
@@ -60,22 +78,26 @@ protected:
 
     std::wstring Target(const std::wstring& name = L"") const { return m_folder.Path() + name; }
 
-    // An item to install with the given content; nullptr content: download not found.
+    // An item to install with the given content, its download written
+    // under the item's name; nullptr content: download not found.
     CUpdateFileItem& Item(const std::string& name, const char* content, int64_t sizeBytes = -1,
                           int64_t modified = 1500000000)
     {
-        CUpdateFileItem* item = new CUpdateFileItem;
-        m_update.files.push_back(item);
-        item->fileName = name;
-        item->doUpdate = true;
-        item->modified = modified;
-        item->sizeBytes = sizeBytes >= 0 ? sizeBytes : static_cast<int64_t>(content ? std::strlen(content) : 0);
+        m_update.files.push_back(std::make_unique<CUpdateFileItem>());
+        CUpdateFileItem& item = *m_update.files.back();
+        item.fileName = name;
+        item.doUpdate = true;
+        item.modified = modified;
+        item.sizeBytes = sizeBytes >= 0 ? sizeBytes : static_cast<int64_t>(content ? std::strlen(content) : 0);
+        const std::wstring download = Downloads() + AnsiToWide(name);
+        DeleteFileW(download.c_str());
         if (content != nullptr) {
-            const size_t length = std::strlen(content);
-            item->content = new unsigned char[length + 1];
-            std::memcpy(item->content, content, length + 1);
+            for (size_t slash = download.find(L'\\', Downloads().size()); slash != std::wstring::npos;
+                 slash = download.find(L'\\', slash + 1))
+                CreateDirectoryW(download.substr(0, slash).c_str(), nullptr);
+            EXPECT_TRUE(WriteBytes(download, content));
         }
-        return *item;
+        return item;
     }
 
     std::string Bytes(const std::wstring& name) const { return ReadBytes(Target(name)).value_or("<missing>"); }
@@ -112,14 +134,14 @@ FILE_BASIC_INFO BasicInfo(const std::wstring& path)
 TEST_F(AppFileReplacement, NoItems_SucceedsWithoutTouchingTheDisk)
 {
     m_update.targetFolder = WideToAnsi(m_folder / L"never-created\\");
-    EXPECT_TRUE(m_update.UpdateAppFiles());
+    EXPECT_TRUE(Update());
     EXPECT_FALSE(PathExists(m_folder / L"never-created"));
 }
 
 TEST_F(AppFileReplacement, NewFile_IsCreatedWithoutBackup)
 {
     Item("new.dll", "new content");
-    EXPECT_TRUE(m_update.UpdateAppFiles());
+    EXPECT_TRUE(Update());
     EXPECT_EQ("new content", Bytes(L"new.dll"));
     EXPECT_FALSE(PathExists(Target(L"new.dll.old")));
 }
@@ -131,7 +153,7 @@ TEST_F(AppFileReplacement, ReadOnlyTarget_IsReplacedAndBackupRemoved)
     ASSERT_TRUE(WriteBytes(Target(L"readme"), "old readme"));
     Item("app.exe", "new app");
     Item("readme", "new readme");
-    EXPECT_TRUE(m_update.UpdateAppFiles());
+    EXPECT_TRUE(Update());
     EXPECT_EQ("new app", Bytes(L"app.exe"));
     EXPECT_EQ("new readme", Bytes(L"readme"));
     EXPECT_EQ(0u, GetFileAttributesW(Target(L"app.exe").c_str()) & FILE_ATTRIBUTE_READONLY);
@@ -143,7 +165,7 @@ TEST_F(AppFileReplacement, SkippedItem_LeavesItsFileAlone)
 {
     ASSERT_TRUE(WriteBytes(Target(L"keep.dll"), "kept"));
     Item("keep.dll", "replaced").doUpdate = false;
-    EXPECT_TRUE(m_update.UpdateAppFiles());
+    EXPECT_TRUE(Update());
     EXPECT_EQ("kept", Bytes(L"keep.dll"));
     EXPECT_FALSE(PathExists(Target(L"keep.dll.old")));
 }
@@ -153,20 +175,39 @@ TEST_F(AppFileReplacement, EmptyContent_WritesAnEmptyFile)
     ASSERT_TRUE(WriteBytes(Target(L"found-empty.txt"), "old"));
     Item("found-empty.txt", "");
     Item("not-found-empty.txt", nullptr, 0);
-    EXPECT_TRUE(m_update.UpdateAppFiles());
+    EXPECT_TRUE(Update());
     EXPECT_EQ("", Bytes(L"found-empty.txt"));
     EXPECT_EQ("", Bytes(L"not-found-empty.txt"));
 }
 
-TEST_F(AppFileReplacement, FailedWrite_PutsTheOldFileBackWithItsTimesAndAttributes)
+namespace {
+
+// Fails the rename or link of a new file into place: every one, or (context:
+// a name) those of the file of that name.
+DWORD FailFinalRename(eReplaceStep step, const wchar_t* path, void* context)
+{
+    if (step != eStepFinalRename)
+        return 0;
+    const std::wstring target = path != nullptr ? path : L"";
+    const std::wstring name = context != nullptr ? static_cast<const wchar_t*>(context) : L"";
+    const bool named = target.size() >= name.size() && target.compare(target.size() - name.size(), name.size(), name) == 0;
+    return named ? ERROR_IO_DEVICE : 0;
+}
+
+} // namespace
+
+TEST_F(AppFileReplacement, FailedSwap_PutsTheOldFileBackWithItsTimesAndAttributes)
 {
     // A file of the application under the old backup name is not the run's: it stays.
     ASSERT_TRUE(WriteBytes(Target(L"app.exe.old"), "the application's own"));
     ASSERT_TRUE(WriteBytes(Target(L"app.exe"), "old"));
     const FILE_BASIC_INFO before = BasicInfo(Target(L"app.exe"));
     ASSERT_TRUE(SetFileAttributesW(Target(L"app.exe").c_str(), FILE_ATTRIBUTE_READONLY));
-    Item("app.exe", nullptr, 5); // download not found: nothing to write
-    EXPECT_FALSE(m_update.UpdateAppFiles());
+    Item("app.exe", "new app");
+    SetReplaceFaultHook(&FailFinalRename, nullptr);
+    const bool updated = Update();
+    SetReplaceFaultHook(nullptr, nullptr);
+    EXPECT_FALSE(updated);
     EXPECT_EQ("old", Bytes(L"app.exe"));
     EXPECT_EQ("the application's own", Bytes(L"app.exe.old"));
     EXPECT_EQ(std::vector<std::wstring>(), Leftovers({L"app.exe", L"app.exe.old"}));
@@ -175,12 +216,23 @@ TEST_F(AppFileReplacement, FailedWrite_PutsTheOldFileBackWithItsTimesAndAttribut
     EXPECT_NE(0u, after.FileAttributes & FILE_ATTRIBUTE_READONLY);
 }
 
+// A download that is not there leaves the application folder as it was.
+TEST_F(AppFileReplacement, DownloadNotFound_NothingTouched)
+{
+    ASSERT_TRUE(WriteBytes(Target(L"app.exe"), "old"));
+    Item("app.exe", nullptr, 5);
+    EXPECT_FALSE(Update());
+    EXPECT_EQ("old", Bytes(L"app.exe"));
+    EXPECT_EQ(std::vector<std::wstring>(), Leftovers({L"app.exe"}));
+    EXPECT_FALSE(PathExists(JournalPath()));
+}
+
 TEST_F(AppFileReplacement, SizeOfFourGiB_NeverCompletes)
 {
     ASSERT_TRUE(WriteBytes(Target(L"big.bin"), "old"));
     // The low 32 bits alone (here 3) would match what the block holds.
     Item("big.bin", "abc", (1LL << 32) + 3);
-    EXPECT_FALSE(m_update.UpdateAppFiles());
+    EXPECT_FALSE(Update());
     EXPECT_EQ("old", Bytes(L"big.bin"));
     EXPECT_FALSE(PathExists(Target(L"big.bin.old")));
 }
@@ -206,7 +258,7 @@ TEST_F(AppFileReplacement, BackupWithoutTarget_RemovedWithTheUpdateOrLeftAsItWas
         NewRun();
         ASSERT_TRUE(WriteBytes(Target(L"lib.dll.old"), "last good copy"));
         Item("lib.dll", c.content, 3);
-        EXPECT_EQ(c.result, m_update.UpdateAppFiles());
+        EXPECT_EQ(c.result, Update());
         EXPECT_EQ(c.after, Bytes(L"lib.dll"));
         EXPECT_EQ(c.backupAfter, Bytes(L"lib.dll.old"));
         EXPECT_EQ(std::vector<std::wstring>{}, Leftovers({L"lib.dll", L"lib.dll.old"}));
@@ -225,7 +277,7 @@ TEST_F(AppFileReplacement, AddedNameTakenAfterThePlan_UndoLeavesTheOtherFile)
     Item("new.dll", "new");
     Item("settings.ini", "from the update");
     Item("a.dll", "new a");
-    ASSERT_TRUE(m_update.BeginTransaction());
+    ASSERT_TRUE(m_update.StageFiles());
     ASSERT_TRUE(WriteBytes(Target(L"settings.ini"), "the user's settings"));
 
     CLogCapture log;
@@ -256,7 +308,7 @@ TEST_F(AppFileReplacement, LinkMadeAfterTheLoad_RunUndoneNothingWrittenThere)
     ASSERT_TRUE(WriteBytes(outside / L"x.dll", "outside x"));
     Item("a.dll", "new a");
     Item("sub\\x.dll", "new x");
-    ASSERT_TRUE(m_update.BeginTransaction());
+    ASSERT_TRUE(m_update.StageFiles());
     ASSERT_TRUE(MoveFileW(Target(L"sub").c_str(), Target(L"sub-moved").c_str()));
     ASSERT_TRUE(MakeHostLink(Target(L"sub"), outside.Path().substr(0, outside.Path().size() - 1)));
 
@@ -293,7 +345,7 @@ TEST_F(AppFileReplacement, FailureOfOneItem_UndoesTheWholeUpdate)
     std::vector<std::string> lines;
     {
         CLogCapture log;
-        EXPECT_FALSE(m_update.UpdateAppFiles());
+        EXPECT_FALSE(Update());
         lines = log.Lines();
     }
     EXPECT_EQ("old one", Bytes(L"one.dll"));
@@ -313,7 +365,7 @@ TEST_F(AppFileReplacement, TargetHeldOpen_FailsAndKeepsOldFile)
     CHandle held(CreateFileW(Target(L"busy.dll").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(held.IsValid());
     Item("busy.dll", "new");
-    EXPECT_FALSE(m_update.UpdateAppFiles());
+    EXPECT_FALSE(Update());
     held.Close();
     // The move fails on the open file, so the old one stays where it was.
     EXPECT_EQ("old", Bytes(L"busy.dll"));
@@ -350,10 +402,9 @@ TEST_F(AppFileReplacement, BackupsLinkedAhead_ChangeNothingUntilTheSwapAndNeverS
         Item("b.dll", "new b");
         Item("c.dll", "new c"); // added: nothing to link
 
-        ASSERT_TRUE(m_update.BeginTransaction());
-        m_update.LinkBackupsAhead();
+        ASSERT_TRUE(m_update.StageFiles());
         int linked = 0;
-        for (const CJournalEntry& entry : m_update.journal.entries) {
+        for (const CJournalEntry& entry : m_update.Transaction().Journal().entries) {
             if (!entry.linked)
                 continue;
             ++linked;
@@ -398,10 +449,9 @@ TEST_F(AppFileReplacement, TargetHeldAtTheLink_LeftToTheSwapWhichFailsAndKeepsOl
     Item("busy.dll", "new");
     CHandle held(CreateFileW(Target(L"busy.dll").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(held.IsValid());
-    ASSERT_TRUE(m_update.BeginTransaction());
-    m_update.LinkBackupsAhead();
-    ASSERT_EQ(m_update.journal.entries.size(), 1u);
-    EXPECT_FALSE(m_update.journal.entries[0].linked);
+    ASSERT_TRUE(m_update.StageFiles());
+    ASSERT_EQ(m_update.Transaction().Journal().entries.size(), 1u);
+    EXPECT_FALSE(m_update.Transaction().Journal().entries[0].linked);
     EXPECT_FALSE(m_update.UpdateAppFiles());
     held.Close();
     EXPECT_EQ("old", Bytes(L"busy.dll"));
@@ -425,7 +475,7 @@ TEST_F(AppFileReplacement, TimeStamp_SetsTheManifestTimeReadAsLocal)
         const std::string name = "stamped" + std::to_string(index++) + ".dll";
         NewRun();
         Item(name, "x", -1, c.modified);
-        EXPECT_TRUE(m_update.UpdateAppFiles());
+        EXPECT_TRUE(Update());
         const FILE_BASIC_INFO info = BasicInfo(Target(AnsiToWide(name)));
         EXPECT_EQ(ExpectedFileTime(c.modified), info.LastWriteTime.QuadPart);
         EXPECT_EQ(ExpectedFileTime(c.modified), info.LastAccessTime.QuadPart);
@@ -441,7 +491,7 @@ TEST_F(AppFileReplacement, TimeStampOutOfRange_KeepsWriteTime)
     FILETIME before{};
     GetSystemTimeAsFileTime(&before);
     Item("far.dll", "x", -1, INT64_MAX);
-    EXPECT_TRUE(m_update.UpdateAppFiles());
+    EXPECT_TRUE(Update());
     EXPECT_EQ("x", Bytes(L"far.dll"));
     const LONGLONG written = BasicInfo(Target(L"far.dll")).LastWriteTime.QuadPart;
     const LONGLONG start = (static_cast<LONGLONG>(before.dwHighDateTime) << 32) | before.dwLowDateTime;
@@ -467,23 +517,39 @@ struct Fault
 {
     eReplaceStep step;
     int call; // which call of the step fails, from 1
+    // Only calls on a path that ends so count (staging works on several
+    // files at once, in no fixed order); nullptr: every call.
+    const wchar_t* pathEnd = nullptr;
 };
 
 struct FaultPlan
 {
+    explicit FaultPlan(const std::vector<Fault>& planned) : faults(planned), calls(planned.size(), 0) {}
     std::vector<Fault> faults;
-    std::map<eReplaceStep, int> calls;
+    std::vector<int> calls; // per fault, the calls it counted
+    std::mutex lock;
 };
 
-DWORD InjectFault(eReplaceStep step, void* context)
+bool EndsWith(const wchar_t* path, const wchar_t* end)
+{
+    const std::wstring text = path != nullptr ? path : L"";
+    const std::wstring tail = end;
+    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+DWORD InjectFault(eReplaceStep step, const wchar_t* path, void* context)
 {
     FaultPlan& plan = *static_cast<FaultPlan*>(context);
-    const int call = ++plan.calls[step];
-    for (const Fault& fault : plan.faults) {
-        if (fault.step == step && fault.call == call)
-            return kInjected;
+    std::lock_guard<std::mutex> hold(plan.lock);
+    DWORD result = 0;
+    for (size_t i = 0; i < plan.faults.size(); ++i) {
+        const Fault& fault = plan.faults[i];
+        if (fault.step != step || (fault.pathEnd != nullptr && !EndsWith(path, fault.pathEnd)))
+            continue;
+        if (++plan.calls[i] == fault.call)
+            result = kInjected;
     }
-    return 0;
+    return result;
 }
 
 class ReplaceFaults : public AppFileReplacement
@@ -563,7 +629,7 @@ protected:
         std::vector<std::string> lines;
         const char* names[] = {"a.dll", "b.dll", "c.dll", "d.dll"};
         for (int i = 0; i < count; ++i)
-            lines.push_back("INFO " + Cp1251(kUpdating) + names[i]);
+            lines.push_back("INFO " + Cp1251(kUpdating + Downloads()) + names[i]);
         return lines;
     }
 
@@ -582,12 +648,12 @@ protected:
         NewRun();
         OldVersion();
         NewVersionItems();
-        FaultPlan plan{faults, {}};
+        FaultPlan plan(faults);
         SetReplaceFaultHook(&InjectFault, &plan);
         Outcome outcome;
         {
             CLogCapture log;
-            outcome.result = m_update.UpdateAppFiles();
+            outcome.result = Update();
             outcome.lines = WithoutStoryLines(log.Lines());
         }
         outcome.journalLeft = PathExists(JournalPath());
@@ -629,36 +695,34 @@ TEST_F(ReplaceFaults, EachStepFailing_EveryFileStaysTheOldVersion)
         bool journalLeft; // a change could not be undone: the next run's recovery finishes the rollback
         std::vector<std::string> recoveryLines;
     } cases[] = {
-        // The swap of the first file: nothing was changed yet.
-        {"create of the first new file", {{eStepCreateNew, 1}}, 1,
-         {Line("ERROR", kCreateFailed, Target(L"a.dll"), c), Line("ERROR", kUndone, L"0")}, false, {}},
-        {"write of the first new file", {{eStepWriteNew, 1}}, 1,
-         {Line("ERROR", kWriteFailed, Target(L"a.dll"), c), Line("WARNING", kStampFailed, Target(L"a.dll"), L"2"),
-          Line("ERROR", kUndone, L"0")},
-         false, {}},
+        // Staging the first file (change 0): the update is refused, nothing was changed.
+        {"create of the first staged file", {{eStepCreateNew, 1, L"\\0.new"}}, 0,
+         {Line("ERROR", kRefused + std::wstring(kRefusedNotStaged), L"a.dll", c)}, false, {}},
+        {"write of the first staged file", {{eStepWriteNew, 1, L"\\0.new"}}, 0,
+         {Line("ERROR", kRefused + std::wstring(kRefusedNotStaged), L"a.dll", c)}, false, {}},
         // Later files: what was replaced and added is undone.
         {"move of the second old file aside", {{eStepMoveToBackup, 2}}, 2,
-         {Line("ERROR", kCreateFailed, Target(L"b.dll"), c), Line("ERROR", kUndone, L"1")}, false, {}},
+         {Line("ERROR", kMoveToBackupFailed, Target(L"b.dll"), c), Line("ERROR", kUndone, L"1")}, false, {}},
         // d.dll never left its name (the backup is a second link to it): two put back.
         {"rename of the last new file", {{eStepFinalRename, 4}}, 4,
-         {Line("ERROR", kCreateFailed, Target(L"d.dll"), c), Line("ERROR", kUndone, L"2")}, false, {}},
+         {Line("ERROR", kPutInPlaceFailed, Target(L"d.dll"), c), Line("ERROR", kUndone, L"2")}, false, {}},
         {"the commit", {{eStepCommit, 1}}, 4,
          {Line("ERROR", kJournalFailed, JournalPath(), c), Line("ERROR", kUndone, L"3")}, false, {}},
         // The rollback itself fails: the journal keeps what is left to undo.
         {"putting an old file back", {{eStepFinalRename, 4}, {eStepPutBack, 1}}, 4,
-         {Line("ERROR", kCreateFailed, Target(L"d.dll"), c), Line("ERROR", kNotPutBack, Target(L"b.dll"), c),
+         {Line("ERROR", kPutInPlaceFailed, Target(L"d.dll"), c), Line("ERROR", kNotPutBack, Target(L"b.dll"), c),
           Line("ERROR", kUndone, L"1")},
          true, {Line("WARNING", kRestored, Target(L"b.dll")), Line("WARNING", kRecoveredUndone, L"1")}},
         // The added file keeps its staged name as proof that it is the run's,
         // so the recovery removes it.
         {"removing the added file", {{eStepFinalRename, 4}, {eStepRemoveAdded, 1}}, 4,
-         {Line("ERROR", kCreateFailed, Target(L"d.dll"), c),
+         {Line("ERROR", kPutInPlaceFailed, Target(L"d.dll"), c),
           Line("ERROR", UpdateMessages::kAddedNotRemoved, Target(L"c.dll"), c), Line("ERROR", kUndone, L"2")},
          true, {Line("WARNING", kRecoveredUndone, L"0")}},
         // The recovery fails too, once: its journal stays for the next attempt.
         {"putting back in the rollback and in the recovery", {{eStepFinalRename, 4}, {eStepPutBack, 1}, {eStepPutBack, 3}},
          4,
-         {Line("ERROR", kCreateFailed, Target(L"d.dll"), c), Line("ERROR", kNotPutBack, Target(L"b.dll"), c),
+         {Line("ERROR", kPutInPlaceFailed, Target(L"d.dll"), c), Line("ERROR", kNotPutBack, Target(L"b.dll"), c),
           Line("ERROR", kUndone, L"1")},
          true,
          {Line("ERROR", kNotPutBack, Target(L"b.dll"), c), Line("ERROR", kRecoveryFailed, JournalPath()),
@@ -688,7 +752,7 @@ TEST_F(ReplaceFaults, StepsThatOnlyWarn_InstallTheNewVersion)
         std::vector<std::string> recoveryLines;
         bool unstamped; // b.dll keeps the time it was written at
     } cases[] = {
-        {"time stamp of the second file", {{eStepStampNew, 2}},
+        {"time stamp of the second file", {{eStepStampNew, 1, L"\\1.new"}},
          {Line("WARNING", kStampFailed, Target(L"b.dll"), wcode.c_str())}, false, {}, true},
     };
     for (const auto& testCase : cases) {
@@ -881,8 +945,12 @@ TEST_F(AppFileReplacement, RemovalsAndNewFolders_MadeTogetherOrNotAtAll)
         CUpdateFileItem& absent = Item("never-there.dll", nullptr);
         absent.doUpdate = false;
         absent.doRemove = true;
-        Item("last.dll", c.lastFails ? nullptr : "new last", 8);
-        EXPECT_EQ(!c.lastFails, m_update.UpdateAppFiles());
+        Item("last.dll", "new last", 8);
+        // The last item fails in the swap, after the removals and the new folders.
+        static const wchar_t kLast[] = L"\\last.dll";
+        SetReplaceFaultHook(c.lastFails ? &FailFinalRename : nullptr, const_cast<wchar_t*>(kLast));
+        EXPECT_EQ(!c.lastFails, Update());
+        SetReplaceFaultHook(nullptr, nullptr);
         if (c.lastFails) {
             EXPECT_EQ("removed", Bytes(L"old\\deep\\gone.dll"));
             EXPECT_EQ("old last", Bytes(L"last.dll"));

@@ -12,8 +12,10 @@ namespace EngineMessages {
 using UpdateMessages::kUpdating;
 using UpdateMessages::kSkipped;
 using UpdateMessages::kDiscrepancy;
-using UpdateMessages::kCreateFailed;
-using UpdateMessages::kWriteFailed;
+using UpdateMessages::kMoveToBackupFailed;
+using UpdateMessages::kPutInPlaceFailed;
+using UpdateMessages::kRefusedNotStaged;
+using UpdateMessages::kFolderNotCreated;
 using UpdateMessages::kStampFailed;
 using UpdateMessages::kRestored;
 using UpdateMessages::kCode;

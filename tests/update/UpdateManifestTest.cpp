@@ -44,11 +44,9 @@ protected:
         return m_update.LoadUpdateInfoFromXmlFile(ManifestPath());
     }
 
-    // The item's new content, in memory or staged beside its application file.
+    // The item's new content, staged in the run's folder.
     static std::string Content(const CUpdateFileItem& item)
     {
-        if (item.content != nullptr)
-            return std::string(reinterpret_cast<const char*>(item.content), static_cast<size_t>(item.sizeBytes));
         if (!item.staged.IsStaged())
             return "<none>";
         std::string bytes(static_cast<size_t>(item.sizeBytes), '\0');
@@ -199,7 +197,8 @@ TEST_F(ManifestLoad, Downloads_FoundUnderFileNameOrTempName)
     EXPECT_EQ("by file name", Content(*m_update.files[0]));
     EXPECT_EQ("temp-only.bin", m_update.files[1]->fileName);
     EXPECT_EQ("temp", Content(*m_update.files[1]));
-    EXPECT_FALSE(m_update.files[2]->HasContent());
+    // An empty file is staged empty; a skipped item stages nothing.
+    EXPECT_EQ("", Content(*m_update.files[2]));
     EXPECT_FALSE(m_update.files[3]->HasContent());
 }
 
@@ -342,8 +341,8 @@ TEST_F(ManifestLoad, HugeCount_LoadsPresentItemsQuickly)
     EXPECT_LT(GetTickCount() - start, 20000u);
 }
 
-// That the items and their content are freed shows only to a leak checker;
-// what is checked here is that nothing of them is left.
+// That the items are freed shows only to a leak checker; what is checked here
+// is that nothing of them is left.
 TEST(QXUpdate, Reset_EmptiesItemsAndStrings)
 {
     CQXUpdate update;
@@ -353,8 +352,7 @@ TEST(QXUpdate, Reset_EmptiesItemsAndStrings)
     update.appToRun = "a";
     update.params = "p";
     update.filesKey = "f";
-    update.files.push_back(new CUpdateFileItem);
-    update.files.back()->content = new unsigned char[4];
+    update.files.push_back(std::make_unique<CUpdateFileItem>());
     update.Reset();
     EXPECT_TRUE(update.files.empty());
     EXPECT_EQ("", update.updateFolder + update.targetFolder + update.key + update.appToRun +
@@ -581,7 +579,7 @@ TEST_F(ManifestLoad, Md5_ManyItemsOfEveryKind_EachCheckedAndStagedOnItsOwn)
         const CUpdateFileItem& item = *m_update.files[i];
         const bool refused = items[i].kind == Kind::kWrongDigest || items[i].kind == Kind::kWrongSize;
         EXPECT_EQ(!refused, item.downloadComplete);
-        if (refused || items[i].kind == Kind::kNoDownload) {
+        if (refused) {
             EXPECT_EQ("<none>", Content(item));
             EXPECT_FALSE(item.staged.IsStaged());
             continue;
@@ -605,7 +603,7 @@ TEST_F(ManifestLoad, Md5_ManyItemsOfEveryKind_EachCheckedAndStagedOnItsOwn)
         ++stagedNames;
     } while (FindNextFileW(find.Get(), &data));
     int stagedItems = 0;
-    for (const CUpdateFileItem* item : m_update.files)
+    for (const auto& item : m_update.files)
         stagedItems += item->staged.IsStaged() ? 1 : 0;
     EXPECT_EQ(stagedItems, stagedNames);
 }
@@ -622,8 +620,8 @@ TEST_F(ManifestLoad, StagedFile_NoWriterWhileTheRunHoldsIt)
     ASSERT_TRUE(Load(ItemElement(0, L"a.dll", 3, L"1"), 1));
     const CUpdateFileItem& item = *m_update.files[0];
     ASSERT_TRUE(item.staged.IsStaged());
-    ASSERT_LE(0, item.change);
-    const std::wstring staged = m_update.journal.entries[static_cast<size_t>(item.change)].staged;
+    const std::wstring staged = m_update.Transaction().StagedPath(0);
+    ASSERT_FALSE(staged.empty());
     for (const DWORD access : {static_cast<DWORD>(GENERIC_WRITE), static_cast<DWORD>(DELETE),
                                static_cast<DWORD>(FILE_APPEND_DATA)}) {
         SCOPED_TRACE(access);

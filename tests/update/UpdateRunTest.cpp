@@ -24,7 +24,7 @@ namespace {
 const wchar_t kLogStart[] = L"Начало логирования";
 // Logged by RunUpdatedApp when the manifest's program cannot be started; the
 // runs below name one that does not exist, so the line shows that it was called.
-const wchar_t kStartFailed[] = L"Не удалось запустить программу после обновления. ";
+const wchar_t* const kStartFailed = UpdateMessages::kStartFailed;
 const wchar_t kAppToRun[] = L"after-update.exe";
 
 // Time stamp of the manifests below: 2017-07-14 02:40:00 local wall-clock time.
@@ -330,7 +330,7 @@ const Scenario kScenarios[] = {
      {{L"one.dll", "old one", Stamp::kOwn}, {L"two.dll", nullptr, Stamp::kNone}, {L"three.dll", "old three", Stamp::kOwn}},
      {{"INFO", kUpdating + std::wstring(L"{upd}one.dll")},
       {"INFO", kUpdating + std::wstring(L"{upd}two.dll")},
-      {"ERROR", kCreateFailed + std::wstring(L"{app}two.dll") + kCode + L"183"},
+      {"ERROR", kPutInPlaceFailed + std::wstring(L"{app}two.dll") + kCode + L"183"},
       {"ERROR", kUndone + std::wstring(L"1")}},
      false},
 
@@ -341,7 +341,7 @@ const Scenario kScenarios[] = {
      L"2",
      {{L"data", nullptr, Stamp::kNone}},
      {{"INFO", kUpdating + std::wstring(L"{upd}data")},
-      {"ERROR", kCreateFailed + std::wstring(L"{app}data") + kCode + L"183"},
+      {"ERROR", kPutInPlaceFailed + std::wstring(L"{app}data") + kCode + L"183"},
       {"ERROR", kUndone + std::wstring(L"0")}},
      false},
 
@@ -445,8 +445,7 @@ const Scenario kScenarios[] = {
      Item(0, L"sub\\x.dll", 3, L"1", L"x.dll"),
      L"1",
      {{L"sub", "a file"}},
-     {{"ERROR", kCreateFailed + std::wstring(L"{app}sub") + kCode + L"183"},
-      {"ERROR", UpdateMessages::kFolderNotCreated + std::wstring(L"{app}sub: ") +
+     {{"ERROR", UpdateMessages::kFolderNotCreated + std::wstring(L"{app}sub: ") +
                     UpdateMessages::kFileInPlaceOfFolder + kCode + L"183"},
       {"ERROR", kUndone + std::wstring(L"0")}},
      false},
@@ -1000,7 +999,7 @@ TEST(UpdateRunLoad, TargetHeldOpenByAnotherProcess_AllOldThenAllNewOnceReleased)
     const std::wstring heldBy = L"; " + std::wstring(UpdateMessages::kHeldBy) + L"QXStandIn.exe (ID " +
                                 std::to_wstring(holderId) + L")";
     EXPECT_EQ("WARNING " + Cp1251(UpdateMessages::kRetrying + app + L"f110.dll" + heldBy), lines[lines.size() - 4]);
-    EXPECT_EQ("ERROR " + Cp1251(kCreateFailed + app + L"f110.dll" + kCode + L"32"), lines[lines.size() - 3]);
+    EXPECT_EQ("ERROR " + Cp1251(kMoveToBackupFailed + app + L"f110.dll" + kCode + L"32"), lines[lines.size() - 3]);
     EXPECT_EQ("WARNING " + Cp1251(UpdateMessages::kFileHeld + app + L"f110.dll" + heldBy), lines[lines.size() - 2]);
     EXPECT_EQ("ERROR " + Cp1251(kUndone + std::wstring(L"10")), lines.back()) << run.LogText();
     EXPECT_FALSE(run.StartedApp());
