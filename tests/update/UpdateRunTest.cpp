@@ -493,12 +493,14 @@ const Scenario kScenarios[] = {
      {{L"a.dll", "old"}},
      {{L"upd\\a.dll", "new"}},
      Item(0, L"a.dll", 3) + Item(1, L"..\\outside.dll", 3) + Item(2, L"C:\\x.dll", 3) +
-         Item(3, L"a.dll:stream", 3),
-     L"4",
+         Item(3, L"a.dll:stream", 3) + Item(4, L"sub\\..\\..\\up.dll", 3) + Item(5, L"sub/../../up2.dll", 3),
+     L"6",
      {{L"a.dll", "old"}},
      {{"ERROR", kRefused + std::wstring(L"имя файла выходит за пределы папки: ..\\outside.dll")},
       {"ERROR", kRefused + std::wstring(L"имя файла выходит за пределы папки: C:\\x.dll")},
-      {"ERROR", kRefused + std::wstring(L"имя файла выходит за пределы папки: a.dll:stream")}},
+      {"ERROR", kRefused + std::wstring(L"имя файла выходит за пределы папки: a.dll:stream")},
+      {"ERROR", kRefused + std::wstring(L"имя файла выходит за пределы папки: sub\\..\\..\\up.dll")},
+      {"ERROR", kRefused + std::wstring(L"имя файла выходит за пределы папки: sub/../../up2.dll")}},
      true},
 
     // An empty file needs no download, but a digest that names other content is a discrepancy.
