@@ -144,6 +144,7 @@ std::vector<std::wstring> CUpdateMaker::Warnings() const
 void CUpdateMaker::PrintText() const
 {
     uint64_t downloadBytes = 0;
+    bool smallDownloads = false;
     uint64_t installBytes = 0;
     uint64_t removeBytes = 0;
     size_t removals = 0;
@@ -175,6 +176,7 @@ void CUpdateMaker::PrintText() const
         if (item.change != eRemoved && !item.full && item.size > 0)
             PrintOut(L"         no whole file (--no-full)");
         downloadBytes += item.change == eRemoved ? 0 : item.DownloadBytes();
+        smallDownloads = smallDownloads || item.patch || item.packed;
     }
     for (const std::wstring& relative : m_notRemoved)
         PrintError(L"not removed by the update: " + m_old + relative);
@@ -186,7 +188,8 @@ void CUpdateMaker::PrintText() const
     PrintOut(L"total: " + Count(m_items.size() - removals, L"file") + L" to install, " +
              Count(installBytes, L"byte") + L"; " + Count(removals, L"file") + L" to remove, " +
              Count(removeBytes, L"byte"));
-    if (!m_options.dryRun)
+    // Only when a patch or compressed file was written: otherwise nothing is saved.
+    if (downloadBytes != installBytes || smallDownloads)
         PrintOut(L"download: " + Count(downloadBytes, L"byte") + L" with patches and compressed files, " +
                  Count(installBytes - std::min(installBytes, downloadBytes), L"byte") + L" saved");
 }
@@ -237,10 +240,13 @@ void CUpdateMaker::PrintJson() const
             json.Key(L"md5");
             json.String(std::wstring(item.md5.begin(), item.md5.end()));
         }
-        if (item.change != eRemoved && !m_options.dryRun) {
-            json.Key(L"full");
-            json.Bool(item.full);
+        if (item.change != eRemoved) {
             downloadBytes += item.DownloadBytes();
+            // Only a file whose whole is not among the downloads (--no-full) says so.
+            if (!item.full) {
+                json.Key(L"full");
+                json.Bool(false);
+            }
         }
         if (item.patch) {
             json.Key(L"patch");
