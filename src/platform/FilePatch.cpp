@@ -1,5 +1,6 @@
 #include "platform/FilePatch.h"
 
+#include "platform/BinaryDiff.h"
 #include "platform/FileHelpers.h"
 #include "platform/FileView.h"
 #include "platform/Md5.h"
@@ -8,6 +9,7 @@
 #include <zstd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 
 namespace {
@@ -29,6 +31,40 @@ CRebuildResult Result(eRebuildStatus status, DWORD error = 0)
     return result;
 }
 
+// The MD5 of size bytes at bytes, in pieces.
+bool HashPieces(CMd5& md5, const unsigned char* bytes, size_t size)
+{
+    for (size_t hashed = 0; hashed < size;) {
+        const size_t piece = std::min(kHashPiece, size - hashed);
+        if (!md5.Update(bytes + hashed, piece))
+            return false;
+        hashed += piece;
+    }
+    return true;
+}
+
+CRebuildResult RebuildFromDiff(const CFileView& input, const CFileView& prefix, CFileView& output, uint64_t newSize,
+                               std::string* md5Hex, const CRebuildProgress* progress)
+{
+    unsigned char expected[16] = {};
+    const eRebuildStatus status =
+        ApplyBinaryDiff(input.Data(), static_cast<size_t>(input.Size()), prefix.Data(),
+                        static_cast<size_t>(prefix.Size()), output.WritableData(), static_cast<size_t>(newSize), expected);
+    if (status != eRebuilt)
+        return Result(status, status == eOutputFailed ? ERROR_NOT_ENOUGH_MEMORY : 0);
+    CMd5 md5;
+    CMd5::Digest digest{};
+    if (!HashPieces(md5, output.Data(), static_cast<size_t>(newSize)) || !md5.Finish(&digest))
+        return Result(eOutputFailed, md5.lastError);
+    // Another base of the same size gives other bytes: the digest tells.
+    if (std::memcmp(digest.data(), expected, digest.size()) != 0)
+        return Result(eCorrupt);
+    *md5Hex = BytesToHex(digest.data(), digest.size());
+    if (progress != nullptr && progress->advance != nullptr)
+        progress->advance(progress->context, newSize, newSize);
+    return Result(eRebuilt);
+}
+
 } // namespace
 
 CRebuildResult RebuildFile(HANDLE download, HANDLE base, HANDLE staged, uint64_t newSize, std::string* md5Hex,
@@ -48,6 +84,12 @@ CRebuildResult RebuildFile(HANDLE download, HANDLE base, HANDLE staged, uint64_t
     CFileView output;
     if (!output.MapForWriting(staged, newSize))
         return Result(eOutputFailed, LastErrorOr(ERROR_WRITE_FAULT));
+
+    if (IsBinaryDiff(input.Data(), static_cast<size_t>(input.Size()))) {
+        if (!hasBase)
+            return Result(eCorrupt);
+        return RebuildFromDiff(input, prefix, output, newSize, md5Hex, progress);
+    }
 
     std::unique_ptr<ZSTD_DCtx, DCtxDeleter> context(ZSTD_createDCtx());
     if (!context)
@@ -80,12 +122,8 @@ CRebuildResult RebuildFile(HANDLE download, HANDLE base, HANDLE staged, uint64_t
         const size_t decoded = ZSTD_decompressDCtx(context.get(), destination, contentSize, source, frameBytes);
         if (ZSTD_isError(decoded) || decoded != contentSize)
             return Result(eCorrupt);
-        for (size_t hashed = 0; hashed < contentSize;) {
-            const size_t piece = std::min(kHashPiece, contentSize - hashed);
-            if (!md5.Update(destination + hashed, piece))
-                return Result(eOutputFailed, md5.lastError);
-            hashed += piece;
-        }
+        if (!HashPieces(md5, destination, contentSize))
+            return Result(eOutputFailed, md5.lastError);
         done += contentSize;
         source += frameBytes;
         remaining -= frameBytes;

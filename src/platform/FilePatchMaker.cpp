@@ -1,5 +1,6 @@
 #include "platform/FilePatchMaker.h"
 
+#include "platform/BinaryDiff.h"
 #include "platform/FileHelpers.h"
 #include "platform/FileView.h"
 #include "platform/FileWriter.h"
@@ -117,6 +118,33 @@ bool Encode(const std::wstring* oldPath, const std::wstring& newPath, const std:
     written->md5 = md5.FinishHex();
     if (written->md5.empty())
         return Failed(outPath, failedPath, md5.lastError);
+    // Executables patch smaller compared byte by byte; the smaller patch is kept.
+    if (oldPath != nullptr && options.binaryDiff && oldView.Size() > 0 && oldView.Size() <= kDiffLimit &&
+        newView.Size() <= kDiffLimit) {
+        CMd5::Digest newMd5{};
+        std::vector<unsigned char> diff;
+        if (!md5.Update(newView.Data(), static_cast<size_t>(newView.Size())) || !md5.Finish(&newMd5))
+            return Failed(newPath, failedPath, md5.lastError);
+        if (!MakeBinaryDiff(oldView.Data(), static_cast<size_t>(oldView.Size()), newView.Data(),
+                            static_cast<size_t>(newView.Size()), level, &diff, newMd5.data()))
+            return Failed(outPath, failedPath, ERROR_NOT_ENOUGH_MEMORY);
+        if (diff.size() < written->size) {
+            LARGE_INTEGER start{};
+            if (!SetFilePointerEx(output.handle.Get(), start, nullptr, FILE_BEGIN) ||
+                !SetEndOfFile(output.handle.Get()))
+                return Failed(outPath, failedPath, LastErrorOr(ERROR_WRITE_FAULT));
+            if (!output.Write(diff.data(), static_cast<DWORD>(diff.size())))
+                return Failed(outPath, failedPath, output.lastError);
+            if (output.bytesWritten != diff.size())
+                return Failed(outPath, failedPath, ERROR_DISK_FULL);
+            if (!md5.Update(diff.data(), diff.size()))
+                return Failed(outPath, failedPath, md5.lastError);
+            written->size = diff.size();
+            written->md5 = md5.FinishHex();
+            if (written->md5.empty())
+                return Failed(outPath, failedPath, md5.lastError);
+        }
+    }
     return true;
 }
 

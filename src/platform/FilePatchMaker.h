@@ -10,7 +10,10 @@
 // checksum; the strongest level (22, the "ultra" range) for files up to
 // kUltraLimit and level 19 above it, where 22 would take minutes per frame;
 // for a patch, long-distance matching and a window that covers the old file
-// and the frame, so anything in the old file can be referred to.
+// and the frame, so anything in the old file can be referred to; and, for
+// files up to kDiffLimit, a byte-by-byte comparison (BinaryDiff.h) when that
+// gives the smaller patch (it does for executables: a tenth smaller measured
+// on this product's, where moved code shifts every address it holds).
 #include <windows.h>
 
 #include <cstdint>
@@ -20,6 +23,9 @@ struct CPackOptions
 {
     uint64_t frameSize = 0; // bytes of the new file per frame; 0: kFrameSize
     int level = 0;          // 1..22; 0: chosen by the new file's size
+    // For a patch: also compare the files byte by byte (BinaryDiff.h) when
+    // both are at most kDiffLimit bytes, and keep the smaller patch.
+    bool binaryDiff = true;
 };
 
 inline constexpr uint64_t kFrameSize = 256ULL << 20;
