@@ -30,6 +30,10 @@ void PutU64(std::vector<unsigned char>* out, uint64_t value)
     for (int i = 0; i < 8; ++i)
         out->push_back(static_cast<unsigned char>(value >> (8 * i)));
 }
+uint32_t GetU32(const unsigned char* bytes)
+{
+    return uint32_t(bytes[0]) | uint32_t(bytes[1]) << 8 | uint32_t(bytes[2]) << 16 | uint32_t(bytes[3]) << 24;
+}
 uint64_t GetU64(const unsigned char* bytes)
 {
     uint64_t value = 0;
@@ -378,7 +382,8 @@ bool MakeBinaryDiff(const unsigned char* oldBytes, size_t oldSize, const unsigne
 eRebuildStatus ApplyBinaryDiff(const unsigned char* patch, size_t patchSize, const unsigned char* oldBytes,
                                size_t oldSize, unsigned char* out, size_t newSize, unsigned char expectedMd5[16])
 {
-    if (!IsBinaryDiff(patch, patchSize) || (GetU64(patch + 4) & 0xffffffff) != kDiffHeaderBytes - 8)
+    // The frame's size, then the reserved word after the tag: both as written.
+    if (!IsBinaryDiff(patch, patchSize) || GetU32(patch + 4) != kDiffHeaderBytes - 8 || GetU32(patch + 12) != 0)
         return eCorrupt;
     const unsigned char* header = patch + 16;
     if (GetU64(header) != newSize || GetU64(header + 8) != oldSize)

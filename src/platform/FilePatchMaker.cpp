@@ -119,8 +119,8 @@ bool Encode(const std::wstring* oldPath, const std::wstring& newPath, const std:
     if (written->md5.empty())
         return Failed(outPath, failedPath, md5.lastError);
     // Executables patch smaller compared byte by byte; the smaller patch is kept.
-    if (oldPath != nullptr && options.binaryDiff && oldView.Size() > 0 && oldView.Size() <= kDiffLimit &&
-        newView.Size() <= kDiffLimit) {
+    if (oldPath != nullptr && options.patchKind != CPackOptions::eZstdPatch && oldView.Size() > 0 &&
+        oldView.Size() <= kDiffLimit && newView.Size() <= kDiffLimit) {
         CMd5::Digest newMd5{};
         std::vector<unsigned char> diff;
         if (!md5.Update(newView.Data(), static_cast<size_t>(newView.Size())) || !md5.Finish(&newMd5))
@@ -128,7 +128,7 @@ bool Encode(const std::wstring* oldPath, const std::wstring& newPath, const std:
         if (!MakeBinaryDiff(oldView.Data(), static_cast<size_t>(oldView.Size()), newView.Data(),
                             static_cast<size_t>(newView.Size()), level, &diff, newMd5.data()))
             return Failed(outPath, failedPath, ERROR_NOT_ENOUGH_MEMORY);
-        if (diff.size() < written->size) {
+        if (diff.size() < written->size || options.patchKind == CPackOptions::eDiffPatch) {
             LARGE_INTEGER start{};
             if (!SetFilePointerEx(output.handle.Get(), start, nullptr, FILE_BEGIN) ||
                 !SetEndOfFile(output.handle.Get()))

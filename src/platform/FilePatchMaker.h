@@ -23,9 +23,16 @@ struct CPackOptions
 {
     uint64_t frameSize = 0; // bytes of the new file per frame; 0: kFrameSize
     int level = 0;          // 1..22; 0: chosen by the new file's size
-    // For a patch: also compare the files byte by byte (BinaryDiff.h) when
-    // both are at most kDiffLimit bytes, and keep the smaller patch.
-    bool binaryDiff = true;
+    // For a patch: eSmallerPatch also compares the files byte by byte
+    // (BinaryDiff.h) when both are at most kDiffLimit bytes and keeps the
+    // smaller patch; the others make one kind only (the byte comparison
+    // still only within kDiffLimit).
+    enum ePatchKind
+    {
+        eSmallerPatch,
+        eZstdPatch,
+        eDiffPatch,
+    } patchKind = eSmallerPatch;
 };
 
 inline constexpr uint64_t kFrameSize = 256ULL << 20;

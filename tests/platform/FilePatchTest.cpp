@@ -84,14 +84,16 @@ uint64_t SizeOf(const CHandle& file)
 class FilePatchTest : public ::testing::Test
 {
 protected:
-    // Makes the download (a patch when old is given, else a compressed file).
-    std::string Make(const std::string* old, const std::string& content, uint64_t frameSize = 0)
+    // Makes the download (a patch of that kind when old is given, else a compressed file).
+    std::string Make(const std::string* old, const std::string& content, uint64_t frameSize = 0,
+                     CPackOptions::ePatchKind kind = CPackOptions::eSmallerPatch)
     {
         EXPECT_TRUE(WriteBytes(m_folder / L"new.bin", content));
         const std::wstring out = m_folder / L"download.bin";
         DeleteFileW(out.c_str());
         CPackOptions options;
         options.frameSize = frameSize;
+        options.patchKind = kind;
         CPackedOutput written;
         std::wstring failed;
         if (old != nullptr) {
@@ -155,14 +157,17 @@ TEST_F(FilePatchTest, RoundTrip_GivesTheNewFileAndItsMd5)
         {"patch against an empty base", "", program.substr(0, 5000), true, 0},
         {"one byte", "", "x", false, 0},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        const std::string download = Make(c.patch ? &c.old : nullptr, c.content, c.frameSize);
-        std::string md5;
-        const CRebuildResult result = Rebuild(download, c.patch ? &c.old : nullptr, c.content.size(), &md5);
-        ASSERT_EQ(result.status, eRebuilt) << RebuildStatusText(result.status);
-        EXPECT_EQ(ReadBytes(m_folder / L"staged.bin"), c.content);
-        EXPECT_EQ(md5, Md5Of(c.content));
+    // Each patch both as zstd frames against the base and as a byte comparison.
+    for (const auto kind : {CPackOptions::eZstdPatch, CPackOptions::eDiffPatch}) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::string(c.name) + (kind == CPackOptions::eDiffPatch ? ", compared" : ", zstd"));
+            const std::string download = Make(c.patch ? &c.old : nullptr, c.content, c.frameSize, kind);
+            std::string md5;
+            const CRebuildResult result = Rebuild(download, c.patch ? &c.old : nullptr, c.content.size(), &md5);
+            ASSERT_EQ(result.status, eRebuilt) << RebuildStatusText(result.status);
+            EXPECT_EQ(ReadBytes(m_folder / L"staged.bin"), c.content);
+            EXPECT_EQ(md5, Md5Of(c.content));
+        }
     }
 }
 
@@ -170,10 +175,15 @@ TEST_F(FilePatchTest, Patch_IsSmallForASmallChange)
 {
     const std::string old = ProgramLike(1 << 20, 2);
     const std::string content = Edited(old);
+    const std::string zstdPatch = Make(&old, content, 0, CPackOptions::eZstdPatch);
+    const std::string diffPatch = Make(&old, content, 0, CPackOptions::eDiffPatch);
     const std::string patch = Make(&old, content);
     const std::string packed = Make(nullptr, content);
-    EXPECT_LT(patch.size(), content.size() / 100);
-    EXPECT_LT(patch.size(), packed.size() / 10);
+    for (const std::string* p : {&zstdPatch, &diffPatch}) {
+        EXPECT_LT(p->size(), content.size() / 100);
+        EXPECT_LT(p->size(), packed.size() / 10);
+    }
+    EXPECT_EQ(patch.size(), std::min(zstdPatch.size(), diffPatch.size()));
     EXPECT_LT(packed.size(), content.size());
 }
 
@@ -213,11 +223,25 @@ TEST_F(FilePatchTest, HostileDownload_IsCorruptAndNeverWritesPastNewSize)
     const std::string old = ProgramLike(200000, 4);
     const std::string content = Edited(old);
     const std::string otherBase = ProgramLike(200000, 5);
-    const std::string patch = Make(&old, content);
+    const std::string patch = Make(&old, content, 0, CPackOptions::eZstdPatch);
+    const std::string diff = Make(&old, content, 0, CPackOptions::eDiffPatch);
     const std::string packed = Make(nullptr, content, 50000);
-    std::string flipped = patch;
-    for (size_t at = flipped.size() / 2; at < flipped.size() / 2 + 4; ++at)
-        flipped[at] = static_cast<char>(flipped[at] ^ 0xff);
+    auto flip = [](std::string bytes, size_t at) {
+        for (size_t i = at; i < at + 4; ++i)
+            bytes[i] = static_cast<char>(bytes[i] ^ 0xff);
+        return bytes;
+    };
+    const std::string flipped = flip(patch, patch.size() / 2);
+    // The byte comparison's header: new size at 16, old size at 24, stream sizes at 32, 40, 48.
+    auto setU64 = [](std::string bytes, size_t at, uint64_t value) {
+        for (int i = 0; i < 8; ++i)
+            bytes[at + i] = static_cast<char>(value >> (8 * i));
+        return bytes;
+    };
+    // Another base of the same size: only the result's digest can tell.
+    // (A byte the new file keeps: one in a part the edit removed would not matter.)
+    std::string sameSizeBase = old;
+    sameSizeBase[1000] = static_cast<char>(sameSizeBase[1000] ^ 1);
     std::string randomBytes = ProgramLike(5000, 6);
     // A frame header (magic, single segment, 8-byte content size) claiming 2^40 bytes.
     std::string hugeClaim("\x28\xb5\x2f\xfd\xe0", 5);
@@ -250,12 +274,59 @@ TEST_F(FilePatchTest, HostileDownload_IsCorruptAndNeverWritesPastNewSize)
         {"random bytes", randomBytes, nullptr, content.size()},
         {"random bytes against a base", randomBytes, &old, content.size()},
         {"empty download", "", nullptr, 0},
+        // The byte comparison's own format.
+        {"compared patch applied to another base", diff, &otherBase, content.size()},
+        {"compared patch applied to a base of the same size", diff, &sameSizeBase, content.size()},
+        {"compared patch applied without a base", diff, nullptr, content.size()},
+        {"compared patch corrupted in its streams", flip(diff, diff.size() / 2), &old, content.size()},
+        {"compared patch corrupted in its digest", flip(diff, 60), &old, content.size()},
+        {"compared patch cut short", diff.substr(0, diff.size() - 5), &old, content.size()},
+        {"compared patch cut inside its header", diff.substr(0, 40), &old, content.size()},
+        {"compared patch with trailing garbage", diff + "garbage", &old, content.size()},
+        {"compared patch for another size", diff, &old, content.size() - 1},
+        {"compared patch claiming a huge size", setU64(diff, 16, 1ULL << 40), &old, content.size()},
+        {"compared patch claiming huge streams", setU64(diff, 40, 1ULL << 62), &old, content.size()},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         std::string md5 = "unchanged";
         EXPECT_EQ(Rebuild(c.download, c.base, c.newSize, &md5).status, eCorrupt);
         EXPECT_EQ(md5, "");
+    }
+}
+
+// Every frame carries a checksum and the byte comparison the result's digest:
+// a changed byte anywhere in a download is refused, unless it is one the
+// format ignores (the frame header's unused bit), and then the file is right.
+TEST_F(FilePatchTest, AnyByteChanged_IsCorrupt)
+{
+    const std::string old = ProgramLike(30000, 9);
+    const std::string content = Edited(old);
+    const struct
+    {
+        const char* name;
+        std::string download;
+        bool patch;
+    } cases[] = {
+        {"zstd patch", Make(&old, content, 0, CPackOptions::eZstdPatch), true},
+        {"compared patch", Make(&old, content, 0, CPackOptions::eDiffPatch), true},
+        {"compressed file", Make(nullptr, content, 10000), false},
+    };
+    for (const auto& c : cases) {
+        // Every byte of small downloads, about two hundred spread over larger ones.
+        const size_t step = std::max<size_t>(1, c.download.size() / 200);
+        for (size_t at = 0; at < c.download.size(); at += step) {
+            SCOPED_TRACE(std::string(c.name) + ", byte " + std::to_string(at) + " of " +
+                         std::to_string(c.download.size()));
+            std::string changed = c.download;
+            changed[at] = static_cast<char>(changed[at] ^ 0x10);
+            std::string md5;
+            const eRebuildStatus status = Rebuild(changed, c.patch ? &old : nullptr, content.size(), &md5).status;
+            if (status == eRebuilt)
+                ASSERT_EQ(md5, Md5Of(content));
+            else
+                ASSERT_EQ(status, eCorrupt);
+        }
     }
 }
 
