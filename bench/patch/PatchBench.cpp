@@ -1,5 +1,5 @@
 // The codec of small downloads, driven by bench/patch/run:
-//   QXPatchBench patch OLD NEW OUT       writes the patch, prints its size
+//   QXPatchBench patch OLD NEW OUT [LEVEL]  writes the patch, prints its size
 //   QXPatchBench packed NEW OUT          writes the compressed file, prints its size
 //   QXPatchBench time DOWNLOAD BASE|- NEW ROUNDS
 //       per round, rebuilding NEW's content from DOWNLOAD (against BASE) and
@@ -131,8 +131,11 @@ int wmain(int argc, wchar_t** argv)
     const std::vector<std::wstring> a(argv + 1, argv + argc);
     CPackedOutput written;
     std::wstring failed;
-    if (a.size() == 4 && a[0] == L"patch") {
-        if (!WritePatchFile(a[1], a[2], a[3], &written, &failed))
+    if ((a.size() == 4 || a.size() == 5) && a[0] == L"patch") {
+        CPackOptions options;
+        if (a.size() == 5)
+            options.level = _wtoi(a[4].c_str());
+        if (!WritePatchFile(a[1], a[2], a[3], &written, &failed, options))
             return fwprintf(stderr, L"failed: %ls %lu\n", failed.c_str(), GetLastError()), 1;
         wprintf(L"%llu\n", static_cast<unsigned long long>(written.size));
         return 0;
@@ -147,7 +150,7 @@ int wmain(int argc, wchar_t** argv)
         return Time(a[1], a[2], a[3], _wtoi(a[4].c_str()));
     if (a.size() == 4 && a[0] == L"memory")
         return Memory(a[1], a[2], _wcstoui64(a[3].c_str(), nullptr, 10));
-    fwprintf(stderr, L"usage: QXPatchBench patch OLD NEW OUT | packed NEW OUT | time DOWNLOAD BASE|- NEW ROUNDS | "
+    fwprintf(stderr, L"usage: QXPatchBench patch OLD NEW OUT [LEVEL] | packed NEW OUT | time DOWNLOAD BASE|- NEW ROUNDS | "
                      L"memory DOWNLOAD BASE|- NEWSIZE\n");
     return 1;
 }
