@@ -114,6 +114,10 @@ int CUpdateVerifier::Check()
             return eExitUnusable;
         }
     }
+    if (m_options.baseFolder && !IsFolder(AddTrailingBackslash(*m_options.baseFolder))) {
+        Unusable(L"base folder not found: " + *m_options.baseFolder);
+        return eExitUnusable;
+    }
     const pugi::xml_node update = document.child(kUpdate);
     const pugi::xml_node info = update.child(kInfo);
     const pugi::xml_node files = update.child(kFiles);

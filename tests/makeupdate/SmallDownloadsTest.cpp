@@ -245,6 +245,11 @@ TEST_F(SmallDownloads, NoFull_OnlySmallDownloadsAndVerifiesClean)
                                                                   {L"noise.bin.zst", L"packed rebuilt"},
                                                                   {L"tiny.txt.zst", L"packed rebuilt"}};
     EXPECT_EQ(expectedRebuilt, rebuilt);
+    // A base folder that is not there is refused before anything is checked.
+    const ToolResult noBase = RunMakeUpdate({L"verify", Manifest(), L"--base", m_root / L"absent"});
+    ASSERT_TRUE(noBase.finished);
+    EXPECT_EQ(2u, noBase.exitCode);
+    EXPECT_EQ(std::vector<std::wstring>{L"base folder not found: " + (m_root / L"absent")}, noBase.err);
 }
 
 TEST_F(SmallDownloads, Verify_CatchesBrokenSmallDownloads)
