@@ -174,6 +174,7 @@ CCommandLine ParseMake(const std::vector<std::wstring>& arguments)
         {L"--allow-empty", nullptr, &options.allowEmpty, false},
         {L"--allow-mass-removal", nullptr, &options.allowMassRemoval, false},
         {L"--dry-run", nullptr, &options.dryRun, false},
+        {L"--no-full", nullptr, &options.noFull, false},
         {L"--json", nullptr, &options.json, false},
     };
     std::vector<std::wstring> positional;
@@ -208,6 +209,7 @@ CCommandLine ParseVerify(const std::vector<std::wstring>& arguments)
     const std::vector<COption> known = {
         {L"--installed", &options.installedFolder, nullptr, true},
         {L"--downloads", &options.downloadsFolder, nullptr, true},
+        {L"--base", &options.baseFolder, nullptr, true},
         {L"--json", nullptr, &options.json, false},
     };
     std::vector<std::wstring> positional;
@@ -225,6 +227,8 @@ CCommandLine ParseVerify(const std::vector<std::wstring>& arguments)
         return unusable(L"the manifest path is empty");
     if (options.installedFolder && options.downloadsFolder)
         return unusable(L"--installed and --downloads check different folders: give one of them");
+    if (options.installedFolder && options.baseFolder)
+        return unusable(L"--base is for checking downloads, not an installed folder");
     options.manifest = positional[0];
     line.verify = options;
     return line;
@@ -326,10 +330,13 @@ std::vector<std::wstring> UsageLines(eCommand topic)
         L"  QXMakeUpdate make --old OLD --new NEW --out OUT [--target-folder PATH] [--update-folder PATH]",
         L"                    [--manifest-version A.B.C.D] [--from-version A.B.C.D] [--app-to-run NAME]",
         L"                    [--params TEXT] [--restart-client] [--keep-removed] [--allow-empty]",
-        L"                    [--allow-mass-removal] [--dry-run] [--json]",
+        L"                    [--allow-mass-removal] [--no-full] [--dry-run] [--json]",
         L"      copies every file of NEW that OLD lacks or holds with other bytes to OUT (an empty or",
         L"      new folder) and lists them in OUT\\update.xml, with a removal for every file only OLD has",
-        L"      and, as the base of the update, the size and MD5 of every file NEW keeps unchanged",
+        L"      and, as the base of the update, the size and MD5 of every file NEW keeps unchanged;",
+        L"      beside a changed file the smaller of a patch against OLD's version (NAME.zpatch) and",
+        L"      the file compressed (NAME.zst), beside an added one the compressed file when smaller",
+        L"      --no-full        writes no whole file where a patch or compressed file stands in for it",
         L"      --target-folder  the application folder on the customer's machine, where the update",
         L"                       is installed (a full path there; default: OLD's full path here)",
         L"      --update-folder  the folder on the customer's machine that the engine reads OUT's",
@@ -353,11 +360,15 @@ std::vector<std::wstring> UsageLines(eCommand topic)
         L"      OLD and NEW must be different folders.",
     };
     const std::vector<std::wstring> verify = {
-        L"  QXMakeUpdate verify MANIFEST [--downloads DIR | --installed DIR] [--json]",
+        L"  QXMakeUpdate verify MANIFEST [[--downloads DIR] [--base DIR] | --installed DIR] [--json]",
         L"      checks that every download of the manifest is there with its size and MD5, in the",
         L"      manifest's update folder, or in the manifest's own folder when that folder does not",
-        L"      exist on this machine",
+        L"      exist on this machine; a compressed file is unpacked and must give the file's size",
+        L"      and MD5; a whole file may be absent when a patch or compressed file stands in for it",
         L"      --downloads      checks the downloads in DIR instead, where the package lies",
+        L"      --base           DIR holds the version the update is made from: each patch is applied",
+        L"                       to its file there and must give the new file (without it a patch",
+        L"                       is checked by its own size and MD5 only)",
         L"      --installed      checks DIR, an installed application folder, instead: every file the",
         L"                       manifest installs with its size and MD5, every file it removes absent,",
         L"                       every file of the base version it keeps with its size and MD5",

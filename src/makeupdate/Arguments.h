@@ -33,6 +33,9 @@ struct CMakeOptions
     // version's files.
     bool allowEmpty = false;
     bool allowMassRemoval = false;
+    // Only the small downloads (patch or compressed file) of each file, not
+    // the whole file, unless it has none.
+    bool noFull = false;
 };
 
 // What "verify" was asked to check: the manifest's downloads, or with an
@@ -43,6 +46,8 @@ struct CVerifyOptions
     std::optional<std::wstring> installedFolder;
     // Where the downloads are looked for instead of the manifest's update folder.
     std::optional<std::wstring> downloadsFolder;
+    // The installed version the patches apply to, for rebuilding them.
+    std::optional<std::wstring> baseFolder;
     bool json = false;
 };
 

@@ -166,3 +166,33 @@ bool DigestOfFile(const std::wstring& path, std::string* md5, std::wstring* fail
         return Failed(path, failedPath);
     return true;
 }
+
+bool DescribeFile(const std::wstring& source, CCopiedFile* described, std::wstring* failedPath, CProgress* progress)
+{
+    *described = CCopiedFile();
+    CHandle input = OpenForReading(source);
+    if (!input)
+        return Failed(source, failedPath);
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (!GetFileInformationByHandle(input.Get(), &information))
+        return Failed(source, failedPath);
+    described->attributes = information.dwFileAttributes;
+    described->lastWrite = information.ftLastWriteTime;
+    CMd5 md5;
+    std::vector<unsigned char> block(kBlockSize);
+    for (;;) {
+        DWORD read = 0;
+        if (!ReadBlock(input, block.data(), kBlockSize, &read))
+            return Failed(source, failedPath);
+        if (read == 0)
+            break;
+        if (!md5.Update(block.data(), read))
+            return Failed(source, failedPath);
+        described->size += read;
+        Advance(progress, read);
+    }
+    described->md5 = md5.FinishHex();
+    if (described->md5.empty())
+        return Failed(source, failedPath);
+    return true;
+}

@@ -35,5 +35,9 @@ struct CCopiedFile
 bool CopyWithDigest(const std::wstring& source, const std::wstring& target, CCopiedFile* copied,
                     std::wstring* failedPath, CProgress* progress = nullptr);
 
+// What CopyWithDigest would tell of source, without writing a copy.
+bool DescribeFile(const std::wstring& source, CCopiedFile* described, std::wstring* failedPath,
+                  CProgress* progress = nullptr);
+
 // The MD5 (32 lower-case hexadecimal digits) of the whole file.
 bool DigestOfFile(const std::wstring& path, std::string* md5, std::wstring* failedPath, CProgress* progress = nullptr);

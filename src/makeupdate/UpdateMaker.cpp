@@ -9,9 +9,13 @@
 #include "update/ManifestFormat.h"
 
 #include "platform/FileHelpers.h"
+#include "platform/FilePatchMaker.h"
 #include "platform/FileWriter.h"
 
 #include <pugixml.hpp>
+
+#include <algorithm>
+#include <cwctype>
 
 namespace {
 
@@ -26,6 +30,18 @@ public:
     void write(const void* data, size_t size) override { bytes.append(static_cast<const char*>(data), size); }
     std::string bytes;
 };
+
+// Beside the whole file's name: a patch against the old version, and the
+// new file compressed.
+const wchar_t kPatchExtension[] = L".zpatch";
+const wchar_t kPackedExtension[] = L".zst";
+
+std::wstring Upper(std::wstring text)
+{
+    for (wchar_t& c : text)
+        c = static_cast<wchar_t>(std::towupper(c));
+    return text;
+}
 
 // The path without its trailing backslash, but for a drive's root ("C:\"),
 // which without it would name the drive's current folder.
@@ -45,6 +61,16 @@ bool IsFullPath(const std::wstring& path)
         return true;
     return path.size() >= 3 && ((path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z')) &&
            path[1] == L':' && isSeparator(path[2]);
+}
+
+uint64_t CUpdateMaker::CItem::DownloadBytes() const
+{
+    uint64_t bytes = full ? size : UINT64_MAX;
+    if (patch)
+        bytes = std::min(bytes, patch->size);
+    if (packed)
+        bytes = std::min(bytes, packed->size);
+    return bytes == UINT64_MAX ? size : bytes;
 }
 
 const wchar_t* CUpdateMaker::ChangeName(eChange change)
@@ -117,6 +143,8 @@ std::vector<std::wstring> CUpdateMaker::Warnings() const
 
 void CUpdateMaker::PrintText() const
 {
+    uint64_t downloadBytes = 0;
+    bool smallDownloads = false;
     uint64_t installBytes = 0;
     uint64_t removeBytes = 0;
     size_t removals = 0;
@@ -139,6 +167,16 @@ void CUpdateMaker::PrintText() const
             break;
         }
         PrintOut(line);
+        if (item.patch)
+            PrintOut(L"         patch " + item.patch->name + L", " + Count(item.patch->size, L"byte") + L", " +
+                     Count(item.size - std::min(item.size, item.patch->size), L"byte") + L" saved");
+        if (item.packed)
+            PrintOut(L"         compressed " + item.packed->name + L", " + Count(item.packed->size, L"byte") + L", " +
+                     Count(item.size - std::min(item.size, item.packed->size), L"byte") + L" saved");
+        if (item.change != eRemoved && !item.full && item.size > 0)
+            PrintOut(L"         no whole file (--no-full)");
+        downloadBytes += item.change == eRemoved ? 0 : item.DownloadBytes();
+        smallDownloads = smallDownloads || item.patch || item.packed;
     }
     for (const std::wstring& relative : m_notRemoved)
         PrintError(L"not removed by the update: " + m_old + relative);
@@ -150,6 +188,10 @@ void CUpdateMaker::PrintText() const
     PrintOut(L"total: " + Count(m_items.size() - removals, L"file") + L" to install, " +
              Count(installBytes, L"byte") + L"; " + Count(removals, L"file") + L" to remove, " +
              Count(removeBytes, L"byte"));
+    // Only when a patch or compressed file was written: otherwise nothing is saved.
+    if (downloadBytes != installBytes || smallDownloads)
+        PrintOut(L"download: " + Count(downloadBytes, L"byte") + L" with patches and compressed files, " +
+                 Count(installBytes - std::min(installBytes, downloadBytes), L"byte") + L" saved");
 }
 
 void CUpdateMaker::PrintJson() const
@@ -172,6 +214,7 @@ void CUpdateMaker::PrintJson() const
 
     uint64_t installBytes = 0;
     uint64_t removeBytes = 0;
+    uint64_t downloadBytes = 0;
     size_t removals = 0;
     json.Key(L"files");
     json.BeginArray();
@@ -196,6 +239,40 @@ void CUpdateMaker::PrintJson() const
         if (!item.md5.empty()) {
             json.Key(L"md5");
             json.String(std::wstring(item.md5.begin(), item.md5.end()));
+        }
+        if (item.change != eRemoved) {
+            downloadBytes += item.DownloadBytes();
+            // Only a file whose whole is not among the downloads (--no-full) says so.
+            if (!item.full) {
+                json.Key(L"full");
+                json.Bool(false);
+            }
+        }
+        if (item.patch) {
+            json.Key(L"patch");
+            json.BeginObject();
+            json.Key(L"name");
+            json.String(item.patch->name);
+            json.Key(L"size");
+            json.Number(item.patch->size);
+            json.Key(L"md5");
+            json.String(std::wstring(item.patch->md5.begin(), item.patch->md5.end()));
+            json.Key(L"baseSize");
+            json.Number(item.oldSize);
+            json.Key(L"baseMd5");
+            json.String(std::wstring(item.baseMd5.begin(), item.baseMd5.end()));
+            json.EndObject();
+        }
+        if (item.packed) {
+            json.Key(L"packed");
+            json.BeginObject();
+            json.Key(L"name");
+            json.String(item.packed->name);
+            json.Key(L"size");
+            json.Number(item.packed->size);
+            json.Key(L"md5");
+            json.String(std::wstring(item.packed->md5.begin(), item.packed->md5.end()));
+            json.EndObject();
         }
         json.EndObject();
     }
@@ -222,6 +299,13 @@ void CUpdateMaker::PrintJson() const
     json.Number(removals);
     json.Key(L"removeBytes");
     json.Number(removeBytes);
+    if (!m_options.dryRun) {
+        // What fetching the update costs: each file's smallest download.
+        json.Key(L"downloadBytes");
+        json.Number(downloadBytes);
+        json.Key(L"savedBytes");
+        json.Number(installBytes - std::min(installBytes, downloadBytes));
+    }
     json.EndObject();
     json.EndObject();
     PrintOut(json.Text());
@@ -425,8 +509,12 @@ bool CUpdateMaker::CreateFolders(const std::wstring& path)
 bool CUpdateMaker::WriteDownloads(CProgress& progress)
 {
     size_t toCopy = 0;
-    for (const CItem& item : m_items)
+    m_downloadNames = {Upper(kManifestName), Upper(kManifestTempName)};
+    for (const CItem& item : m_items) {
         toCopy += item.change == eRemoved ? 0 : 1;
+        if (item.change != eRemoved)
+            m_downloadNames.insert(Upper(item.relativePath));
+    }
     size_t copying = 0;
     if (!CreateFolders(m_out))
         return Unusable(L"cannot create " + m_out + L": " + ErrorText(GetLastError()));
@@ -436,14 +524,18 @@ bool CUpdateMaker::WriteDownloads(CProgress& progress)
         const std::wstring parent = ParentOf(item.relativePath);
         if (!parent.empty() && !CreateFolders(m_out + parent + L"\\"))
             return Unusable(L"cannot create " + m_out + parent + L": " + ErrorText(GetLastError()));
+        const std::wstring source = m_new + item.relativePath;
         const std::wstring target = m_out + item.relativePath;
         CCopiedFile copied;
         std::wstring failed;
-        progress.BeginFile(L"copying", ++copying, toCopy, item.relativePath, item.size);
-        const bool done = CopyWithDigest(m_new + item.relativePath, target, &copied, &failed, &progress);
+        // An empty file needs no download at all, so --no-full has nothing to stand in for it.
+        item.full = !m_options.noFull || GetFileSizeByName(source) == 0;
+        progress.BeginFile(item.full ? L"copying" : L"hashing", ++copying, toCopy, item.relativePath, item.size);
+        const bool done = item.full ? CopyWithDigest(source, target, &copied, &failed, &progress)
+                                    : DescribeFile(source, &copied, &failed, &progress);
         const DWORD error = GetLastError();
         // The target exists from its creation on, also when the copy failed.
-        if (FileExists(target))
+        if (item.full && FileExists(target))
             m_createdFiles.push_back(target);
         if (!done) {
             const wchar_t* verb = failed == target ? L"cannot write " : L"cannot read ";
@@ -455,8 +547,74 @@ bool CUpdateMaker::WriteDownloads(CProgress& progress)
         item.size = copied.size;
         item.md5 = copied.md5;
         item.attributes = copied.attributes;
+        if (item.size > 0 && !WriteSmallDownloads(item, progress))
+            return false;
     }
     progress.Finish();
+    return true;
+}
+
+std::wstring CUpdateMaker::FreeDownloadName(const std::wstring& relative, const wchar_t* extension)
+{
+    std::wstring name = relative + extension;
+    for (int number = 1; !m_downloadNames.insert(Upper(name)).second; ++number)
+        name = relative + L"." + std::to_wstring(number) + extension;
+    return name;
+}
+
+void CUpdateMaker::Forget(const std::wstring& path)
+{
+    DeleteFileW(path.c_str());
+    m_createdFiles.erase(std::remove(m_createdFiles.begin(), m_createdFiles.end(), path), m_createdFiles.end());
+}
+
+bool CUpdateMaker::WriteSmallDownloads(CItem& item, CProgress& progress)
+{
+    const std::wstring source = m_new + item.relativePath;
+    std::wstring failed;
+    CPackedOutput written;
+    CSmallDownload packed{FreeDownloadName(item.relativePath, kPackedExtension)};
+    progress.BeginFile(L"compressing", 1, 1, item.relativePath, 0);
+    m_createdFiles.push_back(m_out + packed.name);
+    if (!WritePackedFile(source, m_out + packed.name, &written, &failed)) {
+        const DWORD error = GetLastError();
+        return Unusable((failed == source ? L"cannot read " : L"cannot write ") + failed + L": " + ErrorText(error));
+    }
+    packed.size = written.size;
+    packed.md5 = written.md5;
+
+    std::optional<CSmallDownload> patch;
+    if (item.change == eChanged) {
+        const std::wstring base = m_old + item.relativePath;
+        if (!DigestOfFile(base, &item.baseMd5, &failed, &progress))
+            return Unusable(L"cannot read " + failed + L": " + ErrorText(GetLastError()));
+        patch = CSmallDownload{FreeDownloadName(item.relativePath, kPatchExtension)};
+        progress.BeginFile(L"patching", 1, 1, item.relativePath, 0);
+        m_createdFiles.push_back(m_out + patch->name);
+        if (!WritePatchFile(base, source, m_out + patch->name, &written, &failed)) {
+            const DWORD error = GetLastError();
+            const bool output = failed == m_out + patch->name;
+            return Unusable((output ? L"cannot write " : L"cannot read ") + failed + L": " + ErrorText(error));
+        }
+        patch->size = written.size;
+        patch->md5 = written.md5;
+    }
+    // One small download per file: the patch when it is the smaller (or
+    // equal: it is also the faster to rebuild, nothing to decompress whole).
+    if (patch && patch->size <= packed.size) {
+        Forget(m_out + packed.name);
+        if (patch->size < item.size || !item.full)
+            item.patch = patch;
+        else
+            Forget(m_out + patch->name);
+        return true;
+    }
+    if (patch)
+        Forget(m_out + patch->name);
+    if (packed.size < item.size || !item.full)
+        item.packed = packed;
+    else
+        Forget(m_out + packed.name);
     return true;
 }
 
@@ -507,6 +665,20 @@ std::string CUpdateMaker::ManifestBytes() const
         element.append_attribute(kMd5) = std::wstring(item.md5.begin(), item.md5.end()).c_str();
         element.append_attribute(kAttr) = std::to_wstring(item.attributes).c_str();
         element.append_attribute(kIsUpdate) = L"1";
+        // After every attribute an engine without small downloads reads.
+        if (item.patch) {
+            element.append_attribute(kPatchFile) = item.patch->name.c_str();
+            element.append_attribute(kPatchSizeByte) = std::to_wstring(item.patch->size).c_str();
+            element.append_attribute(kPatchMd5) = std::wstring(item.patch->md5.begin(), item.patch->md5.end()).c_str();
+            element.append_attribute(kPatchBaseSizeByte) = std::to_wstring(item.oldSize).c_str();
+            element.append_attribute(kPatchBaseMd5) = std::wstring(item.baseMd5.begin(), item.baseMd5.end()).c_str();
+        }
+        if (item.packed) {
+            element.append_attribute(kPackedFile) = item.packed->name.c_str();
+            element.append_attribute(kPackedSizeByte) = std::to_wstring(item.packed->size).c_str();
+            element.append_attribute(kPackedMd5) =
+                std::wstring(item.packed->md5.begin(), item.packed->md5.end()).c_str();
+        }
     }
     // Folders, in an element of their own that an engine which does not know
     // it ignores.

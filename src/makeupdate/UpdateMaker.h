@@ -7,6 +7,8 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <optional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -39,6 +41,14 @@ private:
         eRemoved,
     };
 
+    // A patch or compressed file written beside (or instead of) the whole file.
+    struct CSmallDownload
+    {
+        std::wstring name; // relative to the output folder
+        uint64_t size = 0;
+        std::string md5;
+    };
+
     // One file of the update, in the manifest's order.
     struct CItem
     {
@@ -49,6 +59,12 @@ private:
         int64_t modified = 0;
         std::string md5; // once copied
         DWORD attributes = 0;
+        bool full = true; // the whole file is among the downloads (not with --no-full)
+        std::optional<CSmallDownload> patch;
+        std::string baseMd5; // of the old file, the patch's base
+        std::optional<CSmallDownload> packed;
+        // What fetching the update costs for this file: its smallest download.
+        uint64_t DownloadBytes() const;
     };
 
     // The change's word in the JSON output.
@@ -69,6 +85,13 @@ private:
     bool CheckScale(const std::vector<std::wstring>& oldFiles, const std::vector<std::wstring>& newFiles);
     bool CompareTrees(CProgress& progress);
     bool WriteDownloads(CProgress& progress);
+    // The patch and the compressed file of item, keeping the smaller one when
+    // it is smaller than the whole file (with --no-full, whatever its size).
+    bool WriteSmallDownloads(CItem& item, CProgress& progress);
+    // relative + extension, or with a number between them when another
+    // download already has that name (compared as Windows compares names).
+    std::wstring FreeDownloadName(const std::wstring& relative, const wchar_t* extension);
+    void Forget(const std::wstring& path);
     bool WriteManifest();
     std::string ManifestBytes() const;
     // The attributes of the manifest's info element, in its order.
@@ -99,6 +122,7 @@ private:
     // What this run created, removed again when it cannot finish.
     std::vector<std::wstring> m_createdFiles;
     std::vector<std::wstring> m_createdFolders;
+    std::set<std::wstring> m_downloadNames; // upper case
     std::wstring m_error; // the line of the refusal, for --json
 };
 

@@ -9,6 +9,8 @@
 #include "update/ManifestFormat.h"
 
 #include "platform/FileHelpers.h"
+#include "platform/FilePatch.h"
+#include "platform/Handles.h"
 #include "platform/TextConversion.h"
 
 namespace {
@@ -112,6 +114,10 @@ int CUpdateVerifier::Check()
             return eExitUnusable;
         }
     }
+    if (m_options.baseFolder && !IsFolder(AddTrailingBackslash(*m_options.baseFolder))) {
+        Unusable(L"base folder not found: " + *m_options.baseFolder);
+        return eExitUnusable;
+    }
     const pugi::xml_node update = document.child(kUpdate);
     const pugi::xml_node info = update.child(kInfo);
     const pugi::xml_node files = update.child(kFiles);
@@ -148,24 +154,28 @@ int CUpdateVerifier::Check()
     size_t problems = 0;
     for (size_t index = 0; index < m_count; ++index) {
         ++m_index;
-        CResult result;
+        std::vector<CResult> results(1);
         if (index >= checked.size())
-            CheckBaseFile(base[index - checked.size()], progress, &result);
+            CheckBaseFile(base[index - checked.size()], progress, &results[0]);
         else if (m_options.installedFolder)
-            CheckInstalled(checked[index], progress, &result);
-        else
-            CheckDownload(checked[index], folder, progress, &result);
-        bytes += result.size;
-        if (!result.problem.empty())
-            ++problems;
-        if (!m_options.json) {
-            if (!result.problem.empty())
-                PrintError(result.problem);
-            else if (m_options.installedFolder)
-                PrintOut((result.remove ? L"ok, removed: " : result.keep ? L"ok, unchanged: " : L"ok: ") +
-                         result.path);
+            CheckInstalled(checked[index], progress, &results[0]);
+        else {
+            CheckDownload(checked[index], folder, progress, &results[0]);
+            CheckSmallDownloads(checked[index], folder, progress, &results);
         }
-        m_results.push_back(result);
+        for (const CResult& result : results) {
+            bytes += result.absent ? 0 : result.size;
+            if (!result.problem.empty())
+                ++problems;
+            if (!m_options.json) {
+                if (!result.problem.empty())
+                    PrintError(result.problem);
+                else if (m_options.installedFolder)
+                    PrintOut((result.remove ? L"ok, removed: " : result.keep ? L"ok, unchanged: " : L"ok: ") +
+                             result.path);
+            }
+            m_results.push_back(result);
+        }
     }
     progress.Finish();
 
@@ -174,8 +184,14 @@ int CUpdateVerifier::Check()
     } else {
         const std::wstring noun = m_options.installedFolder ? L"file" : L"download";
         const std::wstring& subject = m_options.installedFolder ? m_installed : m_options.manifest;
-        PrintOut(Count(m_count, noun) + L" checked, " + Count(problems, L"problem") + L": " + subject);
-        PrintOut(L"total: " + Count(m_count, L"file") + L", " + Count(bytes, L"byte"));
+        size_t checkedCount = 0;
+        for (const CResult& result : m_results)
+            checkedCount += result.absent ? 0 : 1;
+        if (m_patchesUnapplied)
+            PrintOut(L"patches checked by their own size and MD5 only: --base DIR applies them to the version "
+                     L"they are made from");
+        PrintOut(Count(checkedCount, noun) + L" checked, " + Count(problems, L"problem") + L": " + subject);
+        PrintOut(L"total: " + Count(checkedCount, L"file") + L", " + Count(bytes, L"byte"));
     }
     return problems == 0 ? eExitDone : eExitProblems;
 }
@@ -195,6 +211,11 @@ void CUpdateVerifier::CheckDownload(const pugi::xml_node& element, const std::ws
         return;
     }
     const std::wstring path = FindDownloadW(folder, result->name, element.attribute(kTempFileName).as_string());
+    // A package made without whole files: the patch or compressed file stands in.
+    if (path.empty() && (element.attribute(kPatchFile) || element.attribute(kPackedFile))) {
+        result->absent = true;
+        return;
+    }
     if (path.empty()) {
         result->result = L"missing";
         result->problem = L"missing download: " + result->path;
@@ -202,6 +223,126 @@ void CUpdateVerifier::CheckDownload(const pugi::xml_node& element, const std::ws
     }
     result->path = path;
     CheckContent(progress, result);
+}
+
+void CUpdateVerifier::CheckSmallDownloads(const pugi::xml_node& element, const std::wstring& folder,
+                                          CProgress& progress, std::vector<CResult>* results)
+{
+    using namespace ManifestNames;
+    const struct
+    {
+        const wchar_t* kind;
+        const wchar_t* file;
+        const wchar_t* size;
+        const wchar_t* md5;
+        const wchar_t* words;
+    } downloads[] = {
+        {L"patch", kPatchFile, kPatchSizeByte, kPatchMd5, L"patch"},
+        {L"packed", kPackedFile, kPackedSizeByte, kPackedMd5, L"compressed file"},
+    };
+    for (const auto& download : downloads) {
+        if (!element.attribute(download.file))
+            continue;
+        CResult result;
+        result.kind = download.kind;
+        result.forName = element.attribute(kFileName).as_string();
+        result.name = element.attribute(download.file).as_string();
+        result.path = folder + result.name;
+        result.size = static_cast<uint64_t>(element.attribute(download.size).as_llong());
+        const std::string md5 = ManifestText(element.attribute(download.md5));
+        if (IsMd5Digest(md5))
+            result.md5 = md5;
+        if (!FileExists(result.path)) {
+            result.result = L"missing";
+            result.problem = std::wstring(L"missing ") + download.words + L": " + result.path;
+        } else {
+            CheckContent(progress, &result);
+        }
+        if (result.problem.empty()) {
+            if (std::wstring(download.kind) == L"packed") {
+                CheckRebuild(element, nullptr, &result);
+            } else if (m_options.baseFolder) {
+                std::wstring baseFolder;
+                if (!FullFolderPath(*m_options.baseFolder, &baseFolder))
+                    baseFolder = AddTrailingBackslash(*m_options.baseFolder);
+                const std::wstring base = baseFolder + result.forName;
+                CheckRebuild(element, &base, &result);
+            } else {
+                m_patchesUnapplied = true;
+            }
+        }
+        if (!result.problem.empty() && result.result == std::wstring(L"ok"))
+            result.result = L"notRebuilt";
+        results->push_back(result);
+    }
+}
+
+void CUpdateVerifier::CheckRebuild(const pugi::xml_node& element, const std::wstring* base, CResult* result)
+{
+    using namespace ManifestNames;
+    const uint64_t newSize = static_cast<uint64_t>(element.attribute(kSizeByte).as_llong());
+    const std::string newMd5 = ManifestText(element.attribute(kMd5));
+    CHandle baseFile;
+    if (base != nullptr) {
+        // The version the patch is made from, as the manifest records it.
+        const uint64_t baseSize = static_cast<uint64_t>(element.attribute(kPatchBaseSizeByte).as_llong());
+        const std::string baseMd5 = ManifestText(element.attribute(kPatchBaseMd5));
+        std::string actualMd5;
+        std::wstring failed;
+        if (!FileExists(*base)) {
+            result->problem = L"patch not applied, its base is missing: " + *base;
+            return;
+        }
+        if (GetFileSizeByName(*base) != baseSize || !DigestOfFile(*base, &actualMd5, &failed) ||
+            (IsMd5Digest(baseMd5) && !SameMd5Digest(actualMd5, baseMd5))) {
+            result->problem = L"patch not applied, its base is not the version it is made from: " + *base;
+            return;
+        }
+        baseFile.Reset(CreateFileW(base->c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+        if (!baseFile) {
+            result->problem = L"cannot read " + *base + L": " + ErrorText(GetLastError());
+            return;
+        }
+    }
+    CHandle download(
+        CreateFileW(result->path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!download) {
+        result->problem = L"cannot read " + result->path + L": " + ErrorText(GetLastError());
+        return;
+    }
+    // Rebuilt into a temporary file that goes with its handle: memory stays
+    // small whatever the size.
+    wchar_t folder[MAX_PATH + 1] = {};
+    wchar_t name[MAX_PATH + 1] = {};
+    if (GetTempPathW(MAX_PATH, folder) == 0 || GetTempFileNameW(folder, L"qxr", 0, name) == 0) {
+        result->problem = L"cannot create a temporary file to rebuild " + result->path + L": " +
+                          ErrorText(GetLastError());
+        return;
+    }
+    CHandle staged(CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                               FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+    if (!staged) {
+        result->problem = L"cannot create a temporary file to rebuild " + result->path + L": " +
+                          ErrorText(GetLastError());
+        DeleteFileW(name);
+        return;
+    }
+    std::string rebuiltMd5;
+    const CRebuildResult rebuilt =
+        RebuildFile(download.Get(), baseFile ? baseFile.Get() : nullptr, staged.Get(), newSize, &rebuiltMd5);
+    if (!rebuilt.Ok()) {
+        result->problem = std::wstring(L"does not rebuild ") + result->forName + L" (" +
+                          RebuildStatusText(rebuilt.status) + L"): " + result->path;
+        if (rebuilt.error != 0)
+            result->problem += L": " + ErrorText(rebuilt.error);
+        return;
+    }
+    if (IsMd5Digest(newMd5) && !SameMd5Digest(rebuiltMd5, newMd5)) {
+        result->problem = L"rebuilds " + result->forName + L" with MD5 " + AnsiToWide(rebuiltMd5) +
+                          L", the manifest says " + AnsiToWide(newMd5) + L": " + result->path;
+        return;
+    }
+    result->rebuilt = true;
 }
 
 void CUpdateVerifier::CheckInstalled(const pugi::xml_node& element, CProgress& progress, CResult* result)
@@ -315,7 +456,17 @@ void CUpdateVerifier::PrintJson(const std::wstring& folder, const wchar_t* folde
         json.Key(L"path");
         json.String(result.path);
         json.Key(L"action");
-        json.String(result.remove ? L"remove" : result.keep ? L"keep" : L"install");
+        json.String(result.kind != nullptr ? result.kind : result.remove ? L"remove" : result.keep ? L"keep" : L"install");
+        if (result.kind != nullptr) {
+            json.Key(L"for");
+            json.String(result.forName);
+            json.Key(L"rebuilt");
+            json.Bool(result.rebuilt);
+        }
+        if (result.absent) {
+            json.Key(L"absent");
+            json.Bool(true);
+        }
         json.Key(L"result");
         json.String(result.result);
         if (!result.remove) {
@@ -339,7 +490,7 @@ void CUpdateVerifier::PrintJson(const std::wstring& folder, const wchar_t* folde
             json.String(result.problem);
         }
         json.EndObject();
-        bytes += result.size;
+        bytes += result.absent ? 0 : result.size;
         problems += result.problem.empty() ? 0 : 1;
     }
     json.EndArray();

@@ -46,6 +46,11 @@ public:
         std::wstring path; // where it was looked for
         bool remove = false;
         bool keep = false; // a file of the base version, which the update does not install
+        // A patch or compressed file of the item forName ("patch", "packed"); null for the item itself.
+        const wchar_t* kind = nullptr;
+        std::wstring forName;
+        bool rebuilt = false;  // a small download rebuilt into its file, which matched
+        bool absent = false;   // a whole file not among the downloads, a small one standing in for it
         const wchar_t* result = L"ok"; // a keyword of the JSON output
         std::wstring problem;          // the line for the user; empty when all is well
         uint64_t size = 0;             // the manifest's
@@ -65,6 +70,12 @@ private:
     bool DownloadsFolder(const std::wstring& updateFolder, std::wstring* folder, std::wstring* line);
     void CheckDownload(const pugi::xml_node& element, const std::wstring& folder, CProgress& progress,
                        CResult* result);
+    // The item's patch and compressed file, each a result of its own: the
+    // download's size and MD5, then the file rebuilt from it (a patch only
+    // against --base) compared with the item's size and MD5.
+    void CheckSmallDownloads(const pugi::xml_node& element, const std::wstring& folder, CProgress& progress,
+                             std::vector<CResult>* results);
+    void CheckRebuild(const pugi::xml_node& element, const std::wstring* base, CResult* result);
     void CheckInstalled(const pugi::xml_node& element, CProgress& progress, CResult* result);
     // A file the base record lists: there, with its size and digest.
     void CheckBaseFile(const pugi::xml_node& element, CProgress& progress, CResult* result);
@@ -83,5 +94,6 @@ private:
     size_t m_checked = 0;
     size_t m_index = 0; // of the item being checked, from 1
     size_t m_count = 0; // items to check
+    bool m_patchesUnapplied = false; // a patch was checked without --base
     std::wstring m_error; // the line of the refusal, for --json
 };

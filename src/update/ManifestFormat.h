@@ -44,6 +44,24 @@ inline constexpr wchar_t kIsUpdate[] = L"isUpdate";
 // not marked isUpdate, so an engine that does not know the attribute skips it).
 inline constexpr wchar_t kIsRemove[] = L"isRemove";
 
+// Small downloads of an item, all optional and beside its whole file (an
+// engine or downloader that knows nothing of them still uses FileName,
+// SizeByte and MD5, which always describe the new file itself; a package
+// made without whole files lacks only the download under FileName). Names
+// are relative to the update folder, as FileName is; each MD5 is that of the
+// download itself. See platform/FilePatch.h for the formats.
+//   Patch*: zstd frames that rebuild the new file from exactly the installed
+//   file of PatchBaseSizeByte bytes and MD5 PatchBaseMD5 (the old version).
+//   Packed*: the new file compressed, zstd frames that need no other file.
+inline constexpr wchar_t kPatchFile[] = L"PatchFile";
+inline constexpr wchar_t kPatchSizeByte[] = L"PatchSizeByte";
+inline constexpr wchar_t kPatchMd5[] = L"PatchMD5";
+inline constexpr wchar_t kPatchBaseSizeByte[] = L"PatchBaseSizeByte";
+inline constexpr wchar_t kPatchBaseMd5[] = L"PatchBaseMD5";
+inline constexpr wchar_t kPackedFile[] = L"PackedFile";
+inline constexpr wchar_t kPackedSizeByte[] = L"PackedSizeByte";
+inline constexpr wchar_t kPackedMd5[] = L"PackedMD5";
+
 // The base version an update is made from: an element of update beside files,
 // <base Version="a.b.c.d" count="N"> (Version only when known), with one
 // element <F FileName=".." SizeByte=".." MD5=".."/> per file the update does
