@@ -59,6 +59,10 @@ CRebuildResult RebuildFromDiff(const CFileView& input, const CFileView& prefix, 
     // Another base of the same size gives other bytes: the digest tells.
     if (std::memcmp(digest.data(), expected, digest.size()) != 0)
         return Result(eCorrupt);
+    // Before the caller flushes the file and stamps it: written through the
+    // view, the bytes reach the file only with the view's own flush.
+    if (!output.Flush())
+        return Result(eOutputFailed, LastErrorOr(ERROR_WRITE_FAULT));
     *md5Hex = BytesToHex(digest.data(), digest.size());
     if (progress != nullptr && progress->advance != nullptr)
         progress->advance(progress->context, newSize, newSize);
@@ -135,6 +139,8 @@ CRebuildResult RebuildFile(HANDLE download, HANDLE base, HANDLE staged, uint64_t
     std::string digest = md5.FinishHex();
     if (digest.empty())
         return Result(eOutputFailed, md5.lastError);
+    if (!output.Flush())
+        return Result(eOutputFailed, LastErrorOr(ERROR_WRITE_FAULT));
     *md5Hex = digest;
     return Result(eRebuilt);
 }

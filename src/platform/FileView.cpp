@@ -51,3 +51,8 @@ void CFileView::Close()
     m_mapping.Close();
     m_size = 0;
 }
+
+bool CFileView::Flush()
+{
+    return m_view.Get() == nullptr || FlushViewOfFile(m_view.Get(), 0) != FALSE;
+}

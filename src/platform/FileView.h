@@ -28,6 +28,10 @@ public:
     unsigned char* WritableData() { return static_cast<unsigned char*>(m_view.Get()); }
     uint64_t Size() const { return m_size; }
 
+    // Writes the view's changed pages to the file (the file's own flush does
+    // not reach pages changed through a view). False with the Windows code
+    // in the last-error value.
+    bool Flush();
     // Unmaps and closes the section; dirty pages stay with the file.
     void Close();
 

@@ -5,6 +5,7 @@
 #include "update/ManifestFormat.h"
 
 #include "platform/FileHelpers.h"
+#include "platform/FilePatch.h"
 #include "platform/Md5.h"
 #include "platform/NativeFile.h"
 
@@ -320,5 +321,44 @@ eStageResult StageDownload(CStageCopy& copy, const std::string& md5, int64_t mod
         staged->Discard();
         return eDiscrepancy;
     }
+    return eStaged;
+}
+
+eStageResult StageRebuilt(const std::wstring& download, int64_t downloadSize, const std::wstring& base, int64_t newSize,
+                          const std::string& md5, int64_t modified, const std::wstring& stagedPath,
+                          CStagedFile* staged, DWORD* code)
+{
+    // Nobody may change what the file is built from while it is built.
+    CHandle source(CreateFileW(download.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    LARGE_INTEGER size{};
+    if (!source || !GetFileSizeEx(source.Get(), &size) || (downloadSize >= 0 && size.QuadPart != downloadSize))
+        return eDiscrepancy;
+    CHandle installed;
+    if (!base.empty()) {
+        installed.Reset(CreateFileW(base.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+        if (!installed)
+            return eDiscrepancy;
+    }
+    if (newSize < 0 || InjectedFault(eStepCreateNew, stagedPath.c_str()) || !staged->Create(stagedPath)) {
+        *code = LastErrorOr(ERROR_WRITE_FAULT);
+        return eNotStaged;
+    }
+    std::string built;
+    const CRebuildResult result = RebuildFile(source.Get(), installed ? installed.Get() : nullptr, staged->Get(),
+                                              static_cast<uint64_t>(newSize), &built);
+    PassKillPoint(eKillStage);
+    if (result.status == eOutputFailed || InjectedFault(eStepWriteNew, stagedPath.c_str())) {
+        *code = result.status == eOutputFailed && result.error != 0 ? result.error : LastErrorOr(ERROR_WRITE_FAULT);
+        staged->Discard();
+        return eNotStaged;
+    }
+    if (!result.Ok() || (IsMd5Digest(md5) && !SameMd5Digest(built, md5))) {
+        staged->Discard();
+        return eDiscrepancy;
+    }
+    staged->stampError = InjectedFault(eStepStampNew, stagedPath.c_str()) ? LastErrorOr(ERROR_GEN_FAILURE)
+                                                                           : StampTimes(staged->Get(), modified);
     return eStaged;
 }

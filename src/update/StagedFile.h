@@ -115,6 +115,17 @@ private:
 // modified; false with the last-error value when it cannot be created.
 bool StageEmpty(const std::wstring& stagedPath, int64_t modified, CStagedFile* staged);
 
+// Builds a new file of newSize bytes into staged, created at stagedPath, from
+// a small download: its compressed file (base empty) or a patch against the
+// installed file at base. The download must be of downloadSize bytes (when
+// not negative); md5 (32 hexadecimal digits, or empty) is checked on the
+// result; modified: the manifest's time stamp. The download and the base are
+// held against writers while the file is built. eNotStaged (code) when the
+// staged file cannot be written.
+eStageResult StageRebuilt(const std::wstring& download, int64_t downloadSize, const std::wstring& base, int64_t newSize,
+                          const std::string& md5, int64_t modified, const std::wstring& stagedPath,
+                          CStagedFile* staged, DWORD* code);
+
 // Called after each block written to the staged file, with the bytes written so far.
 using StagedProgressFn = void (*)(void* context, HANDLE staged, int64_t written);
 

@@ -11,6 +11,26 @@
 #include <string>
 #include <vector>
 
+// A small download of an item beside its whole file: a patch against the
+// installed version, or the new file compressed (see platform/FilePatch.h).
+struct CSmallDownload
+{
+    std::wstring name; // relative to the update folder; empty: none
+    int64_t size = -1;
+    std::string md5; // of the download itself
+    bool Named() const { return !name.empty(); }
+};
+
+// Where an item's new file comes from, chosen when the manifest is checked:
+// the whole file when it is there, else the compressed file, else the patch
+// when the installed file is the version it was made against.
+enum eItemSource
+{
+    eFromWhole = 0,
+    eFromPacked,
+    eFromPatch,
+};
+
 // One file of the manifest.
 class CUpdateFileItem
 {
@@ -32,6 +52,12 @@ public:
     bool doUpdate = false;
     // The file is to be removed (isRemove, for an item not marked for update).
     bool doRemove = false;
+    CSmallDownload packed;
+    CSmallDownload patch;
+    // The installed file the patch applies to.
+    int64_t patchBaseSize = -1;
+    std::string patchBaseMd5;
+    eItemSource source = eFromWhole;
     // The new content, copied from the download into the run's folder and
     // checked; held without sharing until the swap gives it its name.
     CStagedFile staged;

@@ -112,8 +112,48 @@ const char kEmptyMd5[] = "d41d8cd98f00b204e9800998ecf8427e";
 // What differs between an item and its download, read again after the
 // staging found a discrepancy (a failure costs one more read): the size, or
 // the MD5 with both values.
+// The MD5 of a whole file, read a block at a time; empty when it cannot be read.
+std::string FileMd5(HANDLE file)
+{
+    std::vector<unsigned char> buffer(256 << 10);
+    CMd5 md5;
+    DWORD read = 0;
+    for (;;) {
+        if (!ReadFile(file, buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr))
+            return std::string();
+        if (read == 0)
+            return md5.FinishHex();
+        md5.Update(buffer.data(), read);
+    }
+}
+
+// For a file built from a small download: the download's own size or MD5
+// against the manifest's, else that what it built is not the new file.
+std::wstring SmallDownloadDetail(const CSmallDownload& download, const std::wstring& downloads)
+{
+    const std::wstring path = downloads + download.name;
+    CHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                             nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    LARGE_INTEGER size{};
+    if (!file || !GetFileSizeEx(file.Get(), &size))
+        return download.name + L": не удалось прочитать: " + ReasonText(GetLastError());
+    if (download.size >= 0 && size.QuadPart != download.size)
+        return download.name + L": размер " + std::to_wstring(size.QuadPart) + L" байт вместо " +
+               std::to_wstring(download.size);
+    if (IsMd5Digest(download.md5)) {
+        const std::string found = FileMd5(file.Get());
+        if (!SameMd5Digest(found, download.md5))
+            return download.name + L": MD5 " + AnsiToWide(found) + L" вместо " + AnsiToWide(download.md5);
+    }
+    return download.name + UpdateMessages::kNotBuilt;
+}
+
 std::wstring DiscrepancyDetail(const CUpdateFileItem& item, const std::wstring& downloads)
 {
+    if (item.source == eFromPacked)
+        return SmallDownloadDetail(item.packed, downloads);
+    if (item.source == eFromPatch)
+        return SmallDownloadDetail(item.patch, downloads);
     const std::wstring source = FindDownloadW(downloads, item.FileNameW(), item.TempFileNameW());
     if (source.empty())
         return L"MD5 " + AnsiToWide(kEmptyMd5) + L" вместо " + AnsiToWide(item.md5);
@@ -130,12 +170,7 @@ std::wstring DiscrepancyDetail(const CUpdateFileItem& item, const std::wstring& 
         return L"размер " + std::to_wstring(size.QuadPart) + L" байт вместо " + std::to_wstring(item.sizeBytes);
     if (!IsMd5Digest(item.md5))
         return L"файл изменился или не прочитан целиком";
-    std::vector<unsigned char> buffer(256 << 10);
-    CMd5 md5;
-    DWORD read = 0;
-    while (ReadFile(file.Get(), buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr) && read != 0)
-        md5.Update(buffer.data(), read);
-    return L"MD5 " + AnsiToWide(md5.FinishHex()) + L" вместо " + AnsiToWide(item.md5);
+    return L"MD5 " + AnsiToWide(FileMd5(file.Get())) + L" вместо " + AnsiToWide(item.md5);
 }
 
 // The files of the run itself that no manifest may name: its journal and the
@@ -170,6 +205,38 @@ private:
     std::wstring m_runFolders;
 };
 
+bool IsExistingFile(const std::wstring& path)
+{
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+// Why the installed file at path is not the one the item's patch was made
+// against (its size, or when the size matches its MD5, with both values);
+// empty when it is.
+std::wstring PatchBaseMismatch(const CUpdateFileItem& item, const std::wstring& path)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data) ||
+        (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+        return UpdateMessages::kPatchBaseMissing;
+    const int64_t size = (static_cast<int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    if (size != item.patchBaseSize)
+        return L"размер " + std::to_wstring(size) + L" байт вместо " + std::to_wstring(item.patchBaseSize);
+    if (!IsMd5Digest(item.patchBaseMd5))
+        return std::wstring();
+    // Read with others' writers let in: the check only chooses; the staging
+    // reads the file again, held against writers, and checks what it built.
+    CHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                             nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!file)
+        return UpdateMessages::kPatchBaseUnread + ReasonText(GetLastError());
+    const std::string found = FileMd5(file.Get());
+    if (SameMd5Digest(found, item.patchBaseMd5))
+        return std::wstring();
+    return L"MD5 " + AnsiToWide(found) + L" вместо " + AnsiToWide(item.patchBaseMd5);
+}
+
 } // namespace
 
 bool CQXUpdate::CheckItems(size_t first)
@@ -202,13 +269,31 @@ bool CQXUpdate::CheckItems(size_t first)
             continue;
         const std::wstring name = item.FileNameW();
         const std::wstring tempName = item.TempFileNameW();
-        const bool withTempName = item.doUpdate && !tempName.empty();
-        if (!StaysInside(name) || (withTempName && !StaysInside(tempName))) {
+        // The names of its downloads pass the rules of its own name: none
+        // may lead out of the update folder or name a device.
+        std::vector<std::wstring> downloadNames;
+        if (item.doUpdate) {
+            const std::wstring* const others[] = {&tempName, &item.packed.name, &item.patch.name};
+            for (const std::wstring* other : others) {
+                if (!other->empty())
+                    downloadNames.push_back(*other);
+            }
+        }
+        const auto anyName = [&name, &downloadNames](bool (*rule)(const std::wstring&)) {
+            if (rule(name))
+                return true;
+            for (const std::wstring& other : downloadNames) {
+                if (rule(other))
+                    return true;
+            }
+            return false;
+        };
+        if (anyName([](const std::wstring& text) { return !StaysInside(text); })) {
             refuse(kRefusedOutside, name);
             continue;
         }
         // Opening a device name blocks, or reads and writes the device.
-        if (NamesDevice(name) || (withTempName && NamesDevice(tempName))) {
+        if (anyName(&NamesDevice)) {
             refuse(kRefusedDevice, name);
             continue;
         }
@@ -233,6 +318,26 @@ bool CQXUpdate::CheckItems(size_t first)
             continue;
         if (item.sizeBytes >= 0 && (static_cast<uint64_t>(item.sizeBytes) >> 32) != 0) {
             refuse(kRefusedTooLarge, name);
+            continue;
+        }
+        item.source = eFromWhole;
+        if (FindDownloadW(downloads, name, tempName).empty()) {
+            // Without the whole file: the compressed file, else a patch made
+            // against exactly the installed file.
+            if (item.packed.Named() && IsExistingFile(downloads + item.packed.name)) {
+                item.source = eFromPacked;
+            } else if (item.patch.Named() && IsExistingFile(downloads + item.patch.name)) {
+                const std::wstring mismatch = PatchBaseMismatch(item, folder + name);
+                if (!mismatch.empty()) {
+                    refuse(kRefusedPatchBase, name + L": " + mismatch);
+                    continue;
+                }
+                item.source = eFromPatch;
+            }
+        }
+        if (item.source != eFromWhole) {
+            if (item.sizeBytes > 0)
+                needed += static_cast<uint64_t>(item.sizeBytes);
             continue;
         }
         if (FindDownloadW(downloads, name, tempName).empty()) {
@@ -348,6 +453,14 @@ bool CQXUpdate::ParseManifest(const std::wstring& path)
         item->downloadComplete = element.attribute(kDownloadComplete).as_bool();
         item->doUpdate = element.attribute(kIsUpdate).as_bool();
         item->doRemove = !item->doUpdate && element.attribute(kIsRemove).as_bool();
+        item->packed = CSmallDownload{element.attribute(kPackedFile).as_string(),
+                                      element.attribute(kPackedSizeByte).as_llong(-1),
+                                      ManifestText(element.attribute(kPackedMd5))};
+        item->patch = CSmallDownload{element.attribute(kPatchFile).as_string(),
+                                     element.attribute(kPatchSizeByte).as_llong(-1),
+                                     ManifestText(element.attribute(kPatchMd5))};
+        item->patchBaseSize = element.attribute(kPatchBaseSizeByte).as_llong(-1);
+        item->patchBaseMd5 = ManifestText(element.attribute(kPatchBaseMd5));
         files.push_back(std::move(item));
     }
 
@@ -409,7 +522,7 @@ bool CQXUpdate::StageFiles()
         LOG(INFO) << ToLogText(kStaging) << ToLogText(L"файлов ") << jobs.size() << ToLogText(L", байт ")
                   << stagedBytes;
     const ULONGLONG stagingStart = GetTickCount64();
-    StageDownloads(jobs, UpdateFolderW());
+    StageDownloads(jobs, UpdateFolderW(), TargetFolderW());
 
     // Logged here, in the items' order, whichever thread loaded them. A
     // volume that runs full fails every file after the first for the same

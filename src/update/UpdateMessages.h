@@ -32,6 +32,13 @@ constexpr wchar_t kRefusedDevice[] = L"имя файла является име
 constexpr wchar_t kRefusedOwnName[] = L"имя файла занято файлом самого обновления: ";
 constexpr wchar_t kRefusedLink[] = L"путь к файлу проходит через ссылку на другое место: ";
 constexpr wchar_t kRefusedTooLarge[] = L"размер файла 4 ГиБ или больше: ";
+// Only a patch is there, made against another version of the installed file;
+// the name and what differs follow.
+// After the name of a patch or compressed file whose own size and MD5 are right.
+constexpr wchar_t kNotBuilt[] = L": из этого файла не получена новая версия файла";
+constexpr wchar_t kRefusedPatchBase[] = L"заплатка сделана для другой версии установленного файла: ";
+constexpr wchar_t kPatchBaseMissing[] = L"установленный файл отсутствует";
+constexpr wchar_t kPatchBaseUnread[] = L"установленный файл не прочитан: ";
 constexpr wchar_t kRefusedNoDownload[] = L"файл для установки не найден: ";
 // The download folder itself is missing: named once, as resolved, with the count after kFolderMissingCount.
 constexpr wchar_t kRefusedNoDownloadFolder[] = L"папка загрузки не найдена: ";

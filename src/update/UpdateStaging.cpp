@@ -78,9 +78,16 @@ void FlushPart(void* context, HANDLE staged, int64_t written)
 // stages an empty file (the item was checked to be of size 0).
 // Nothing of a download is held in memory beyond the block buffer.
 // Logs nothing: it may run on a helper thread.
-eStageResult LoadItemContent(CUpdateFileItem& item, const std::wstring& updateFolder, const std::wstring& stagedPath,
-                             std::vector<unsigned char>& buffer, CHandleQueue& flushes, DWORD* code)
+eStageResult LoadItemContent(CUpdateFileItem& item, const std::wstring& updateFolder, const std::wstring& targetFolder,
+                             const std::wstring& stagedPath, std::vector<unsigned char>& buffer, CHandleQueue& flushes,
+                             DWORD* code)
 {
+    if (item.source == eFromPacked)
+        return StageRebuilt(updateFolder + item.packed.name, item.packed.size, std::wstring(), item.sizeBytes,
+                            item.md5, item.modified, stagedPath, &item.staged, code);
+    if (item.source == eFromPatch)
+        return StageRebuilt(updateFolder + item.patch.name, item.patch.size, targetFolder + item.FileNameW(),
+                            item.sizeBytes, item.md5, item.modified, stagedPath, &item.staged, code);
     CStageCopy copy;
     const eDownload download = OpenItemDownload(item, updateFolder, copy);
     if (download == eNoDownload && !StageEmpty(stagedPath, item.modified, &item.staged)) {
@@ -101,6 +108,7 @@ struct CContentJobs
 {
     std::vector<CContentJob>* jobs;
     const std::wstring* updateFolder;
+    const std::wstring* targetFolder;
     LONG next;
     CHandleQueue* flushes;
 };
@@ -122,7 +130,9 @@ constexpr int64_t kLaneMaxBytes = 32 << 20;
 
 bool GoesInALane(const CContentJob& job)
 {
-    return !job.stagedPath.empty() && IsMd5Digest(job.item->md5) && job.item->sizeBytes >= 0 &&
+    // A file built from a small download is decoded, not copied.
+    return !job.stagedPath.empty() && job.item->source == eFromWhole && IsMd5Digest(job.item->md5) &&
+           job.item->sizeBytes >= 0 &&
            job.item->sizeBytes <= kLaneMaxBytes;
 }
 
@@ -279,7 +289,8 @@ DWORD WINAPI LoadContentWorker(void* context)
                 }
                 DWORD code = 0;
                 const eStageResult result =
-                    LoadItemContent(*job->item, *shared.updateFolder, job->stagedPath, buffer, *shared.flushes, &code);
+                    LoadItemContent(*job->item, *shared.updateFolder, *shared.targetFolder, job->stagedPath,
+                                    buffer, *shared.flushes, &code);
                 JobDone(shared, *job, result, code);
             }
         }
@@ -294,11 +305,11 @@ DWORD WINAPI LoadContentWorker(void* context)
 
 } // namespace
 
-void StageDownloads(std::vector<CContentJob>& jobs, const std::wstring& updateFolder)
+void StageDownloads(std::vector<CContentJob>& jobs, const std::wstring& updateFolder, const std::wstring& targetFolder)
 {
     CHandleQueue flushes;
     flushes.Start(kFlushThreads, &FlushFileBuffers);
-    CContentJobs shared{&jobs, &updateFolder, 0, &flushes};
+    CContentJobs shared{&jobs, &updateFolder, &targetFolder, 0, &flushes};
     CHandle helper;
     if (jobs.size() > 1)
         helper.Reset(CreateThread(nullptr, 0, &LoadContentWorker, &shared, 0, nullptr));

@@ -438,3 +438,112 @@ TEST(RoundTrip, FoldersAndFileFolderChanges_ExactlyTheNewFolderSet)
     EXPECT_EQ(newTree, ReadTree(installed));
     EXPECT_EQ(FolderSet(fresh), FolderSet(installed));
 }
+
+namespace {
+
+// An executable of this build, read whole: real code for the patches to work on.
+std::string BuiltExecutable(const wchar_t* name)
+{
+    const std::wstring tool = MakeUpdateExecutable();
+    const std::wstring folder = tool.substr(0, tool.find_last_of(L'\\') + 1);
+    return ReadBytes(folder + name).value_or("");
+}
+
+// A new version of an executable as a rebuild makes it: some bytes changed
+// here and there, a few inserted (everything after them moves).
+std::string Rebuilt(std::string bytes, unsigned seed)
+{
+    for (size_t at = 4096 + seed; at < bytes.size(); at += 150001)
+        bytes[at] = static_cast<char>(bytes[at] ^ 0x11);
+    bytes.insert(bytes.size() / 3, "a function added in version " + std::to_string(seed));
+    bytes.insert(bytes.size() / 2, std::string(300, static_cast<char>(seed)));
+    return bytes;
+}
+
+std::string LargeData(size_t size, unsigned version)
+{
+    std::string bytes(size, '\0');
+    for (size_t i = 0; i < size; ++i)
+        bytes[i] = static_cast<char>((i * 2654435761u >> 11) ^ (i >> 16));
+    for (size_t at = version; at < size; at += (1 << 20) + version)
+        bytes[at] = static_cast<char>(version);
+    return bytes;
+}
+
+} // namespace
+
+// Small downloads only: make --no-full ships, for each changed file, a patch
+// against the old version or the file compressed, and no whole file. On the
+// customer's machine the engine builds every new file from them: the folder
+// becomes exactly the new version (bytes, names, folders, times), and
+// verify --installed agrees.
+TEST(RoundTrip, SmallDownloadsOnly_ExactlyTheNewVersion)
+{
+    CTestFolder root;
+    const std::wstring old = root / L"old\\";
+    const std::wstring fresh = root / L"new\\";
+    const std::wstring out = root / L"out\\";
+    const std::wstring installed = root / L"installed\\";
+    const std::string service = BuiltExecutable(L"QXClientUpdSvc.exe");
+    const std::string tool = BuiltExecutable(L"QXMakeUpdate.exe");
+    ASSERT_GT(service.size(), 1000000u);
+    ASSERT_GT(tool.size(), 1000000u);
+    const TreeContents oldTree = {
+        {L"QXClientUpdSvc.exe", service},
+        {L"bin\\QXMakeUpdate.exe", tool},
+        {L"data\\large.bin", LargeData(6 << 20, 1)},
+        {L"same.txt", "unchanged"},
+        {L"gone.dll", "the new version drops me"},
+        {L"old plugins\\p.dll", "and my folder"},
+    };
+    const TreeContents newTree = {
+        {L"QXClientUpdSvc.exe", Rebuilt(service, 1)},
+        {L"bin\\QXMakeUpdate.exe", Rebuilt(tool, 2)},
+        {L"data\\large.bin", LargeData(6 << 20, 2)},
+        {L"same.txt", "unchanged"},
+        {L"plugins\\new\\added.dll", std::string(200000, 'x') + "an added file, compressed"},
+    };
+    ASSERT_TRUE(WriteTimedTree(old, oldTree, 0));
+    ASSERT_TRUE(WriteTimedTree(installed, oldTree, 0));
+    ASSERT_TRUE(WriteTimedTree(fresh, newTree, kNewTime));
+    ASSERT_TRUE(SetTimes(fresh + L"same.txt", kOldTime));
+
+    const ToolResult made = RunMakeUpdate({L"make", L"--old", old, L"--new", fresh, L"--out", out, L"--no-full",
+                                           L"--target-folder", installed, L"--update-folder", out});
+    ASSERT_TRUE(made.finished);
+    ASSERT_EQ(0u, made.exitCode) << ::testing::PrintToString(made.err);
+    // No whole file travels: only patches and compressed files, each
+    // smaller than the file it makes.
+    const TreeContents package = ReadTree(out);
+    uint64_t shipped = 0;
+    uint64_t whole = 0;
+    for (const auto& file : newTree) {
+        if (file.first == L"same.txt")
+            continue;
+        EXPECT_EQ(0u, package.count(file.first)) << Cp1251(file.first);
+        whole += file.second.size();
+    }
+    for (const auto& file : package) {
+        if (file.first != L"update.xml")
+            shipped += file.second.size();
+    }
+    EXPECT_LT(shipped * 4, whole) << "small downloads of " << shipped << " bytes for " << whole << " bytes";
+    const ToolResult verified = RunMakeUpdate({L"verify", out + L"update.xml", L"--base", old});
+    ASSERT_TRUE(verified.finished);
+    EXPECT_EQ(0u, verified.exitCode) << ::testing::PrintToString(verified.out);
+
+    std::vector<std::string> log;
+    ASSERT_TRUE(RunEngine(root / L"bin\\", out + L"update.xml", &log));
+    EXPECT_EQ(std::vector<std::string>(), ErrorLines(log));
+    EXPECT_EQ(Cp1251(L"обновление выполнено"), RunOutcome(log));
+    EXPECT_TRUE(newTree == ReadTree(installed)) << "the installed folder is not the new version";
+    EXPECT_FALSE(PathExists(installed + L"old plugins"));
+    for (const auto& file : newTree) {
+        SCOPED_TRACE(Cp1251(file.first));
+        EXPECT_EQ(file.first == L"same.txt" ? kOldTime : WholeSecond(WriteTime(fresh + file.first)),
+                  WriteTime(installed + file.first));
+    }
+    const ToolResult checked = RunMakeUpdate({L"verify", out + L"update.xml", L"--installed", installed});
+    ASSERT_TRUE(checked.finished);
+    EXPECT_EQ(0u, checked.exitCode) << ::testing::PrintToString(checked.out);
+}

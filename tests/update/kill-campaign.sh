@@ -15,7 +15,9 @@
 # install every file. Two files of the application that look like the run's
 # names (x.new, y.bak) and that no manifest names are never touched.
 # Runs alternate between two versions, so that every run really changes
-# every file; every item carries its MD5.
+# every file; every item carries its MD5. One walk installs the second
+# version from small downloads only (patches and compressed files made by
+# QXMakeUpdate --no-full), built into the staged files.
 #
 # Usage: kill-campaign.sh <QXClientUpdSvc.exe>   (in the Wine environment of scripts/env)
 # QX_KILL_BUDGET: seconds the campaign may take at most, a safety net only
@@ -107,6 +109,20 @@ to_b="$(manifest to-b upd-b)"
 mkdir "$work/app/blocked.dll"
 to_b_failing="$(manifest to-b-failing upd-b blocked.dll)"
 broken="$(manifest broken broken)"
+
+# The same run built from small downloads: QXMakeUpdate makes the update from
+# version a to b without whole files (--no-full), so each changed file is
+# staged from a patch against the installed file or from its compressed
+# whole. A staged file torn by a kill is never installed.
+maker="$(dirname "$exe")/QXMakeUpdate.exe"
+(cd "$work" && wine "$maker" make --old "$(win "$work/upd-a")" --new "$(win "$work/upd-b")" \
+   --out "$(win "$work/small-to-b")" --manifest-version 2.0.0.0 --no-full \
+   --target-folder "$(win "$work/app")\\" --update-folder "$(win "$work/small-to-b")\\" </dev/null >"$work/make.log" 2>&1) ||
+  fail "QXMakeUpdate could not make the update from small downloads: $(cat "$work/make.log")"
+for name in "${names_b[@]}"; do
+  [ ! -e "$work/small-to-b/$name" ] || fail "the update from small downloads holds the whole file $name"
+done
+to_b_small="updfile:$(win "$work/small-to-b/update.xml")"
 
 # After a kill: every file whole under its own name; a file of both versions
 # absent only with its whole old version as a backup in the run's folder
@@ -234,6 +250,7 @@ walk() { # name manifest version-after-an-unkilled-run
 
 walk committing "$to_b" upd-b
 walk failing "$to_b_failing" upd-a
+walk small "$to_b_small" upd-b
 
 # Realism on top: a few SIGKILLs at random moments of a run.
 RANDOM=20261210
@@ -264,5 +281,6 @@ summary=""
 for phase in "${phases[@]}"; do summary+=" $phase ${landed[$phase]:-0}"; done
 walk_summary committing
 walk_summary failing
+walk_summary small
 echo "kill campaign: summary: $kills kills landed by phase (the runs after a kill included):$summary; 4 SIGKILLs at random; $runs runs, $checks checks, $((SECONDS - started)) s of a budget of ${budget} s"
 echo "kill campaign: passed"
