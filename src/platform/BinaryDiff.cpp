@@ -19,6 +19,7 @@ struct DCtxDeleter
 };
 
 const unsigned char kTag[4] = {'Q', 'X', 'D', '1'};
+const size_t kLongMatch = 4096;
 
 void PutU32(std::vector<unsigned char>* out, uint32_t value)
 {
@@ -52,51 +53,57 @@ void PutVarint(std::vector<unsigned char>* out, int64_t value)
     out->push_back(static_cast<unsigned char>(zigzag));
 }
 
-// The sorted suffixes of bytes, the empty one first: prefix doubling that
-// re-sorts only the groups still tied, each by the rank of the suffix k on.
+// The sorted suffixes of bytes, the empty one first: prefix doubling, each
+// round two counting sorts (by the rank k bytes on, then stably by the own
+// rank), so a round costs linear time even where long runs of one byte keep
+// most suffixes tied for many rounds (a comparison sort took minutes there).
 std::vector<int32_t> SuffixArray(const unsigned char* bytes, int32_t n)
 {
     std::vector<int32_t> sa(n);
     std::vector<int32_t> rank(n);
-    std::vector<int32_t> start(257, 0);
+    std::vector<int32_t> next(n);
+    std::vector<int32_t> count(std::max<int32_t>(n, 256) + 1);
     for (int32_t i = 0; i < n; ++i)
-        ++start[bytes[i] + 1];
-    for (int c = 0; c < 256; ++c)
-        start[c + 1] += start[c];
-    std::vector<int32_t> next(start.begin(), start.end() - 1);
-    for (int32_t i = 0; i < n; ++i)
-        sa[next[bytes[i]]++] = i;
-    std::vector<std::pair<int32_t, int32_t>> tied;
-    for (int c = 0; c < 256; ++c) {
-        for (int32_t i = start[c]; i < start[c + 1]; ++i)
-            rank[sa[i]] = start[c];
-        if (start[c + 1] - start[c] > 1)
-            tied.emplace_back(start[c], start[c + 1]);
+        ++count[bytes[i]];
+    for (int32_t c = 1; c < 256; ++c)
+        count[c] += count[c - 1];
+    for (int32_t i = n - 1; i >= 0; --i)
+        sa[--count[bytes[i]]] = i;
+    int32_t ranks = 0;
+    for (int32_t i = 0; i < n; ++i) {
+        if (i > 0 && bytes[sa[i]] != bytes[sa[i - 1]])
+            ++ranks;
+        rank[sa[i]] = ranks;
     }
-    std::vector<std::pair<int32_t, int32_t>> stillTied;
-    std::vector<int32_t> keys;
-    for (int64_t k = 1; !tied.empty() && k < n; k *= 2) {
-        stillTied.clear();
-        auto key = [&](int32_t i) { return i + k < n ? rank[i + k] : -1; };
-        for (const auto& group : tied) {
-            std::sort(sa.begin() + group.first, sa.begin() + group.second,
-                      [&](int32_t a, int32_t b) { return key(a) < key(b); });
-            // Keys first, ranks after: a rank changed here would change keys of this group.
-            keys.resize(group.second - group.first);
-            for (int32_t i = group.first; i < group.second; ++i)
-                keys[i - group.first] = key(sa[i]);
-            int32_t from = group.first;
-            for (int32_t i = group.first; i <= group.second; ++i) {
-                if (i < group.second && keys[i - group.first] == keys[from - group.first])
-                    continue;
-                for (int32_t j = from; j < i; ++j)
-                    rank[sa[j]] = from;
-                if (i - from > 1)
-                    stillTied.emplace_back(from, i);
-                from = i;
-            }
+    ++ranks;
+    for (int64_t k = 1; ranks < n; k *= 2) {
+        // By the second key: suffixes shorter than k first (their second key
+        // is the empty string), then the others in the order of sa.
+        int32_t filled = 0;
+        for (int32_t i = static_cast<int32_t>(std::max<int64_t>(0, n - k)); i < n; ++i)
+            next[filled++] = i;
+        for (int32_t i = 0; i < n; ++i) {
+            if (sa[i] >= k)
+                next[filled++] = static_cast<int32_t>(sa[i] - k);
         }
-        tied.swap(stillTied);
+        // Stably by the first key.
+        std::fill(count.begin(), count.begin() + ranks + 1, 0);
+        for (int32_t i = 0; i < n; ++i)
+            ++count[rank[i]];
+        for (int32_t r = 1; r < ranks; ++r)
+            count[r] += count[r - 1];
+        for (int32_t i = n - 1; i >= 0; --i)
+            sa[--count[rank[next[i]]]] = next[i];
+        // New ranks: equal when both keys are.
+        auto second = [&](int32_t i) { return i + k < n ? rank[i + k] : -1; };
+        next[sa[0]] = 0;
+        ranks = 1;
+        for (int32_t i = 1; i < n; ++i) {
+            if (rank[sa[i]] != rank[sa[i - 1]] || second(sa[i]) != second(sa[i - 1]))
+                ++ranks;
+            next[sa[i]] = ranks - 1;
+        }
+        rank.swap(next);
     }
     sa.insert(sa.begin(), n);
     return sa;
@@ -120,7 +127,11 @@ size_t Search(const std::vector<int32_t>& sa, const unsigned char* old, size_t o
     while (high - low >= 2) {
         const size_t middle = low + (high - low) / 2;
         const size_t at = static_cast<size_t>(sa[middle]);
-        if (std::memcmp(old + at, target, std::min(oldSize - at, targetSize)) < 0)
+        // A suffix that is a prefix of target sorts before it: without that,
+        // long runs of one byte sent the search to the shortest suffix and
+        // every position of the run searched again (minutes for 2 MiB of zeros).
+        const int order = std::memcmp(old + at, target, std::min(oldSize - at, targetSize));
+        if (order < 0 || (order == 0 && oldSize - at < targetSize))
             low = middle;
         else
             high = middle;
@@ -290,7 +301,11 @@ bool MakeBinaryDiff(const unsigned char* oldBytes, size_t oldSize, const unsigne
                     ++oldScore;
             }
             const int64_t matched = static_cast<int64_t>(length);
-            if ((matched == oldScore && length != 0) || matched > oldScore + 8)
+            // Also a long match no worse than the last offset: otherwise a run
+            // that the last offset nearly covers is searched again from each of
+            // its positions (a run of zeros after an insertion took minutes).
+            if ((matched == oldScore && length != 0) || matched > oldScore + 8 ||
+                (length >= kLongMatch && matched >= oldScore))
                 break;
             if (oldAt(static_cast<int64_t>(scan) + lastOffset) && oldBytes[scan + lastOffset] == newBytes[scan])
                 --oldScore;

@@ -156,6 +156,10 @@ TEST_F(FilePatchTest, RoundTrip_GivesTheNewFileAndItsMd5)
         {"empty new file, compressed", "", "", false, 0},
         {"patch against an empty base", "", program.substr(0, 5000), true, 0},
         {"one byte", "", "x", false, 0},
+        // A long run of one byte, where a careless suffix search degrades to
+        // searching again from every position of the run.
+        {"runs of zeros", std::string(2 << 20, '\0'),
+         std::string(1 << 20, '\0') + "hello" + std::string(1 << 20, '\0'), true, 0},
     };
     // Each patch both as zstd frames against the base and as a byte comparison.
     for (const auto kind : {CPackOptions::eZstdPatch, CPackOptions::eDiffPatch}) {
