@@ -14,9 +14,12 @@
 //
 // Memory: the download and the base are read through read-only mapped views
 // and the result is written through a writable mapped view of the staged
-// file. zstd frames are each decoded in one call straight into their place,
-// so the private memory holds only the decoder's state (under 1 MiB; 128 KiB
-// measured for 256 MiB); the byte comparison's streams are decoded through
+// file. zstd frames are each decoded straight into their place (the output
+// is the decoder's window: it keeps none of its own), a few kilobytes of
+// input at a time, while a thread hashes the finished output and writes it
+// out to the file behind the decoder; so the private memory holds only the
+// decoder's state and its block buffer (under 1 MiB; 128 KiB measured for
+// 256 MiB) and that thread's stack; the byte comparison's streams are decoded through
 // windows of at most 4 MiB each (about 13 MiB in all) whatever the sizes.
 // The views cost address space and page cache, which the files back.
 #include <windows.h>
