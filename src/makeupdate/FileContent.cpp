@@ -143,12 +143,13 @@ bool CopyWithDigest(const std::wstring& source, const std::wstring& target, CCop
     return true;
 }
 
-bool DigestOfFile(const std::wstring& path, std::string* md5, std::wstring* failedPath, CProgress* progress)
+namespace {
+
+// Hashes the rest of an open file a block at a time; size (optional) gets
+// the bytes read.
+bool HashOpenFile(const CHandle& input, const std::wstring& path, std::string* md5, uint64_t* size,
+                  std::wstring* failedPath, CProgress* progress)
 {
-    md5->clear();
-    CHandle input = OpenForReading(path);
-    if (!input)
-        return Failed(path, failedPath);
     CMd5 digest;
     std::vector<unsigned char> block(kBlockSize);
     for (;;) {
@@ -159,12 +160,25 @@ bool DigestOfFile(const std::wstring& path, std::string* md5, std::wstring* fail
             break;
         if (!digest.Update(block.data(), read))
             return Failed(path, failedPath);
+        if (size != nullptr)
+            *size += read;
         Advance(progress, read);
     }
     *md5 = digest.FinishHex();
     if (md5->empty())
         return Failed(path, failedPath);
     return true;
+}
+
+} // namespace
+
+bool DigestOfFile(const std::wstring& path, std::string* md5, std::wstring* failedPath, CProgress* progress)
+{
+    md5->clear();
+    CHandle input = OpenForReading(path);
+    if (!input)
+        return Failed(path, failedPath);
+    return HashOpenFile(input, path, md5, nullptr, failedPath, progress);
 }
 
 bool DescribeFile(const std::wstring& source, CCopiedFile* described, std::wstring* failedPath, CProgress* progress)
@@ -178,21 +192,5 @@ bool DescribeFile(const std::wstring& source, CCopiedFile* described, std::wstri
         return Failed(source, failedPath);
     described->attributes = information.dwFileAttributes;
     described->lastWrite = information.ftLastWriteTime;
-    CMd5 md5;
-    std::vector<unsigned char> block(kBlockSize);
-    for (;;) {
-        DWORD read = 0;
-        if (!ReadBlock(input, block.data(), kBlockSize, &read))
-            return Failed(source, failedPath);
-        if (read == 0)
-            break;
-        if (!md5.Update(block.data(), read))
-            return Failed(source, failedPath);
-        described->size += read;
-        Advance(progress, read);
-    }
-    described->md5 = md5.FinishHex();
-    if (described->md5.empty())
-        return Failed(source, failedPath);
-    return true;
+    return HashOpenFile(input, source, &described->md5, &described->size, failedPath, progress);
 }

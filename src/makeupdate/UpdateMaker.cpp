@@ -248,15 +248,19 @@ void CUpdateMaker::PrintJson() const
                 json.Bool(false);
             }
         }
+        // A small download's own name, size and digest.
+        const auto download = [&json](const CSmallDownload& small) {
+            json.Key(L"name");
+            json.String(small.name);
+            json.Key(L"size");
+            json.Number(small.size);
+            json.Key(L"md5");
+            json.String(std::wstring(small.md5.begin(), small.md5.end()));
+        };
         if (item.patch) {
             json.Key(L"patch");
             json.BeginObject();
-            json.Key(L"name");
-            json.String(item.patch->name);
-            json.Key(L"size");
-            json.Number(item.patch->size);
-            json.Key(L"md5");
-            json.String(std::wstring(item.patch->md5.begin(), item.patch->md5.end()));
+            download(*item.patch);
             json.Key(L"baseSize");
             json.Number(item.oldSize);
             json.Key(L"baseMd5");
@@ -266,12 +270,7 @@ void CUpdateMaker::PrintJson() const
         if (item.packed) {
             json.Key(L"packed");
             json.BeginObject();
-            json.Key(L"name");
-            json.String(item.packed->name);
-            json.Key(L"size");
-            json.Number(item.packed->size);
-            json.Key(L"md5");
-            json.String(std::wstring(item.packed->md5.begin(), item.packed->md5.end()));
+            download(*item.packed);
             json.EndObject();
         }
         json.EndObject();

@@ -116,17 +116,17 @@ private:
 // How many changes keep their names in one subfolder of the run's folder.
 const size_t kNamesPerFolder = 128;
 
-// The run's own folder in the application folder: ".~qx" and eight hexadecimal
-// digits drawn at random, with a trailing backslash. The application folder
-// is where a name appended to targetFolder lands.
-std::wstring RunFolderIn(const std::wstring& targetFolder)
+// The run's own folder in the application folder root (where names appended
+// to the target folder land, with its trailing backslash): ".~qx" and eight
+// hexadecimal digits drawn at random, with a trailing backslash.
+std::wstring RunFolderIn(const std::wstring& root)
 {
     ULONG value = 0;
     if (BCryptGenRandom(nullptr, reinterpret_cast<PUCHAR>(&value), sizeof(value), BCRYPT_USE_SYSTEM_PREFERRED_RNG) != 0)
         value = GetTickCount() ^ (GetCurrentProcessId() << 16);
     wchar_t name[16] = {};
     swprintf(name, 16, L".~qx%08lx", value);
-    return FolderNamesLandIn(targetFolder) + name + L"\\";
+    return root + name + L"\\";
 }
 
 bool IsBusy(DWORD code)
@@ -418,13 +418,14 @@ bool CUpdateTransaction::Begin(const std::wstring& journalPath, const std::wstri
     m_legacyChange.assign(files.size(), -1);
     m_journal = CUpdateJournal();
     m_journal.path = journalPath;
-    const std::wstring runFolder = RunFolderIn(targetFolder);
+    m_root = FolderNamesLandIn(m_targetFolder);
+    const std::wstring& root = m_root;
+    const std::wstring runFolder = RunFolderIn(root);
     CFolderListing listing;
     const auto isFile = [&listing](const std::wstring& path) {
         const DWORD attributes = listing.Attributes(path);
         return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
     };
-    const std::wstring root = FolderNamesLandIn(m_targetFolder);
     CFolderPlan folders(root);
     std::vector<std::wstring> runFolders = {runFolder};
     // The names of a change: in subfolders of kNamesPerFolder changes, since
@@ -598,7 +599,7 @@ bool CUpdateTransaction::ThroughLink(CPathChecker& paths, const std::wstring& pa
     // The load found no link on any path of the run; one made since would
     // lead a change out of the folder.
     std::wstring where;
-    if (paths.Check(FolderNamesLandIn(m_targetFolder), path, &where) != ePathThroughLink)
+    if (paths.Check(m_root, path, &where) != ePathThroughLink)
         return false;
     LOG(ERROR) << ToLogText(kLinkAppeared + path + L" (" + where + L")");
     ++m_counts.failed;
@@ -636,8 +637,8 @@ bool CUpdateTransaction::Swap(bool finishAfterStart)
         SetLastError(ERROR_INVALID_FUNCTION);
         return false;
     }
-    static const CUpdateItems kNoItems;
-    const CUpdateItems& files = m_files != nullptr ? *m_files : kNoItems;
+    // Begin set the items: the transaction is begun.
+    const CUpdateItems& files = *m_files;
     // How many changes were started, for the undo after a failure.
     size_t started = 0;
     bool ok = true;

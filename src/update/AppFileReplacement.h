@@ -77,6 +77,8 @@ private:
     const CUpdateItems* m_files = nullptr;
     std::wstring m_targetFolder;
     std::wstring m_updateFolder;
+    // Where names appended to the target folder land: the root no path of the run may leave.
+    std::wstring m_root;
     CUpdateJournal m_journal;
     // Per item: its change in the journal (index into its entries), and the
     // removal of a legacy "X.old" made with it; -1 for none.

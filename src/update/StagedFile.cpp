@@ -26,6 +26,9 @@ bool ManifestFileTime(int64_t modified, LARGE_INTEGER* value)
 bool CStagedFile::Create(const std::wstring& path)
 {
     Discard();
+    m_path = path;
+    if (InjectedFault(eStepCreateNew, path.c_str()))
+        return false;
     // A name that exists is never ours: it is not overwritten.
     m_file.Reset(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
@@ -96,6 +99,12 @@ DWORD StampTimes(HANDLE file, int64_t modified)
 
 } // namespace
 
+void CStagedFile::Stamp(int64_t modified)
+{
+    stampError = InjectedFault(eStepStampNew, m_path.c_str()) ? LastErrorOr(ERROR_GEN_FAILURE)
+                                                               : StampTimes(m_file.Get(), modified);
+}
+
 CStageCopy::eOpened CStageCopy::OpenDownload(const std::wstring& source, int64_t size)
 {
     m_size = size;
@@ -113,18 +122,16 @@ CStageCopy::eOpened CStageCopy::OpenDownload(const std::wstring& source, int64_t
 
 bool StageEmpty(const std::wstring& stagedPath, int64_t modified, CStagedFile* staged)
 {
-    if (InjectedFault(eStepCreateNew, stagedPath.c_str()) || !staged->Create(stagedPath))
+    if (!staged->Create(stagedPath))
         return false;
-    staged->stampError =
-        InjectedFault(eStepStampNew, stagedPath.c_str()) ? LastErrorOr(ERROR_GEN_FAILURE) : StampTimes(staged->Get(), modified);
+    staged->Stamp(modified);
     return true;
 }
 
 bool CStageCopy::CreateStaged(const std::wstring& stagedPath, CStagedFile* staged)
 {
     m_staged = staged;
-    m_stagedPath = stagedPath;
-    return !InjectedFault(eStepCreateNew, stagedPath.c_str()) && staged->Create(stagedPath);
+    return staged->Create(stagedPath);
 }
 
 bool CStageCopy::Read(unsigned char* buffer, size_t capacity, DWORD* read)
@@ -145,7 +152,7 @@ bool CStageCopy::Read(unsigned char* buffer, size_t capacity, DWORD* read)
 bool CStageCopy::Write(const unsigned char* buffer, DWORD size)
 {
     DWORD written = 0;
-    if (InjectedFault(eStepWriteNew, m_stagedPath.c_str()))
+    if (InjectedFault(eStepWriteNew, m_staged->Path().c_str()))
         return false;
     const bool ok = WriteFile(m_staged->Get(), buffer, size, &written, nullptr) && written == size;
     PassKillPoint(eKillStage);
@@ -159,8 +166,7 @@ bool CStageCopy::Finish(int64_t modified, std::vector<unsigned char>& buffer)
     if (!m_endSeen && (!ReadFile(m_download.Get(), buffer.data(), 1, &extra, nullptr) || extra != 0))
         return false;
     m_download.Close();
-    m_staged->stampError = InjectedFault(eStepStampNew, m_stagedPath.c_str()) ? LastErrorOr(ERROR_GEN_FAILURE)
-                                                                               : StampTimes(m_staged->Get(), modified);
+    m_staged->Stamp(modified);
     return true;
 }
 
@@ -341,7 +347,7 @@ eStageResult StageRebuilt(const std::wstring& download, int64_t downloadSize, co
         if (!installed)
             return eDiscrepancy;
     }
-    if (newSize < 0 || InjectedFault(eStepCreateNew, stagedPath.c_str()) || !staged->Create(stagedPath)) {
+    if (newSize < 0 || !staged->Create(stagedPath)) {
         *code = LastErrorOr(ERROR_WRITE_FAULT);
         return eNotStaged;
     }
@@ -358,7 +364,6 @@ eStageResult StageRebuilt(const std::wstring& download, int64_t downloadSize, co
         staged->Discard();
         return eDiscrepancy;
     }
-    staged->stampError = InjectedFault(eStepStampNew, stagedPath.c_str()) ? LastErrorOr(ERROR_GEN_FAILURE)
-                                                                           : StampTimes(staged->Get(), modified);
+    staged->Stamp(modified);
     return eStaged;
 }

@@ -45,6 +45,10 @@ public:
     // Creates the file at path (no sharing, rights to rename and delete it);
     // fails when the name exists.
     bool Create(const std::wstring& path);
+    const std::wstring& Path() const { return m_path; }
+    // Stamps the file with the manifest's time modified; a failure is kept
+    // in stampError.
+    void Stamp(int64_t modified);
     // Renames the held file to path, which must not exist unless replace is
     // set; on success the file is no longer ours: its handle is closed, or
     // handed to released for the caller to close. False with the last-error value.
@@ -60,6 +64,7 @@ public:
 
 private:
     CHandle m_file;
+    std::wstring m_path;
 };
 
 // Size of the block a download is copied through.
@@ -104,7 +109,6 @@ public:
 private:
     CHandle m_download;
     CStagedFile* m_staged = nullptr;
-    std::wstring m_stagedPath;
     int64_t m_size = 0;
     int64_t m_done = 0;
     // The last read asked for a byte past the size and found the end.

@@ -205,12 +205,6 @@ private:
     std::wstring m_runFolders;
 };
 
-bool IsExistingFile(const std::wstring& path)
-{
-    const DWORD attributes = GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
-}
-
 // Why the installed file at path is not the one the item's patch was made
 // against (its size, or when the size matches its MD5, with both values);
 // empty when it is.
@@ -320,41 +314,35 @@ bool CQXUpdate::CheckItems(size_t first)
             refuse(kRefusedTooLarge, name);
             continue;
         }
+        // The whole file when it is there; else the compressed file, else a
+        // patch made against exactly the installed file.
         item.source = eFromWhole;
         if (FindDownloadW(downloads, name, tempName).empty()) {
-            // Without the whole file: the compressed file, else a patch made
-            // against exactly the installed file.
-            if (item.packed.Named() && IsExistingFile(downloads + item.packed.name)) {
+            if (item.packed.Named() && FileExists(downloads + item.packed.name)) {
                 item.source = eFromPacked;
-            } else if (item.patch.Named() && IsExistingFile(downloads + item.patch.name)) {
+            } else if (item.patch.Named() && FileExists(downloads + item.patch.name)) {
                 const std::wstring mismatch = PatchBaseMismatch(item, folder + name);
                 if (!mismatch.empty()) {
                     refuse(kRefusedPatchBase, name + L": " + mismatch);
                     continue;
                 }
                 item.source = eFromPatch;
+            } else {
+                if (item.sizeBytes != 0 && noDownloadFolder) {
+                    ++notFound;
+                    ++counts.failed;
+                    ok = false;
+                } else if (item.sizeBytes != 0) {
+                    refuse(kRefusedNoDownload, name);
+                } else if (IsMd5Digest(item.md5) && !SameMd5Digest(item.md5, kEmptyMd5)) {
+                    // The digest names other content than the empty file.
+                    item.downloadComplete = false;
+                    LOG(ERROR) << ToLogText(kDiscrepancy + name + L": " + DiscrepancyDetail(item, downloads));
+                    ++counts.failed;
+                    ok = false;
+                }
+                continue;
             }
-        }
-        if (item.source != eFromWhole) {
-            if (item.sizeBytes > 0)
-                needed += static_cast<uint64_t>(item.sizeBytes);
-            continue;
-        }
-        if (FindDownloadW(downloads, name, tempName).empty()) {
-            if (item.sizeBytes != 0 && noDownloadFolder) {
-                ++notFound;
-                ++counts.failed;
-                ok = false;
-            } else if (item.sizeBytes != 0) {
-                refuse(kRefusedNoDownload, name);
-            } else if (IsMd5Digest(item.md5) && !SameMd5Digest(item.md5, kEmptyMd5)) {
-                // The digest names other content than the empty file.
-                item.downloadComplete = false;
-                LOG(ERROR) << ToLogText(kDiscrepancy + name + L": " + DiscrepancyDetail(item, downloads));
-                ++counts.failed;
-                ok = false;
-            }
-            continue;
         }
         if (item.sizeBytes > 0)
             needed += static_cast<uint64_t>(item.sizeBytes);
